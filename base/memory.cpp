@@ -1,0 +1,93 @@
+#include "base/memory.h"
+
+#include <string.h>
+
+// Fixed-size memcpy is the portable way to move 16 bytes at once without
+// aliasing or alignment trouble; compilers turn it into one vector move.
+static const u64 block = 16;
+
+u32 copy_bytes(void* dst, const void* src, u64 count) {
+    u8* d = (u8*)dst;
+    const u8* s = (const u8*)src;
+    u64 i = 0;
+    for (; i + block <= count; i += block) {
+        memcpy(d + i, s + i, block);
+    }
+    for (; i < count; ++i) d[i] = s[i];
+    return (u32)count;
+}
+
+u32 move_bytes(void* dst, const void* src, u64 count) {
+    u8* d = (u8*)dst;
+    const u8* s = (const u8*)src;
+    if (d == s) return (u32)count;
+    if ((uintptr_t)d < (uintptr_t)s) {
+        u64 i = 0;
+        for (; i + block <= count; i += block) {
+            u8 chunk[block];
+            memcpy(chunk, s + i, block);
+            memcpy(d + i, chunk, block);
+        }
+        for (; i < count; ++i) d[i] = s[i];
+    } else {
+        u64 i = count;
+        for (; i >= block; i -= block) {
+            u8 chunk[block];
+            memcpy(chunk, s + i - block, block);
+            memcpy(d + i - block, chunk, block);
+        }
+        while (i > 0) {
+            --i;
+            d[i] = s[i];
+        }
+    }
+    return (u32)count;
+}
+
+u32 fill_bytes(void* dst, u8 value, u32 count) {
+    u8* d = (u8*)dst;
+    for (u32 i = 0; i < count; ++i) d[i] = value;
+    return count;
+}
+
+void fill_words(u32* dst, u32 value, u32 count) {
+    for (u32 i = 0; i < count; ++i) dst[i] = value;
+}
+
+void fast_fill(void* dst, u32 value, u64 count) {
+    u8 byte = (u8)value;
+    u8* p = (u8*)dst;
+    u8* end = p + count;
+    while (p < end && ((uintptr_t)p & 15) != 0) *p++ = byte;
+
+    u8 pattern[block];
+    for (u64 i = 0; i < block; ++i) pattern[i] = byte;
+    for (; (u64)(end - p) >= block; p += block) memcpy(p, pattern, block);
+
+    while (p < end) *p++ = byte;
+}
+
+bool32 bytes_equal(const void* a, const void* b, u32 count) {
+    const u8* x = (const u8*)a;
+    const u8* y = (const u8*)b;
+    for (u32 i = 0; i < count; ++i) {
+        if (x[i] != y[i]) return 0;
+    }
+    return 1;
+}
+
+bool32 bytes_equal_counted(const void* a, const void* b, u32 length_a, u32 length_b) {
+    if (length_a != length_b) return 0;
+    return bytes_equal(a, b, length_a);
+}
+
+void* rebase_pointer(void* p, const void* old_base, const void* new_base) {
+    if (!p) return p;
+    uintptr_t moved = (uintptr_t)p + ((uintptr_t)new_base - (uintptr_t)old_base);
+    return (void*)moved;
+}
+
+bool32 in_range(const void* p, const void* low, const void* high) {
+    uintptr_t x = (uintptr_t)p;
+    return (uintptr_t)low <= x && x <= (uintptr_t)high;
+}
