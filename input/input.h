@@ -1,0 +1,285 @@
+// The input record: everything a module learns about the user's input in one
+// frame. The host owns one record for the whole run, zeroes it once before the
+// first frame, updates it in place every frame and hands its address (never a
+// copy) to the module's `entry`. The module is built separately, so the record
+// is fixed at the byte level: every field below keeps its offset and width.
+//
+// All values are little-endian 4-byte words; there are no alignment gaps.
+// The module may write only `mouse.accumulate` and `mouse.suppress_delta`;
+// anything else it writes is overwritten or built upon by the next frame.
+#ifndef INPUT_INPUT_H
+#define INPUT_INPUT_H
+
+#include "base/types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// One keyboard key or mouse button (40 bytes).
+typedef struct button_state {
+    // 1 while held, 0 while up.
+    u32 is_down;
+    // Changes of is_down recorded since this frame began (press and release
+    // within one frame leaves 2).
+    u32 transitions;
+    // Ring of the lengths in seconds of the last four states, alternately
+    // down and up. durations[duration_index % 4] is the current state: the
+    // time spent in it in whole frame periods up to this frame's start (0 for
+    // a state that began during this frame's messages). Index + 1 is the
+    // previous state, + 2 the one before, + 3 the oldest. Before the first
+    // change every frame adds its time to slot 0.
+    f32 durations[4];
+    // 0 until the first change; then steps down 3, 2, 1, 0, 3, ... per change.
+    u32 duration_index;
+    // Always zero.
+    u32 reserved;
+    // Message time (milliseconds, wraps at 2^32) of the latest change of
+    // is_down; 0 until the first change.
+    u32 time;
+    // Keys only: the first 16-bit word of the character translation of the
+    // latest key message for this key that produced a character, on press
+    // and on release alike; 0 until then, never cleared.
+    u32 character;
+} button_state;
+
+// The mouse (52 bytes). Positions are in client-area pixels, x from the left
+// edge, y counted upward from the bottom: the top row gives the height, the
+// bottom row gives 1.
+typedef struct mouse_state {
+    // Last wheel message of this frame in notches (delta / 120); 0 if none.
+    f32 wheel;
+    // Cursor position as of the last mouse-move message, which may be from
+    // an earlier frame (no moves arrive while the cursor is outside).
+    f32 x;
+    f32 y;
+    // x and y as they stood when this frame began.
+    f32 prev_x;
+    f32 prev_y;
+    // Equals x and y each frame, or, while accumulate was set, moves by the
+    // frame's delta instead.
+    f32 virtual_x;
+    f32 virtual_y;
+    // virtual_x and virtual_y as they stood when this frame began.
+    f32 prev_virtual_x;
+    f32 prev_virtual_y;
+    // This frame's movement (x - prev_x, y - prev_y), or 0 while
+    // suppress_delta was set.
+    f32 delta_x;
+    f32 delta_y;
+    // Flags the module writes (non-zero = set) during entry. They govern the
+    // end of the next frame's input and are then cleared by the host; set
+    // them every frame to keep them on.
+    u32 accumulate;
+    u32 suppress_delta;
+} mouse_state;
+
+typedef enum key_code {
+    // Keys without a code of their own land on buttons[KEY_NULL].
+    KEY_NULL,
+    KEY_TAB,
+    KEY_NEWLINE,
+    KEY_SPACE,
+    KEY_EXCLAMATION,
+    KEY_QUOTE,
+    KEY_HASH,
+    KEY_DOLLAR,
+    KEY_PERCENT,
+    KEY_AMPERSAND,
+    KEY_APOSTROPHE,
+    KEY_OPEN_PAREN,
+    KEY_CLOSE_PAREN,
+    KEY_ASTERIK,
+    KEY_PLUS,
+    KEY_COMMA,
+    KEY_MINUS,
+    KEY_PERIOD,
+    KEY_SLASH,
+    KEY_0,
+    KEY_1,
+    KEY_2,
+    KEY_3,
+    KEY_4,
+    KEY_5,
+    KEY_6,
+    KEY_7,
+    KEY_8,
+    KEY_9,
+    KEY_F1,
+    KEY_F2,
+    KEY_F3,
+    KEY_F4,
+    KEY_F5,
+    KEY_F6,
+    KEY_F7,
+    KEY_F8,
+    KEY_F9,
+    // Sits between F9 and F10, so KEY_F10 is 39. The host never produces it.
+    KEY_F0,
+    KEY_F10,
+    KEY_F11,
+    KEY_F12,
+    KEY_F13,
+    KEY_F14,
+    KEY_F15,
+    KEY_F16,
+    KEY_F17,
+    KEY_F18,
+    KEY_F19,
+    KEY_F20,
+    KEY_F21,
+    KEY_F22,
+    KEY_F23,
+    KEY_F24,
+    KEY_COLON,
+    KEY_SEMICOLON,
+    KEY_LESS_THAN,
+    KEY_EQUAL,
+    KEY_MORE_THAN,
+    KEY_QUESTION_MARK,
+    KEY_AT,
+    KEY_OPEN_SQUARE,
+    KEY_BACKSLASH,
+    KEY_CLOSE_SQUARE,
+    KEY_CARET,
+    KEY_UNDERSCORE,
+    KEY_GRAVE,
+    KEY_A,
+    KEY_B,
+    KEY_C,
+    KEY_D,
+    KEY_E,
+    KEY_F,
+    KEY_G,
+    KEY_H,
+    KEY_I,
+    KEY_J,
+    KEY_K,
+    KEY_L,
+    KEY_M,
+    KEY_N,
+    KEY_O,
+    KEY_P,
+    KEY_Q,
+    KEY_R,
+    KEY_S,
+    KEY_T,
+    KEY_U,
+    KEY_V,
+    KEY_W,
+    KEY_X,
+    KEY_Y,
+    KEY_Z,
+    KEY_OPEN_CURLY,
+    KEY_PIPE,
+    KEY_CLOSE_CURLY,
+    KEY_TILDE,
+    KEY_DEL,
+    KEY_ALT,
+    // Both control keys share this record, and both shift keys KEY_SHIFT.
+    KEY_CTRL,
+    KEY_SHIFT,
+    KEY_ENTER,
+    KEY_BACKSPACE,
+    KEY_UP,
+    KEY_DOWN,
+    KEY_LEFT,
+    KEY_RIGHT,
+    KEY_PAGE_UP,
+    KEY_PAGE_DOWN,
+    KEY_ESCAPE,
+    MOUSE_PRIMARY,
+    MOUSE_SECONDARY,
+    MOUSE_MIDDLE,
+    KEY_COUNT
+} key_code;
+
+// The host produces no gamepad input; these exist for the module.
+typedef enum gamepad_button {
+    GAMEPAD_NULL,
+    GAMEPAD_DPAD_UP,
+    GAMEPAD_DPAD_DOWN,
+    GAMEPAD_DPAD_LEFT,
+    GAMEPAD_DPAD_RIGHT,
+    GAMEPAD_START,
+    GAMEPAD_BACK,
+    GAMEPAD_THUMB_LEFT,
+    GAMEPAD_THUMB_RIGHT,
+    GAMEPAD_SHOULDER_LEFT,
+    GAMEPAD_SHOULDER_RIGHT,
+    GAMEPAD_A,
+    GAMEPAD_B,
+    GAMEPAD_X,
+    GAMEPAD_Y,
+    GAMEPAD_COUNT
+} gamepad_button;
+
+// The whole record (7132 bytes).
+typedef struct input_state {
+    // The reserved blocks are never written by the host and stay zero.
+    u8 reserved_head[20];
+    mouse_state mouse;
+    u8 reserved_middle[2496];
+    // Indexed by key_code; mouse buttons share the array with the keys.
+    button_state buttons[KEY_COUNT];
+    u8 reserved_tail[36];
+    // The back buffer's (client area's) size in pixels at this frame's start.
+    f32 width;
+    f32 height;
+} input_state;
+
+// The constants' names: key_names[k] names key_code k ("KEY_ASTERIK" at 13,
+// "KEY_F0" at 38) and is followed by one null entry; gamepad_button_names[k]
+// names gamepad_button k. Static and never modified.
+extern const char* const key_names[KEY_COUNT + 1];
+extern const char* const gamepad_button_names[GAMEPAD_COUNT];
+
+#ifdef __cplusplus
+}
+#define INPUT_LAYOUT_ASSERT(condition) static_assert(condition, #condition)
+#else
+#define INPUT_LAYOUT_ASSERT(condition) _Static_assert(condition, #condition)
+#endif
+
+INPUT_LAYOUT_ASSERT(KEY_COUNT == 113);
+INPUT_LAYOUT_ASSERT(KEY_F0 == 38 && KEY_F10 == 39 && KEY_A == 67 && KEY_DEL == 97);
+INPUT_LAYOUT_ASSERT(MOUSE_PRIMARY == 110 && MOUSE_MIDDLE == 112);
+INPUT_LAYOUT_ASSERT(GAMEPAD_COUNT == 15 && GAMEPAD_Y == 14);
+
+INPUT_LAYOUT_ASSERT(sizeof(button_state) == 40);
+INPUT_LAYOUT_ASSERT(offsetof(button_state, is_down) == 0);
+INPUT_LAYOUT_ASSERT(offsetof(button_state, transitions) == 4);
+INPUT_LAYOUT_ASSERT(offsetof(button_state, durations) == 8);
+INPUT_LAYOUT_ASSERT(offsetof(button_state, duration_index) == 24);
+INPUT_LAYOUT_ASSERT(offsetof(button_state, reserved) == 28);
+INPUT_LAYOUT_ASSERT(offsetof(button_state, time) == 32);
+INPUT_LAYOUT_ASSERT(offsetof(button_state, character) == 36);
+
+INPUT_LAYOUT_ASSERT(sizeof(mouse_state) == 52);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, wheel) == 0);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, x) == 4);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, y) == 8);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, prev_x) == 12);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, prev_y) == 16);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, virtual_x) == 20);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, virtual_y) == 24);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, prev_virtual_x) == 28);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, prev_virtual_y) == 32);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, delta_x) == 36);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, delta_y) == 40);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, accumulate) == 44);
+INPUT_LAYOUT_ASSERT(offsetof(mouse_state, suppress_delta) == 48);
+
+INPUT_LAYOUT_ASSERT(sizeof(input_state) == 7132);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, reserved_head) == 0);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, mouse) == 20);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, reserved_middle) == 72);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, buttons) == 2568);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, buttons[MOUSE_MIDDLE]) == 7048);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, reserved_tail) == 7088);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, width) == 7124);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, height) == 7128);
+
+#undef INPUT_LAYOUT_ASSERT
+
+#endif
