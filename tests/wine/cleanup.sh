@@ -1,0 +1,10 @@
+#!/bin/bash
+# Stops the Wine server and the virtual display that setup.sh started.
+env_file=$1
+[ -f "$env_file" ] || exit 0
+. "$env_file"
+wineserver -k >/dev/null 2>&1 || true
+if [ -n "${ENGINE_XVFB_PID:-}" ]; then
+    kill "$ENGINE_XVFB_PID" 2>/dev/null || true
+fi
+rm -f "$env_file"
