@@ -1,0 +1,33 @@
+// The module contract: the one function a module exports.
+//
+// A module is a DLL at "..\build\main.dll" (relative to the data directory,
+// the host's working directory) that exports
+//
+//     extern "C" __declspec(dllexport) void entry(...)  // module_entry
+//
+// The host calls it once per frame. When the file's last-write time changes
+// the host loads the new build between two frames. Everything the host passes
+// by address (the running flag, the back buffer record copy, the input record,
+// the services table, the slot) keeps its address and content across a reload;
+// what the module kept in its own static data does not survive. `module_slot`
+// is the module's place to keep state across reloads: the host sets it to zero
+// once at start-up and never touches it again.
+#ifndef HOST_MODULE_H
+#define HOST_MODULE_H
+
+#include "base/types.h"
+#include "host/back_buffer.h"
+
+struct input_state;
+struct platform_api;
+
+// Arguments, in order: two zeros with no meaning; the running flag (write 0 to
+// end the run after this frame); a copy of the back buffer record; the input
+// record (the module may write its two mouse flags); the previous frame's
+// duration in seconds (0.0 in the first frame); the services table; the
+// address of the slot. No result is read.
+typedef void module_entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
+                          struct input_state* input, f32 frame_seconds,
+                          struct platform_api* services, void** module_slot);
+
+#endif
