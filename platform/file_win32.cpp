@@ -1,0 +1,414 @@
+#include "platform/file_win32.h"
+
+#include <windows.h>
+
+#include "base/memory.h"
+#include "base/text.h"
+#include "platform/path_win32.h"
+
+// Buffer sizes the services copy paths into: 256 for the slots that open
+// files by path and for file_exists, 260 (the system's limit) for the time
+// and size queries and the whole-file operations.
+#define OPEN_PATH_CAPACITY 256
+#define QUERY_PATH_CAPACITY 260
+
+static u32 last_file_error_code;
+
+static const file_error file_errors[] = {
+    {FILE_ERROR_UNKNOWN, "unknown error"},
+    {FILE_ERROR_PATH_NOT_FOUND, "path not found"},
+    {FILE_ERROR_ACCESS_DENIED, "access denied"},
+    {FILE_ERROR_SHARING_VIOLATION, "sharing violation"},
+};
+
+bool32 handle_valid(void* handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
+
+void record_file_error(u32 system_error) {
+    switch (system_error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        last_file_error_code = FILE_ERROR_PATH_NOT_FOUND;
+        break;
+    case ERROR_ACCESS_DENIED:
+        last_file_error_code = FILE_ERROR_ACCESS_DENIED;
+        break;
+    case ERROR_SHARING_VIOLATION:
+        last_file_error_code = FILE_ERROR_SHARING_VIOLATION;
+        break;
+    default:
+        break;
+    }
+}
+
+file_error last_file_error(void) {
+    file_error result = file_errors[0];
+    for (u32 i = 0; i < sizeof(file_errors) / sizeof(file_errors[0]); ++i) {
+        if ((u32)file_errors[i].code == last_file_error_code) {
+            result = file_errors[i];
+        }
+    }
+    return result;
+}
+
+void create_parent_directories(const char* path) {
+    char parent[OPEN_PATH_CAPACITY];
+    for (u32 i = 0; path[i] && i < sizeof(parent); ++i) {
+        if (path[i] == '\\') {
+            copy_text_n(parent, path, i);
+            CreateDirectoryA(parent, NULL);
+        }
+    }
+}
+
+void* open_handle(const char* path, u32 flags) {
+    char converted[OPEN_PATH_CAPACITY];
+    if (!system_path(converted, sizeof(converted), "", path)) {
+        record_file_error(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    create_parent_directories(converted);
+    DWORD access = GENERIC_READ;
+    DWORD disposition = OPEN_EXISTING;
+    if (flags & FILE_OPEN_WRITE) {
+        access |= GENERIC_WRITE;
+        disposition = (flags & FILE_OPEN_KEEP) ? OPEN_ALWAYS : CREATE_ALWAYS;
+    }
+    HANDLE handle = CreateFileA(converted, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (!handle_valid(handle)) {
+        record_file_error(GetLastError());
+    }
+    return handle;
+}
+
+// The offset counts from the start as an unsigned 32-bit value (a high part
+// of 0 is passed), so offsets of 2 GiB and more land where they say instead
+// of failing and leaving the pointer where the last transfer left it.
+static bool32 seek_to(void* handle, u32 offset) {
+    LONG high = 0;
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(handle, (LONG)offset, &high, FILE_BEGIN);
+    return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+}
+
+u32 read_at(void* handle, void* buffer, u64 size, u32 offset) {
+    if (!handle_valid(handle) || size >= 0xFFFFFFFFu || !seek_to(handle, offset)) {
+        return 0;
+    }
+    DWORD count = 0;
+    if (!ReadFile(handle, buffer, (DWORD)size, &count, NULL)) {
+        record_file_error(GetLastError());
+    }
+    return count;
+}
+
+u32 write_at(void* handle, const void* buffer, u32 size, u32 offset) {
+    if (!handle_valid(handle) || !seek_to(handle, offset)) {
+        return 0;
+    }
+    DWORD count = 0;
+    WriteFile(handle, buffer, size, &count, NULL);
+    return count;
+}
+
+file_handle open_file(const char* path, u32 position, u32 flags) {
+    file_handle file;
+    fill_bytes(&file, 0, sizeof(file));
+    HANDLE handle = open_handle(path, flags);
+    if (!handle_valid(handle)) {
+        return file;
+    }
+    // A position past the end would make the record claim bytes that
+    // aren't there; such an open fails like any other.
+    if (file_size_of_handle(handle) < position) {
+        CloseHandle(handle);
+        return file;
+    }
+    copy_text(file.name, path);
+    file.position = position;
+    file.handle = handle;
+    return file;
+}
+
+void close_file(file_handle* file) {
+    if (handle_valid(file->handle)) {
+        CloseHandle(file->handle);
+    }
+}
+
+u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset) {
+    u32 count = read_at(file->handle, buffer, size, offset);
+    file->position = offset + count;
+    file->bytes_read += count;
+    return count;
+}
+
+u32 write_file(file_handle* file, const void* buffer, u32 size, u32 offset) {
+    u32 count = write_at(file->handle, buffer, size, offset);
+    file->position = offset + count;
+    file->bytes_written += count;
+    return count;
+}
+
+u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset) {
+    HANDLE handle = open_handle(path, FILE_OPEN_READ);
+    u32 count = read_at(handle, buffer, size, offset);
+    if (handle_valid(handle)) {
+        CloseHandle(handle);
+    }
+    return count;
+}
+
+u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset) {
+    HANDLE handle = open_handle(path, FILE_OPEN_WRITE);
+    u32 count = write_at(handle, buffer, size, offset);
+    if (handle_valid(handle)) {
+        CloseHandle(handle);
+    }
+    return count;
+}
+
+// Copies a found name into a 256-byte field, cut short rather than overrun.
+static void copy_found_name(char* out, const char* found) {
+    u32 length = text_length(found);
+    copy_text_n(out, found, length < 255 ? length : 255);
+}
+
+u32 list_directory(const char* pattern, dir_entry* entries, u32 capacity) {
+    if (!system_path_fits(pattern)) {
+        return 0;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (!handle_valid(search)) {
+        return 0;
+    }
+    u32 count = 0;
+    do {
+        if (count == capacity) {
+            break;
+        }
+        dir_entry* entry = &entries[count];
+        copy_found_name(entry->name, found.cFileName);
+        entry->size = found.nFileSizeLow;
+        entry->is_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+        ++count;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return count;
+}
+
+u32 file_exists_with_prefix(const char* name, const char* prefix) {
+    char converted[OPEN_PATH_CAPACITY];
+    if (!system_path(converted, sizeof(converted), prefix, name)) {
+        return 0;
+    }
+    char found[MAX_PATH];
+    return SearchPathA(NULL, converted, NULL, sizeof(found), found, NULL) != 0 ? 1 : 0;
+}
+
+u32 file_exists(const char* path) { return file_exists_with_prefix(path, ""); }
+
+static u64 file_time_value(FILETIME time) {
+    return ((u64)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+// The time stamp that kind selects, or 0 for an unknown kind.
+static u64 select_file_time(u32 kind, FILETIME access, FILETIME creation, FILETIME write) {
+    switch (kind) {
+    case FILE_TIME_LAST_ACCESS:
+        return file_time_value(access);
+    case FILE_TIME_CREATION:
+        return file_time_value(creation);
+    case FILE_TIME_LAST_WRITE:
+        return file_time_value(write);
+    default:
+        return 0;
+    }
+}
+
+u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind) {
+    char converted[QUERY_PATH_CAPACITY];
+    if (!system_path(converted, sizeof(converted), prefix, name)) {
+        return 0;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(converted, &found);
+    if (!handle_valid(search)) {
+        return 0;
+    }
+    FindClose(search);
+    return select_file_time(kind, found.ftLastAccessTime, found.ftCreationTime,
+                            found.ftLastWriteTime);
+}
+
+u64 file_time_at_path(const char* path, u32 kind) {
+    return file_time_with_prefix(path, "", kind);
+}
+
+u64 file_time_of_handle(void* handle, u32 kind) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!handle_valid(handle) || !GetFileInformationByHandle(handle, &information)) {
+        return 0;
+    }
+    return select_file_time(kind, information.ftLastAccessTime, information.ftCreationTime,
+                            information.ftLastWriteTime);
+}
+
+u32 file_changed(file_handle* file) {
+    u64 time = file_time_of_handle(file->handle, FILE_TIME_LAST_WRITE);
+    u32 changed = (file->last_write_time != 0 && file->last_write_time != time) ? 2 : 0;
+    file->last_write_time = time;
+    return changed;
+}
+
+u64 file_size_of_handle(void* handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!handle_valid(handle) || !GetFileInformationByHandle(handle, &information)) {
+        return 0;
+    }
+    return ((u64)information.nFileSizeHigh << 32) | information.nFileSizeLow;
+}
+
+u64 file_size(file_handle* file) { return file_size_of_handle(file->handle); }
+
+u64 file_size_with_prefix(const char* name, const char* prefix) {
+    char converted[QUERY_PATH_CAPACITY];
+    if (!system_path(converted, sizeof(converted), prefix, name)) {
+        return 0;
+    }
+    // Shares reading only: a file someone is writing is refused.
+    HANDLE handle = CreateFileA(converted, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    if (!handle_valid(handle)) {
+        return 0;
+    }
+    u64 size = file_size_of_handle(handle);
+    CloseHandle(handle);
+    return size;
+}
+
+u64 file_size_at_path(const char* path) { return file_size_with_prefix(path, ""); }
+
+bool32 delete_file(const char* path) { return system_path_fits(path) && DeleteFileA(path); }
+
+bool32 move_file(const char* from, const char* to) {
+    return system_path_fits(from) && system_path_fits(to) && MoveFileA(from, to);
+}
+
+// ---------------------------------------------------------------------------
+// Whole-file operations and directory scanning: no slot exposes them.
+
+// Reads size bytes in pieces that ReadFile can take; false on a failed read.
+static bool32 read_whole(HANDLE handle, u8* data, u64 size) {
+    while (size > 0) {
+        DWORD piece = size > 0x40000000u ? 0x40000000u : (DWORD)size;
+        DWORD count = 0;
+        if (!ReadFile(handle, data, piece, &count, NULL)) {
+            return 0;
+        }
+        if (count == 0) {
+            return 1;  // the file shrank under us: keep what was there
+        }
+        data += count;
+        size -= count;
+    }
+    return 1;
+}
+
+entire_file read_entire_file(const char* name, const char* prefix) {
+    entire_file result = {NULL, 0, 0};
+    last_file_error_code = FILE_ERROR_UNKNOWN;
+    char converted[QUERY_PATH_CAPACITY];
+    if (!system_path(converted, sizeof(converted), prefix, name)) {
+        record_file_error(ERROR_PATH_NOT_FOUND);
+        return result;
+    }
+    HANDLE handle = CreateFileA(converted, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    if (!handle_valid(handle)) {
+        record_file_error(GetLastError());
+        return result;
+    }
+    result.size = file_size_of_handle(handle);
+    result.data = VirtualAlloc(NULL, result.size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (!result.data) {
+        record_file_error(GetLastError());
+    } else if (!seek_to(handle, 0) || !read_whole(handle, (u8*)result.data, result.size)) {
+        record_file_error(GetLastError());
+    }
+    CloseHandle(handle);
+    return result;
+}
+
+u32 write_entire_file(const char* name, const char* prefix, const void* buffer, u32 size) {
+    char converted[QUERY_PATH_CAPACITY];
+    if (!system_path(converted, sizeof(converted), prefix, name)) {
+        record_file_error(ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    HANDLE handle = CreateFileA(converted, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    if (!handle_valid(handle)) {
+        record_file_error(GetLastError());
+        return 0;
+    }
+    u32 count = write_at(handle, buffer, size, 0);
+    CloseHandle(handle);
+    return count;
+}
+
+u32 append_at_end(void* handle, const void* buffer, u32 size) {
+    if (!handle_valid(handle)) {
+        return 0;
+    }
+    SetFilePointer(handle, 0, NULL, FILE_END);
+    DWORD count = 0;
+    WriteFile(handle, buffer, size, &count, NULL);
+    return count;
+}
+
+static bool32 is_dot_entry(const char* name) {
+    return text_equal(name, ".") || text_equal(name, "..");
+}
+
+static void forward_slashes(char* text) {
+    for (; *text; ++text) {
+        if (*text == '\\') {
+            *text = '/';
+        }
+    }
+}
+
+u32 first_directory_entry(char* buffer, const char* directory) {
+    u32 length = copy_text(buffer, directory);
+    for (u32 i = 0; i < length; ++i) {
+        if (buffer[i] == '/') {
+            buffer[i] = '\\';
+        }
+    }
+    if (length == 0 || buffer[length - 1] != '\\') {
+        buffer[length++] = '\\';
+    }
+    copy_text(buffer + length, "*");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(buffer, &found);
+    if (!handle_valid(search)) {
+        buffer[0] = 0;
+        return 0;
+    }
+    // The dot entries are skipped by name: a drive's root has none, and
+    // the system promises no order.
+    bool32 more = 1;
+    while (more && is_dot_entry(found.cFileName)) {
+        more = FindNextFileA(search, &found);
+    }
+    FindClose(search);
+    if (!more) {
+        buffer[0] = 0;
+        return 0;
+    }
+    copy_found_name(buffer + length, found.cFileName);
+    forward_slashes(buffer);
+    return text_length(buffer);
+}

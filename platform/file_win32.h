@@ -1,0 +1,83 @@
+// The file services (slots 0 to 15 and 29) and the operations they rest on.
+//
+// A thin layer over kernel32's 8-bit file functions: no buffering, every
+// by-path call opens and closes the file itself. Failed opens and reads
+// record a coarse code in one process-wide value; nothing clears it except
+// the start of read_entire_file.
+#ifndef PLATFORM_FILE_WIN32_H
+#define PLATFORM_FILE_WIN32_H
+
+#include "platform/platform_api.h"
+
+// The slots; platform_api.h documents each.
+file_handle open_file(const char* path, u32 position, u32 flags);
+void close_file(file_handle* file);
+u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset);
+u32 write_file(file_handle* file, const void* buffer, u32 size, u32 offset);
+u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset);
+u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset);
+u32 list_directory(const char* pattern, dir_entry* entries, u32 capacity);
+u32 file_exists(const char* path);
+u32 file_changed(file_handle* file);
+u64 file_time_at_path(const char* path, u32 kind);
+u64 file_time_of_handle(void* handle, u32 kind);
+u64 file_size(file_handle* file);
+u64 file_size_at_path(const char* path);
+u64 file_size_of_handle(void* handle);
+bool32 delete_file(const char* path);
+bool32 move_file(const char* from, const char* to);
+file_error last_file_error(void);
+
+// False for 0 and for the system's invalid-handle value (all ones).
+bool32 handle_valid(void* handle);
+
+// Maps a GetLastError code onto the recorded value: file/path not found -> 1,
+// access denied -> 2, sharing violation -> 3; any other code changes nothing.
+void record_file_error(u32 system_error);
+
+// Creates every directory named by a prefix of path that ends before a "\"
+// ("a\b\c.txt" creates "a" and "a\b"), ignoring failures.
+void create_parent_directories(const char* path);
+
+// Converts path, creates its parent directories and opens it as flags say.
+// Returns the handle, valid or not; a failed open records its error.
+void* open_handle(const char* path, u32 flags);
+
+// Transfers at an absolute offset; 0 for an invalid handle. read_at refuses
+// sizes of 0xFFFFFFFF and more and records a failed ReadFile; write_at
+// records nothing.
+u32 read_at(void* handle, void* buffer, u64 size, u32 offset);
+u32 write_at(void* handle, const void* buffer, u32 size, u32 offset);
+
+// The by-path queries with a prefix joined in front of the name (no
+// separator added). The slots pass an empty prefix.
+u32 file_exists_with_prefix(const char* name, const char* prefix);
+u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind);
+u64 file_size_with_prefix(const char* name, const char* prefix);
+
+// A whole file in fresh pages. Release `data` with VirtualFree(MEM_RELEASE),
+// as a memory_block is released.
+typedef struct entire_file {
+    void* data;    // null when the file could not be opened or the pages not allocated
+    u64 reserved;  // always 0
+    u64 size;      // the file's size, also when the pages could not be allocated
+} entire_file;
+
+// Reads prefix + name whole. Clears the recorded error first, then records
+// the failure of the open, the allocation or the read.
+entire_file read_entire_file(const char* name, const char* prefix);
+
+// Creates or truncates prefix + name and writes size bytes; returns the bytes
+// written. A failed open records its error.
+u32 write_entire_file(const char* name, const char* prefix, const void* buffer, u32 size);
+
+// Writes size bytes at the file's end; returns the bytes written.
+u32 append_at_end(void* handle, const void* buffer, u32 size);
+
+// Writes directory + "/" + the name of its first entry other than "." and
+// ".." into buffer, with "/" separators, and returns its length. An empty or
+// unsearchable directory gives the empty text and 0. buffer needs room for
+// the directory, a separator and a 255-character name.
+u32 first_directory_entry(char* buffer, const char* directory);
+
+#endif

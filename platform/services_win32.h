@@ -1,0 +1,15 @@
+// The host's side of the services: filling the table, and (through the
+// headers included here) every service by name for start-up and tests.
+#ifndef PLATFORM_SERVICES_WIN32_H
+#define PLATFORM_SERVICES_WIN32_H
+
+#include "platform/file_win32.h"
+#include "platform/memory_win32.h"
+#include "platform/platform_api.h"
+#include "platform/system_win32.h"
+
+// Stores the 30 service entry points in table order and returns services.
+// Allocates nothing; filling twice stores the same pointers.
+platform_api* fill_platform_api(platform_api* services);
+
+#endif

@@ -1,0 +1,99 @@
+#include "tests/platform/scratch_win32.h"
+
+#include <stdio.h>
+
+#include <gtest/gtest.h>
+
+void delete_tree(const char* path) {
+    std::string pattern = std::string(path) + "\\*";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            std::string child = std::string(path) + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                delete_tree(child.c_str());
+            } else {
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(child.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path);
+}
+
+void scratch_enter(scratch_folder* scratch) {
+    static u32 serial;
+    char temp[MAX_PATH];
+    ASSERT_NE(GetTempPathA(sizeof(temp), temp), 0u);
+    snprintf(scratch->path, sizeof(scratch->path), "%splatform-test-%lu-%u", temp,
+             GetCurrentProcessId(), ++serial);
+    delete_tree(scratch->path);
+    ASSERT_TRUE(CreateDirectoryA(scratch->path, NULL));
+    GetCurrentDirectoryA(sizeof(scratch->previous), scratch->previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(scratch->path));
+}
+
+void scratch_leave(scratch_folder* scratch) {
+    SetCurrentDirectoryA(scratch->previous);
+    delete_tree(scratch->path);
+}
+
+void write_text(const char* path, const std::string& text) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    DWORD written = 0;
+    WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL);
+    CloseHandle(file);
+    ASSERT_EQ(written, text.size());
+}
+
+std::string read_text(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "<missing>";
+    }
+    std::string text;
+    char piece[4096];
+    DWORD count = 0;
+    while (ReadFile(file, piece, sizeof(piece), &count, NULL) && count > 0) {
+        text.append(piece, count);
+    }
+    CloseHandle(file);
+    return text;
+}
+
+bool path_present(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool is_directory(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string long_path(u32 length) {
+    std::string path;
+    while (path.size() + 11 + 1 <= length) {
+        path += "d123456789/";
+    }
+    while (path.size() < length) {
+        path += 'n';
+    }
+    return path;
+}
+
+static LONG WINAPI exit_with_code(EXCEPTION_POINTERS* exception) {
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void exit_with_exception_code(void) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(exit_with_code);
+}
