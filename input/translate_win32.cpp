@@ -59,12 +59,12 @@ key_code key_code_from_virtual_key(u32 virtual_key) {
 }
 
 bool translate_key_message(input_state* input, const MSG* message) {
-    u32 virtual_key = (u32)message->wParam;
-    // From the virtual key, not lParam, so it never carries the key-up bit.
-    u32 scan_code = MapVirtualKeyA(virtual_key, 0);
     if (message->message != WM_KEYDOWN && message->message != WM_KEYUP) {
         return false;
     }
+    u32 virtual_key = (u32)message->wParam;
+    // From the virtual key, not lParam, so it never carries the key-up bit.
+    u32 scan_code = MapVirtualKeyA(virtual_key, 0);
     key_code code = key_code_from_virtual_key(virtual_key);
     button_state* button = &input->buttons[code];
     button_transition(button, message->message == WM_KEYDOWN ? 1 : 0, (u32)message->time);
