@@ -1,0 +1,37 @@
+#!/bin/bash
+# Installs what the build, the host and the tests need on Debian, when it is
+# missing. Sourced by ./run and ./test.
+
+ENGINE_PACKAGES=(
+    cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 xvfb xdotool imagemagick
+    googletest libbenchmark-dev clang libclang-rt-14-dev python3 x11-utils
+)
+
+engine_install_packages() {
+    local missing=()
+    for package in "${ENGINE_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    if ! { $sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+            $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"; } >/tmp/engine-apt.log 2>&1; then
+        tail -20 /tmp/engine-apt.log
+        echo "Could not install the packages above. Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install ${missing[*]}" >&2
+        return 1
+    fi
+}
+
+# Configures (once) and builds one preset's tree.
+engine_build() {
+    local preset=$1
+    shift
+    if [ ! -f "out/$preset/build.ninja" ]; then
+        cmake --preset "$preset" >/dev/null || return 1
+    fi
+    cmake --build "out/$preset" -j"$(nproc)" "$@"
+}
