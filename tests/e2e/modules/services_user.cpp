@@ -1,0 +1,306 @@
+// A test module that uses the services table the host hands it, one step
+// per frame, and records what every slot returned.
+//
+// Files live under "services/" in the working directory (the run's data/).
+// The test writes "given.txt" there before the start. Each step appends one
+// line of key=value fields to "services.log", written with the system's own
+// calls so that a broken service can't hide its own result. After the last
+// step the module only draws; the test closes the window.
+#include <windows.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <xmmintrin.h>
+
+#include "host/module.h"
+#include "platform/platform_api.h"
+
+// Kept behind the slot: the record of a file watched across frames, the
+// table's address and a counter reading from an earlier frame.
+typedef struct module_state {
+    u64 frames;
+    platform_api* table;
+    file_handle watched;
+    u64 counter;
+} module_state;
+
+static void record(const char* format, ...) {
+    char line[2048];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(line, sizeof(line) - 1, format, arguments);
+    va_end(arguments);
+    if (length < 0 || length > (int)sizeof(line) - 2) {
+        length = (int)sizeof(line) - 2;
+    }
+    line[length++] = '\n';
+    HANDLE file = CreateFileA("services.log", FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(file, line, (DWORD)length, &written, NULL);
+    CloseHandle(file);
+}
+
+// Bytes as text without spaces: zeros as ".", anything unprintable as "?".
+static const char* shown(const void* bytes, u32 count) {
+    static char text[512];
+    const u8* in = (const u8*)bytes;
+    u32 i = 0;
+    for (; i < count && i < sizeof(text) - 1; ++i) {
+        text[i] = in[i] == 0 ? '.' : (in[i] > ' ' && in[i] < 127) ? (char)in[i] : '?';
+    }
+    text[i] = 0;
+    return text;
+}
+
+static bool is_zero_record(const file_handle* file) {
+    const u8* bytes = (const u8*)file;
+    for (u32 i = 0; i < sizeof(*file); ++i) {
+        if (bytes[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Frame 1: the table itself, then a file written and read at offsets
+// through one record, and a second one written by path.
+static void step_write(module_state* state, platform_api* api) {
+    void* const* slots = (void* const*)api;
+    u32 filled = 0;
+    for (u32 i = 0; i < 30; ++i) {
+        filled += slots[i] != NULL;
+    }
+    record("step=table filled=%u", filled);
+
+    file_handle file = api->open_file("services/notes/log.txt", 0, FILE_OPEN_WRITE);
+    u32 first = api->write_file(&file, "hello", 5, 0);
+    u32 second = api->write_file(&file, "world", 5, 10);
+    u32 written_position = file.position;
+    char buffer[64];
+    memset(buffer, '#', sizeof(buffer));
+    u32 read = api->read_file(&file, buffer, (u64)sizeof(buffer), 0);
+    record("step=write name=%s open=%d w=%u,%u wpos=%u r=%u rpos=%u read=%u written=%u "
+           "text=%s size=%llu size_of_handle=%llu",
+           file.name, file.handle != NULL, first, second, written_position, read, file.position,
+           file.bytes_read, file.bytes_written, shown(buffer, read),
+           (unsigned long long)api->file_size(&file),
+           (unsigned long long)api->file_size_of_handle(file.handle));
+    api->close_file(&file);
+
+    u32 by_path = api->write_file_at_path("services/notes/second.txt", "abc", 3, 2);
+    record("step=write_path n=%u size=%llu", by_path,
+           (unsigned long long)api->file_size_at_path("services/notes/second.txt"));
+    (void)state;
+}
+
+// Frame 2: reads by path (a file the test wrote, one the module wrote),
+// existence, times, a listing, and a record kept open for writing.
+static void step_read(module_state* state, platform_api* api) {
+    char buffer[64];
+    memset(buffer, 0, sizeof(buffer));
+    u32 given = api->read_file_at_path("given.txt", buffer, sizeof(buffer), 0);
+    record("step=given n=%u text=%s size=%llu exists=%u", given, shown(buffer, given),
+           (unsigned long long)api->file_size_at_path("given.txt"), api->file_exists("given.txt"));
+
+    u32 tail = api->read_file_at_path("services/notes/second.txt", buffer, sizeof(buffer), 1);
+    record("step=read_path n=%u text=%s", tail, shown(buffer, tail));
+
+    dir_entry entries[8];
+    u32 count = api->list_directory("services/notes/*", entries, 8);
+    char listing[1024] = "";
+    for (u32 i = 0; i < count && i < 8; ++i) {
+        char item[300];
+        snprintf(item, sizeof(item), "%s%s:%u:%u", i ? "," : "", entries[i].name,
+                 entries[i].is_directory, entries[i].size);
+        strncat(listing, item, sizeof(listing) - strlen(listing) - 1);
+    }
+    memset(entries, 0x5A, sizeof(entries));
+    u32 capped = api->list_directory("services/notes/*", entries, 2);
+    record("step=list n=%u entries=%s capped=%u untouched=%d", count, listing, capped,
+           entries[2].name[0] == 0x5A && entries[1].name[0] != 0x5A);
+
+    state->watched =
+        api->open_file("services/notes/log.txt", 10, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    file_handle* watched = &state->watched;
+    u64 write_time = api->file_time_at_path("services/notes/log.txt", FILE_TIME_LAST_WRITE);
+    u64 handle_time = api->file_time_of_handle(watched->handle, FILE_TIME_LAST_WRITE);
+    u32 changed = api->file_changed(watched);
+    record("step=watch open=%d pos=%u changed=%u kept_time=%d time=%d same_time=%d kind3=%llu "
+           "exists=%u missing=%u size_while_writing=%llu size=%llu",
+           watched->handle != NULL, watched->position, changed,
+           watched->last_write_time == handle_time, write_time != 0, write_time == handle_time,
+           (unsigned long long)api->file_time_at_path("services/notes/log.txt", 3),
+           api->file_exists("services/notes/log.txt"), api->file_exists("services/none.txt"),
+           (unsigned long long)api->file_size_at_path("services/notes/log.txt"),
+           (unsigned long long)api->file_size(watched));
+}
+
+// Frame 3: moving, deleting, a failed open and its error, directories and
+// the working directory, over-long paths; the watched file is modified.
+static void step_tidy(module_state* state, platform_api* api) {
+    bool32 moved = api->move_file("services/notes/second.txt", "services/moved.txt");
+    u32 doomed = api->write_file_at_path("services/doomed.txt", "x", 1, 0);
+    bool32 deleted = api->delete_file("services/doomed.txt");
+    record("step=move moved=%u doomed=%u deleted=%u gone=%u again=%u", moved, doomed, deleted,
+           api->file_exists("services/doomed.txt") == 0, api->delete_file("services/doomed.txt"));
+
+    file_handle missing = api->open_file("services/missing/deeper/x.txt", 0, FILE_OPEN_READ);
+    file_error error = api->last_file_error();
+    char message[64];
+    snprintf(message, sizeof(message), "%s", error.message);
+    for (char* c = message; *c; ++c) {
+        *c = *c == ' ' ? '_' : *c;
+    }
+    bool zero = is_zero_record(&missing);
+    char buffer[8];
+    u32 read = api->read_file(&missing, buffer, sizeof(buffer), 3);
+    record("step=failed zero=%d read=%u pos=%u code=%llu message=%s", zero, read,
+           missing.position, (unsigned long long)error.code, message);
+
+    char directory[300];
+    u32 length = api->get_working_directory(directory, sizeof(directory));
+    char small[4];
+    u32 needed = api->get_working_directory(small, sizeof(small));
+    bool32 made = api->make_directory("services/made");
+    bool32 entered = api->set_working_directory("services/made");
+    char inside[300];
+    api->get_working_directory(inside, sizeof(inside));
+    bool32 left = api->set_working_directory("../..");
+    char back[300];
+    api->get_working_directory(back, sizeof(back));
+    bool32 removed = api->remove_directory("services/made");
+    record("step=dirs cwd=%s n=%u needed=%u made=%u entered=%u inside=%s left=%u back=%d "
+           "removed=%u kept=%u nested=%u",
+           directory, length, needed, made, entered, inside, left, strcmp(back, directory) == 0,
+           removed, api->make_directory("services/kept"), api->make_directory("services/a/b"));
+
+    char long_path[300];
+    memset(long_path, 'n', sizeof(long_path));
+    memcpy(long_path, "services/long/", 14);
+    long_path[sizeof(long_path) - 1] = 0;
+    file_handle refused = api->open_file(long_path, 0, FILE_OPEN_WRITE);
+    record("step=long open_zero=%d write=%u read=%u exists=%u size=%llu time=%llu mkdir=%u "
+           "cd=%u rmdir=%u",
+           is_zero_record(&refused), api->write_file_at_path(long_path, "x", 1, 0),
+           api->read_file_at_path(long_path, buffer, sizeof(buffer), 0),
+           api->file_exists(long_path), (unsigned long long)api->file_size_at_path(long_path),
+           (unsigned long long)api->file_time_at_path(long_path, FILE_TIME_LAST_WRITE),
+           api->make_directory(long_path), api->set_working_directory(long_path),
+           api->remove_directory(long_path));
+
+    u32 appended = api->write_file(&state->watched, "!", 1, 15);
+    record("step=modify n=%u pos=%u written=%u", appended, state->watched.position,
+           state->watched.bytes_written);
+}
+
+// Frame 4: the modification seen once, then pages with and without a guard,
+// and a counter reading for the next frame.
+static void step_memory(module_state* state, platform_api* api) {
+    file_handle* watched = &state->watched;
+    u32 first = api->file_changed(watched);
+    u32 second = api->file_changed(watched);
+    api->close_file(watched);
+    record("step=changed first=%u second=%u size=%llu", first, second,
+           (unsigned long long)api->file_size_at_path("services/notes/log.txt"));
+
+    memory_block guarded = api->allocate_memory(100, NULL, MEMORY_GUARD_PAGE);
+    u8* bytes = (u8*)guarded.memory;
+    bool zeroed = bytes != NULL;
+    for (u32 i = 0; bytes && i < 100; ++i) {
+        zeroed = zeroed && bytes[i] == 0;
+        bytes[i] = (u8)i;
+    }
+    MEMORY_BASIC_INFORMATION past = {};
+    VirtualQuery(bytes + 100, &past, sizeof(past));
+    api->free_memory(&guarded);
+    MEMORY_BASIC_INFORMATION freed = {};
+    VirtualQuery(bytes, &freed, sizeof(freed));
+    record("step=guarded size=%llu reserved=%llu zeroed=%d mod8=%llu end_on_page=%d "
+           "past_noaccess=%d freed=%d",
+           (unsigned long long)guarded.size, (unsigned long long)guarded.reserved, zeroed,
+           (unsigned long long)((u64)bytes % 8), (u64)(bytes + 100) % 4096 == 0,
+           past.Protect == PAGE_NOACCESS, freed.State == MEM_FREE);
+
+    memory_block plain = api->allocate_memory(1 << 20, NULL, 0);
+    u8* pages = (u8*)plain.memory;
+    zeroed = pages != NULL;
+    for (u32 i = 0; pages && i < (1u << 20); i += 997) {
+        zeroed = zeroed && pages[i] == 0;
+        pages[i] = 1;
+    }
+    api->free_memory(&plain);
+    VirtualQuery(pages, &freed, sizeof(freed));
+    record("step=plain size=%llu zeroed=%d page_aligned=%d freed=%d",
+           (unsigned long long)plain.size, zeroed, (u64)pages % 4096 == 0,
+           freed.State == MEM_FREE);
+
+    LARGE_INTEGER before, after;
+    QueryPerformanceCounter(&before);
+    state->counter = api->get_counter();
+    QueryPerformanceCounter(&after);
+    record("step=counter ordered=%d", (u64)before.QuadPart <= state->counter &&
+                                          state->counter <= (u64)after.QuadPart);
+}
+
+// Frame 5: the clock across a frame, the floating-point control word as the
+// processor holds it, the cursor and the debugger.
+static void step_system(module_state* state, platform_api* api, back_buffer* buffer,
+                        f32 frame_seconds) {
+    u64 now = api->get_counter();
+    record("step=clock seconds=%.6f dt=%.6f zero=%.1f", (double)api->seconds_between(state->counter, now),
+           (double)frame_seconds, (double)api->seconds_between(now, now));
+
+    api->enable_float_exceptions();
+    u32 enabled = _mm_getcsr();
+    api->disable_float_exceptions();
+    u32 disabled = _mm_getcsr();
+    record("step=float enabled=0x%x disabled=0x%x", enabled, disabled);
+
+    api->set_cursor_position(100.9f, 50.7f);
+    api->debug_print("services_user: hello from entry");
+    record("step=cursor width=%u height=%u", buffer->width, buffer->height);
+}
+
+extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
+                                            back_buffer* buffer, struct input_state* input,
+                                            f32 frame_seconds, struct platform_api* services,
+                                            void** module_slot) {
+    (void)zero_a;
+    (void)zero_b;
+    (void)running;
+    (void)input;
+    if (!*module_slot) {
+        *module_slot = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(module_state));
+        ((module_state*)*module_slot)->table = services;
+    }
+    module_state* state = (module_state*)*module_slot;
+    state->frames += 1;
+    if (services != state->table) {
+        record("step=moved_table frame=%llu", (unsigned long long)state->frames);
+    }
+    switch (state->frames) {
+    case 1:
+        step_write(state, services);
+        break;
+    case 2:
+        step_read(state, services);
+        break;
+    case 3:
+        step_tidy(state, services);
+        break;
+    case 4:
+        step_memory(state, services);
+        break;
+    case 5:
+        step_system(state, services, buffer, frame_seconds);
+        break;
+    default:
+        break;
+    }
+}
