@@ -49,4 +49,8 @@ if ! grep -q '"Debugger"="cmd /c exit"' "$WINEPREFIX/system.reg" 2>/dev/null; th
         /v Debugger /d 'cmd /c exit' /f >/dev/null 2>&1 || true
 fi
 wineserver -p >/dev/null 2>&1 </dev/null &
+# Start the prefix's services now, with their output on /dev/null: started by
+# the first test instead, they would inherit its pipes and keep CTest waiting
+# for as long as the server lives.
+wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 echo "X display :$display, Wine prefix $WINEPREFIX"
