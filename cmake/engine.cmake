@@ -21,31 +21,6 @@ if(ENGINE_SANITIZE AND NOT WIN32)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
-# Builds a module DLL from sources. The DLL exports `entry` and links the
-# base library statically. OUTPUT names the file (default main.dll) and
-# STAGE_DIR, when given, receives it atomically (written beside, then
-# renamed), so a running host never sees a half-written build.
-function(engine_add_module target)
-    cmake_parse_arguments(MODULE "" "OUTPUT;STAGE_DIR" "SOURCES;DEFINES" ${ARGN})
-    add_library(${target} SHARED ${MODULE_SOURCES})
-    engine_code_options(${target})
-    target_link_libraries(${target} PRIVATE base)
-    target_compile_definitions(${target} PRIVATE ${MODULE_DEFINES})
-    if(NOT MODULE_OUTPUT)
-        set(MODULE_OUTPUT main.dll)
-    endif()
-    set_target_properties(${target} PROPERTIES
-        PREFIX ""
-        OUTPUT_NAME ${target}
-        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules
-        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules)
-    if(MODULE_STAGE_DIR)
-        add_custom_command(TARGET ${target} POST_BUILD
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${MODULE_STAGE_DIR}
-            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}>
-                    ${MODULE_STAGE_DIR}/${MODULE_OUTPUT}.partial
-            COMMAND ${CMAKE_COMMAND} -E rename ${MODULE_STAGE_DIR}/${MODULE_OUTPUT}.partial
-                    ${MODULE_STAGE_DIR}/${MODULE_OUTPUT}
-            VERBATIM)
-    endif()
-endfunction()
+# engine_add_module: builds a module DLL (shared with module projects
+# outside this tree).
+include(${CMAKE_CURRENT_LIST_DIR}/module.cmake)

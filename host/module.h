@@ -1,9 +1,14 @@
-// The module contract: the one function a module exports.
+// The module contract: the one header a module includes, and the one
+// function it exports. It brings in the back buffer record, the input record
+// and the services table; the base library's headers (base/) are separate.
 //
 // A module is a DLL at "..\build\main.dll" (relative to the data directory,
-// the host's working directory) that exports
+// the host's working directory) that exports `entry`, in C or C++:
 //
-//     extern "C" __declspec(dllexport) void entry(...)  // module_entry
+//     ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running,
+//                             back_buffer* buffer, input_state* input,
+//                             f32 frame_seconds, platform_api* services,
+//                             void** module_slot) { ... }
 //
 // The host calls it once per frame. When the file's last-write time changes
 // the host loads the new build between two frames. Everything the host passes
@@ -17,9 +22,15 @@
 
 #include "base/types.h"
 #include "host/back_buffer.h"
+#include "input/input.h"
+#include "platform/platform_api.h"
 
-struct input_state;
-struct platform_api;
+// Exports `entry` under exactly that name, from C and from C++.
+#ifdef __cplusplus
+#define ENTRY_EXPORT extern "C" __declspec(dllexport)
+#else
+#define ENTRY_EXPORT __declspec(dllexport)
+#endif
 
 // Arguments, in order: two zeros with no meaning; the running flag (write 0 to
 // end the run after this frame); a copy of the back buffer record; the input
