@@ -13,16 +13,21 @@ get_filename_component(ENGINE_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 # Where `./run` starts the host: the module goes to this build/ as main.dll.
 set(ENGINE_STAGE_DIR ${ENGINE_ROOT}/out/windows/run/build)
 
-# The base library for modules built outside this tree (inside it, `base`
-# already exists).
-function(engine_module_base)
-    if(TARGET base)
+# What every module links: the base library and the key and button names.
+# Inside this tree they exist as `base` and `input_record`; a project outside
+# it compiles them from this checkout's sources, once.
+function(engine_module_libraries result)
+    if(TARGET base AND TARGET input_record)
+        set(${result} base input_record PARENT_SCOPE)
         return()
     endif()
-    file(GLOB base_sources CONFIGURE_DEPENDS ${ENGINE_ROOT}/base/*.cpp)
-    add_library(base STATIC ${base_sources})
-    target_include_directories(base PUBLIC ${ENGINE_ROOT})
-    target_compile_options(base PRIVATE -fno-exceptions -fno-rtti)
+    if(NOT TARGET engine_library)
+        file(GLOB sources CONFIGURE_DEPENDS ${ENGINE_ROOT}/base/*.cpp)
+        add_library(engine_library STATIC ${sources} ${ENGINE_ROOT}/input/names.cpp)
+        target_include_directories(engine_library PUBLIC ${ENGINE_ROOT})
+        target_compile_options(engine_library PRIVATE -fno-exceptions -fno-rtti)
+    endif()
+    set(${result} engine_library PARENT_SCOPE)
 endfunction()
 
 # engine_add_module(target SOURCES file... [DEFINES def...]
@@ -32,12 +37,12 @@ endfunction()
 # and then renamed, so a running host never loads a half-written build.
 function(engine_add_module target)
     cmake_parse_arguments(MODULE "" "OUTPUT;STAGE_DIR" "SOURCES;DEFINES" ${ARGN})
-    engine_module_base()
+    engine_module_libraries(libraries)
     add_library(${target} SHARED ${MODULE_SOURCES})
     target_include_directories(${target} PRIVATE ${ENGINE_ROOT})
     target_compile_options(${target} PRIVATE
         $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti> -Wall -Wextra)
-    target_link_libraries(${target} PRIVATE base)
+    target_link_libraries(${target} PRIVATE ${libraries})
     target_compile_definitions(${target} PRIVATE ${MODULE_DEFINES})
     if(NOT MODULE_OUTPUT)
         set(MODULE_OUTPUT main.dll)
