@@ -4,6 +4,7 @@
 #include "base/fatal.h"
 #include "host/back_buffer_win32.h"
 #include "host/clock_win32.h"
+#include "host/fault_win32.h"
 #include "host/module_win32.h"
 #include "input/translate_win32.h"
 #include "platform/services_win32.h"
@@ -102,6 +103,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
     static MSG message;
     static input_state input;
     static module_state module;
+    static module_fault fault;
     i32 running = 1;
     i64 frame_start = 0;
     i64 previous_frame_start = 0;
@@ -109,6 +111,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
     f32 target_frame_seconds = 1.0f / frames_per_second;
     f32 frame_seconds = 0.0f;
 
+    fault_handling_start();
     poll_module(&module);
     ZeroMemory(&input, sizeof(input));
 
@@ -120,11 +123,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
         input_end_frame(&input);
         poll_module(&module);
         buffer_copy = buffer;
-        if (module.entry) {
-            module.entry(0, 0, &running, &buffer_copy, &input, frame_seconds, &services,
-                         &module.slot);
-        }
-        blit_back_buffer(&buffer, &header, device_context);
+        // A build that faults is not called again until a new one is loaded.
+        call_module(&fault, &module, window, &running, &buffer_copy, &input, frame_seconds,
+                    &services);
+        // The blit; while a build is faulted, with a marker over its last image.
+        show_back_buffer(&fault, &buffer, &header, device_context);
         frame_seconds = wait_out_frame(frame_start, target_frame_seconds);
         previous_frame_start = frame_start;
     }

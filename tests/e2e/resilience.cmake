@@ -1,0 +1,16 @@
+# Fault recovery: one faulting build per kind of fault, a build that never
+# faults (the "fixed" build a programmer swaps in) and one whose system call
+# handles an access violation itself.
+set(ENGINE_FAULT_KINDS none=0 write_null=1 illegal_instruction=2 integer_divide=3
+    float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8)
+set(ENGINE_FAULT_MODULES)
+foreach(kind ${ENGINE_FAULT_KINDS})
+    string(REPLACE "=" ";" kind ${kind})
+    list(GET kind 0 name)
+    list(GET kind 1 value)
+    engine_add_module(faulter_${name} SOURCES modules/faulter.cpp DEFINES FAULT_KIND=${value})
+    list(APPEND ENGINE_FAULT_MODULES faulter_${name})
+endforeach()
+add_custom_target(e2e_resilience_modules ALL DEPENDS engine recorder_v1 recorder_v2
+                  ${ENGINE_FAULT_MODULES})
+engine_add_e2e_test(e2e_resilience test_resilience.py)
