@@ -78,6 +78,10 @@ static volatile int sink_int;
 
 // Each level keeps a page on the stack, so the recursion cannot be folded.
 static __declspec(noinline) int recurse(int depth) {
+    // Far deeper than any stack; only there so the recursion has an end.
+    if (depth > (1 << 30)) {
+        return 0;
+    }
     volatile char page[4096];
     page[0] = (char)depth;
     page[4095] = (char)depth;
