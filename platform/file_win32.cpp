@@ -9,8 +9,8 @@
 // Buffer sizes the services copy paths into: 256 for the slots that open
 // files by path and for file_exists, 260 (the system's limit) for the time
 // and size queries and the whole-file operations.
-#define OPEN_PATH_CAPACITY 256
-#define QUERY_PATH_CAPACITY 260
+#define OPEN_PATH_CAPACITY (PLATFORM_PATH_MAX + 1)
+#define QUERY_PATH_CAPACITY (PLATFORM_QUERY_PATH_MAX + 1)
 
 static u32 last_file_error_code;
 
@@ -114,6 +114,12 @@ u32 write_at(void* handle, const void* buffer, u32 size, u32 offset) {
 file_handle open_file(const char* path, u32 position, u32 flags) {
     file_handle file;
     fill_bytes(&file, 0, sizeof(file));
+    // A truncating open leaves nothing to stand on past 0: refuse it before
+    // the file is touched, so a call that fails loses no data.
+    bool32 truncates = (flags & FILE_OPEN_WRITE) && !(flags & FILE_OPEN_KEEP);
+    if (truncates && position > 0) {
+        return file;
+    }
     HANDLE handle = open_handle(path, flags);
     if (!handle_valid(handle)) {
         return file;

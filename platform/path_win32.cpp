@@ -2,6 +2,7 @@
 
 #include "base/memory.h"
 #include "base/text.h"
+#include "platform/platform_api.h"
 
 bool32 system_path(char* out, u32 capacity, const char* prefix, const char* name) {
     fill_bytes(out, 0, capacity);
@@ -22,4 +23,6 @@ bool32 system_path(char* out, u32 capacity, const char* prefix, const char* name
     return 1;
 }
 
-bool32 system_path_fits(const char* path) { return path && text_length(path) <= 259; }
+bool32 system_path_fits(const char* path) {
+    return path && text_length(path) <= PLATFORM_QUERY_PATH_MAX;
+}

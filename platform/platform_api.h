@@ -24,7 +24,8 @@
 // Longest path (without terminator) that `open_file`, `read_file_at_path`,
 // `write_file_at_path`, `file_exists` and the directory slots accept.
 #define PLATFORM_PATH_MAX 255
-// Longest path the time and size queries accept.
+// Longest path the time and size queries, `list_directory`, `delete_file`
+// and `move_file` accept (the system's own limit for 8-bit paths).
 #define PLATFORM_QUERY_PATH_MAX 259
 
 // ---------------------------------------------------------------------------
@@ -104,7 +105,8 @@ typedef struct memory_block {
 // 0: opens or creates the file as the flags say, creating missing parent
 // directories first (for reads too). `position` must not exceed the file's
 // size at the open (0 when the open creates or truncates); otherwise, and on
-// any failure, the record is all zero.
+// any failure, the record is all zero (a truncating open with a position
+// past 0 then leaves the file untouched).
 typedef file_handle open_file_service(const char* path, u32 position, u32 flags);
 // 1: closes the record's handle; the record is left as it was.
 typedef void close_file_service(file_handle* file);

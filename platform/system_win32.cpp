@@ -9,7 +9,7 @@
 #include "host/clock_win32.h"
 #include "platform/path_win32.h"
 
-#define DIRECTORY_PATH_CAPACITY 256
+#define DIRECTORY_PATH_CAPACITY (PLATFORM_PATH_MAX + 1)
 #define HOST_WINDOW_CLASS "engine_window_application"
 
 u64 get_counter(void) { return (u64)read_counter(); }

@@ -184,11 +184,21 @@ TEST_F(FileServices, FileChangedSeesARealModification) {
     EXPECT_EQ(file.last_write_time, 130000000000000000ull);
     EXPECT_EQ(file_changed(&file), 0u);
 
-    // Another writer changes it through its own handle.
+    // Another writer changes it through its own handle; the system stamps
+    // the write with the present time.
     write_file_at_path("watched.txt", "two!", 4, 0);
-    set_write_time("watched.txt", 130000000010000000ull);
     EXPECT_EQ(file_changed(&file), 2u);
+    EXPECT_GT(file.last_write_time, 130000000000000000ull);
     EXPECT_EQ(file_changed(&file), 0u);
+
+    // A write through the record itself counts as well, once the clock moved.
+    close_file(&file);
+    file = open_file("watched.txt", 0, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    EXPECT_EQ(file_changed(&file), 0u);
+    Sleep(50);
+    EXPECT_EQ(write_file(&file, "3", 1, 0), 1u);
+    FlushFileBuffers(file.handle);
+    EXPECT_EQ(file_changed(&file), 2u);
     char buffer[8];
     EXPECT_EQ(read_file(&file, buffer, 8, 0), 4u);
     close_file(&file);
@@ -332,6 +342,10 @@ TEST_F(FileServices, OutOfRangeArgumentsFailCleanly) {
     EXPECT_TRUE(handle_valid(at_end.handle));
     close_file(&at_end);
     EXPECT_TRUE(record_is_zero(open_file("fresh.txt", 1, FILE_OPEN_WRITE)));
+    EXPECT_FALSE(path_present("fresh.txt"));
+    // A truncating open that is bound to fail leaves the file as it was.
+    EXPECT_TRUE(record_is_zero(open_file("ten.txt", 4, FILE_OPEN_WRITE)));
+    EXPECT_EQ(read_text("ten.txt"), "0123456789");
     EXPECT_TRUE(DeleteFileA("ten.txt"));
 
     // read_file sizes of 0xFFFFFFFF and more read nothing.
