@@ -125,8 +125,11 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
         return file;
     }
     // A position past the end would make the record claim bytes that
-    // aren't there; such an open fails like any other.
-    if (file_size_of_handle(handle) < position) {
+    // aren't there; such an open fails like any other. The size is asked
+    // only when it matters, and cheaply: under Wine the full information
+    // query costs as much as the open itself.
+    LARGE_INTEGER size;
+    if (position > 0 && (!GetFileSizeEx(handle, &size) || (u64)size.QuadPart < position)) {
         CloseHandle(handle);
         return file;
     }
