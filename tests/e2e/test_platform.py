@@ -146,9 +146,10 @@ class PlatformServicesTest(unittest.TestCase):
     def test_the_counter_and_its_conversion(self):
         self.assertEqual(self.step("counter")["ordered"], "1")
         clock = self.step("clock")
-        # One frame apart, within a generous bound.
-        self.assertGreater(float(clock["seconds"]), 0.02)
-        self.assertLess(float(clock["seconds"]), 1.0)
+        # Two readings a frame apart, converted as the module would itself.
+        seconds, expected = float(clock["seconds"]), float(clock["expected"])
+        self.assertGreater(expected, 0.0)
+        self.assertAlmostEqual(seconds / expected, 1.0, places=5)
         self.assertEqual(float(clock["zero"]), 0.0)
 
     def test_float_exceptions_reach_the_processor(self):

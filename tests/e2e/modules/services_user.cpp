@@ -253,8 +253,12 @@ static void step_memory(module_state* state, platform_api* api) {
 static void step_system(module_state* state, platform_api* api, back_buffer* buffer,
                         f32 frame_seconds) {
     u64 now = api->get_counter();
-    record("step=clock seconds=%.6f dt=%.6f zero=%.1f", (double)api->seconds_between(state->counter, now),
-           (double)frame_seconds, (double)api->seconds_between(now, now));
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    double expected = (double)(now - state->counter) / (double)frequency.QuadPart;
+    record("step=clock seconds=%.9g expected=%.9g dt=%.6f zero=%.1f",
+           (double)api->seconds_between(state->counter, now), expected, (double)frame_seconds,
+           (double)api->seconds_between(now, now));
 
     api->enable_float_exceptions();
     u32 enabled = _mm_getcsr();
