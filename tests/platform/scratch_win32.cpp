@@ -4,27 +4,40 @@
 
 #include <gtest/gtest.h>
 
-void delete_tree(const char* path) {
-    std::string pattern = std::string(path) + "\\*";
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+// Wide calls with the "\\?\" prefix: the over-long path tests leave trees
+// deeper than the 260 characters the 8-bit calls can reach.
+static void delete_tree_wide(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..") {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
                 continue;
             }
-            std::string child = std::string(path) + "\\" + name;
+            std::wstring child = path + L"\\" + name;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                delete_tree(child.c_str());
+                delete_tree_wide(child);
             } else {
-                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(child.c_str());
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
             }
-        } while (FindNextFileA(search, &found));
+        } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    RemoveDirectoryA(path);
+    RemoveDirectoryW(path.c_str());
+}
+
+void delete_tree(const char* path) {
+    char full[MAX_PATH];
+    if (!GetFullPathNameA(path, sizeof(full), full, NULL)) {
+        return;
+    }
+    std::wstring wide = L"\\\\?\\";
+    for (const char* c = full; *c; ++c) {
+        wide += (wchar_t)(u8)*c;
+    }
+    delete_tree_wide(wide);
 }
 
 void scratch_enter(scratch_folder* scratch) {
@@ -34,7 +47,7 @@ void scratch_enter(scratch_folder* scratch) {
     snprintf(scratch->path, sizeof(scratch->path), "%splatform-test-%lu-%u", temp,
              GetCurrentProcessId(), ++serial);
     delete_tree(scratch->path);
-    ASSERT_TRUE(CreateDirectoryA(scratch->path, NULL));
+    ASSERT_TRUE(CreateDirectoryA(scratch->path, NULL)) << scratch->path << " " << GetLastError();
     GetCurrentDirectoryA(sizeof(scratch->previous), scratch->previous);
     ASSERT_TRUE(SetCurrentDirectoryA(scratch->path));
 }
@@ -42,6 +55,7 @@ void scratch_enter(scratch_folder* scratch) {
 void scratch_leave(scratch_folder* scratch) {
     SetCurrentDirectoryA(scratch->previous);
     delete_tree(scratch->path);
+    EXPECT_FALSE(path_present(scratch->path)) << "left behind: " << scratch->path;
 }
 
 void write_text(const char* path, const std::string& text) {
