@@ -323,6 +323,15 @@ TEST_F(FileServices, ExistsDeletesAndMoves) {
     EXPECT_EQ(file_exists("dir/inside.txt"), 1u);
     EXPECT_EQ(file_exists("nowhere.txt"), 0u);
     EXPECT_EQ(file_exists_with_prefix("inside.txt", "dir/"), 1u);
+    // The search-path lookup also finds names outside the working directory:
+    // in the system directory, and beside the executable.
+    EXPECT_FALSE(path_present("kernel32.dll"));
+    EXPECT_EQ(file_exists("kernel32.dll"), 1u);
+    char executable[MAX_PATH];
+    GetModuleFileNameA(NULL, executable, sizeof(executable));
+    const char* base_name = strrchr(executable, '\\') + 1;
+    EXPECT_FALSE(path_present(base_name));
+    EXPECT_EQ(file_exists(base_name), 1u) << base_name;
 
     EXPECT_TRUE(move_file("here.txt", "dir\\moved.txt"));
     EXPECT_FALSE(path_present("here.txt"));
