@@ -14,3 +14,11 @@ endforeach()
 add_custom_target(e2e_resilience_modules ALL DEPENDS engine recorder_v1 recorder_v2
                   ${ENGINE_FAULT_MODULES})
 engine_add_e2e_test(e2e_resilience test_resilience.py)
+
+# A minimal debugger, so a test can check that faults and breakpoints reach
+# a debugger first when one is attached.
+add_executable(e2e_debugger debugger.cpp)
+engine_code_options(e2e_debugger)
+set_target_properties(e2e_debugger PROPERTIES
+    OUTPUT_NAME debugger RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
+add_dependencies(e2e_resilience_modules e2e_debugger)

@@ -3,11 +3,14 @@ survived and named in the title, the window keeps running and shows a
 marker, a new build resumes with the slot intact, and closing still ends the
 host with exit code 0."""
 
+import os
 import re
+import shutil
 import subprocess
 import time
 import unittest
 
+import harness
 from harness import Host, install_module, make_run_dir, module_file, read_records, wait_for, xdotool
 
 MAGENTA = (255, 0, 255)
@@ -32,6 +35,32 @@ def text_section(dll):
             size, vma = int(fields[2], 16), int(fields[3], 16)
             return vma - image_base, vma - image_base + size
     raise AssertionError("no .text in " + dll)
+
+
+class DebuggedHost(Host):
+    """The host started by the test debugger, which logs what it is told."""
+
+    def __init__(self, run_dir, env=None):
+        self.run_dir = run_dir
+        build = os.path.join(run_dir, "build")
+        shutil.copy(os.path.join(harness.BUILD_DIR, "tools", "debugger.exe"), build)
+        self.log_path = os.path.join(run_dir, "debugger.log")
+        environment = dict(os.environ)
+        environment.update(env or {})
+        self.stdout_path = os.path.join(run_dir, "host.stdout")
+        self.stderr_path = os.path.join(run_dir, "host.stderr")
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.process = subprocess.Popen(
+                ["wine", "debugger.exe", "Z:" + self.log_path], cwd=build, env=environment,
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        self.window = None
+
+    def events(self):
+        try:
+            with open(self.log_path) as log:
+                return log.read().splitlines()
+        except FileNotFoundError:
+            return []
 
 
 class ResilienceTest(unittest.TestCase):
@@ -174,6 +203,37 @@ class ResilienceTest(unittest.TestCase):
         for x, y in ((0, 0), (image.width - 1, image.height - 1), (image.width // 2, 3),
                      (3, image.height // 2), (image.width // 2, image.height // 2)):
             self.assertEqual(image.pixel(x, y), MAGENTA, (x, y))
+
+    def start_debugged(self, name, module, env):
+        self.run_dir = make_run_dir(name)
+        install_module(self.run_dir, module_file(module))
+        self.host = DebuggedHost(self.run_dir, env=env)
+        self.addCleanup(self.host.stop)
+        self.host.find_window()
+        return self.host
+
+    def test_with_a_debugger_attached_breakpoints_and_faults_reach_it(self):
+        # debug_break stops in the debugger, and going on carries on the build.
+        host = self.start_debugged("debug_break", "faulter_breakpoint", {"FAULTER_AT": "10"})
+        breaks = "exception code=80000003 first=1"
+        self.assertTrue(wait_for(lambda: sum(breaks in e for e in host.events()) >= 6), host.events())
+        count = len(self.records())
+        self.assertTrue(wait_for(lambda: len(self.records()) > count + 10, timeout=10))
+        self.assertEqual(window_title(host.window), "Engine")
+        self.assertNotIn("first=0", "\n".join(host.events()))
+        host.close()
+        self.assertEqual(host.wait(timeout=30), 0)
+        self.assertEqual(host.events()[-1], "exit code=0")
+
+        # A fault is the debugger's: first chance, then, passed on, second
+        # chance, as with no handler at all.
+        host = self.start_debugged("debug_fault", "faulter_write_null", {"FAULTER_AT": "10"})
+        self.assertEqual(host.wait(timeout=30), 0)
+        events = [e for e in host.events() if "C0000005" in e or "exit" in e]
+        self.assertEqual(events, ["exception code=C0000005 first=1 at_instruction=-1",
+                                  "exception code=C0000005 first=0 at_instruction=-1",
+                                  "exit code=3"])
+        self.assertEqual(len(self.records()), 10)
 
     def test_a_fault_that_the_system_handles_itself_is_no_fault(self):
         self.start("probe", "faulter_handled_probe")
