@@ -20,4 +20,5 @@ mkdir -p "$scratch/build" "$scratch/data"
 cp "$build/modules/recorder_v1.dll" "$scratch/build/main.dll"
 (cd "$scratch/data" && wine "$build/bench/host/host_frame_bench.exe" "$frames")
 rm -rf "$scratch"
+wine "$build/bench/host/fault_bench.exe"
 ENGINE_BUILD_DIR=$build python3 bench/host/frame_bench.py "$frames"
