@@ -2,7 +2,8 @@
 # faults (the "fixed" build a programmer swaps in) and one whose system call
 # handles an access violation itself.
 set(ENGINE_FAULT_KINDS none=0 write_null=1 illegal_instruction=2 integer_divide=3
-    float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8)
+    float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8
+    under_handler=9)
 set(ENGINE_FAULT_MODULES)
 foreach(kind ${ENGINE_FAULT_KINDS})
     string(REPLACE "=" ";" kind ${kind})
@@ -11,6 +12,7 @@ foreach(kind ${ENGINE_FAULT_KINDS})
     engine_add_module(faulter_${name} SOURCES modules/faulter.cpp DEFINES FAULT_KIND=${value})
     list(APPEND ENGINE_FAULT_MODULES faulter_${name})
 endforeach()
+target_compile_options(faulter_under_handler PRIVATE -fexceptions)
 add_custom_target(e2e_resilience_modules ALL DEPENDS engine recorder_v1 recorder_v2
                   ${ENGINE_FAULT_MODULES})
 engine_add_e2e_test(e2e_resilience test_resilience.py)

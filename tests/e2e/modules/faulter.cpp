@@ -32,6 +32,9 @@ enum {
     // Not a fault: probes a no-access page through a system function that
     // handles the access violation itself.
     FAULT_HANDLED_PROBE,
+    // A null write below a frame with an exception handler of its own (a
+    // C++ cleanup, built with exceptions on), which declines the fault.
+    FAULT_UNDER_HANDLER,
 };
 
 typedef struct faulter_state {
@@ -88,10 +91,26 @@ static __declspec(noinline) int recurse(int depth) {
     return recurse(depth + 1) + page[0] + page[4095];
 }
 
+static void write_null(void) { *(volatile int*)(u64)zero_int = 1; }
+static void (*volatile write_null_indirect)(void) = write_null;
+
+struct counted_cleanup {
+    ~counted_cleanup() { sink_int = sink_int + 1; }
+};
+
+// With exceptions on, the call may throw, so this frame gets a handler.
+static __declspec(noinline) void write_null_under_cleanup(void) {
+    counted_cleanup cleanup;
+    write_null_indirect();
+}
+
 static void fault(platform_api* services) {
     switch (FAULT_KIND) {
     case FAULT_WRITE_NULL:
-        *(volatile int*)(u64)zero_int = 1;
+        write_null();
+        break;
+    case FAULT_UNDER_HANDLER:
+        write_null_under_cleanup();
         break;
     case FAULT_ILLEGAL_INSTRUCTION:
         __builtin_trap();
