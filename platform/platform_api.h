@@ -218,28 +218,36 @@ typedef struct platform_api {
     last_file_error_service* last_file_error;                    // 29
 } platform_api;
 
+// The layouts are pinned for C modules as well as C++ ones: a compiler that
+// lays a record out differently stops the build instead of corrupting it.
 #ifdef __cplusplus
-static_assert(sizeof(void*) == 8, "the module contract is 64-bit");
-static_assert(sizeof(file_handle) == 288, "file_handle layout");
-static_assert(offsetof(file_handle, position) == 256, "file_handle layout");
-static_assert(offsetof(file_handle, bytes_read) == 260, "file_handle layout");
-static_assert(offsetof(file_handle, bytes_written) == 264, "file_handle layout");
-static_assert(offsetof(file_handle, handle) == 272, "file_handle layout");
-static_assert(offsetof(file_handle, last_write_time) == 280, "file_handle layout");
-static_assert(sizeof(dir_entry) == 264, "dir_entry layout");
-static_assert(offsetof(dir_entry, size) == 256, "dir_entry layout");
-static_assert(offsetof(dir_entry, is_directory) == 260, "dir_entry layout");
-static_assert(sizeof(file_error) == 16, "file_error layout");
-static_assert(offsetof(file_error, message) == 8, "file_error layout");
-static_assert(sizeof(memory_block) == 24, "memory_block layout");
-static_assert(offsetof(memory_block, size) == 8, "memory_block layout");
-static_assert(offsetof(memory_block, reserved) == 16, "memory_block layout");
-static_assert(sizeof(file_open_flags) == 4 && sizeof(file_time_kind) == 4 &&
-                  sizeof(memory_flags) == 4,
-              "flag words are 32-bit");
-static_assert(sizeof(platform_api) == 30 * sizeof(void*), "30 slots, nothing else");
-static_assert(offsetof(platform_api, get_counter) == 17 * 8, "slot order");
-static_assert(offsetof(platform_api, last_file_error) == 29 * 8, "slot order");
+#define PLATFORM_PIN(name, condition) static_assert(condition, #name)
+#else
+#define PLATFORM_PIN(name, condition) typedef char platform_pin_##name[(condition) ? 1 : -1]
 #endif
+PLATFORM_PIN(contract_is_64_bit, sizeof(void*) == 8);
+PLATFORM_PIN(file_handle_size, sizeof(file_handle) == 288);
+PLATFORM_PIN(file_handle_position, offsetof(file_handle, position) == 256);
+PLATFORM_PIN(file_handle_bytes_read, offsetof(file_handle, bytes_read) == 260);
+PLATFORM_PIN(file_handle_bytes_written, offsetof(file_handle, bytes_written) == 264);
+PLATFORM_PIN(file_handle_handle, offsetof(file_handle, handle) == 272);
+PLATFORM_PIN(file_handle_last_write_time, offsetof(file_handle, last_write_time) == 280);
+PLATFORM_PIN(dir_entry_size, sizeof(dir_entry) == 264);
+PLATFORM_PIN(dir_entry_size_field, offsetof(dir_entry, size) == 256);
+PLATFORM_PIN(dir_entry_is_directory, offsetof(dir_entry, is_directory) == 260);
+PLATFORM_PIN(file_error_size, sizeof(file_error) == 16);
+PLATFORM_PIN(file_error_message, offsetof(file_error, message) == 8);
+PLATFORM_PIN(memory_block_size, sizeof(memory_block) == 24);
+PLATFORM_PIN(memory_block_size_field, offsetof(memory_block, size) == 8);
+PLATFORM_PIN(memory_block_reserved, offsetof(memory_block, reserved) == 16);
+PLATFORM_PIN(flag_words_are_32_bit, sizeof(file_open_flags) == 4 &&
+                                        sizeof(file_time_kind) == 4 &&
+                                        sizeof(memory_flags) == 4);
+PLATFORM_PIN(thirty_slots_nothing_else, sizeof(platform_api) == 30 * sizeof(void*));
+PLATFORM_PIN(slot_17_get_counter, offsetof(platform_api, get_counter) == 17 * 8);
+PLATFORM_PIN(slot_23_masks_float_exceptions,
+             offsetof(platform_api, disable_float_exceptions) == 23 * 8);
+PLATFORM_PIN(slot_29_last_file_error, offsetof(platform_api, last_file_error) == 29 * 8);
+#undef PLATFORM_PIN
 
 #endif
