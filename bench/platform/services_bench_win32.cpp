@@ -92,6 +92,13 @@ static void read_record_reference(u32 i) {
     ReadFile(open_record.handle, piece, PIECE_BYTES, &count, NULL);
 }
 
+static void changed_service(u32) { file_changed(&open_record); }
+
+static void changed_reference(u32) {
+    FILETIME write;
+    GetFileTime(open_record.handle, NULL, NULL, &write);
+}
+
 static void list_service(u32) { list_directory("bench/listed/*", entries, LISTED_FILES + 2); }
 
 static void list_reference(u32) {
@@ -150,6 +157,7 @@ int main(int argc, char** argv) {
             rounds);
     compare("read_file_at_path 4 KiB", read_path_service, read_path_reference, rounds);
     compare("read_file 4 KiB, open record", read_record_service, read_record_reference, rounds);
+    compare("file_changed, open record", changed_service, changed_reference, rounds);
     compare("file_size_at_path", size_service, size_reference, rounds);
     compare("list_directory, 102 entries", list_service, list_reference, rounds);
     compare("allocate_memory guarded + free", guarded_service, guarded_reference, rounds);
