@@ -111,3 +111,23 @@ void exit_with_exception_code(void) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(exit_with_code);
 }
+
+HWND make_host_window(bool show) {
+    WNDCLASSEXA window_class = {};
+    window_class.cbSize = sizeof(window_class);
+    window_class.lpfnWndProc = DefWindowProcA;
+    window_class.hInstance = GetModuleHandleA(NULL);
+    window_class.lpszClassName = "engine_window_application";
+    RegisterClassExA(&window_class);
+    HWND window = CreateWindowExA(0, "engine_window_application", "Engine", WS_OVERLAPPEDWINDOW,
+                                  100, 120, 400, 300, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    if (show) {
+        ShowWindow(window, SW_SHOW);
+        UpdateWindow(window);
+    }
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+        DispatchMessageA(&message);
+    }
+    return window;
+}

@@ -30,6 +30,10 @@ bool is_directory(const char* path);
 // characters long (name padded with 'n' where needed).
 std::string long_path(u32 length);
 
+// A window of the host's class on the test display, shown or not, with its
+// first messages dispatched.
+HWND make_host_window(bool show);
+
 // Runs statement in a child process under EXPECT_EXIT and expects it to end
 // by the given structured exception; the child turns an unhandled exception
 // into its exit code.

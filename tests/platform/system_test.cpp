@@ -34,27 +34,6 @@ TEST(ClockServices, CounterReadingsConvertToSeconds) {
     counter_frequency = frequency;
 }
 
-// A window of the host's class, placed on the test display.
-static HWND make_host_window(bool show) {
-    WNDCLASSEXA window_class = {};
-    window_class.cbSize = sizeof(window_class);
-    window_class.lpfnWndProc = DefWindowProcA;
-    window_class.hInstance = GetModuleHandleA(NULL);
-    window_class.lpszClassName = "engine_window_application";
-    RegisterClassExA(&window_class);
-    HWND window = CreateWindowExA(0, "engine_window_application", "Engine", WS_OVERLAPPEDWINDOW,
-                                  100, 120, 400, 300, NULL, NULL, GetModuleHandleA(NULL), NULL);
-    if (show) {
-        ShowWindow(window, SW_SHOW);
-        UpdateWindow(window);
-    }
-    MSG message;
-    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
-        DispatchMessageA(&message);
-    }
-    return window;
-}
-
 static POINT screen_point(HWND window, LONG x, LONG y) {
     POINT point = {x, y};
     ClientToScreen(window, &point);

@@ -93,14 +93,7 @@ TEST(ServicesTable, EverySlotInOrder) {
     EXPECT_FALSE(path_present("slots\\moved.txt"));
 
     // 16: the cursor, in a window of the host's class.
-    WNDCLASSEXA window_class = {};
-    window_class.cbSize = sizeof(window_class);
-    window_class.lpfnWndProc = DefWindowProcA;
-    window_class.hInstance = GetModuleHandleA(NULL);
-    window_class.lpszClassName = "engine_window_application";
-    RegisterClassExA(&window_class);
-    HWND window = CreateWindowExA(0, "engine_window_application", "Engine", WS_OVERLAPPEDWINDOW,
-                                  50, 60, 300, 200, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    HWND window = make_host_window(false);
     RECT client;
     GetClientRect(window, &client);
     api->set_cursor_position(5.0f, 7.0f);
