@@ -136,13 +136,18 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
     return file;
 }
 
+// A null record is the one bad record a service can recognise: the record
+// services treat it as a failed open's record and do nothing.
 void close_file(file_handle* file) {
-    if (handle_valid(file->handle)) {
+    if (file && handle_valid(file->handle)) {
         CloseHandle(file->handle);
     }
 }
 
 u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset) {
+    if (!file) {
+        return 0;
+    }
     u32 count = read_at(file->handle, buffer, size, offset);
     file->position = offset + count;
     file->bytes_read += count;
@@ -150,6 +155,9 @@ u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset) {
 }
 
 u32 write_file(file_handle* file, const void* buffer, u32 size, u32 offset) {
+    if (!file) {
+        return 0;
+    }
     u32 count = write_at(file->handle, buffer, size, offset);
     file->position = offset + count;
     file->bytes_written += count;
@@ -181,7 +189,7 @@ static void copy_found_name(char* out, const char* found) {
 }
 
 u32 list_directory(const char* pattern, dir_entry* entries, u32 capacity) {
-    if (!system_path_fits(pattern)) {
+    if (!system_path_fits(pattern) || !entries) {
         return 0;
     }
     WIN32_FIND_DATAA found;
@@ -264,6 +272,9 @@ u64 file_time_of_handle(void* handle, u32 kind) {
 }
 
 u32 file_changed(file_handle* file) {
+    if (!file) {
+        return 0;
+    }
     u64 time = file_time_of_handle(file->handle, FILE_TIME_LAST_WRITE);
     u32 changed = (file->last_write_time != 0 && file->last_write_time != time) ? 2 : 0;
     file->last_write_time = time;
@@ -278,7 +289,7 @@ u64 file_size_of_handle(void* handle) {
     return (u64)size.QuadPart;
 }
 
-u64 file_size(file_handle* file) { return file_size_of_handle(file->handle); }
+u64 file_size(file_handle* file) { return file ? file_size_of_handle(file->handle) : 0; }
 
 u64 file_size_with_prefix(const char* name, const char* prefix) {
     char converted[QUERY_PATH_CAPACITY];

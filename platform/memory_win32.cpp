@@ -62,7 +62,7 @@ static bool32 block_start(u8* memory, u64 size, void** region) {
 
 void free_memory(memory_block* block) {
     void* region = NULL;
-    if (block->memory && block_start((u8*)block->memory, block->size, &region)) {
+    if (block && block->memory && block_start((u8*)block->memory, block->size, &region)) {
         VirtualFree(region, 0, MEM_RELEASE);
     }
 }

@@ -9,7 +9,9 @@
 // Conventions shared by every slot:
 // - Paths are zero-terminated 8-bit text with "/" or "\" separators (the
 //   services turn "/" into "\" where they say so). A path longer than the
-//   limit a slot names fails the way a missing file does.
+//   limit a slot names, or a null path, fails the way a missing file does;
+//   a null record, block or entry array makes the slot do nothing and
+//   return 0.
 // - A failure never ends the host: the slot returns 0, null, false or an
 //   all-zero record. Failed opens and reads record a coarse reason that
 //   `last_file_error` reports; success never clears it.

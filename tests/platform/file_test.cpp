@@ -449,7 +449,13 @@ TEST_F(FileServices, OverLongPathsFailLikeMissingFiles) {
               0u);
     EXPECT_EQ(read_text(fits.c_str()), "ok");
 
-    // Null paths are refused the same way.
+    // Null paths and records are refused the same way.
+    EXPECT_EQ(read_file(NULL, buffer, 8, 0), 0u);
+    EXPECT_EQ(write_file(NULL, "x", 1, 0), 0u);
+    EXPECT_EQ(file_changed(NULL), 0u);
+    EXPECT_EQ(file_size(NULL), 0u);
+    close_file(NULL);
+    EXPECT_EQ(list_directory("*", NULL, 4), 0u);
     EXPECT_TRUE(record_is_zero(open_file(NULL, 0, FILE_OPEN_READ)));
     EXPECT_EQ(file_exists(NULL), 0u);
     EXPECT_EQ(file_size_at_path(NULL), 0u);

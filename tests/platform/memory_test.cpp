@@ -36,6 +36,7 @@ TEST(MemoryServices, PlainBlocksAreZeroedPagesReleasedWhole) {
     memory_block guarded_clash = allocate_memory(100, block.memory, MEMORY_GUARD_PAGE);
     EXPECT_EQ(guarded_clash.memory, nullptr);
     free_memory(&clash);  // a null block is left alone
+    free_memory(NULL);
 
     memory_block copy = block;
     free_memory(&block);
