@@ -26,17 +26,15 @@ typedef struct back_buffer {
     u32 allocated_pixels;  // pitch * (height + 2)
 } back_buffer;
 
-#ifdef __cplusplus
-static_assert(sizeof(void*) == 8, "the module contract is 64-bit");
-static_assert(sizeof(back_buffer) == 48, "back_buffer layout");
-static_assert(offsetof(back_buffer, pixels) == 8, "back_buffer layout");
-static_assert(offsetof(back_buffer, reserved) == 16, "back_buffer layout");
-static_assert(offsetof(back_buffer, width) == 24, "back_buffer layout");
-static_assert(offsetof(back_buffer, height) == 28, "back_buffer layout");
-static_assert(offsetof(back_buffer, pitch) == 32, "back_buffer layout");
-static_assert(offsetof(back_buffer, bytes_per_pixel) == 36, "back_buffer layout");
-static_assert(offsetof(back_buffer, allocated_pixels) == 40, "back_buffer layout");
-#endif
+LAYOUT_PIN(back_buffer_64_bit, sizeof(void*) == 8);
+LAYOUT_PIN(back_buffer_size, sizeof(back_buffer) == 48);
+LAYOUT_PIN(back_buffer_pixels, offsetof(back_buffer, pixels) == 8);
+LAYOUT_PIN(back_buffer_reserved, offsetof(back_buffer, reserved) == 16);
+LAYOUT_PIN(back_buffer_width, offsetof(back_buffer, width) == 24);
+LAYOUT_PIN(back_buffer_height, offsetof(back_buffer, height) == 28);
+LAYOUT_PIN(back_buffer_pitch, offsetof(back_buffer, pitch) == 32);
+LAYOUT_PIN(back_buffer_bytes_per_pixel, offsetof(back_buffer, bytes_per_pixel) == 36);
+LAYOUT_PIN(back_buffer_allocated_pixels, offsetof(back_buffer, allocated_pixels) == 40);
 
 // The row pitch, in pixels, for an image `width` pixels wide.
 static inline u32 back_buffer_pitch(u32 width) { return width - width % 4 + 4; }

@@ -236,10 +236,8 @@ extern const char* const gamepad_button_names[GAMEPAD_COUNT];
 
 #ifdef __cplusplus
 }
-#define INPUT_LAYOUT_ASSERT(condition) static_assert(condition, #condition)
-#else
-#define INPUT_LAYOUT_ASSERT(condition) _Static_assert(condition, #condition)
 #endif
+#define INPUT_LAYOUT_ASSERT(condition) LAYOUT_PIN(LAYOUT_JOIN(input_, __LINE__), condition)
 
 INPUT_LAYOUT_ASSERT(KEY_COUNT == 113);
 INPUT_LAYOUT_ASSERT(KEY_F0 == 38 && KEY_F10 == 39 && KEY_A == 67 && KEY_DEL == 97);

@@ -220,13 +220,8 @@ typedef struct platform_api {
     last_file_error_service* last_file_error;                    // 29
 } platform_api;
 
-// The layouts are pinned for C modules as well as C++ ones: a compiler that
-// lays a record out differently stops the build instead of corrupting it.
-#ifdef __cplusplus
-#define PLATFORM_PIN(name, condition) static_assert(condition, #name)
-#else
-#define PLATFORM_PIN(name, condition) typedef char platform_pin_##name[(condition) ? 1 : -1]
-#endif
+// The layouts, pinned for C modules as well as C++ ones.
+#define PLATFORM_PIN(name, condition) LAYOUT_PIN(LAYOUT_JOIN(platform_, name), condition)
 PLATFORM_PIN(contract_is_64_bit, sizeof(void*) == 8);
 PLATFORM_PIN(file_handle_size, sizeof(file_handle) == 288);
 PLATFORM_PIN(file_handle_position, offsetof(file_handle, position) == 256);
