@@ -3,6 +3,7 @@
 #include <float.h>
 #include <malloc.h>
 
+#include "base/fatal.h"
 #include "platform/system_win32.h"
 
 // How the guard works: guarded_entry_call captures its own context just
@@ -157,6 +158,8 @@ static void send_back(EXCEPTION_POINTERS* pointers) {
     resume = resume_context;
     DWORD64 image_base = 0;
     PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(resume.Rip, &image_base, NULL);
+    // guarded_entry_call makes a call, so it has unwind data; never a leaf.
+    fatal_assert(function != NULL);
     void* handler_data = NULL;
     DWORD64 establisher = 0;
     RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, resume.Rip, function, &resume, &handler_data,
@@ -191,8 +194,13 @@ static LONG WINAPI unhandled(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// Stack kept free for the handler when the module overflows the stack.
+#define STACK_GUARANTEE (32 * 1024)
+
 void fault_handling_start(void) {
     host_thread = GetCurrentThreadId();
+    ULONG guarantee = STACK_GUARANTEE;
+    SetThreadStackGuarantee(&guarantee);
     AddVectoredExceptionHandler(1, first_chance);
     previous_filter = SetUnhandledExceptionFilter(unhandled);
 }

@@ -1,0 +1,201 @@
+// The fault guard in-process: calls that return, calls that fault in each
+// way, the caller's state after a recovery, the float control word, and the
+// title that names a fault.
+#include <float.h>
+#include <malloc.h>
+#include <string.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "host/fault_win32.h"
+#include "platform/system_win32.h"
+
+namespace {
+
+volatile int zero = 0;
+volatile float zero_float = 0.0f;
+volatile float float_sink;
+volatile int int_sink;
+
+void returning(u64 a, u64 b, i32* running, back_buffer* buffer, input_state* input,
+               f32 frame_seconds, platform_api* services, void** slot) {
+    // The arguments arrive as given; the slot is the module's to write.
+    if (a == 0 && b == 0 && *running == 1 && buffer && input && services &&
+        frame_seconds == 0.5f) {
+        *slot = (void*)0x5107;
+    }
+}
+
+void write_null(u64, u64, i32*, back_buffer*, input_state*, f32, platform_api*, void**) {
+    *(volatile int*)(u64)zero = 1;
+}
+
+void divide_by_zero(u64, u64, i32*, back_buffer*, input_state*, f32, platform_api*, void**) {
+    int_sink = 7 / zero;
+}
+
+void trap_float(u64, u64, i32*, back_buffer*, input_state*, f32, platform_api*, void**) {
+    enable_float_exceptions();
+    float_sink = 1.0f / zero_float;
+}
+
+void break_here(u64, u64, i32*, back_buffer*, input_state*, f32, platform_api*, void**) {
+    debug_break();
+}
+
+__declspec(noinline) int deeper(int depth) {
+    volatile char page[4096];
+    page[0] = (char)depth;
+    return depth > (1 << 30) ? 0 : deeper(depth + 1) + page[0];
+}
+
+void overflow(u64, u64, i32*, back_buffer*, input_state*, f32, platform_api*, void**) {
+    int_sink = deeper(0);
+}
+
+struct guard_test : ::testing::Test {
+    static void SetUpTestSuite() { fault_handling_start(); }
+
+    bool32 call(module_entry* entry) {
+        return guarded_entry_call(&fault, entry, &running, &buffer, &input, 0.5f, &services,
+                                  &slot);
+    }
+
+    module_fault fault = {};
+    i32 running = 1;
+    back_buffer buffer = {};
+    input_state input = {};
+    platform_api services = {};
+    void* slot = nullptr;
+};
+
+TEST_F(guard_test, a_call_that_returns_passes_its_arguments_and_reports_1) {
+    EXPECT_EQ(call(returning), 1u);
+    EXPECT_EQ(slot, (void*)0x5107);
+    EXPECT_EQ(fault.code, 0u);
+}
+
+TEST_F(guard_test, each_fault_comes_back_as_0_with_its_code_and_address) {
+    struct {
+        module_entry* entry;
+        u32 code;
+    } cases[] = {
+        {write_null, EXCEPTION_ACCESS_VIOLATION},
+        {divide_by_zero, EXCEPTION_INT_DIVIDE_BY_ZERO},
+        {break_here, EXCEPTION_BREAKPOINT},
+        {overflow, EXCEPTION_STACK_OVERFLOW},
+        // A second overflow finds the guard page that the first one used.
+        {overflow, EXCEPTION_STACK_OVERFLOW},
+    };
+    for (auto& one : cases) {
+        fault = {};
+        EXPECT_EQ(call(one.entry), 0u);
+        EXPECT_EQ(fault.code, one.code) << fault_name(one.code);
+        EXPECT_NE(fault.address, 0u);
+        if (one.code == EXCEPTION_STACK_OVERFLOW) {
+            _resetstkoflw();
+        }
+    }
+    fault = {};
+    call(write_null);
+    EXPECT_EQ(fault.access, 1u);  // a write
+    EXPECT_EQ(fault.target, 0u);
+    // The guard is still in place for the next call.
+    EXPECT_EQ(call(returning), 1u);
+}
+
+TEST_F(guard_test, the_callers_state_survives_a_thousand_recoveries) {
+    // Locals live across the call in callee-saved registers and on the
+    // stack; a recovery returns to the caller as a plain return would.
+    volatile u64 marker = 0x0123456789ABCDEFull;
+    u64 sums[8];
+    for (u64 i = 0; i < 8; ++i) {
+        sums[i] = i * 1000003;
+    }
+    char* stack_before = (char*)&sums;
+    u32 recovered = 0;
+    for (u32 round = 0; round < 1000; ++round) {
+        u64 a = round * 3, b = round * 5, c = round * 7;
+        if (!call(write_null)) {
+            ++recovered;
+        }
+        EXPECT_EQ(a + b + c, round * 15u);
+    }
+    EXPECT_EQ(recovered, 1000u);
+    EXPECT_EQ(marker, 0x0123456789ABCDEFull);
+    for (u64 i = 0; i < 8; ++i) {
+        EXPECT_EQ(sums[i], i * 1000003);
+    }
+    EXPECT_EQ((char*)&sums, stack_before);
+}
+
+TEST_F(guard_test, call_module_stops_calling_a_faulted_build_and_puts_the_float_word_back) {
+    HWND window = CreateWindowExA(0, "STATIC", "Engine", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                  NULL, NULL, NULL, NULL);
+    ASSERT_NE(window, (HWND)NULL);
+    disable_float_exceptions();
+    unsigned int word = _control87(0, 0);
+    module_state module = {};
+    module.entry = trap_float;
+    module.time = 7;
+    call_module(&fault, &module, window, &running, &buffer, &input, 0.5f, &services);
+    EXPECT_TRUE(fault.code == EXCEPTION_FLT_DIVIDE_BY_ZERO ||
+                fault.code == STATUS_FLOAT_MULTIPLE_TRAPS)
+        << std::hex << fault.code;
+    EXPECT_EQ(_control87(0, 0) & FLOAT_EXCEPTION_MASKS, word & FLOAT_EXCEPTION_MASKS);
+    EXPECT_EQ(_statusfp() & 0x18u, 0u);  // no divide-by-zero or invalid flag pending
+    char title[256];
+    GetWindowTextA(window, title, sizeof(title));
+    EXPECT_EQ(strncmp(title, "Engine - fault: float ", 22), 0) << title;
+
+    // The same build is not called again ...
+    module.entry = returning;
+    call_module(&fault, &module, window, &running, &buffer, &input, 0.5f, &services);
+    EXPECT_EQ(module.slot, nullptr);
+    // ... a newly loaded one is, and the title is the host's own again.
+    module.time = 8;
+    call_module(&fault, &module, window, &running, &buffer, &input, 0.5f, &services);
+    EXPECT_EQ(module.slot, (void*)0x5107);
+    EXPECT_EQ(fault.code, 0u);
+    GetWindowTextA(window, title, sizeof(title));
+    EXPECT_STREQ(title, "Engine");
+    DestroyWindow(window);
+}
+
+TEST(fault_title, names_the_fault_its_code_and_the_address_in_the_module) {
+    HMODULE base = GetModuleHandleA(NULL);
+    module_fault fault = {};
+    fault.code = EXCEPTION_ACCESS_VIOLATION;
+    fault.access = 1;
+    fault.target = 0x10;
+    fault.address = (u64)base + 0x1A2B;
+    fault_title(&fault, base);
+    EXPECT_STREQ(fault.title, "Engine - fault: access violation (0xC0000005) writing 0x10 at "
+                              "main.dll+0x1A2B - rebuild to resume");
+
+    fault = {};
+    fault.code = EXCEPTION_ACCESS_VIOLATION;
+    fault.access = 8;
+    fault.caller = (u64)base + 0x40;
+    fault_title(&fault, base);
+    EXPECT_STREQ(fault.title, "Engine - fault: access violation (0xC0000005) executing 0x0 at "
+                              "0x0 called from main.dll+0x40 - rebuild to resume");
+
+    // Outside the loaded build: the holding module by its file name.
+    fault = {};
+    fault.code = EXCEPTION_BREAKPOINT;
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    fault.address = (u64)kernel + 0x10;
+    fault_title(&fault, base);
+    EXPECT_STREQ(fault.title, "Engine - fault: breakpoint (0x80000003) at kernel32.dll+0x10 - "
+                              "rebuild to resume");
+
+    fault.code = 0xE0000001;
+    fault.address = 0x1234;
+    fault_title(&fault, base);
+    EXPECT_STREQ(fault.title, "Engine - fault: exception (0xE0000001) at 0x1234 - rebuild to "
+                              "resume");
+}
+
+}  // namespace
