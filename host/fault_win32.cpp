@@ -149,10 +149,8 @@ static void send_back(EXCEPTION_POINTERS* pointers) {
     // went there has just pushed its return address.
     bool bad_call = fault->code == EXCEPTION_ACCESS_VIOLATION && fault->access == 8 &&
                     fault->target == fault->address;
-    fault->caller = bad_call && within(pointers->ContextRecord->Rsp, pointers->ContextRecord->Rsp,
-                                       resume_context.Rsp)
-                        ? *(u64*)pointers->ContextRecord->Rsp
-                        : 0;
+    u64 stack = pointers->ContextRecord->Rsp;
+    fault->caller = bad_call && stack < resume_context.Rsp ? *(u64*)stack : 0;
 
     static CONTEXT resume;
     resume = resume_context;
