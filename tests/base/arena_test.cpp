@@ -5,7 +5,17 @@
 #include "base/arena.h"
 #include "tests/base/big_span.h"
 
+extern "C" size_t c_arena_size(void);
+extern "C" size_t c_arena_used_offset(void);
+extern "C" size_t c_arena_total_pushed_offset(void);
+
 namespace {
+
+TEST(arena, c_sees_the_same_layout) {
+    EXPECT_EQ(c_arena_size(), sizeof(arena));
+    EXPECT_EQ(c_arena_used_offset(), offsetof(arena, used));
+    EXPECT_EQ(c_arena_total_pushed_offset(), offsetof(arena, total_pushed));
+}
 
 struct alignas(64) block {
     u8 bytes[256];
