@@ -1,0 +1,179 @@
+// Text formatter: writes text into a caller's buffer from a format and a
+// short list of typed arguments, in the formatter's own placeholder language.
+//
+// The language, read left to right:
+//   %            prints the next argument as its tag says (table below).
+//   %{...}       prints the next argument with specifiers, tried in order:
+//     char         the low 8 bits of the value as one character
+//     hex32        the low 32 bits as eight lowercase hex digits ("000000ff")
+//     hex8         the low 32 bits in hex, at least two digits ("0a", "1234")
+//     bin8         the low 8 bits as eight '0'/'1' digits, high bit first
+//     del:N        a "," before every group of N characters counted from the
+//                  end; a leading sign and the fraction after a '.' are
+//                  left alone ("-1,234,567.500")
+//     size:N       the first N characters of a text argument, read in place
+//                  (zero bytes included); of another argument, the first N
+//                  characters of its printed form
+//     width:N      a field of exactly N characters, left-aligned: longer
+//                  text is cut, shorter text padded with spaces
+//     sign         "-" or "+" before the magnitude; "sign:N" with N != 0
+//                  writes " " instead of "+"
+//     }            closes; anything else is skipped one character at a time
+//   ${...}       layout that takes no argument of its own:
+//     pad:N        N spaces
+//     tab:N        spaces to the next multiple of N columns, counted from
+//                  the start of the output (a tab character counts 4)
+//     chars:K N    N copies of the character K ("chars:61+3" is "===")
+//     col:N        moves the output position to N characters from the
+//                  start; passed-over bytes keep what the buffer held
+//   \c           the character c as it stands ("\%", "\$", "\\"); a "\" right
+//                after an escaped character is copied as it stands, so
+//                '\a\b' gives 'a\b'. There is no "%%": that prints two
+//                arguments.
+//   $            not followed by "{": dropped.
+// N and K are decimal numbers with an optional sign (counts keep the low 32
+// bits, so -1 is 4294967295; K keeps the low 8 bits) or "%", which takes the
+// next argument. A placeholder takes its own argument before any of its
+// parameters. A "%{" or "${" left open is closed by the end of the format.
+// When the scan ends every zero byte in the result becomes a space.
+//
+// "char", "hex32", "hex8" and "bin8" form the value and may stand only once
+// per placeholder, and not after "del:", "size:" or "sign". A placeholder's
+// or group's text is built in a 256-byte scratch area: beyond 255
+// characters it is cut.
+//
+// Caller's errors: a format that asks for more arguments than were passed,
+// or a second value keyword in one placeholder, ends the text where that
+// placeholder or group began: it writes nothing, the text before it is the
+// result, and nothing past the argument array is read.
+#ifndef BASE_FORMAT_H
+#define BASE_FORMAT_H
+
+#include "base/types.h"
+
+#include <string.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Tags of format_arg. Every tag outside 1 to 8 prints nothing and reads as
+// the number 0; the members of each integer trio print alike.
+enum {
+    FORMAT_ARG_TEXT = 1,  // value holds a `const char*` to zero-terminated text
+    FORMAT_ARG_U32 = 2,   // unsigned integers: value as an unsigned 64-bit
+    FORMAT_ARG_S32 = 3,   // signed integers: value as a signed 64-bit
+    FORMAT_ARG_S64 = 4,
+    FORMAT_ARG_U64 = 5,
+    FORMAT_ARG_U8 = 6,
+    FORMAT_ARG_S8 = 7,
+    FORMAT_ARG_FLOAT = 8  // an f32 in the first four bytes of value
+};
+
+// One typed argument, passed by value. Build it with the helpers below.
+typedef struct format_arg {
+    u64 value;
+    u32 type;
+} format_arg;
+
+// How each tag prints with "%", when it counts as negative for "sign", and
+// what number it gives for a "%" parameter:
+//   text      the text as it is; negative when it starts with "-"; "sign"
+//             drops its own leading "-" or "+"; as a number, its leading
+//             signed decimal. A null text is the empty text.
+//   unsigned  decimal; never negative; the value.
+//   signed    decimal with "-"; negative below 0; the value.
+//   float     three decimals ("1.500"); negative below 0.0; truncated
+//             toward zero to 32 bits, then its low 8 bits (NaN and values
+//             beyond 32 bits give 0).
+// "sign" writes the magnitude without a sign of its own: a text drops its
+// leading "-" or "+", a float its sign bit (-0.0 shows "+0.000"), and the
+// most negative integer prints its digits once.
+
+static inline format_arg format_arg_u64(u64 v) {
+    format_arg a;
+    a.value = v;
+    a.type = FORMAT_ARG_U64;
+    return a;
+}
+
+static inline format_arg format_arg_s64(i64 v) {
+    format_arg a;
+    a.value = (u64)v;
+    a.type = FORMAT_ARG_S64;
+    return a;
+}
+
+static inline format_arg format_arg_u32(u32 v) {
+    format_arg a;
+    a.value = v;
+    a.type = FORMAT_ARG_U32;
+    return a;
+}
+
+static inline format_arg format_arg_s32(i32 v) {
+    format_arg a;
+    a.value = (u64)(i64)v;
+    a.type = FORMAT_ARG_S32;
+    return a;
+}
+
+static inline format_arg format_arg_f32(f32 v) {
+    format_arg a;
+    a.value = 0;
+    memcpy(&a.value, &v, sizeof v);
+    a.type = FORMAT_ARG_FLOAT;
+    return a;
+}
+
+static inline format_arg format_arg_text(const char* s) {
+    format_arg a;
+    a.value = (u64)(uintptr_t)s;
+    a.type = FORMAT_ARG_TEXT;
+    return a;
+}
+
+// Formats into `out`, which must have room for the whole result and its
+// terminator; `args` holds `count` arguments (it may be null when count is
+// 0). Returns the length written without the terminator, which is always
+// written.
+u64 format_text_args(char* out, const char* format, const format_arg* args, u32 count);
+
+// As format_text_args, but writes at most `capacity` bytes including the
+// terminator: the text is cut at capacity - 1 characters (nothing at all is
+// written when capacity is 0, and `out` may then be null). Returns the
+// length the whole text has, as snprintf does, so a result >= capacity means
+// it was cut. The text is the unbounded one (into a zero-filled buffer) cut
+// at the capacity, with one exception: bytes past the capacity are not kept,
+// only the number of tabs among them, so when a "col:" moves back and later
+// output overwrites a tab that lay past the capacity, a "tab:" measured past
+// the capacity afterwards still counts that tab.
+u64 format_text_bounded(char* out, u64 capacity, const char* format,
+                        const format_arg* args, u32 count);
+
+#ifdef __cplusplus
+}
+
+#include <type_traits>
+
+static_assert(sizeof(format_arg) == 16, "format_arg is a 64-bit value and a 32-bit tag");
+static_assert(offsetof(format_arg, value) == 0, "value comes first");
+static_assert(offsetof(format_arg, type) == 8, "the tag follows the value");
+
+// format_text(out, format, a, b, ...) with 0 to 16 format_arg values: copies
+// them in order and calls format_text_args.
+inline u64 format_text(char* out, const char* format) {
+    return format_text_args(out, format, 0, 0);
+}
+
+template <typename... Args>
+inline u64 format_text(char* out, const char* format, format_arg first, Args... rest) {
+    static_assert(sizeof...(rest) < 16, "format_text takes at most 16 arguments");
+    static_assert((std::is_same<Args, format_arg>::value && ...),
+                  "build arguments with format_arg_u64, format_arg_text, ...");
+    const format_arg args[] = {first, rest...};
+    return format_text_args(out, format, args, (u32)(1 + sizeof...(rest)));
+}
+#endif
+
+#endif
