@@ -75,6 +75,9 @@ typedef struct format_arg {
     u64 value;
     u32 type;
 } format_arg;
+LAYOUT_PIN(format_arg_size, sizeof(format_arg) == 16);
+LAYOUT_PIN(format_arg_value, offsetof(format_arg, value) == 0);
+LAYOUT_PIN(format_arg_type, offsetof(format_arg, type) == 8);
 
 // How each tag prints with "%", when it counts as negative for "sign", and
 // what number it gives for a "%" parameter:
@@ -145,9 +148,10 @@ u64 format_text_args(char* out, const char* format, const format_arg* args, u32 
 // length the whole text has, as snprintf does, so a result >= capacity means
 // it was cut. The text is the unbounded one (into a zero-filled buffer) cut
 // at the capacity, with one exception: bytes past the capacity are not kept,
-// only the number of tabs among them, so when a "col:" moves back and later
-// output overwrites a tab that lay past the capacity, a "tab:" measured past
-// the capacity afterwards still counts that tab.
+// only the number of tabs among them, so once a "col:" has moved the output
+// back, a "tab:" measured past the capacity still counts every tab dropped
+// there, even one that the unbounded form has since overwritten or that now
+// lies beyond the output position.
 u64 format_text_bounded(char* out, u64 capacity, const char* format,
                         const format_arg* args, u32 count);
 
@@ -155,10 +159,6 @@ u64 format_text_bounded(char* out, u64 capacity, const char* format,
 }
 
 #include <type_traits>
-
-static_assert(sizeof(format_arg) == 16, "format_arg is a 64-bit value and a 32-bit tag");
-static_assert(offsetof(format_arg, value) == 0, "value comes first");
-static_assert(offsetof(format_arg, type) == 8, "the tag follows the value");
 
 // format_text(out, format, a, b, ...) with 0 to 16 format_arg values: copies
 // them in order and calls format_text_args.
