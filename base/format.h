@@ -15,7 +15,8 @@
 //                  (zero bytes included); of another argument, the first N
 //                  characters of its printed form
 //     width:N      a field of exactly N characters, left-aligned: longer
-//                  text is cut, shorter text padded with spaces
+//                  text is cut (the cut part is never written, so a later
+//                  "col:" cannot uncover it), shorter text padded with spaces
 //     sign         "-" or "+" before the magnitude; "sign:N" with N != 0
 //                  writes " " instead of "+"
 //     }            closes; anything else is skipped one character at a time
