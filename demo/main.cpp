@@ -1,65 +1,267 @@
-// The default module: a moving colour gradient with a bouncing square.
-// The animation clock lives in the host's persistent slot, so a rebuild
-// carries on from where the previous build was.
-#include "host/module.h"
+// The default module: a small paint program over a moving gradient that
+// shows what the host offers. Paint with the left button, pick a colour with
+// 1 to 4, size the brush with the wheel, C clears, S saves to the data
+// directory and L loads back, space pauses the background, and holding the
+// right button drags a marker through the virtual mouse.
+//
+// Everything lives in one block from the memory service, reached through the
+// persistent slot, so a rebuild keeps the painting, the brush and the clock.
+#include "base/format.h"
+#include "demo/draw.h"
+
+#define SAVE_PATH "demo_painting.bin"
+#define SAVE_MAGIC 0x544E4950u  // "PINT"
+#define SAVE_VERSION 1u
+#define MAX_DOTS 8192
+
+// A painted dot; its position is a fraction of the window's size, so the
+// painting scales with the window.
+typedef struct dot {
+    f32 x;
+    f32 y;
+    f32 radius;
+    u32 colour;
+} dot;
+
+typedef struct save_header {
+    u32 magic;
+    u32 version;
+    u32 dot_count;
+    u32 reserved;
+} save_header;
 
 typedef struct demo_state {
-    f32 seconds;  // animation time, advanced by each frame's duration
+    memory_block block;  // where this record lives; kept for the whole run
+    f32 seconds;         // background animation clock
+    u32 paused;
+    u32 colour_index;
+    f32 brush;           // radius in pixels
+    f32 marker_x;        // the virtual-mouse marker, in pixels
+    f32 marker_y;
+    char status[96];     // the last action's result, shown for a while
+    f32 status_seconds;
+    u32 dot_count;
+    dot dots[MAX_DOTS];
 } demo_state;
 
-static u32 pack_rgb(u32 red, u32 green, u32 blue) {
-    return ((red & 255) << 16) | ((green & 255) << 8) | (blue & 255);
-}
+static const u32 palette[4] = {0xF2F2F2, 0xFF5A5F, 0x3EC1D3, 0xFFC93C};
 
-static void draw_gradient(back_buffer* buffer, u32 offset) {
-    for (u32 y = 0; y < buffer->height; ++y) {
-        u32* row = buffer->pixels + (u64)y * buffer->pitch;
-        for (u32 x = 0; x < buffer->width; ++x) {
-            row[x] = pack_rgb(x + offset, y + offset / 2, 128);
+static demo_state* state_from_slot(void** module_slot, platform_api* services) {
+    if (!*module_slot) {
+        // A guard page right after the block: a stray write past the state
+        // faults at once instead of corrupting something else.
+        memory_block block = services->allocate_memory(sizeof(demo_state), 0, MEMORY_GUARD_PAGE);
+        if (!block.memory) {
+            return 0;
         }
+        demo_state* state = (demo_state*)block.memory;
+        state->block = block;
+        state->brush = 8.0f;
+        state->colour_index = 1;
+        state->marker_x = -100.0f;  // off screen until the right button is used
+        state->marker_y = -100.0f;
+        *module_slot = state;
+    }
+    return (demo_state*)*module_slot;
+}
+
+static void set_status(demo_state* state, const char* format, format_arg a, format_arg b) {
+    format_arg args[2] = {a, b};
+    format_text_bounded(state->status, sizeof(state->status), format, args, 2);
+    state->status_seconds = 3.0f;
+}
+
+static void save_painting(demo_state* state, platform_api* services) {
+    save_header header = {SAVE_MAGIC, SAVE_VERSION, state->dot_count, 0};
+    u32 dots_size = state->dot_count * (u32)sizeof(dot);
+    file_handle file = services->open_file(SAVE_PATH, 0, FILE_OPEN_WRITE);
+    u32 written = services->write_file(&file, &header, sizeof(header), 0);
+    written += services->write_file(&file, state->dots, dots_size, sizeof(header));
+    services->close_file(&file);
+    if (written == sizeof(header) + dots_size) {
+        set_status(state, "saved % dots to %", format_arg_u32(state->dot_count),
+                   format_arg_text(SAVE_PATH));
+    } else {
+        set_status(state, "could not save: %", format_arg_text(services->last_file_error().message),
+                   format_arg_u32(0));
     }
 }
 
-static u32 bounce(f32 position, u32 span) {
-    if (span == 0) {
-        return 0;
-    }
-    u32 period = 2 * span;
-    u32 p = (u32)position % period;
-    return p < span ? p : period - p;
-}
-
-static void draw_square(back_buffer* buffer, f32 seconds) {
-    const u32 size = 40;
-    if (buffer->width <= size || buffer->height <= size) {
+static void load_painting(demo_state* state, platform_api* services) {
+    save_header header = {0, 0, 0, 0};
+    u32 got = services->read_file_at_path(SAVE_PATH, &header, sizeof(header), 0);
+    if (got != sizeof(header) || header.magic != SAVE_MAGIC || header.version != SAVE_VERSION ||
+        header.dot_count > MAX_DOTS) {
+        set_status(state, "nothing to load from %", format_arg_text(SAVE_PATH), format_arg_u32(0));
         return;
     }
-    u32 left = bounce(seconds * 240.0f, buffer->width - size);
-    u32 bottom = bounce(seconds * 170.0f, buffer->height - size);
-    for (u32 y = bottom; y < bottom + size; ++y) {
+    u32 dots_size = header.dot_count * (u32)sizeof(dot);
+    if (services->read_file_at_path(SAVE_PATH, state->dots, dots_size, sizeof(header)) !=
+        dots_size) {
+        state->dot_count = 0;
+        set_status(state, "% is cut short", format_arg_text(SAVE_PATH), format_arg_u32(0));
+        return;
+    }
+    state->dot_count = header.dot_count;
+    set_status(state, "loaded % dots from %", format_arg_u32(state->dot_count),
+               format_arg_text(SAVE_PATH));
+}
+
+static bool pressed(const input_state* input, key_code code) {
+    const button_state* button = &input->buttons[code];
+    return button->transitions > 0 && (button->is_down || button->transitions > 1);
+}
+
+static void paint(demo_state* state, const input_state* input) {
+    const mouse_state* mouse = &input->mouse;
+    if (!input->buttons[MOUSE_PRIMARY].is_down && !pressed(input, MOUSE_PRIMARY)) {
+        return;
+    }
+    if (input->width < 1.0f || input->height < 1.0f || state->dot_count == MAX_DOTS) {
+        return;
+    }
+    dot d = {mouse->x / input->width, mouse->y / input->height, state->brush,
+             palette[state->colour_index]};
+    if (state->dot_count > 0) {
+        const dot* last = &state->dots[state->dot_count - 1];
+        f32 dx = (d.x - last->x) * input->width;
+        f32 dy = (d.y - last->y) * input->height;
+        if (dx * dx + dy * dy < 0.25f * d.radius * d.radius && last->colour == d.colour) {
+            return;  // still on the last dot
+        }
+    }
+    state->dots[state->dot_count++] = d;
+}
+
+static void handle_input(demo_state* state, input_state* input, platform_api* services) {
+    for (u32 i = 0; i < 4; ++i) {
+        if (pressed(input, (key_code)(KEY_1 + i))) {
+            state->colour_index = i;
+        }
+    }
+    if (input->mouse.wheel != 0.0f) {
+        state->brush += 2.0f * input->mouse.wheel;
+        state->brush = state->brush < 2.0f ? 2.0f : state->brush > 64.0f ? 64.0f : state->brush;
+    }
+    if (pressed(input, KEY_SPACE)) {
+        state->paused = !state->paused;
+    }
+    if (pressed(input, KEY_C)) {
+        state->dot_count = 0;
+        set_status(state, "cleared", format_arg_u32(0), format_arg_u32(0));
+    }
+    if (pressed(input, KEY_S)) {
+        save_painting(state, services);
+    }
+    if (pressed(input, KEY_L)) {
+        load_painting(state, services);
+    }
+    // While the right button is held the marker follows the virtual mouse,
+    // which the host moves by the mouse's deltas (the flag lasts one frame).
+    if (input->buttons[MOUSE_SECONDARY].is_down) {
+        input->mouse.accumulate = 1;
+        state->marker_x = input->mouse.virtual_x;
+        state->marker_y = input->mouse.virtual_y;
+    }
+    paint(state, input);
+}
+
+// 0 to 255 and back down, so a moving ramp has no seam.
+static u32 triangle(u32 t) {
+    t %= 510;
+    return t < 255 ? t : 510 - t;
+}
+
+static void draw_background(back_buffer* buffer, f32 seconds) {
+    u32 shift = (u32)(seconds * 60.0f);
+    for (u32 y = 0; y < buffer->height; ++y) {
         u32* row = buffer->pixels + (u64)y * buffer->pitch;
-        for (u32 x = left; x < left + size; ++x) {
-            row[x] = pack_rgb(255, 255, 255);
+        u32 green = triangle(y * 255 / (buffer->height + 1) + shift / 2);
+        for (u32 x = 0; x < buffer->width; ++x) {
+            u32 red = triangle(x * 255 / (buffer->width + 1) + shift);
+            row[x] = rgb(red / 3 + 10, green / 3 + 20, 90);
         }
     }
 }
 
-extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
-                                            back_buffer* buffer, struct input_state* input,
-                                            f32 frame_seconds, struct platform_api* services,
-                                            void** module_slot) {
+static void draw_painting(back_buffer* buffer, const demo_state* state) {
+    for (u32 i = 0; i < state->dot_count; ++i) {
+        const dot* d = &state->dots[i];
+        fill_disc(buffer, d->x * (f32)buffer->width, d->y * (f32)buffer->height, d->radius,
+                  d->colour);
+    }
+}
+
+static void append_held_keys(char* out, u32 capacity, const input_state* input) {
+    u32 length = 0;
+    out[0] = 0;
+    for (u32 code = 1; code < MOUSE_PRIMARY && length + 1 < capacity; ++code) {
+        if (input->buttons[code].is_down) {
+            // Names read "KEY_A"; the prefix says nothing on screen.
+            format_arg args[1] = {format_arg_text(key_names[code] + 4)};
+            length += (u32)format_text_bounded(out + length, capacity - length, "% ", args, 1);
+        }
+    }
+}
+
+static void draw_hud(back_buffer* buffer, const demo_state* state, const input_state* input,
+                     f32 frame_seconds) {
+    i32 scale = buffer->width >= 900 ? 2 : 1;
+    char held[128];
+    append_held_keys(held, sizeof(held), input);
+    format_arg args[] = {
+        format_arg_f32(frame_seconds * 1000.0f), format_arg_u32(buffer->width),
+        format_arg_u32(buffer->height),          format_arg_s32((i32)input->mouse.x),
+        format_arg_s32((i32)input->mouse.y),     format_arg_text(held),
+        format_arg_u32(state->colour_index + 1), format_arg_u32((u32)state->brush),
+        format_arg_u32(state->dot_count),        format_arg_u32(MAX_DOTS),
+        format_arg_text(state->status_seconds > 0.0f ? state->status : ""),
+    };
+    char text[512];
+    format_text_bounded(text, sizeof(text),
+                        "frame % ms  window % x %\n"
+                        "mouse %, %\n"
+                        "keys %\n"
+                        "colour %  brush %  dots % / %\n"
+                        "%\n"
+                        "left paint  1-4 colour  wheel brush  right marker\n"
+                        "space pause  c clear  s save  l load",
+                        args, sizeof(args) / sizeof(args[0]));
+    i32 margin = 8 * scale;
+    i32 width = text_width(text, scale) + 2 * margin;
+    i32 height = 7 * FONT_LINE * scale + 2 * margin;
+    i32 top = (i32)buffer->height - margin;
+    shade_rect(buffer, margin, top - height, width, height, rgb(0, 0, 0), 160);
+    draw_text(buffer, 2 * margin, top - margin, scale, rgb(235, 235, 235), text);
+}
+
+static void draw_marker(back_buffer* buffer, const demo_state* state) {
+    i32 x = (i32)state->marker_x;
+    i32 y = (i32)state->marker_y;
+    fill_rect(buffer, x - 12, y - 1, 25, 3, rgb(255, 255, 255));
+    fill_rect(buffer, x - 1, y - 12, 3, 25, rgb(255, 255, 255));
+}
+
+ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
+                        input_state* input, f32 frame_seconds, platform_api* services,
+                        void** module_slot) {
     (void)zero_a;
     (void)zero_b;
     (void)running;
-    (void)input;
-    (void)services;
-    // The slot is pointer-sized; the state fits in it, so nothing is allocated.
-    static_assert(sizeof(demo_state) <= sizeof(void*), "demo state must fit the slot");
-    demo_state* state = (demo_state*)module_slot;
-    state->seconds += frame_seconds;
+    demo_state* state = state_from_slot(module_slot, services);
+    if (!state) {
+        return;
+    }
+    if (!state->paused) {
+        state->seconds += frame_seconds;
+    }
+    state->status_seconds -= frame_seconds;
+    handle_input(state, input, services);
     if (!buffer->pixels) {
         return;
     }
-    draw_gradient(buffer, (u32)(state->seconds * 60.0f));
-    draw_square(buffer, state->seconds);
+    draw_background(buffer, state->seconds);
+    draw_painting(buffer, state);
+    draw_marker(buffer, state);
+    draw_hud(buffer, state, input, frame_seconds);
 }
