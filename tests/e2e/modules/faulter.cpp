@@ -13,6 +13,7 @@
 #include <stdio.h>
 
 #include "host/module.h"
+#include "tests/e2e/modules/log_win32.h"
 #include "input/input.h"
 #include "platform/platform_api.h"
 
@@ -52,26 +53,6 @@ static void draw_pattern(back_buffer* buffer) {
             row[x] = (x < 20 && y < 20) ? 0x0000FFu : colour;
         }
     }
-}
-
-static u64 environment_number(const char* name) {
-    char text[32] = {0};
-    if (!GetEnvironmentVariableA(name, text, sizeof(text))) {
-        return 0;
-    }
-    return (u64)_strtoui64(text, NULL, 10);
-}
-
-static void append_line(const char* line, int length) {
-    HANDLE file = CreateFileA("frames.log", FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    WriteFile(file, line, (DWORD)length, &written, NULL);
-    CloseHandle(file);
 }
 
 static volatile int zero_int = 0;
@@ -183,7 +164,7 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
         faulting ? 1 : 0, probe, _control87(0, 0), buffer->width, buffer->height,
         (void*)running, *running, (void*)input, (void*)services, (void*)module_slot,
         input->buttons[KEY_F].transitions);
-    append_line(line, length);
+    append_log("frames.log", line, length);
     if (faulting) {
         fault(services);
     }

@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include "host/module.h"
+#include "tests/e2e/modules/log_win32.h"
 #include "input/input.h"
 
 typedef struct recorder_state {
@@ -72,16 +73,6 @@ static int append_buttons(char* out, int room, const input_state* input) {
     }
     if (!length) length = snprintf(out, room, "-");
     return length;
-}
-
-static void append_line(const char* line, int length) {
-    HANDLE file = CreateFileA("input.log", FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(file, line, (DWORD)length, &written, NULL);
-    CloseHandle(file);
 }
 
 extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
@@ -138,5 +129,5 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
         (double)m->prev_virtual_y, (double)m->delta_x, (double)m->delta_y, m->accumulate,
         m->suppress_delta, set, buttons, (int)reserved_all_zero(input), (double)d0_min,
         (double)d0_max, (double)sum);
-    append_line(line, length);
+    append_log("input.log", line, length);
 }

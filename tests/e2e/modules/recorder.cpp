@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "host/module.h"
+#include "tests/e2e/modules/log_win32.h"
 
 #ifndef RECORDER_VERSION
 #define RECORDER_VERSION 1
@@ -44,26 +45,6 @@ static void draw_pattern(back_buffer* buffer) {
     }
 }
 
-static u64 quit_frame(void) {
-    char text[32] = {0};
-    if (!GetEnvironmentVariableA("RECORDER_QUIT_AT", text, sizeof(text))) {
-        return 0;
-    }
-    return (u64)_strtoui64(text, NULL, 10);
-}
-
-static void append_line(const char* line, int length) {
-    HANDLE file = CreateFileA("frames.log", FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    WriteFile(file, line, (DWORD)length, &written, NULL);
-    CloseHandle(file);
-}
-
 extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
                                             back_buffer* buffer, struct input_state* input,
                                             f32 frame_seconds, struct platform_api* services,
@@ -82,7 +63,7 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
     if (buffer->pixels) {
         draw_pattern(buffer);
     }
-    static const u64 quit_at = quit_frame();
+    static const u64 quit_at = environment_number("RECORDER_QUIT_AT");
     if (quit_at && state->frames == quit_at) {
         *running = 0;
     }
@@ -104,5 +85,5 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
         buffer->bytes_per_pixel, buffer->allocated_pixels, (unsigned long long)reserved, black,
         (void*)running, *running, (void*)input, (void*)services, (void*)module_slot,
         (long long)now.QuadPart);
-    append_line(line, length);
+    append_log("frames.log", line, length);
 }

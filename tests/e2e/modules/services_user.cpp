@@ -14,6 +14,7 @@
 #include <xmmintrin.h>
 
 #include "host/module.h"
+#include "tests/e2e/modules/log_win32.h"
 #include "platform/platform_api.h"
 
 // Kept behind the slot: the record of a file watched across frames, the
@@ -35,15 +36,7 @@ static void record(const char* format, ...) {
         length = (int)sizeof(line) - 2;
     }
     line[length++] = '\n';
-    HANDLE file = CreateFileA("services.log", FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    WriteFile(file, line, (DWORD)length, &written, NULL);
-    CloseHandle(file);
+    append_log("services.log", line, length);
 }
 
 // Bytes as text without spaces: zeros as ".", anything unprintable as "?".
