@@ -112,25 +112,40 @@ static bool pressed(const input_state* input, key_code code) {
     return button->transitions > 0 && (button->is_down || button->transitions > 1);
 }
 
+static void add_dot(demo_state* state, dot d) {
+    if (state->dot_count < MAX_DOTS) {
+        state->dots[state->dot_count++] = d;
+    }
+}
+
+// A press starts a stroke; while the button stays down, dots fill the way
+// from the last one so a fast drag still draws a line.
 static void paint(demo_state* state, const input_state* input) {
     const mouse_state* mouse = &input->mouse;
-    if (!input->buttons[MOUSE_PRIMARY].is_down && !pressed(input, MOUSE_PRIMARY)) {
+    bool started = pressed(input, MOUSE_PRIMARY);
+    if (!input->buttons[MOUSE_PRIMARY].is_down && !started) {
         return;
     }
-    if (input->width < 1.0f || input->height < 1.0f || state->dot_count == MAX_DOTS) {
+    if (input->width < 1.0f || input->height < 1.0f) {
         return;
     }
     dot d = {mouse->x / input->width, mouse->y / input->height, state->brush,
              palette[state->colour_index]};
-    if (state->dot_count > 0) {
-        const dot* last = &state->dots[state->dot_count - 1];
-        f32 dx = (d.x - last->x) * input->width;
-        f32 dy = (d.y - last->y) * input->height;
-        if (dx * dx + dy * dy < 0.25f * d.radius * d.radius && last->colour == d.colour) {
-            return;  // still on the last dot
-        }
+    if (started || state->dot_count == 0) {
+        add_dot(state, d);
+        return;
     }
-    state->dots[state->dot_count++] = d;
+    dot last = state->dots[state->dot_count - 1];
+    f32 dx = (d.x - last.x) * input->width;
+    f32 dy = (d.y - last.y) * input->height;
+    f32 step = 0.5f * d.radius;
+    u32 steps = (u32)((dx < 0 ? -dx : dx) + (dy < 0 ? -dy : dy)) / (u32)(step < 1.0f ? 1.0f : step);
+    for (u32 i = 1; i <= steps; ++i) {
+        f32 t = (f32)i / (f32)steps;
+        dot between = {last.x + (d.x - last.x) * t, last.y + (d.y - last.y) * t, d.radius,
+                       d.colour};
+        add_dot(state, between);
+    }
 }
 
 static void handle_input(demo_state* state, input_state* input, platform_api* services) {
