@@ -35,3 +35,16 @@ engine_build() {
     fi
     cmake --build "out/$preset" -j"$(nproc)" "$@"
 }
+
+# For the Wine benchmarks: builds the Windows tree and starts the tests'
+# virtual display and Wine server, stopped again when the caller exits.
+# Sets ENGINE_BUILD and sources the environment (DISPLAY, WINEPREFIX).
+engine_wine_session() {
+    engine_install_packages || return 1
+    engine_build windows >/dev/null || return 1
+    ENGINE_BUILD=$PWD/out/windows
+    local env_file=$ENGINE_BUILD/bench-env.sh
+    tests/wine/setup.sh "$env_file" "$ENGINE_BUILD/wineprefix" >/dev/null || return 1
+    trap "tests/wine/cleanup.sh '$env_file'" EXIT
+    . "$env_file"
+}

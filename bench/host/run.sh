@@ -1,18 +1,12 @@
 #!/bin/bash
 # Builds the Windows tree and measures the host under Wine on a virtual
-# display: its own work per frame, the frame period and the reload latency.
-# Usage: bench/host/run.sh [frames]
+# display: its own work per frame, the fault guard's cost, the frame period
+# and the reload latency. Usage: bench/host/run.sh [frames]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-cd "$root"
+cd "$(dirname "$0")/../.."
 . scripts/setup.sh
-engine_install_packages
-engine_build windows >/dev/null
-build=$root/out/windows
-env_file=$build/bench-env.sh
-tests/wine/setup.sh "$env_file" "$build/wineprefix" >/dev/null
-trap 'tests/wine/cleanup.sh "$env_file"' EXIT
-. "$env_file"
+engine_wine_session
+build=$ENGINE_BUILD
 
 frames=${1:-600}
 scratch=$(mktemp -d "$build/bench-host-XXXX")
