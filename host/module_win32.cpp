@@ -1,18 +1,7 @@
 #include "host/module_win32.h"
 
-#include "base/fatal.h"
-
-// Appends text at *length in a MAX_PATH buffer; false when it does not fit.
-static bool append_path(char* path, u32* length, const char* text) {
-    for (; *text; ++text) {
-        if (*length + 1 >= MAX_PATH) {
-            return false;
-        }
-        path[(*length)++] = *text;
-    }
-    path[*length] = 0;
-    return true;
-}
+#include "platform/file_win32.h"
+#include "platform/path_win32.h"
 
 module_entry* load_module(const char* name, const char* directory, const char* export_name,
                           HMODULE* handle_slot) {
@@ -21,15 +10,12 @@ module_entry* load_module(const char* name, const char* directory, const char* e
     }
     *handle_slot = NULL;
 
-    char module_path[MAX_PATH] = {0};
-    char copy_path[MAX_PATH] = {0};
-    u32 module_length = 0;
-    u32 copy_length = 0;
-    bool fits = append_path(module_path, &module_length, directory) &&
-                append_path(module_path, &module_length, name) &&
-                append_path(copy_path, &copy_length, directory) &&
-                append_path(copy_path, &copy_length, MODULE_COPY_PREFIX) &&
-                append_path(copy_path, &copy_length, name);
+    char module_path[MAX_PATH];
+    char copy_name[MAX_PATH];
+    char copy_path[MAX_PATH];
+    bool fits = system_path(module_path, MAX_PATH, directory, name) &&
+                system_path(copy_name, MAX_PATH, MODULE_COPY_PREFIX, name) &&
+                system_path(copy_path, MAX_PATH, directory, copy_name);
     // A failed copy would leave the previous build in place under the copy's
     // name; loading that would pass an old build off as the new one.
     if (!fits || !CopyFileA(module_path, copy_path, FALSE)) {
@@ -42,20 +28,8 @@ module_entry* load_module(const char* name, const char* directory, const char* e
     return (module_entry*)(void*)GetProcAddress(*handle_slot, export_name);
 }
 
-u64 module_file_time(void) {
-    char path[MAX_PATH] = {0};
-    const char* source = MODULE_PATH;
-    for (u32 i = 0; source[i]; ++i) {
-        path[i] = source[i] == '/' ? '\\' : source[i];
-    }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(path, &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    FindClose(search);
-    return ((u64)found.ftLastWriteTime.dwHighDateTime << 32) | found.ftLastWriteTime.dwLowDateTime;
-}
+// The same reading the file-time service gives for the module's path.
+u64 module_file_time(void) { return file_time_at_path(MODULE_PATH, FILE_TIME_LAST_WRITE); }
 
 bool32 module_time_present(u64 time) { return (u32)time != 0; }
 
