@@ -7,20 +7,12 @@ set(ENGINE_RUN_DIR ${CMAKE_BINARY_DIR}/run)
 # Native builds may add sanitizers, fuzzing or optimisation through presets.
 set(ENGINE_SANITIZE OFF CACHE BOOL "Build native code with AddressSanitizer and UBSan")
 
-# Settings for the product's own code: no exceptions, no RTTI, warnings on.
-function(engine_code_options target)
-    target_compile_options(${target} PRIVATE
-        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
-        -Wall -Wextra)
-    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
-endfunction()
-
 if(ENGINE_SANITIZE AND NOT WIN32)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                         -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
-# engine_add_module: builds a module DLL (shared with module projects
+# engine_code_options and engine_add_module (shared with module projects
 # outside this tree).
 include(${CMAKE_CURRENT_LIST_DIR}/module.cmake)

@@ -1,40 +1,54 @@
-# Building a module: a DLL that exports `entry`, staged where the host looks
-# for it. Used by this project and by module projects outside it:
+# Building a module: a library that exports `entry` (main.dll with the
+# Windows toolchain, main.so natively), staged where the host looks for it.
+# Used by this project and by module projects outside it:
 #
 #   set(ENGINE_DIR /path/to/engine)        # this checkout
 #   include(${ENGINE_DIR}/cmake/module.cmake)
 #   engine_add_module(my_game SOURCES main.c game.c STAGE_DIR ${ENGINE_STAGE_DIR})
 #
-# A project outside the tree builds for Windows with this checkout's
-# toolchain file (cmake/mingw-w64.cmake, see template/CMakeLists.txt) and
-# compiles the base library into its module.
+# A project outside the tree builds natively for the Linux host, or for
+# Windows with this checkout's toolchain file (cmake/mingw-w64.cmake, see
+# template/CMakeLists.txt), and compiles the base library into its module
+# from this checkout's own build definition.
 
 get_filename_component(ENGINE_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
-# Where `./run` starts the host: the module goes to this build/ as main.dll.
-set(ENGINE_STAGE_DIR ${ENGINE_ROOT}/out/windows/run/build)
+# Where `./run` starts the host: the module goes to this build/.
+if(WIN32)
+    set(ENGINE_STAGE_DIR ${ENGINE_ROOT}/out/windows/run/build)
+else()
+    set(ENGINE_STAGE_DIR ${ENGINE_ROOT}/out/linux/run/build)
+endif()
+# The module's file name where the host loads it.
+set(ENGINE_MODULE_FILE main${CMAKE_SHARED_LIBRARY_SUFFIX})
 
-# What every module links: the base library and the key and button names.
-# Inside this tree they exist as `base` and `input_record`; a project outside
-# it compiles them from this checkout's sources, once.
+# Settings for the product's own code: no exceptions, no RTTI, warnings on;
+# position-independent, since modules link it into a shared library.
+function(engine_code_options target)
+    target_compile_options(${target} PRIVATE
+        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
+        -Wall -Wextra)
+    target_include_directories(${target} PUBLIC ${ENGINE_ROOT})
+    set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endfunction()
+
+# What every module links: the base library and the key and button names,
+# built from their own folders' definitions (once, inside this tree or not).
 function(engine_module_libraries result)
-    if(TARGET base AND TARGET input_record)
-        set(${result} base input_record PARENT_SCOPE)
-        return()
+    if(NOT TARGET base)
+        add_subdirectory(${ENGINE_ROOT}/base ${CMAKE_BINARY_DIR}/engine/base)
     endif()
-    if(NOT TARGET engine_library)
-        file(GLOB sources CONFIGURE_DEPENDS ${ENGINE_ROOT}/base/*.cpp)
-        add_library(engine_library STATIC ${sources} ${ENGINE_ROOT}/input/names.cpp)
-        target_include_directories(engine_library PUBLIC ${ENGINE_ROOT})
-        target_compile_options(engine_library PRIVATE -fno-exceptions -fno-rtti)
+    if(NOT TARGET input_record)
+        include(${ENGINE_ROOT}/input/record.cmake)
     endif()
-    set(${result} engine_library PARENT_SCOPE)
+    set(${result} base input_record PARENT_SCOPE)
 endfunction()
 
 # engine_add_module(target SOURCES file... [DEFINES def...]
 #                   [STAGE_DIR dir [OUTPUT name]])
-# Builds target.dll into <build>/modules/ and, with STAGE_DIR, copies it to
-# STAGE_DIR/OUTPUT (OUTPUT defaults to main.dll). The copy is written beside
-# and then renamed, so a running host never loads a half-written build.
+# Builds the target's library into <build>/modules/ and, with STAGE_DIR,
+# copies it to STAGE_DIR/OUTPUT (OUTPUT defaults to main.dll or main.so).
+# The copy is written beside and then renamed, so a running host never loads
+# a half-written build.
 function(engine_add_module target)
     cmake_parse_arguments(MODULE "" "OUTPUT;STAGE_DIR" "SOURCES;DEFINES" ${ARGN})
     engine_module_libraries(libraries)
@@ -45,7 +59,7 @@ function(engine_add_module target)
     target_link_libraries(${target} PRIVATE ${libraries})
     target_compile_definitions(${target} PRIVATE ${MODULE_DEFINES})
     if(NOT MODULE_OUTPUT)
-        set(MODULE_OUTPUT main.dll)
+        set(MODULE_OUTPUT ${ENGINE_MODULE_FILE})
     endif()
     set_target_properties(${target} PROPERTIES
         PREFIX ""

@@ -2,8 +2,9 @@
 // function it exports. It brings in the back buffer record, the input record
 // and the services table; the base library's headers (base/) are separate.
 //
-// A module is a DLL at "..\build\main.dll" (relative to the data directory,
-// the host's working directory) that exports `entry`, in C or C++:
+// A module is a library at "..\build\main.dll" on Windows, "../build/main.so"
+// on Linux (relative to the data directory, the host's working directory),
+// that exports `entry`, in C or C++:
 //
 //     ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running,
 //                             back_buffer* buffer, input_state* input,
@@ -25,11 +26,18 @@
 #include "input/input.h"
 #include "platform/platform_api.h"
 
-// Exports `entry` under exactly that name, from C and from C++.
-#ifdef __cplusplus
-#define ENTRY_EXPORT extern "C" __declspec(dllexport)
+// Exports `entry` under exactly that name, from C and from C++: a PE export
+// on Windows, a symbol of default visibility in an ELF library (which stays
+// exported when the module hides the rest with -fvisibility=hidden).
+#ifdef _WIN32
+#define ENTRY_EXPORT_ATTRIBUTE __declspec(dllexport)
 #else
-#define ENTRY_EXPORT __declspec(dllexport)
+#define ENTRY_EXPORT_ATTRIBUTE __attribute__((visibility("default")))
+#endif
+#ifdef __cplusplus
+#define ENTRY_EXPORT extern "C" ENTRY_EXPORT_ATTRIBUTE
+#else
+#define ENTRY_EXPORT ENTRY_EXPORT_ATTRIBUTE
 #endif
 
 // Arguments, in order: two zeros with no meaning; the running flag (write 0 to

@@ -1,8 +1,8 @@
 // Translation of window messages into the input record. The frame loop calls
-// input_begin_frame once before draining the queue, input_translate_message
-// for every message it takes except WM_QUIT (before TranslateMessage and
-// DispatchMessageA), and input_end_frame (frame.h) once the queue is empty,
-// before the module's entry.
+// input_begin_frame (frame.h) once before draining the queue,
+// input_translate_message for every message it takes except WM_QUIT (before
+// TranslateMessage and DispatchMessageA), and input_end_frame once the queue
+// is empty, before the module's entry.
 #ifndef INPUT_TRANSLATE_WIN32_H
 #define INPUT_TRANSLATE_WIN32_H
 
@@ -10,23 +10,6 @@
 
 #include "input/frame.h"
 #include "input/input.h"
-
-// What the first frame adds to each button's current slot, in place of the
-// time since a previous frame that does not exist: one frame period at the
-// host's fixed 30 frames per second.
-#define INPUT_FIRST_FRAME_SECONDS (1.0f / 30.0f)
-
-// Begins a frame: stores the surface size, advances every button's current
-// duration slot, clears transitions, keeps the mouse positions as the
-// previous ones and clears the wheel. previous_frame_start is the counter
-// value at the previous frame's start, 0 in the first frame; width and height
-// are the back buffer's size after this frame's resize.
-void input_begin_frame(input_state* input, u64 previous_frame_start, u32 width, u32 height);
-
-// Adds the seconds since previous_frame_start (the counter read anew for each
-// button) to the current slot of each of the first count buttons; adds
-// INPUT_FIRST_FRAME_SECONDS instead when previous_frame_start is 0.
-void advance_durations(button_state* buttons, u32 count, u64 previous_frame_start);
 
 // Takes one message as input: the keyboard half first, then the mouse half.
 // Returns 1 if the message was input the record has a place for, else 0.

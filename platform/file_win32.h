@@ -1,35 +1,8 @@
-// The file services (slots 0 to 15 and 29) and the operations they rest on.
-//
-// A thin layer over kernel32's 8-bit file functions: no buffering, every
-// by-path call opens and closes the file itself. Failed opens and reads
-// record a coarse code in one process-wide value; nothing clears it except
-// the start of read_entire_file.
+// The Windows file layer's own operations, beneath the slots of file.h.
 #ifndef PLATFORM_FILE_WIN32_H
 #define PLATFORM_FILE_WIN32_H
 
-#include "platform/platform_api.h"
-
-// The slots; platform_api.h documents each.
-file_handle open_file(const char* path, u32 position, u32 flags);
-void close_file(file_handle* file);
-u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset);
-u32 write_file(file_handle* file, const void* buffer, u32 size, u32 offset);
-u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset);
-u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset);
-u32 list_directory(const char* pattern, dir_entry* entries, u32 capacity);
-u32 file_exists(const char* path);
-u32 file_changed(file_handle* file);
-u64 file_time_at_path(const char* path, u32 kind);
-u64 file_time_of_handle(void* handle, u32 kind);
-u64 file_size(file_handle* file);
-u64 file_size_at_path(const char* path);
-u64 file_size_of_handle(void* handle);
-bool32 delete_file(const char* path);
-bool32 move_file(const char* from, const char* to);
-file_error last_file_error(void);
-
-// False for 0 and for the system's invalid-handle value (all ones).
-bool32 handle_valid(void* handle);
+#include "platform/file.h"
 
 // Maps a GetLastError code onto the recorded value: file/path not found -> 1,
 // access denied -> 2, sharing violation -> 3; any other code changes nothing.

@@ -1,4 +1,4 @@
-#include "platform/memory_win32.h"
+#include "platform/memory.h"
 
 #include <windows.h>
 

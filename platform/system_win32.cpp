@@ -1,38 +1,14 @@
-#include "platform/system_win32.h"
+#include "platform/system.h"
 
 #include <float.h>
 #include <intrin.h>
 #include <windows.h>
 
-#include "base/path.h"
 #include "base/text.h"
-#include "host/clock_win32.h"
 #include "platform/path_win32.h"
 
 #define DIRECTORY_PATH_CAPACITY (PLATFORM_PATH_MAX + 1)
 #define HOST_WINDOW_CLASS "engine_window_application"
-
-u64 get_counter(void) { return (u64)read_counter(); }
-
-f32 seconds_between(u64 start, u64 end) {
-    return (f32)(end - start) / (f32)(u32)counter_frequency;
-}
-
-// Truncates towards zero; values beyond the 32-bit range stop at its ends
-// and NaN gives 0, so no conversion can raise an invalid-operation trap
-// while the module has floating-point exceptions enabled.
-static i32 truncate_to_i32(f32 value) {
-    if (!(value == value)) {
-        return 0;
-    }
-    if (value <= -2147483648.0f) {
-        return INT32_MIN;
-    }
-    if (value >= 2147483648.0f) {
-        return INT32_MAX;
-    }
-    return (i32)value;
-}
 
 static LONG clamp_to_long(i64 value) {
     return value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : (LONG)value;
@@ -90,31 +66,9 @@ void enable_float_exceptions(void) {
     _control87(word & 0xFFF7FFE1u, FLOAT_EXCEPTION_MASKS);
 }
 
-// Whether path_normalize may run on buffer without touching a byte past
-// capacity: the text must end inside the buffer, and a bare name (no
-// separator, not starting with ".") needs room for the "./" it gains.
-static bool32 normalize_fits(const char* buffer, u32 capacity) {
-    u32 length = 0;
-    while (length < capacity && buffer[length]) {
-        ++length;
-    }
-    if (length == capacity) {
-        return 0;
-    }
-    bool32 bare = buffer[0] != '.';
-    for (u32 i = 0; i < length; ++i) {
-        if (buffer[i] == '/' || buffer[i] == '\\') {
-            bare = 0;
-        }
-    }
-    return !bare || (u64)length + 3 <= capacity;
-}
-
 u32 get_working_directory(char* buffer, u32 capacity) {
     u32 count = GetCurrentDirectoryA(capacity, buffer);
-    if (normalize_fits(buffer, capacity)) {
-        path_normalize(buffer);
-    }
+    normalize_working_directory(buffer, capacity);
     return count;
 }
 

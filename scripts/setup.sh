@@ -5,6 +5,7 @@
 ENGINE_PACKAGES=(
     cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 xvfb xdotool imagemagick
     googletest libbenchmark-dev clang libclang-rt-14-dev python3 x11-utils
+    libsdl2-dev libx11-dev libxext-dev
 )
 
 engine_install_packages() {

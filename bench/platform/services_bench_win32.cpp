@@ -13,8 +13,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "host/clock_win32.h"
-#include "platform/services_win32.h"
+#include "platform/clock.h"
+#include "platform/file_win32.h"
+#include "platform/services.h"
 
 #define OPERATIONS_PER_ROUND 200
 #define FILE_BYTES 65536

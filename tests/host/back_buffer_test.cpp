@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "host/back_buffer_win32.h"
+#include "host/frame.h"
+#include "host/window_win32.h"
 
 namespace {
 
@@ -9,9 +10,15 @@ struct sized_buffer {
     BITMAPINFO header;
 };
 
+// A fit as the frame makes it, and the header the blit then describes it with.
+void resize(sized_buffer* b, u32 width, u32 height) {
+    resize_back_buffer(&b->buffer, width, height);
+    fill_bitmap_header(&b->header, &b->buffer);
+}
+
 sized_buffer make(u32 width, u32 height) {
     sized_buffer b = {};
-    resize_back_buffer(&b.buffer, &b.header, width, height);
+    resize(&b, width, height);
     return b;
 }
 
@@ -63,8 +70,8 @@ TEST(back_buffer, zero_by_zero_first_fit_allocates_nothing_but_a_later_one_does)
     EXPECT_EQ(b.buffer.pixels, nullptr);
     EXPECT_EQ(b.header.bmiHeader.biSize, 0u);
 
-    resize_back_buffer(&b.buffer, &b.header, 10, 10);
-    resize_back_buffer(&b.buffer, &b.header, 0, 0);
+    resize(&b, 10, 10);
+    resize(&b, 0, 0);
     ASSERT_NE(b.buffer.memory, nullptr);
     EXPECT_EQ(b.buffer.pitch, 4u);
     EXPECT_EQ(b.buffer.allocated_pixels, 8u);
@@ -75,12 +82,12 @@ TEST(back_buffer, same_size_keeps_the_image_and_a_new_size_starts_black) {
     sized_buffer b = make(64, 32);
     void* memory = b.buffer.memory;
     b.buffer.pixels[5] = 0x00FF00FF;
-    resize_back_buffer(&b.buffer, &b.header, 64, 32);
+    resize(&b, 64, 32);
     EXPECT_EQ(b.buffer.memory, memory);
     EXPECT_EQ(b.buffer.pixels[5], 0x00FF00FFu);
 
-    resize_back_buffer(&b.buffer, &b.header, 65, 32);
-    resize_back_buffer(&b.buffer, &b.header, 64, 32);
+    resize(&b, 65, 32);
+    resize(&b, 64, 32);
     EXPECT_EQ(b.buffer.pixels[5], 0u);
 }
 
@@ -88,7 +95,7 @@ TEST(back_buffer, a_size_whose_pixel_count_cannot_be_allocated_leaves_the_empty_
     sized_buffer b = make(64, 32);
     // 65536 x 65535 would need more than 2^32 pixels: more than the record
     // can count.
-    resize_back_buffer(&b.buffer, &b.header, 65536, 65535);
+    resize(&b, 65536, 65535);
     EXPECT_EQ(b.buffer.memory, nullptr);
     EXPECT_EQ(b.buffer.pixels, nullptr);
     EXPECT_EQ(b.buffer.width, 0u);
@@ -96,10 +103,10 @@ TEST(back_buffer, a_size_whose_pixel_count_cannot_be_allocated_leaves_the_empty_
     EXPECT_EQ(b.buffer.allocated_pixels, 0u);
     EXPECT_EQ(b.header.bmiHeader.biWidth, 0);
 
-    resize_back_buffer(&b.buffer, &b.header, 0xFFFFFFFFu, 1);  // pitch would wrap to 0
+    resize(&b, 0xFFFFFFFFu, 1);  // pitch would wrap to 0
     EXPECT_EQ(b.buffer.pixels, nullptr);
 
-    resize_back_buffer(&b.buffer, &b.header, 8, 8);  // and it recovers
+    resize(&b, 8, 8);  // and it recovers
     EXPECT_NE(b.buffer.pixels, nullptr);
 }
 

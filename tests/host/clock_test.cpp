@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "host/clock_win32.h"
+#include "platform/clock.h"
 
 namespace {
 

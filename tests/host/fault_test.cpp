@@ -8,8 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host/fault_win32.h"
-#include "platform/system_win32.h"
+#include "host/fault.h"
+#include "host/window_win32.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -85,17 +86,15 @@ TEST_F(guard_test, each_fault_comes_back_as_0_with_its_code_and_address) {
         {divide_by_zero, EXCEPTION_INT_DIVIDE_BY_ZERO},
         {break_here, EXCEPTION_BREAKPOINT},
         {overflow, EXCEPTION_STACK_OVERFLOW},
-        // A second overflow finds the guard page that the first one used.
+        // A second overflow finds the guard page that the guard put back.
         {overflow, EXCEPTION_STACK_OVERFLOW},
     };
     for (auto& one : cases) {
         fault = {};
         EXPECT_EQ(call(one.entry), 0u);
-        EXPECT_EQ(fault.code, one.code) << fault_name(one.code);
+        EXPECT_EQ(fault.code, one.code) << fault_name(fault.kind);
+        EXPECT_NE(fault.kind, FAULT_NONE);
         EXPECT_NE(fault.address, 0u);
-        if (one.code == EXCEPTION_STACK_OVERFLOW) {
-            _resetstkoflw();
-        }
     }
     fault = {};
     call(write_null);
@@ -131,41 +130,43 @@ TEST_F(guard_test, the_callers_state_survives_a_thousand_recoveries) {
 }
 
 TEST_F(guard_test, call_module_stops_calling_a_faulted_build_and_puts_the_float_word_back) {
-    HWND window = CreateWindowExA(0, "STATIC", "Engine", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                                  NULL, NULL, NULL, NULL);
-    ASSERT_NE(window, (HWND)NULL);
+    host_window window = {};
+    window.handle = CreateWindowExA(0, "STATIC", "Engine", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                    NULL, NULL, NULL, NULL);
+    ASSERT_NE(window.handle, (HWND)NULL);
     disable_float_exceptions();
     unsigned int word = _control87(0, 0);
     module_state module = {};
     module.entry = trap_float;
     module.time = 7;
-    call_module(&fault, &module, window, &running, &buffer, &input, 0.5f, &services);
+    call_module(&fault, &module, &window, &running, &buffer, &input, 0.5f, &services);
     EXPECT_TRUE(fault.code == EXCEPTION_FLT_DIVIDE_BY_ZERO ||
                 fault.code == STATUS_FLOAT_MULTIPLE_TRAPS)
         << std::hex << fault.code;
     EXPECT_EQ(_control87(0, 0) & FLOAT_EXCEPTION_MASKS, word & FLOAT_EXCEPTION_MASKS);
     EXPECT_EQ(_statusfp() & 0x18u, 0u);  // no divide-by-zero or invalid flag pending
     char title[256];
-    GetWindowTextA(window, title, sizeof(title));
+    GetWindowTextA(window.handle, title, sizeof(title));
     EXPECT_EQ(strncmp(title, "Engine - fault: float ", 22), 0) << title;
 
     // The same build is not called again ...
     module.entry = returning;
-    call_module(&fault, &module, window, &running, &buffer, &input, 0.5f, &services);
+    call_module(&fault, &module, &window, &running, &buffer, &input, 0.5f, &services);
     EXPECT_EQ(module.slot, nullptr);
     // ... a newly loaded one is, and the title is the host's own again.
     module.time = 8;
-    call_module(&fault, &module, window, &running, &buffer, &input, 0.5f, &services);
+    call_module(&fault, &module, &window, &running, &buffer, &input, 0.5f, &services);
     EXPECT_EQ(module.slot, (void*)0x5107);
-    EXPECT_EQ(fault.code, 0u);
-    GetWindowTextA(window, title, sizeof(title));
+    EXPECT_EQ(fault.kind, FAULT_NONE);
+    GetWindowTextA(window.handle, title, sizeof(title));
     EXPECT_STREQ(title, "Engine");
-    DestroyWindow(window);
+    DestroyWindow(window.handle);
 }
 
 TEST(fault_title, names_the_fault_its_code_and_the_address_in_the_module) {
     HMODULE base = GetModuleHandleA(NULL);
     module_fault fault = {};
+    fault.kind = FAULT_ACCESS_VIOLATION;
     fault.code = EXCEPTION_ACCESS_VIOLATION;
     fault.access = 1;
     fault.target = 0x10;
@@ -175,6 +176,7 @@ TEST(fault_title, names_the_fault_its_code_and_the_address_in_the_module) {
                               "main.dll+0x1A2B - rebuild to resume");
 
     fault = {};
+    fault.kind = FAULT_ACCESS_VIOLATION;
     fault.code = EXCEPTION_ACCESS_VIOLATION;
     fault.access = 8;
     fault.caller = (u64)base + 0x40;
@@ -184,6 +186,7 @@ TEST(fault_title, names_the_fault_its_code_and_the_address_in_the_module) {
 
     // Outside the loaded build: the holding module by its file name.
     fault = {};
+    fault.kind = FAULT_BREAKPOINT;
     fault.code = EXCEPTION_BREAKPOINT;
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     fault.address = (u64)kernel + 0x10;
@@ -191,6 +194,7 @@ TEST(fault_title, names_the_fault_its_code_and_the_address_in_the_module) {
     EXPECT_STREQ(fault.title, "Engine - fault: breakpoint (0x80000003) at kernel32.dll+0x10 - "
                               "rebuild to resume");
 
+    fault.kind = FAULT_OTHER;
     fault.code = 0xE0000001;
     fault.address = 0x1234;
     fault_title(&fault, base);

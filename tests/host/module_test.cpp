@@ -2,7 +2,9 @@
 
 #include <string>
 
-#include "host/module_win32.h"
+#include <windows.h>
+
+#include "host/reload.h"
 
 namespace {
 
@@ -88,16 +90,16 @@ TEST(module, file_time_reads_the_module_path_and_is_zero_when_absent) {
 
 TEST(module, completeness_rejects_a_build_still_being_written) {
     run_directory run = enter_run_directory("module_complete");
-    EXPECT_FALSE(module_file_complete(MODULE_PATH));  // absent
+    EXPECT_FALSE(library_file_complete(MODULE_PATH));  // absent
     install_half(TEST_MODULE_V1, STAMP_A);
-    EXPECT_FALSE(module_file_complete(MODULE_PATH));
+    EXPECT_FALSE(library_file_complete(MODULE_PATH));
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
-    EXPECT_TRUE(module_file_complete(MODULE_PATH));
+    EXPECT_TRUE(library_file_complete(MODULE_PATH));
     HANDLE text = CreateFileA(MODULE_PATH, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     DWORD written = 0;
     WriteFile(text, "MZ not an image", 15, &written, NULL);
     CloseHandle(text);
-    EXPECT_FALSE(module_file_complete(MODULE_PATH));
+    EXPECT_FALSE(library_file_complete(MODULE_PATH));
     leave_run_directory(run);
 }
 
@@ -117,10 +119,10 @@ TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
     EXPECT_NE(GetFileAttributesA("..\\build\\active_main.dll"), INVALID_FILE_ATTRIBUTES);
 
     // The loaded copy leaves the module file free for the next build.
-    HMODULE loaded = module.handle;
+    void* loaded = module.library;
     install_half(TEST_MODULE_V2, STAMP_B);
     poll_module(&module);
-    EXPECT_EQ(module.handle, loaded);  // half a build is not loaded
+    EXPECT_EQ(module.library, loaded);  // half a build is not loaded
     EXPECT_EQ(module.time, STAMP_A);
     EXPECT_EQ(call(module), 1u);
 
@@ -150,7 +152,7 @@ TEST(module, a_build_without_entry_is_loaded_once_and_never_called) {
     module_state module = {};
     ASSERT_TRUE(install(TEST_MODULE_NO_ENTRY, STAMP_A));
     poll_module(&module);
-    EXPECT_NE(module.handle, nullptr);
+    EXPECT_NE(module.library, nullptr);
     EXPECT_EQ(module.entry, nullptr);
     EXPECT_EQ(module.time, STAMP_A);  // not retried every frame
 
@@ -164,16 +166,16 @@ TEST(module, a_build_without_entry_is_loaded_once_and_never_called) {
 TEST(module, load_module_forms_directory_plus_name_and_loads_the_copy) {
     run_directory run = enter_run_directory("module_load");
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_A));
-    HMODULE handle = NULL;
-    module_entry* entry = load_module("main.dll", "..\\build\\", "entry", &handle);
+    module_state module = {};
+    module_entry* entry = load_module(&module, "..\\build\\", "main.dll", "entry");
     ASSERT_NE(entry, nullptr);
     char loaded[MAX_PATH] = {0};
-    GetModuleFileNameA(handle, loaded, MAX_PATH);
+    GetModuleFileNameA((HMODULE)module.library, loaded, MAX_PATH);
     EXPECT_NE(std::string(loaded).find("active_main.dll"), std::string::npos) << loaded;
 
     // A missing file or export gives null, and the old module is freed first.
-    EXPECT_EQ(load_module("missing.dll", "..\\build\\", "entry", &handle), nullptr);
-    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(load_module(&module, "..\\build\\", "missing.dll", "entry"), nullptr);
+    EXPECT_EQ(module.library, nullptr);
     leave_run_directory(run);
 }
 

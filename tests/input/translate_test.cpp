@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "host/clock_win32.h"
+#include "platform/clock.h"
 #include "input/translate_win32.h"
 
 namespace {

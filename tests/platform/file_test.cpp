@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "platform/services_win32.h"
+#include "platform/file_win32.h"
+#include "platform/services.h"
 #include "tests/platform/scratch_win32.h"
 
 class FileServices : public ::testing::Test {

@@ -1,7 +1,7 @@
 // The memory services: real pages, real protection, a real fault.
 #include <gtest/gtest.h>
 
-#include "platform/services_win32.h"
+#include "platform/services.h"
 #include "tests/platform/scratch_win32.h"
 
 static u32 page(void) {

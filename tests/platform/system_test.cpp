@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "host/clock_win32.h"
-#include "platform/services_win32.h"
+#include "platform/clock.h"
+#include "platform/services.h"
 #include "tests/platform/scratch_win32.h"
 
 TEST(ClockServices, CounterReadingsConvertToSeconds) {

@@ -1,4 +1,4 @@
-#include "platform/services_win32.h"
+#include "platform/services.h"
 
 platform_api* fill_platform_api(platform_api* services) {
     services->open_file = open_file;

@@ -1,12 +1,13 @@
 // The host's side of the services: filling the table, and (through the
 // headers included here) every service by name for start-up and tests.
-#ifndef PLATFORM_SERVICES_WIN32_H
-#define PLATFORM_SERVICES_WIN32_H
+#ifndef PLATFORM_SERVICES_H
+#define PLATFORM_SERVICES_H
 
-#include "platform/file_win32.h"
-#include "platform/memory_win32.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/memory.h"
 #include "platform/platform_api.h"
-#include "platform/system_win32.h"
+#include "platform/system.h"
 
 // Stores the 30 service entry points in table order and returns services.
 // Allocates nothing; filling twice stores the same pointers.

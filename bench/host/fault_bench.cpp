@@ -4,15 +4,14 @@
 // medians over the batches and their ratio.
 //
 // Usage: fault_bench.exe [batches]
-#include <windows.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "host/fault_win32.h"
+#include "host/fault.h"
+#include "platform/clock.h"
 
 #define CALLS_PER_BATCH 100000
 #define FAULTS_PER_BATCH 200
@@ -29,8 +28,8 @@ static void faulting_entry(u64, u64, i32*, back_buffer*, struct input_state*, f3
     *(volatile int*)(u64)sink = 1;
 }
 
-static double seconds(LARGE_INTEGER start, LARGE_INTEGER end, LARGE_INTEGER frequency) {
-    return (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
+static double seconds(i64 start, i64 end) {
+    return (double)(end - start) / (double)counter_frequency;
 }
 
 static double median(std::vector<double> values) {
@@ -41,8 +40,8 @@ static double median(std::vector<double> values) {
 int main(int argc, char** argv) {
     int batches = argc > 1 ? atoi(argv[1]) : 31;
     fault_handling_start();
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
+    clock_start();
+    i64 start, end;
     static module_fault fault;
     static input_state input;
     static back_buffer buffer;
@@ -52,21 +51,21 @@ int main(int argc, char** argv) {
     module_entry* volatile direct = trivial_entry;
     std::vector<double> plain, guarded, recovery;
     for (int batch = 0; batch < batches; ++batch) {
-        QueryPerformanceCounter(&start);
+        start = read_counter();
         for (int i = 0; i < CALLS_PER_BATCH; ++i) {
             direct(0, 0, &running, &buffer, &input, 0.0f, &services, &slot);
         }
-        QueryPerformanceCounter(&end);
-        plain.push_back(seconds(start, end, frequency) / CALLS_PER_BATCH);
+        end = read_counter();
+        plain.push_back(seconds(start, end) / CALLS_PER_BATCH);
 
-        QueryPerformanceCounter(&start);
+        start = read_counter();
         for (int i = 0; i < CALLS_PER_BATCH; ++i) {
             guarded_entry_call(&fault, direct, &running, &buffer, &input, 0.0f, &services, &slot);
         }
-        QueryPerformanceCounter(&end);
-        guarded.push_back(seconds(start, end, frequency) / CALLS_PER_BATCH);
+        end = read_counter();
+        guarded.push_back(seconds(start, end) / CALLS_PER_BATCH);
 
-        QueryPerformanceCounter(&start);
+        start = read_counter();
         for (int i = 0; i < FAULTS_PER_BATCH; ++i) {
             if (guarded_entry_call(&fault, faulting_entry, &running, &buffer, &input, 0.0f,
                                    &services, &slot)) {
@@ -74,8 +73,8 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        QueryPerformanceCounter(&end);
-        recovery.push_back(seconds(start, end, frequency) / FAULTS_PER_BATCH);
+        end = read_counter();
+        recovery.push_back(seconds(start, end) / FAULTS_PER_BATCH);
     }
     double plain_ns = 1e9 * median(plain);
     double guarded_ns = 1e9 * median(guarded);

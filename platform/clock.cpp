@@ -1,22 +1,8 @@
-#include "host/clock_win32.h"
-
-#include <windows.h>
+#include "platform/clock.h"
 
 #include "base/fatal.h"
 
 u64 counter_frequency;
-
-void clock_start(void) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    counter_frequency = (u64)frequency.QuadPart;
-}
-
-i64 read_counter(void) {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart;
-}
 
 f32 elapsed_seconds(u64 start, u64 end) {
     fatal_assert((i32)(u32)(end >> 32) >= (i32)(u32)(start >> 32));
@@ -25,3 +11,9 @@ f32 elapsed_seconds(u64 start, u64 end) {
 }
 
 f32 seconds_since(u64 start) { return elapsed_seconds(start, (u64)read_counter()); }
+
+u64 get_counter(void) { return (u64)read_counter(); }
+
+f32 seconds_between(u64 start, u64 end) {
+    return (f32)(end - start) / (f32)(u32)counter_frequency;
+}

@@ -1,0 +1,72 @@
+// The host's heartbeat, the same on every system: start-up after the window
+// exists, and one frame of the fixed 30 per second loop.
+//
+// Each system's main prepares (host_prepare), opens and shows its window,
+// starts the clock, calls host_begin, then runs host_frame while `running`
+// is non-zero. One frame, in order:
+//  1. read the counter as the frame's start;
+//  2. fit the back buffer to the window's client area;
+//  3. begin the input frame;
+//  4. pump the window's events into the input record (a close request
+//     clears running; the frame still runs to its end);
+//  5. end the input frame;
+//  6. poll the module file and reload a new build;
+//  7. copy the back buffer record and call entry through the fault guard;
+//  8. show the back buffer;
+//  9. wait out the frame (1/30 s after its start; no catch-up);
+// 10. keep the frame's start as the previous one.
+#ifndef HOST_FRAME_H
+#define HOST_FRAME_H
+
+#include "host/fault.h"
+
+#define FRAMES_PER_SECOND 30.0f
+
+// Counter readings at the frame's step boundaries, for the benchmarks.
+typedef enum frame_mark {
+    MARK_START,       // step 1
+    MARK_POLL,        // before step 6
+    MARK_CALL,        // before step 7's call
+    MARK_SHOW,        // before step 8
+    MARK_WAIT,        // before step 9
+    MARK_END,         // after step 9
+    MARK_COUNT,
+} frame_mark;
+
+// Everything the host owns for the whole run, at fixed addresses.
+typedef struct host_state {
+    i32 running;
+    back_buffer buffer;
+    back_buffer buffer_copy;
+    back_buffer marked;  // the image with the fault marker, while a fault is held
+    input_state input;
+    platform_api services;
+    module_state module;
+    module_fault fault;
+    host_window* window;
+    i64 frame_start;
+    i64 previous_frame_start;
+    f32 target_frame_seconds;
+    f32 frame_seconds;
+    i64 marks[MARK_COUNT];
+    char working_directory[256];
+} host_state;
+
+// Start-up before the window: fills the services table, changes to the data
+// directory and sends the working directory, read back, to the debugger.
+void host_prepare(host_state* host);
+
+// Start-up once the window is shown and the clock started: the records
+// zeroed, running set, the fault guard installed, the module loaded.
+void host_begin(host_state* host, host_window* window);
+
+// One frame, the ten steps above.
+void host_frame(host_state* host);
+
+// Step 2: makes the back buffer a fresh, black width x height image; nothing
+// happens when that is its size. When the pixels cannot be allocated (or the
+// size would wrap the 32-bit pixel count) the buffer is left 0 x 0 with null
+// pointers.
+void resize_back_buffer(back_buffer* buffer, u32 width, u32 height);
+
+#endif

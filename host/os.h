@@ -1,0 +1,88 @@
+// What the portable host (frame.h, reload.h, fault.h) asks of the operating
+// system: a handful of primitives, each system's in files named for it
+// (Windows: *_win32.cpp; Linux: *_posix.cpp for POSIX, *_sdl.cpp for what
+// SDL provides). Nothing here names a system's own types: the window is a
+// record each system defines for itself.
+#ifndef HOST_OS_H
+#define HOST_OS_H
+
+#include "host/module.h"
+
+// Where the module lives, relative to the data directory, the host's
+// working directory.
+#define DATA_DIRECTORY "../data"
+#ifdef _WIN32
+#define MODULE_DIRECTORY "..\\build\\"
+#define MODULE_NAME "main.dll"
+#else
+#define MODULE_DIRECTORY "../build/"
+#define MODULE_NAME "main.so"
+#endif
+#define MODULE_PATH MODULE_DIRECTORY MODULE_NAME
+#define MODULE_EXPORT "entry"
+// Every path the loader forms fits in this many bytes with its terminator.
+#define MODULE_PATH_CAPACITY 260
+
+#define WINDOW_TITLE "Engine"
+
+// ---------------------------------------------------------------------------
+// The window: window_win32.cpp, window_sdl.cpp.
+
+// Each system's own window record.
+typedef struct host_window host_window;
+
+// The client area's size in pixels; 0 by 0 while it has none (minimised).
+void window_client_size(host_window* window, u32* width, u32* height);
+
+// Takes every pending event. Keyboard and mouse input goes into the record
+// (height is the back buffer's height at the frame's start, for rows counted
+// from the bottom); a request to close the window sets *running to 0. Events
+// that come after the close request in the same pump are still taken.
+void window_pump(host_window* window, input_state* input, u32 height, i32* running);
+
+// Shows the image unscaled at the client area's bottom-left origin. A buffer
+// without pixels shows nothing.
+void window_show(host_window* window, const back_buffer* buffer);
+
+// Replaces the window's title.
+void window_set_title(host_window* window, const char* title);
+
+// ---------------------------------------------------------------------------
+// Pages and pacing: back_buffer_<os>.cpp, pacing_<os>.cpp.
+
+// Fresh zeroed read-write pages for bytes, or null.
+void* pages_allocate(u64 bytes);
+// Gives back pages from pages_allocate; null is left alone.
+void pages_free(void* memory, u64 bytes);
+
+// Waits until target_frame_seconds have passed since frame_start (a
+// read_counter value) and returns the seconds measured at the end of the
+// wait. Windows sleeps in whole milliseconds and re-measures; POSIX sleeps on
+// the monotonic clock until shortly before the deadline and finishes exactly.
+f32 wait_out_frame(i64 frame_start, f32 target_frame_seconds);
+
+// ---------------------------------------------------------------------------
+// Libraries: library_<os>.cpp.
+
+// Whether the file at path is a whole image of the system's library format
+// (PE or ELF): at least as long as its headers and every section say. A
+// build still being written fails this.
+bool32 library_file_complete(const char* path);
+
+// The path of the copy that load number `load` (1, 2, ...) loads from.
+// Windows keeps one name, directory + "active_" + name; POSIX needs a fresh
+// name per load, because its loader knows a library by its path.
+bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
+                         u32 load);
+
+// Copies a file, replacing the target; false when the copy is incomplete.
+bool32 library_copy(const char* from, const char* to);
+
+// Loads the library at path; null on failure.
+void* library_load(const char* path);
+// The address of an exported symbol, or null.
+void* library_symbol(void* library, const char* name);
+// Unloads a library from library_load.
+void library_free(void* library);
+
+#endif

@@ -1,0 +1,89 @@
+#include "host/window_win32.h"
+
+#include "base/fatal.h"
+#include "input/translate_win32.h"
+
+static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_SIZE:
+        // The next frame's fit picks up the new client size.
+        return 0;
+    case WM_CLOSE:
+        // The window stays; the frame that takes the quit message completes.
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
+
+void window_open(host_window* window, HINSTANCE instance) {
+    WNDCLASSEXA window_class = {};
+    window_class.cbSize = sizeof(window_class);
+    window_class.style = CS_OWNDC;
+    window_class.lpfnWndProc = window_proc;
+    window_class.hInstance = instance;
+    window_class.lpszClassName = WINDOW_CLASS_NAME;
+    fatal_assert(RegisterClassExA(&window_class) != 0);
+
+    window->handle = CreateWindowExA(0, WINDOW_CLASS_NAME, WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
+                                     CW_USEDEFAULT, CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT,
+                                     NULL, NULL, instance, NULL);
+    fatal_assert(window->handle != NULL);
+    UpdateWindow(window->handle);
+    ShowWindow(window->handle, SW_SHOWDEFAULT);
+}
+
+void window_take_device_context(host_window* window) {
+    window->device_context = GetDC(window->handle);
+}
+
+void window_client_size(host_window* window, u32* width, u32* height) {
+    RECT client = {0, 0, 0, 0};
+    GetClientRect(window->handle, &client);
+    *width = (u32)(client.right - client.left);
+    *height = (u32)(client.bottom - client.top);
+}
+
+// Takes every queued message: the quit message clears running, every other
+// one goes to input translation; all of them are dispatched.
+void window_pump(host_window* window, input_state* input, u32 height, i32* running) {
+    MSG* message = &window->message;
+    while (PeekMessageA(message, NULL, 0, 0, PM_REMOVE)) {
+        if (message->message == WM_QUIT) {
+            *running = 0;
+        } else {
+            input_translate_message(input, message, height);
+        }
+        TranslateMessage(message);
+        DispatchMessageA(message);
+    }
+}
+
+void fill_bitmap_header(BITMAPINFO* header, const back_buffer* buffer) {
+    ZeroMemory(header, sizeof(*header));
+    if (!buffer->memory) {
+        return;
+    }
+    header->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    header->bmiHeader.biWidth = (LONG)buffer->pitch;
+    header->bmiHeader.biHeight = (LONG)buffer->height;
+    header->bmiHeader.biPlanes = 1;
+    header->bmiHeader.biBitCount = (WORD)(buffer->bytes_per_pixel * 8);
+    header->bmiHeader.biCompression = BI_RGB;
+}
+
+void window_show(host_window* window, const back_buffer* buffer) {
+    fill_bitmap_header(&window->header, buffer);
+    int width = window->header.bmiHeader.biWidth;
+    int height = window->header.bmiHeader.biHeight;
+    StretchDIBits(window->device_context, 0, 0, width, height, 0, 0, width, height,
+                  buffer->pixels, &window->header, DIB_RGB_COLORS, SRCCOPY);
+}
+
+void window_set_title(host_window* window, const char* title) {
+    SetWindowTextA(window->handle, title);
+}

@@ -1,0 +1,40 @@
+// The memory services (slots 19 and 20): whole pages from the system.
+#ifndef PLATFORM_MEMORY_H
+#define PLATFORM_MEMORY_H
+
+#include "platform/platform_api.h"
+
+// Reserves and commits zeroed read-write pages for size bytes at the hinted
+// address (null: the system chooses). With MEMORY_GUARD_PAGE the region has
+// size / page + 1 usable pages followed by one no-access page, and the block
+// ends right where that page begins. Any failure, or a guarded size whose
+// region would not fit in 32 bits, gives a null `memory` and reserves
+// nothing; `size` is the size asked for either way.
+memory_block allocate_memory(u32 size, void* address, u32 flags);
+
+// Releases the whole region the block came from, the guard page included.
+// A null `memory`, or a record whose address is not where one of this
+// service's blocks starts (POSIX: whose address and size are not those of a
+// live block), is left alone.
+void free_memory(memory_block* block);
+
+// The live blocks: every block allocate_memory handed out and free_memory
+// has not yet released, oldest first. free_memory releases only what is
+// here, so a stray address, a second free of the same block or memory the
+// service never allocated (the back buffer's pixels) is ignored. POSIX host
+// only for now: the Windows host finds its blocks through VirtualQuery.
+typedef struct memory_block_record {
+    void* memory;     // the block's first usable byte, as allocate_memory returned it
+    u64 size;         // the size asked for
+    void* region;     // start of the pages reserved for it, guard page included
+    u64 region_size;  // their length in bytes
+    u32 flags;        // the memory_flags it was allocated with
+} memory_block_record;
+
+// How many blocks are live.
+u32 memory_block_count(void);
+
+// The live block at index (0 is the oldest); all zero past the end.
+memory_block_record memory_block_at(u32 index);
+
+#endif
