@@ -74,6 +74,17 @@ typedef struct mouse_state {
     u32 suppress_delta;
 } mouse_state;
 
+// The keys both hosts give codes: letters, digits, F1 to F24, backspace,
+// tab, return (and keypad enter), shift, ctrl, escape, space, page up and
+// down, the arrows and delete. Alt and F10: on Windows a press with Alt held
+// (and no Ctrl) and F10 are system keys that never reach the record, and
+// KEY_ALT never goes down. The Linux host keeps the same record for Alt:
+// KEY_ALT never goes down and a press made with the left Alt held and no
+// Ctrl is not input (releases are), so alt shortcuts stay the window
+// manager's on both systems; the right Alt is AltGr on most layouts and
+// types characters as usual. F10 has no menu to open on Linux, so there it
+// is an ordinary key on KEY_F10; a module that wants it on both systems
+// cannot rely on it.
 typedef enum key_code {
     // Keys without a code of their own land on buttons[KEY_NULL].
     KEY_NULL,

@@ -4,6 +4,13 @@
 // POSIX's), in file_<os>.cpp: no buffering, every by-path call opens and
 // closes the file itself. Failed opens and reads record a coarse code in one
 // process-wide value; successful calls never clear it.
+//
+// POSIX gives the same slots the same meaning: "\" becomes "/", the limits
+// on path lengths are Windows', a handle is a file descriptor (never 0 to 2),
+// and errno values map onto the same four codes. What differs is what the
+// system has: no sharing modes, creation time from the birth time where the
+// file system keeps one (else the status change), and a search order for
+// file_exists of its own (platform_api.h).
 #ifndef PLATFORM_FILE_H
 #define PLATFORM_FILE_H
 

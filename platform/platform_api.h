@@ -23,6 +23,21 @@
 
 #include "base/types.h"
 
+// glibc's <fcntl.h> declares a `struct file_handle` of its own (for
+// name_to_handle_at), which would clash with the record below in any module
+// or host file that includes both. It is included here once under another
+// name, so its later inclusions change nothing; code that needs glibc's
+// record names it `struct system_file_handle`. Include this header (or
+// host/module.h) before <fcntl.h>.
+#if defined(__linux__) && !defined(_WIN32)
+#if defined(_FCNTL_H)
+#error "include host/module.h or platform/platform_api.h before <fcntl.h>: glibc's struct file_handle clashes with the services' file_handle"
+#endif
+#define file_handle system_file_handle
+#include <fcntl.h>
+#undef file_handle
+#endif
+
 // Longest path (without terminator) that `open_file`, `read_file_at_path`,
 // `write_file_at_path`, `file_exists` and the directory slots accept.
 #define PLATFORM_PATH_MAX 255
@@ -43,7 +58,8 @@ typedef enum file_open_flags {
 // Selector of the time-stamp queries; any other value yields 0.
 typedef enum file_time_kind {
     FILE_TIME_LAST_ACCESS = 0,
-    FILE_TIME_CREATION = 1,
+    FILE_TIME_CREATION = 1,  // POSIX: birth time where the file system keeps one,
+                             // else the last status change
     FILE_TIME_LAST_WRITE = 2,
 } file_time_kind;
 
@@ -128,9 +144,14 @@ typedef u32 write_file_at_path_service(const char* path, const void* buffer, u32
 // 6: fills entries with the matches of a search pattern such as "dir/*",
 // passed to the system unchanged; "." and ".." come as directories where
 // the directory has them. Writes at most capacity entries; returns how many.
+// POSIX: only the last component may hold "*" and "?", the only wildcards
+// (as on Windows), and "*.*" matches every name.
 typedef u32 list_directory_service(const char* pattern, dir_entry* entries, u32 capacity);
 // 7: 1 when the system's search-path lookup finds the file (the executable's
 // directory, the working directory, system directories, PATH), else 0.
+// POSIX: the executable's directory, the working directory, then PATH; a
+// path that is absolute or starts with "./" or "../" is checked as it
+// stands. Directories count as found there too.
 typedef u32 file_exists_service(const char* path);
 // 8: 2 when the file's last-write time differs from the one seen at the
 // previous call on this record, else 0; the first call only records it.
@@ -142,13 +163,16 @@ typedef u64 file_time_of_handle_service(void* handle, u32 kind);
 // 11: size of the open file, all 64 bits.
 typedef u64 file_size_service(file_handle* file);
 // 12: size of the named file; 0 when it can't be opened for shared reading
-// (so 0 while anyone holds it open for writing).
+// (Windows: so 0 while anyone holds it open for writing; POSIX has no
+// sharing modes).
 typedef u64 file_size_at_path_service(const char* path);
 // 13: size of an open file, by its bare system handle.
 typedef u64 file_size_of_handle_service(void* handle);
-// 14: deletes the file; path passed unchanged.
+// 14: deletes the file (not a directory); path passed unchanged (POSIX: "\"
+// turned into "/").
 typedef bool32 delete_file_service(const char* path);
-// 15: moves or renames the file; paths passed unchanged.
+// 15: moves or renames the file or directory, never replacing an existing
+// target; paths passed unchanged (POSIX: "\" turned into "/").
 typedef bool32 move_file_service(const char* from, const char* to);
 
 // 16: places the mouse cursor at a client-area position, x from the left

@@ -9,7 +9,9 @@
 
 // Moves the cursor to client position (x, y), y counted upwards from the
 // bottom edge, in the host's window (Windows: the thread's active window, or
-// the host's own while none is active). Without a window it does nothing.
+// the host's own while none is active; SDL: the window with the keyboard
+// focus, else the mouse's, else the first). Without a window it does nothing.
+// The module's floating-point exception masks don't reach the system's calls.
 void set_cursor_position(f32 x, f32 y);
 
 // Sends the text unchanged to the debugger (Windows: OutputDebugStringA;

@@ -37,6 +37,14 @@ engine_build() {
     cmake --build "out/$preset" -j"$(nproc)" "$@"
 }
 
+# Puts a built module where a host loads it: written beside, then renamed,
+# so a running host never sees half of it.
+engine_stage_module() {
+    local built=$1 target=$2
+    mkdir -p "$(dirname "$target")" &&
+        cp "$built" "$target.partial" && mv -f "$target.partial" "$target"
+}
+
 # For the Wine benchmarks: builds the Windows tree and starts the tests'
 # virtual display and Wine server, stopped again when the caller exits.
 # Sets ENGINE_BUILD and sources the environment (DISPLAY, WINEPREFIX).

@@ -1,0 +1,130 @@
+// The contract's headers first: they keep glibc's own struct file_handle
+// out of the way.
+#include "host/os.h"
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/number.h"
+#include "base/text.h"
+
+// "../build/" + "active_main.so." + pid + "." + load: the loader keeps a
+// library it has seen under its path, and two hosts may share a build folder.
+bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
+                         u32 load) {
+    char suffix[48];
+    u32 length = 0;
+    suffix[length++] = '.';
+    length += print_u32(suffix + length, (u32)getpid());
+    suffix[length++] = '.';
+    length += print_u32(suffix + length, load);
+    suffix[length] = 0;
+    u64 total = (u64)text_length(directory) + text_length("active_") + text_length(name) + length;
+    if (total >= capacity) {
+        return 0;
+    }
+    u32 at = copy_text(out, directory);
+    at += copy_text(out + at, "active_");
+    at += copy_text(out + at, name);
+    copy_text(out + at, suffix);
+    return 1;
+}
+
+static bool32 write_all(int fd, const u8* data, ssize_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, (size_t)size);
+        if (written <= 0) {
+            return 0;
+        }
+        data += written;
+        size -= written;
+    }
+    return 1;
+}
+
+bool32 library_copy(const char* from, const char* to) {
+    int source = open(from, O_RDONLY | O_CLOEXEC);
+    if (source < 0) {
+        return 0;
+    }
+    int target = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    bool32 copied = target >= 0;
+    static u8 chunk[1 << 16];
+    while (copied) {
+        ssize_t got = read(source, chunk, sizeof(chunk));
+        if (got == 0) {
+            break;
+        }
+        copied = got > 0 && write_all(target, chunk, got);
+    }
+    close(source);
+    if (target >= 0) {
+        copied = close(target) == 0 && copied;
+    }
+    return copied;
+}
+
+void* library_load(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+
+void* library_symbol(void* library, const char* name) { return dlsym(library, name); }
+
+void library_free(void* library) { dlclose(library); }
+
+static bool32 read_exactly_at(int fd, u64 offset, void* buffer, u32 size) {
+    return pread(fd, buffer, size, (off_t)offset) == (ssize_t)size;
+}
+
+// The end of the file's last byte that the headers account for: the program
+// and section header tables and every segment and section with file bytes.
+static bool32 elf_extent(int fd, u64* end) {
+    Elf64_Ehdr header;
+    if (!read_exactly_at(fd, 0, &header, sizeof(header)) ||
+        header.e_ident[EI_MAG0] != ELFMAG0 || header.e_ident[EI_MAG1] != ELFMAG1 ||
+        header.e_ident[EI_MAG2] != ELFMAG2 || header.e_ident[EI_MAG3] != ELFMAG3 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_type != ET_DYN) {
+        return 0;
+    }
+    *end = sizeof(header);
+    u64 tables[2] = {header.e_phoff + (u64)header.e_phnum * header.e_phentsize,
+                     header.e_shoff + (u64)header.e_shnum * header.e_shentsize};
+    for (u32 i = 0; i < 2; ++i) {
+        *end = tables[i] > *end ? tables[i] : *end;
+    }
+    for (u32 i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr segment;
+        if (header.e_phentsize < sizeof(segment) ||
+            !read_exactly_at(fd, header.e_phoff + (u64)i * header.e_phentsize, &segment,
+                             sizeof(segment))) {
+            return 0;
+        }
+        u64 segment_end = segment.p_offset + segment.p_filesz;
+        *end = segment_end > *end ? segment_end : *end;
+    }
+    for (u32 i = 0; i < header.e_shnum; ++i) {
+        Elf64_Shdr section;
+        if (header.e_shentsize < sizeof(section) ||
+            !read_exactly_at(fd, header.e_shoff + (u64)i * header.e_shentsize, &section,
+                             sizeof(section))) {
+            return 0;
+        }
+        u64 section_end = section.sh_type == SHT_NOBITS ? 0 : section.sh_offset + section.sh_size;
+        *end = section_end > *end ? section_end : *end;
+    }
+    return 1;
+}
+
+bool32 library_file_complete(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    struct stat status;
+    u64 end = 0;
+    bool32 complete = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && elf_extent(fd, &end) &&
+                      (u64)status.st_size >= end;
+    close(fd);
+    return complete;
+}
