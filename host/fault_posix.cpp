@@ -70,6 +70,13 @@ typedef struct float_state {
 // return then depends on what the call left in registers.
 static float_state float_before_call;
 
+// The module's own floating-point state between its calls. The host's code
+// (SDL, Xlib, the C library) runs with the state it started with, so a
+// module that unmasks exceptions can't make the host trap; the module finds
+// its settings again at its next call, as the services promise.
+static float_state module_float;
+static bool32 module_float_kept;
+
 static void save_float_state(float_state* state) {
     fegetenv(&state->environment);
     state->mxcsr = _mm_getcsr();
@@ -323,6 +330,9 @@ __attribute__((noinline)) bool32 guarded_entry_call(module_fault* fault, module_
                                                     input_state* input, f32 frame_seconds,
                                                     platform_api* services, void** module_slot) {
     save_float_state(&float_before_call);
+    if (module_float_kept) {
+        restore_float_state(&module_float);
+    }
     recording = fault;
     // 1: the mask comes back as it was, with the signal unblocked.
     if (sigsetjmp(resume_point, 1)) {
@@ -333,6 +343,9 @@ __attribute__((noinline)) bool32 guarded_entry_call(module_fault* fault, module_
     call_in_progress = 1;
     entry(0, 0, running, buffer_copy, input, frame_seconds, services, module_slot);
     call_in_progress = 0;
+    save_float_state(&module_float);
+    module_float_kept = 1;
+    restore_float_state(&float_before_call);
     return 1;
 }
 

@@ -380,6 +380,35 @@ TEST_F(guard_test, the_float_environment_is_put_back_after_a_fault) {
     feclearexcept(FE_ALL_EXCEPT);
 }
 
+u32 mxcsr_seen_in_entry;
+
+void unmask_divide_and_return(ENTRY_PARAMETERS) {
+    mxcsr_seen_in_entry = _mm_getcsr();
+    feenableexcept(FE_DIVBYZERO);
+}
+
+void look_at_float_state(ENTRY_PARAMETERS) { mxcsr_seen_in_entry = _mm_getcsr(); }
+
+void mask_everything_and_return(ENTRY_PARAMETERS) { fedisableexcept(FE_ALL_EXCEPT); }
+
+TEST_F(guard_test, the_modules_float_settings_stay_its_own_between_calls) {
+    fedisableexcept(FE_ALL_EXCEPT);
+    feclearexcept(FE_ALL_EXCEPT);
+    u32 host_mxcsr = _mm_getcsr();
+    EXPECT_EQ(call(unmask_divide_and_return), 1u);
+    // The host's code runs on with everything masked ...
+    EXPECT_EQ(_mm_getcsr(), host_mxcsr);
+    EXPECT_EQ(fegetexcept(), 0);
+    float_sink = 1.0f / zero_float;
+    // ... and the module finds divide-by-zero unmasked at its next call.
+    EXPECT_EQ(call(look_at_float_state), 1u);
+    EXPECT_EQ(mxcsr_seen_in_entry & 0x200u, 0u);
+    EXPECT_EQ(call(mask_everything_and_return), 1u);
+    EXPECT_EQ(call(look_at_float_state), 1u);
+    EXPECT_EQ(mxcsr_seen_in_entry & 0x1F80u, 0x1F80u);
+    feclearexcept(FE_ALL_EXCEPT);
+}
+
 // A child that the guard wrongly kept alive ends by SIGALRM, not by hanging.
 void child_start(void) {
     struct rlimit no_core = {0, 0};
