@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <windows.h>
+#include <time.h>
 
 #include "platform/clock.h"
 
@@ -23,7 +23,8 @@ TEST(clock, seconds_since_follows_the_real_counter) {
     clock_start();
     ASSERT_NE(counter_frequency, 0u);
     i64 start = read_counter();
-    Sleep(50);
+    struct timespec wait = {0, 50 * 1000 * 1000};
+    nanosleep(&wait, NULL);
     f32 seconds = seconds_since((u64)start);
     EXPECT_GE(seconds, 0.045f);
     EXPECT_LT(seconds, 5.0f);

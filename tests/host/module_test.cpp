@@ -1,62 +1,106 @@
+// The module poll and reload on the real loader: stamps, the completeness
+// check on builds still being written, loading a copy, reloads, a build
+// without entry. The same expectations on both systems.
 #include <gtest/gtest.h>
+
+#include <stdio.h>
 
 #include <string>
 
-#include <windows.h>
-
 #include "host/reload.h"
+#include "platform/services.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
-// A scratch run directory (build\ beside data\) that is the working
-// directory while a test runs, as data\ is for the host.
+// A scratch run directory (build/ beside data/) that is the working
+// directory while a test runs, as data/ is for the host.
 struct run_directory {
     std::string root;
-    char previous[MAX_PATH];
+    char previous[512];
 };
+
+std::string temporary_root(const char* name) {
+#ifdef _WIN32
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    return std::string(temp) + name + std::to_string(GetCurrentProcessId());
+#else
+    return std::string("/tmp/") + name + std::to_string(getpid());
+#endif
+}
 
 run_directory enter_run_directory(const char* name) {
     run_directory run = {};
-    GetCurrentDirectoryA(MAX_PATH, run.previous);
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    run.root = std::string(temp) + name + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(run.root.c_str(), NULL);
-    CreateDirectoryA((run.root + "\\build").c_str(), NULL);
-    CreateDirectoryA((run.root + "\\data").c_str(), NULL);
-    SetCurrentDirectoryA((run.root + "\\data").c_str());
-    DeleteFileA(MODULE_PATH);
+    get_working_directory(run.previous, sizeof(run.previous));
+    run.root = temporary_root(name);
+    make_directory(run.root.c_str());
+    make_directory((run.root + "/build").c_str());
+    make_directory((run.root + "/data").c_str());
+    set_working_directory((run.root + "/data").c_str());
+    delete_file(MODULE_PATH);
     return run;
 }
 
-void leave_run_directory(const run_directory& run) { SetCurrentDirectoryA(run.previous); }
+void leave_run_directory(const run_directory& run) { set_working_directory(run.previous); }
 
-// Installs a build at the module path with the given last-write time.
-bool install(const char* source, u64 stamp) {
-    if (!CopyFileA(source, MODULE_PATH, FALSE)) {
-        return false;
-    }
-    HANDLE file = CreateFileA(MODULE_PATH, FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
+// Gives the file at path a last-write time, as a 64-bit file time.
+bool set_stamp(const char* path, u64 stamp) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
     FILETIME time = {(DWORD)stamp, (DWORD)(stamp >> 32)};
     bool set = SetFileTime(file, NULL, NULL, &time);
     CloseHandle(file);
     return set;
+#else
+    const u64 unix_epoch = 116444736000000000ull;  // 1970 in 100 ns steps since 1601
+    struct timespec times[2];
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = (time_t)((stamp - unix_epoch) / 10000000);
+    times[1].tv_nsec = (long)((stamp - unix_epoch) % 10000000 * 100);
+    return utimensat(AT_FDCWD, path, times, 0) == 0;
+#endif
+}
+
+std::string read_whole(const char* path) {
+    std::string bytes;
+    FILE* in = fopen(path, "rb");
+    char chunk[1 << 16];
+    size_t got;
+    while (in && (got = fread(chunk, 1, sizeof(chunk), in)) > 0) {
+        bytes.append(chunk, got);
+    }
+    if (in) fclose(in);
+    return bytes;
+}
+
+bool write_whole(const char* path, const std::string& bytes) {
+    FILE* out = fopen(path, "wb");
+    bool written = out && fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    if (out) fclose(out);
+    return written;
+}
+
+// Installs a build at the module path with the given last-write time.
+bool install(const char* source, u64 stamp) {
+    std::string bytes = read_whole(source);
+    return !bytes.empty() && write_whole(MODULE_PATH, bytes) && set_stamp(MODULE_PATH, stamp);
 }
 
 // Writes only the first half of a build, as a linker still at work leaves it.
 void install_half(const char* source, u64 stamp) {
-    HANDLE in = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    static char bytes[1 << 22];
-    DWORD size = 0;
-    ReadFile(in, bytes, sizeof(bytes), &size, NULL);
-    CloseHandle(in);
-    HANDLE out = CreateFileA(MODULE_PATH, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written = 0;
-    WriteFile(out, bytes, size / 2, &written, NULL);
-    FILETIME time = {(DWORD)stamp, (DWORD)(stamp >> 32)};
-    SetFileTime(out, NULL, NULL, &time);
-    CloseHandle(out);
+    std::string bytes = read_whole(source);
+    write_whole(MODULE_PATH, bytes.substr(0, bytes.size() / 2));
+    set_stamp(MODULE_PATH, stamp);
 }
+
+bool exists(const std::string& path) { return read_whole(path.c_str()).size() > 0; }
 
 u64 call(const module_state& module) {
     u64 slot = 0;
@@ -84,7 +128,7 @@ TEST(module, file_time_reads_the_module_path_and_is_zero_when_absent) {
     EXPECT_EQ(module_file_time(), 0u);
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     EXPECT_EQ(module_file_time(), STAMP_A);
-    DeleteFileA(MODULE_PATH);
+    delete_file(MODULE_PATH);
     leave_run_directory(run);
 }
 
@@ -95,11 +139,15 @@ TEST(module, completeness_rejects_a_build_still_being_written) {
     EXPECT_FALSE(library_file_complete(MODULE_PATH));
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     EXPECT_TRUE(library_file_complete(MODULE_PATH));
-    HANDLE text = CreateFileA(MODULE_PATH, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written = 0;
-    WriteFile(text, "MZ not an image", 15, &written, NULL);
-    CloseHandle(text);
+    // A file of the right size whose headers say otherwise.
+    std::string whole = read_whole(TEST_MODULE_V1);
+    ASSERT_TRUE(write_whole(MODULE_PATH, "MZ\x7F" "ELF not an image" + whole));
     EXPECT_FALSE(library_file_complete(MODULE_PATH));
+#ifndef _WIN32
+    // An image whose section headers, last in the file, say it goes on.
+    ASSERT_TRUE(write_whole(MODULE_PATH, whole.substr(0, whole.size() - 1)));
+    EXPECT_FALSE(library_file_complete(MODULE_PATH));
+#endif
     leave_run_directory(run);
 }
 
@@ -116,7 +164,8 @@ TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
     ASSERT_NE(module.entry, nullptr);
     EXPECT_EQ(module.time, STAMP_A);
     EXPECT_EQ(call(module), 1u);
-    EXPECT_NE(GetFileAttributesA("..\\build\\active_main.dll"), INVALID_FILE_ATTRIBUTES);
+    std::string first_copy = module.copy_path;
+    EXPECT_TRUE(exists(first_copy)) << first_copy;
 
     // The loaded copy leaves the module file free for the next build.
     void* loaded = module.library;
@@ -131,12 +180,18 @@ TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
     ASSERT_NE(module.entry, nullptr);
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
+#ifndef _WIN32
+    // A fresh copy per load, the old one gone once unloaded.
+    EXPECT_NE(first_copy, module.copy_path);
+    EXPECT_FALSE(exists(first_copy)) << first_copy;
+#endif
+    EXPECT_TRUE(exists(module.copy_path)) << module.copy_path;
 
     poll_module(&module);  // unchanged: nothing freed or loaded
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
 
-    DeleteFileA(MODULE_PATH);  // absent for a while: no reload, stamp kept
+    delete_file(MODULE_PATH);  // absent for a while: no reload, stamp kept
     poll_module(&module);
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
@@ -167,14 +222,18 @@ TEST(module, load_module_forms_directory_plus_name_and_loads_the_copy) {
     run_directory run = enter_run_directory("module_load");
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_A));
     module_state module = {};
-    module_entry* entry = load_module(&module, "..\\build\\", "main.dll", "entry");
+    module_entry* entry = load_module(&module, MODULE_DIRECTORY, MODULE_NAME, "entry");
     ASSERT_NE(entry, nullptr);
+    EXPECT_NE(std::string(module.copy_path).find("active_" MODULE_NAME), std::string::npos)
+        << module.copy_path;
+#ifdef _WIN32
     char loaded[MAX_PATH] = {0};
     GetModuleFileNameA((HMODULE)module.library, loaded, MAX_PATH);
     EXPECT_NE(std::string(loaded).find("active_main.dll"), std::string::npos) << loaded;
+#endif
 
     // A missing file or export gives null, and the old module is freed first.
-    EXPECT_EQ(load_module(&module, "..\\build\\", "missing.dll", "entry"), nullptr);
+    EXPECT_EQ(load_module(&module, MODULE_DIRECTORY, "missing", "entry"), nullptr);
     EXPECT_EQ(module.library, nullptr);
     leave_run_directory(run);
 }

@@ -4,11 +4,11 @@
 
 #if TEST_MODULE_VERSION == 0
 // This build exports something else.
-extern "C" __declspec(dllexport) int not_the_entry(void) { return 0; }
+extern "C" ENTRY_EXPORT_ATTRIBUTE int not_the_entry(void) { return 0; }
 #else
 
-extern "C" __declspec(dllexport) void entry(u64, u64, i32*, back_buffer*, struct input_state*,
-                                            f32, struct platform_api*, void** module_slot) {
+ENTRY_EXPORT void entry(u64, u64, i32*, back_buffer*, struct input_state*, f32,
+                        struct platform_api*, void** module_slot) {
     *(u64*)module_slot = TEST_MODULE_VERSION;
 }
 #endif
