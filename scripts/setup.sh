@@ -5,7 +5,7 @@
 ENGINE_PACKAGES=(
     cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 xvfb xdotool imagemagick
     googletest libbenchmark-dev clang libclang-rt-14-dev python3 x11-utils
-    libsdl2-dev libx11-dev libxext-dev
+    libsdl2-dev libx11-dev libxext-dev gdb
 )
 
 engine_install_packages() {
@@ -53,7 +53,7 @@ engine_wine_session() {
     engine_build windows >/dev/null || return 1
     ENGINE_BUILD=$PWD/out/windows
     local env_file=$ENGINE_BUILD/bench-env.sh
-    tests/wine/setup.sh "$env_file" "$ENGINE_BUILD/wineprefix" >/dev/null || return 1
-    trap "tests/wine/cleanup.sh '$env_file'" EXIT
+    tests/session/setup.sh "$env_file" "$ENGINE_BUILD/wineprefix" >/dev/null || return 1
+    trap "tests/session/cleanup.sh '$env_file'" EXIT
     . "$env_file"
 }

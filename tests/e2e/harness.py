@@ -1,10 +1,15 @@
-"""Drives the real host under Wine on the test display.
+"""Drives the real host on the test display: the Windows host under Wine, or
+the Linux host natively.
 
 A test makes a fresh run directory (build/ with the host and data/ beside
 it), installs a module there, starts the host, and then reads what the test
 module recorded, looks at the window through screenshots and sends input
-with xdotool. The environment (DISPLAY, WINEPREFIX) comes from the wine_setup
-fixture through tests/wine/run.sh.
+with xdotool. The environment (DISPLAY, and WINEPREFIX for Windows) comes
+from the session fixture through tests/session/run.sh; ENGINE_HOST_KIND says
+which host the build made.
+
+Everything that differs between the two hosts is in this file, in one table
+per host: the tests read their expectations from it.
 """
 
 import os
@@ -14,15 +19,66 @@ import subprocess
 import tempfile
 import time
 
+HOST_KIND = os.environ.get("ENGINE_HOST_KIND", "")
+WINDOWS = HOST_KIND == "windows"
+LINUX = HOST_KIND == "linux"
+if not (WINDOWS or LINUX):
+    raise RuntimeError("ENGINE_HOST_KIND must be windows or linux (CTest sets it), not %r"
+                       % HOST_KIND)
+
 BUILD_DIR = os.environ.get("ENGINE_BUILD_DIR", "")
-HOST_EXE = os.path.join(BUILD_DIR, "run", "build", "engine.exe")
 MODULES_DIR = os.path.join(BUILD_DIR, "modules")
 RUNS_DIR = os.path.join(BUILD_DIR, "e2e-runs")
 
 
+class _Windows:
+    host_file = "engine.exe"
+    command = ["wine", "engine.exe"]
+    module_suffix = ".dll"
+    objdump = "x86_64-w64-mingw32-objdump"
+    # The system's code for each kind of fault, as the title gives it.
+    codes = {
+        "access violation": r"0xC0000005",
+        "illegal instruction": r"0xC000001D",
+        "integer division by zero": r"0xC0000094",
+        "float division by zero": r"0xC000008E",
+        "float multiple traps": r"0xC00002B5",
+        "breakpoint": r"0x80000003",
+        "stack overflow": r"0xC00000FD",
+    }
+
+
+class _Linux:
+    host_file = "engine"
+    command = ["./engine"]
+    module_suffix = ".so"
+    objdump = "objdump"
+    codes = {
+        "access violation": r"SIGSEGV",
+        "illegal instruction": r"SIGILL",
+        "integer division by zero": r"SIGFPE",
+        "float division by zero": r"SIGFPE",
+        "breakpoint": r"SIGTRAP",
+        "stack overflow": r"SIGSEGV",
+        "bus error": r"SIGBUS",
+    }
+
+
+SYSTEM = _Windows if WINDOWS else _Linux
+HOST_EXE = os.path.join(BUILD_DIR, "run", "build", SYSTEM.host_file)
+# The module file the host loads, and the name fault titles give the host.
+MODULE_NAME = "main" + SYSTEM.module_suffix
+HOST_NAME = SYSTEM.host_file
+
+
+def fault_code(kind):
+    """The system's code for a kind of fault, as a pattern for the title."""
+    return SYSTEM.codes[kind]
+
+
 def module_file(name):
     """The path of a test module built by engine_add_module."""
-    return os.path.join(MODULES_DIR, name + ".dll")
+    return os.path.join(MODULES_DIR, name + SYSTEM.module_suffix)
 
 
 def make_run_dir(name):
@@ -31,12 +87,50 @@ def make_run_dir(name):
     run_dir = tempfile.mkdtemp(prefix=name + "-", dir=RUNS_DIR)
     os.makedirs(os.path.join(run_dir, "build"))
     os.makedirs(os.path.join(run_dir, "data"))
-    shutil.copy(HOST_EXE, os.path.join(run_dir, "build", "engine.exe"))
+    shutil.copy(HOST_EXE, os.path.join(run_dir, "build", SYSTEM.host_file))
     return run_dir
 
 
 def module_path(run_dir):
-    return os.path.join(run_dir, "build", "main.dll")
+    return os.path.join(run_dir, "build", MODULE_NAME)
+
+
+def host_directory(path):
+    """A directory as the host names it: Wine shows the Unix root as Z:."""
+    path = os.path.realpath(path)
+    return "Z:" + path if WINDOWS else path
+
+
+def loaded_copies(run_dir):
+    """The copies the host loaded its builds from, with their change times:
+    different after every load (Windows reuses one name, Linux takes a new
+    one per load)."""
+    build = os.path.join(run_dir, "build")
+    found = {}
+    for name in os.listdir(build):
+        if name.startswith("active_" + MODULE_NAME):
+            try:
+                found[name] = os.stat(os.path.join(build, name)).st_ctime_ns
+            except FileNotFoundError:
+                pass
+    return found
+
+
+def text_section(library):
+    """(start, end) of the library's code, as offsets from where it loads."""
+    headers = subprocess.run([SYSTEM.objdump, "-h", library], capture_output=True, text=True,
+                             check=True).stdout
+    base = 0
+    if WINDOWS:
+        private = subprocess.run([SYSTEM.objdump, "-p", library], capture_output=True,
+                                 text=True, check=True).stdout
+        base = int(re.search(r"ImageBase\s+([0-9a-f]+)", private).group(1), 16)
+    for line in headers.splitlines():
+        fields = line.split()
+        if len(fields) > 4 and fields[1] == ".text":
+            size, vma = int(fields[2], 16), int(fields[3], 16)
+            return vma - base, vma - base + size
+    raise AssertionError("no .text in " + library)
 
 
 _stamp = [0]
@@ -50,19 +144,20 @@ def _fresh_stamp(path):
     os.utime(path, ns=(_stamp[0], _stamp[0]))
 
 
-def install_module(run_dir, dll):
-    """Puts dll at build/main.dll at once (written beside, then renamed)."""
+def install_module(run_dir, library):
+    """Puts the library in the host's place at once (written beside, then
+    renamed)."""
     target = module_path(run_dir)
     partial = target + ".partial"
-    shutil.copyfile(dll, partial)
+    shutil.copyfile(library, partial)
     _fresh_stamp(partial)
     os.replace(partial, target)
 
 
-def write_module_part(run_dir, dll, fraction):
-    """Writes only the first part of dll to build/main.dll, as a build tool
-    that is still writing it would leave it."""
-    with open(dll, "rb") as source:
+def write_module_part(run_dir, library, fraction):
+    """Writes only the first part of the library to the host's place, as a
+    build tool that is still writing it would leave it."""
+    with open(library, "rb") as source:
         data = source.read()
     target = module_path(run_dir)
     with open(target, "wb") as out:
@@ -99,20 +194,42 @@ def xdotool(*args):
     return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=30)
 
 
+def window_title(window):
+    return xdotool("getwindowname", window).stdout.strip()
+
+
+# Wine's trace of OutputDebugStringA: the text in quotes, C escapes inside.
+_DEBUGSTR = re.compile(r'OutputDebugStringA? "((?:[^"\\]|\\.)*)"')
+_ESCAPE = re.compile(r"\\(x[0-9a-fA-F]{2}|.)")
+_ESCAPES = {"n": "\n", "r": "\r", "t": "\t"}
+
+
+def _unescape(text):
+    def one(match):
+        code = match.group(1)
+        if code.startswith("x") and len(code) == 3:
+            return chr(int(code[1:], 16))
+        return _ESCAPES.get(code, code)
+
+    return _ESCAPE.sub(one, text)
+
+
 class Host:
     """One run of the host: the process, its window and its output files."""
 
-    def __init__(self, run_dir, env=None, winedebug=None):
+    def __init__(self, run_dir, env=None, debug_output=False, command=None):
+        """debug_output: the Windows host's debugger text is traced by Wine
+        into standard error (the Linux host writes it there anyway)."""
         self.run_dir = run_dir
         environment = dict(os.environ)
         environment.update(env or {})
-        if winedebug:
-            environment["WINEDEBUG"] = winedebug
+        if debug_output and WINDOWS:
+            environment["WINEDEBUG"] = "+debugstr"
         self.stdout_path = os.path.join(run_dir, "host.stdout")
         self.stderr_path = os.path.join(run_dir, "host.stderr")
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(
-                ["wine", "engine.exe"],
+                command or SYSTEM.command,
                 cwd=os.path.join(run_dir, "build"),
                 env=environment,
                 stdin=subprocess.DEVNULL,
@@ -150,6 +267,21 @@ class Host:
         ).stdout
         return Image.from_ppm(ppm)
 
+    def settled_screenshot(self, ready, timeout=10.0):
+        """A screenshot once ready(image) holds, or the last one taken when it
+        never did: the blit may trail the frame that drew the image."""
+        image = [None]
+
+        def take():
+            image[0] = self.screenshot()
+            return ready(image[0])
+
+        wait_for(take, timeout, interval=0.2)
+        return image[0]
+
+    def title(self):
+        return window_title(self.window)
+
     def resize(self, width, height):
         xdotool("windowsize", self.window, str(width), str(height))
 
@@ -176,6 +308,135 @@ class Host:
     def stderr(self):
         with open(self.stderr_path, "r", errors="replace") as err:
             return err.read()
+
+    def debug_output(self):
+        """Everything the host sent to the debugger, as one text: the Windows
+        host's OutputDebugStringA calls (traced by Wine; start it with
+        debug_output=True), the Linux host's standard error."""
+        if LINUX:
+            return self.stderr()
+        return "".join(_unescape(m.group(1)) for m in _DEBUGSTR.finditer(self.stderr()))
+
+    def debug_messages(self):
+        """The Windows host's debugger messages one by one (Linux has only the
+        stream, see debug_output)."""
+        return [_unescape(m.group(1)) for m in _DEBUGSTR.finditer(self.stderr())]
+
+
+# gdb in batch mode: stop on everything, show where, go on until the program
+# has ended. Breakpoint traps are the debugger's own (not passed on); faults
+# are passed on to the program, as gdb does by default.
+_GDB_SCRIPT = """\
+set pagination off
+set confirm off
+set print thread-events off
+handle SIGTRAP stop print nopass
+handle SIGSEGV SIGILL SIGFPE SIGBUS stop print pass
+run
+while $_isvoid($_exitcode) && $_isvoid($_exitsignal)
+  bt 12
+  continue
+end
+"""
+_GDB_STOP = re.compile(r"^Program received signal (\w+)")
+_GDB_EXIT = re.compile(r"\[Inferior \d+ \(process \d+\) exited (normally|with code (\d+))\]")
+_WINDOWS_EVENT = re.compile(r"exception code=([0-9A-F]{8}) first=(\d)")
+
+
+def _children(pid):
+    """The processes whose parent is pid."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                # The parent follows the state, after the parenthesised name.
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+class DebuggedHost(Host):
+    """The host started under a debugger that logs what it is told and goes
+    on: the project's own on Windows (tools/debugger.exe), gdb on Linux."""
+
+    def __init__(self, run_dir, env=None):
+        build = os.path.join(run_dir, "build")
+        self.log_path = os.path.join(run_dir, "debugger.log")
+        if WINDOWS:
+            shutil.copy(os.path.join(BUILD_DIR, "tools", "debugger.exe"), build)
+            command = ["wine", "debugger.exe", "Z:" + self.log_path]
+            super().__init__(run_dir, env=env, command=command)
+            return
+        script = os.path.join(run_dir, "debugger.gdb")
+        with open(script, "w") as out:
+            out.write(_GDB_SCRIPT)
+        self.log = open(self.log_path, "wb")
+        environment = dict(os.environ)
+        environment.update(env or {})
+        # No symbol downloads: with confirm off gdb would say yes to them.
+        environment.pop("DEBUGINFOD_URLS", None)
+        self.run_dir = run_dir
+        self.stdout_path = self.log_path
+        self.stderr_path = self.log_path
+        self.process = subprocess.Popen(
+            ["gdb", "-q", "-nx", "-batch", "-x", script, "./engine"], cwd=build,
+            env=environment, stdin=subprocess.DEVNULL, stdout=self.log,
+            stderr=subprocess.STDOUT)
+        self.window = None
+
+    def stop(self):
+        # gdb killed first would leave its program running, detached.
+        if LINUX and self.running():
+            for child in _children(self.process.pid):
+                try:
+                    os.kill(child, 9)
+                except ProcessLookupError:
+                    pass
+        super().stop()
+        if LINUX:
+            self.log.close()
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "r", errors="replace") as log:
+                return log.read()
+        except FileNotFoundError:
+            return ""
+
+    def stops(self):
+        """What the debugger was told about, in order: (code, first chance,
+        backtrace). The code as fault_code gives it; on Linux every stop comes
+        before the program's own handler, and the backtrace is gdb's."""
+        found = []
+        if WINDOWS:
+            codes = {v[2:]: v for v in _Windows.codes.values()}
+            for line in self.log_text().splitlines():
+                match = _WINDOWS_EVENT.search(line)
+                if match:
+                    found.append((codes.get(match.group(1), match.group(1)),
+                                  match.group(2) == "1", ""))
+            return found
+        for block in re.split(r"\n(?=Program received signal )", self.log_text()):
+            match = _GDB_STOP.match(block.lstrip("\n"))
+            if match:
+                found.append((match.group(1), True, block))
+        return found
+
+    def exit_code(self):
+        """The host's exit code as the debugger saw it, or None."""
+        text = self.log_text()
+        if WINDOWS:
+            codes = re.findall(r"^exit code=(\d+)$", text, re.M)
+            return int(codes[-1]) if codes else None
+        match = _GDB_EXIT.search(text)
+        if not match:
+            return None
+        return 0 if match.group(1) == "normally" else int(match.group(2), 8)
 
 
 class Image:

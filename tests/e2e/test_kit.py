@@ -1,6 +1,8 @@
 """The module author's kit: the template project built outside this tree runs
 under the real host, reacts to a key, and the watch loop rebuilds it on an
-edit so the running host reloads it with its state intact."""
+edit so the running host reloads it with its state intact. The template
+builds natively for the Linux host, and for the Windows host with the
+engine's MinGW-w64 toolchain file."""
 
 import os
 import shutil
@@ -8,6 +10,7 @@ import subprocess
 import time
 import unittest
 
+import harness
 from harness import Host, make_run_dir, wait_for
 import input_helpers
 
@@ -24,15 +27,21 @@ class KitTest(unittest.TestCase):
         self.project = os.path.join(self.run_dir, "my_module")
         shutil.copytree(os.path.join(SOURCE_DIR, "template"), self.project)
         self.build = os.path.join(self.run_dir, "module-build")
+        toolchain = []
+        if harness.WINDOWS:
+            toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" +
+                         os.path.join(SOURCE_DIR, "cmake", "mingw-w64.cmake")]
         configure = subprocess.run(
             ["cmake", "-S", self.project, "-B", self.build, "-G", "Ninja",
              "-DENGINE_DIR=" + SOURCE_DIR,
-             "-DMODULE_STAGE_DIR=" + os.path.join(self.run_dir, "build")],
+             "-DMODULE_STAGE_DIR=" + os.path.join(self.run_dir, "build"), *toolchain],
             capture_output=True, text=True, timeout=300)
         self.assertEqual(configure.returncode, 0, configure.stdout + configure.stderr)
-        built = subprocess.run(["cmake", "--build", self.build], capture_output=True,
+        built = subprocess.run(["cmake", "--build", self.build, "-j2"], capture_output=True,
                                text=True, timeout=300)
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        self.assertTrue(os.path.exists(harness.module_path(self.run_dir)),
+                        "the template did not stage " + harness.MODULE_NAME)
 
     def centre_colour(self):
         image = self.host.screenshot()

@@ -6,37 +6,74 @@
 // Every frame, before faulting, it draws the recorder's pattern (lower half
 // red, upper half green, a blue square at the bottom-left) and appends a line
 // to "frames.log": the kind, the frame, the addresses it received and the
-// floating-point control word it found.
-#include <windows.h>
+// floating-point control state it found (compared only within one host).
+//
+// Kinds that exist on one system only:
+// - FAULT_HANDLED_PROBE touches a no-access page in a way the system itself
+//   catches, which must not count as a fault: Windows' IsBadReadPtr, which
+//   handles the access violation inside the call; on POSIX a system call
+//   handed the page, which the kernel answers with EFAULT and no signal.
+// - FAULT_UNDER_HANDLER (Windows only) faults below a frame that has an
+//   exception handler of its own, which declines. POSIX has no such chain:
+//   signal handlers belong to the process, not to a frame, so a module that
+//   installs one replaces the host's guard rather than standing before it.
+// - FAULT_BUS_ERROR (POSIX only) touches a mapped page beyond the end of its
+//   file: SIGBUS, which Windows has no counterpart for (a mapping there
+//   never reaches past its file).
+// The contract first: on Linux it must come before <fcntl.h>.
+#include "host/module.h"
+#include "input/input.h"
+#include "platform/platform_api.h"
+#include "tests/e2e/modules/log.h"
 
 #include <float.h>
 #include <stdio.h>
 
-#include "host/module.h"
-#include "tests/e2e/modules/log_win32.h"
-#include "input/input.h"
-#include "platform/platform_api.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <errno.h>
+#include <fcntl.h>
+#include <fenv.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <xmmintrin.h>
+#endif
 
 #ifndef FAULT_KIND
 #define FAULT_KIND 0
 #endif
 
-enum {
-    FAULT_NONE,
-    FAULT_WRITE_NULL,
-    FAULT_ILLEGAL_INSTRUCTION,
-    FAULT_INTEGER_DIVIDE,
-    FAULT_FLOAT_DIVIDE,
-    FAULT_BREAKPOINT,
-    FAULT_STACK_OVERFLOW,
-    FAULT_CALL_NULL,
-    // Not a fault: probes a no-access page through a system function that
-    // handles the access violation itself.
-    FAULT_HANDLED_PROBE,
-    // A null write below a frame with an exception handler of its own (a
-    // C++ cleanup, built with exceptions on), which declines the fault.
-    FAULT_UNDER_HANDLER,
-};
+// Macros rather than an enumeration: the preprocessor picks the code that
+// one kind needs.
+#define FAULT_NONE 0
+#define FAULT_WRITE_NULL 1
+#define FAULT_ILLEGAL_INSTRUCTION 2
+#define FAULT_INTEGER_DIVIDE 3
+#define FAULT_FLOAT_DIVIDE 4
+#define FAULT_BREAKPOINT 5
+#define FAULT_STACK_OVERFLOW 6
+#define FAULT_CALL_NULL 7
+#define FAULT_HANDLED_PROBE 8
+#define FAULT_UNDER_HANDLER 9
+#define FAULT_READ_BAD 10
+#define FAULT_BUS_ERROR 11
+
+#if defined(_WIN32) && FAULT_KIND == FAULT_BUS_ERROR
+#error "a bus error is a POSIX fault"
+#endif
+#if !defined(_WIN32) && FAULT_KIND == FAULT_UNDER_HANDLER
+#error "a frame's own exception handler is a Windows fault"
+#endif
+
+#ifdef _WIN32
+#define NOINLINE __declspec(noinline)
+#else
+#define NOINLINE __attribute__((noinline))
+#endif
+
+// Near null, but not null: the title must name the address itself.
+#define BAD_READ_ADDRESS 0x10
 
 typedef struct faulter_state {
     u64 frames;
@@ -56,12 +93,13 @@ static void draw_pattern(back_buffer* buffer) {
 }
 
 static volatile int zero_int = 0;
+static volatile u64 bad_read_address = BAD_READ_ADDRESS;
 static volatile float zero_float = 0.0f;
 static volatile float sink_float;
 static volatile int sink_int;
 
 // Each level keeps a page on the stack, so the recursion cannot be folded.
-static __declspec(noinline) int recurse(int depth) {
+static NOINLINE int recurse(int depth) {
     // Far deeper than any stack; only there so the recursion has an end.
     if (depth > (1 << 30)) {
         return 0;
@@ -73,26 +111,56 @@ static __declspec(noinline) int recurse(int depth) {
 }
 
 static void write_null(void) { *(volatile int*)(u64)zero_int = 1; }
+
+#if FAULT_KIND == FAULT_UNDER_HANDLER
 static void (*volatile write_null_indirect)(void) = write_null;
 
 struct counted_cleanup {
     ~counted_cleanup() { sink_int = sink_int + 1; }
 };
 
-// With exceptions on, the call may throw, so this frame gets a handler.
-static __declspec(noinline) void write_null_under_cleanup(void) {
+// Built with exceptions on, the call may throw, so this frame gets a handler.
+static NOINLINE void write_null_under_cleanup(void) {
     counted_cleanup cleanup;
     write_null_indirect();
 }
+#endif
+
+#if FAULT_KIND == FAULT_BUS_ERROR
+// One page mapped over an empty file: the page has no bytes behind it.
+static void touch_past_end_of_file(void) {
+    const char* name = "faulter_bus_error.bin";
+    int file = open(name, O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (file < 0) {
+        return;
+    }
+    void* page = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+    close(file);
+    unlink(name);
+    if (page != MAP_FAILED) {
+        *(volatile int*)page = 1;
+    }
+}
+#endif
 
 static void fault(platform_api* services) {
     switch (FAULT_KIND) {
     case FAULT_WRITE_NULL:
         write_null();
         break;
+    case FAULT_READ_BAD:
+        sink_int = *(volatile int*)bad_read_address;
+        break;
+#if FAULT_KIND == FAULT_UNDER_HANDLER
     case FAULT_UNDER_HANDLER:
         write_null_under_cleanup();
         break;
+#endif
+#if FAULT_KIND == FAULT_BUS_ERROR
+    case FAULT_BUS_ERROR:
+        touch_past_end_of_file();
+        break;
+#endif
     case FAULT_ILLEGAL_INSTRUCTION:
         __builtin_trap();
         break;
@@ -119,13 +187,36 @@ static void fault(platform_api* services) {
     }
 }
 
-// IsBadReadPtr on a no-access page: the system catches the access itself.
+// 1 when the system caught the access to a no-access page itself.
 static int probe_no_access_page(void) {
+#ifdef _WIN32
     static void* page;
     if (!page) {
         page = VirtualAlloc(NULL, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
     }
     return IsBadReadPtr(page, 1) ? 1 : 0;
+#else
+    static void* page = MAP_FAILED;
+    static int pipe_ends[2] = {-1, -1};
+    if (page == MAP_FAILED) {
+        page = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+    if (pipe_ends[1] < 0 && pipe(pipe_ends) != 0) {
+        return 0;
+    }
+    // The kernel reads the byte to put it in the pipe, and reports the fault.
+    return page != MAP_FAILED && write(pipe_ends[1], page, 1) < 0 && errno == EFAULT ? 1 : 0;
+#endif
+}
+
+// The thread's floating-point control state: which exceptions are masked and
+// how it rounds, without the flags that arithmetic leaves behind.
+static u32 float_control(void) {
+#ifdef _WIN32
+    return _control87(0, 0);
+#else
+    return (_mm_getcsr() & ~0x3Fu) | (u32)fegetexcept() << 16;
+#endif
 }
 
 static bool f_key_pressed(const input_state* input) {
@@ -133,18 +224,18 @@ static bool f_key_pressed(const input_state* input) {
     return key->is_down && key->transitions > 0;
 }
 
-extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
-                                            back_buffer* buffer, struct input_state* input,
-                                            f32 frame_seconds, struct platform_api* services,
-                                            void** module_slot) {
+ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
+                        struct input_state* input, f32 frame_seconds,
+                        struct platform_api* services, void** module_slot) {
     (void)zero_a;
     (void)zero_b;
     (void)frame_seconds;
-    if (!*module_slot) {
-        *module_slot = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(faulter_state));
-        ((faulter_state*)*module_slot)->magic = FAULTER_MAGIC;
+    bool first = !*module_slot;
+    faulter_state* state =
+        (faulter_state*)slot_state(module_slot, services, sizeof(faulter_state));
+    if (first) {
+        state->magic = FAULTER_MAGIC;
     }
-    faulter_state* state = (faulter_state*)*module_slot;
     state->frames += 1;
     if (buffer->pixels) {
         draw_pattern(buffer);
@@ -152,7 +243,7 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
     int probe = FAULT_KIND == FAULT_HANDLED_PROBE ? probe_no_access_page() : -1;
     static const u64 fault_at = environment_number("FAULTER_AT");
     static const u64 on_key = environment_number("FAULTER_KEY");
-    bool faulting = FAULT_KIND != FAULT_NONE &&
+    bool faulting = FAULT_KIND != FAULT_NONE && FAULT_KIND != FAULT_HANDLED_PROBE &&
                     ((fault_at && state->frames >= fault_at) || (on_key && f_key_pressed(input)));
 
     char line[512];
@@ -161,7 +252,7 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
         "v=%d f=%llu magic=%d fault=%d probe=%d fpcw=%x w=%u h=%u run=%p runv=%d in=%p "
         "svc=%p slot=%p keyf=%u\n",
         FAULT_KIND, (unsigned long long)state->frames, state->magic == FAULTER_MAGIC,
-        faulting ? 1 : 0, probe, _control87(0, 0), buffer->width, buffer->height,
+        faulting ? 1 : 0, probe, float_control(), buffer->width, buffer->height,
         (void*)running, *running, (void*)input, (void*)services, (void*)module_slot,
         input->buttons[KEY_F].transitions);
     append_log("frames.log", line, length);

@@ -15,14 +15,12 @@
 // file, which it then deletes. With accumulate it also moves the virtual
 // position to 0,0 in that first frame, so accumulation is told apart from
 // following the cursor.
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
 
 #include "host/module.h"
-#include "tests/e2e/modules/log_win32.h"
 #include "input/input.h"
+#include "tests/e2e/modules/log.h"
 
 typedef struct recorder_state {
     u64 frames;
@@ -45,14 +43,13 @@ static bool reserved_all_zero(const input_state* input) {
 
 // Reads and removes the control file; returns true when it held a request.
 static bool take_control(recorder_state* state) {
-    HANDLE file = CreateFileA("input_control.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    FILE* file = fopen("input_control.txt", "rb");
+    if (!file) return false;
     char text[64] = {0};
-    DWORD read = 0;
-    ReadFile(file, text, sizeof(text) - 1, &read, NULL);
-    CloseHandle(file);
-    DeleteFileA("input_control.txt");
+    size_t read = fread(text, 1, sizeof(text) - 1, file);
+    fclose(file);
+    remove("input_control.txt");
+    text[read] = 0;
     char mode[32] = {0};
     unsigned frames = 0;
     if (sscanf(text, "%31s %u", mode, &frames) != 2) return false;
@@ -75,20 +72,16 @@ static int append_buttons(char* out, int room, const input_state* input) {
     return length;
 }
 
-extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
-                                            back_buffer* buffer, input_state* input,
-                                            f32 frame_seconds, struct platform_api* services,
-                                            void** module_slot) {
+ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
+                        input_state* input, f32 frame_seconds, struct platform_api* services,
+                        void** module_slot) {
     (void)zero_a;
     (void)zero_b;
     (void)running;
     (void)buffer;
     (void)frame_seconds;
-    (void)services;
-    if (!*module_slot) {
-        *module_slot = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(recorder_state));
-    }
-    recorder_state* state = (recorder_state*)*module_slot;
+    recorder_state* state =
+        (recorder_state*)slot_state(module_slot, services, sizeof(recorder_state));
     state->frames += 1;
 
     // The line records what the host delivered, before this frame's requests.

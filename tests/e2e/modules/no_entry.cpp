@@ -1,2 +1,4 @@
 // A test module that loads but exports no "entry".
-extern "C" __declspec(dllexport) int not_the_entry(void) { return 42; }
+#include "host/module.h"
+
+ENTRY_EXPORT int not_the_entry(void) { return 42; }

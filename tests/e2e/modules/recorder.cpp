@@ -5,18 +5,16 @@
 // Environment (read once per build): RECORDER_QUIT_AT=N clears the running
 // flag in frame N (counted across builds from 1).
 // Each frame appends one line to "frames.log" in the working directory.
-#include <windows.h>
-
 #include <stdio.h>
 
 #include "host/module.h"
-#include "tests/e2e/modules/log_win32.h"
+#include "tests/e2e/modules/log.h"
 
 #ifndef RECORDER_VERSION
 #define RECORDER_VERSION 1
 #endif
 
-// Kept on the process heap, reachable through the slot, so it outlives reloads.
+// Behind the slot, so it outlives reloads.
 typedef struct recorder_state {
     u64 frames;
     u32 width;
@@ -45,14 +43,11 @@ static void draw_pattern(back_buffer* buffer) {
     }
 }
 
-extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
-                                            back_buffer* buffer, struct input_state* input,
-                                            f32 frame_seconds, struct platform_api* services,
-                                            void** module_slot) {
-    if (!*module_slot) {
-        *module_slot = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(recorder_state));
-    }
-    recorder_state* state = (recorder_state*)*module_slot;
+ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
+                        struct input_state* input, f32 frame_seconds,
+                        struct platform_api* services, void** module_slot) {
+    recorder_state* state =
+        (recorder_state*)slot_state(module_slot, services, sizeof(recorder_state));
     state->frames += 1;
 
     bool resized = state->frames == 1 || buffer->width != state->width ||
@@ -68,8 +63,7 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
         *running = 0;
     }
 
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
+    u64 now = services->get_counter();
     u64 reserved = 0;
     for (int i = 0; i < 8; ++i) {
         reserved |= (u64)buffer->reserved[i] << (8 * i);
@@ -78,12 +72,12 @@ extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running
     int length = snprintf(
         line, sizeof(line),
         "v=%d f=%llu dt=%.9g z=%llu,%llu mem=%p px=%p w=%u h=%u pitch=%u bpp=%u alloc=%u "
-        "res=%llu black=%d run=%p runv=%d in=%p svc=%p slot=%p t=%lld\n",
+        "res=%llu black=%d run=%p runv=%d in=%p svc=%p slot=%p t=%llu\n",
         RECORDER_VERSION, (unsigned long long)state->frames, (double)frame_seconds,
         (unsigned long long)zero_a, (unsigned long long)zero_b, buffer->memory,
         (void*)buffer->pixels, buffer->width, buffer->height, buffer->pitch,
         buffer->bytes_per_pixel, buffer->allocated_pixels, (unsigned long long)reserved, black,
         (void*)running, *running, (void*)input, (void*)services, (void*)module_slot,
-        (long long)now.QuadPart);
+        (unsigned long long)now);
     append_log("frames.log", line, length);
 }

@@ -3,19 +3,25 @@
 //
 // Files live under "services/" in the working directory (the run's data/).
 // The test writes "given.txt" there before the start. Each step appends one
-// line of key=value fields to "services.log", written with the system's own
-// calls so that a broken service can't hide its own result. After the last
-// step the module only draws; the test closes the window.
-#include <windows.h>
-
+// line of key=value fields to "services.log", written with the C library so
+// that a broken service can't hide its own result; the pages and the counter
+// are checked against the system's own view of them. After the last step the
+// module only draws; the test closes the window.
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <xmmintrin.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <time.h>
+#endif
+
 #include "host/module.h"
-#include "tests/e2e/modules/log_win32.h"
 #include "platform/platform_api.h"
+#include "tests/e2e/modules/log.h"
 
 // Kept behind the slot: the record of a file watched across frames, the
 // table's address and a counter reading from an earlier frame.
@@ -38,6 +44,66 @@ static void record(const char* format, ...) {
     line[length++] = '\n';
     append_log("services.log", line, length);
 }
+
+// What the system says of the page holding an address.
+typedef enum page_state {
+    PAGE_UNMAPPED,
+    PAGE_NO_ACCESS,
+    PAGE_ACCESSIBLE,
+} page_state;
+
+#ifdef _WIN32
+static page_state page_at(const void* address) {
+    MEMORY_BASIC_INFORMATION info = {};
+    if (!VirtualQuery(address, &info, sizeof(info)) || info.State == MEM_FREE) {
+        return PAGE_UNMAPPED;
+    }
+    return info.Protect == PAGE_NOACCESS ? PAGE_NO_ACCESS : PAGE_ACCESSIBLE;
+}
+
+// The counter the host's clock is documented to read, and its rate.
+static u64 system_counter(void) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (u64)now.QuadPart;
+}
+
+static double system_counter_frequency(void) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return (double)frequency.QuadPart;
+}
+#else
+// The mapping that holds the address, from the kernel's list of them.
+static page_state page_at(const void* address) {
+    FILE* maps = fopen("/proc/self/maps", "r");
+    if (!maps) {
+        return PAGE_UNMAPPED;
+    }
+    page_state state = PAGE_UNMAPPED;
+    char line[512];
+    while (fgets(line, sizeof(line), maps)) {
+        unsigned long long start = 0, end = 0;
+        char access[5] = {0};
+        if (sscanf(line, "%llx-%llx %4s", &start, &end, access) == 3 &&
+            (u64)address >= start && (u64)address < end) {
+            state = strncmp(access, "---", 3) == 0 ? PAGE_NO_ACCESS : PAGE_ACCESSIBLE;
+            break;
+        }
+    }
+    fclose(maps);
+    return state;
+}
+
+// CLOCK_MONOTONIC in 100-nanosecond ticks, as the host's clock counts.
+static u64 system_counter(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (u64)now.tv_sec * 10000000ull + (u64)now.tv_nsec / 100;
+}
+
+static double system_counter_frequency(void) { return 10000000.0; }
+#endif
 
 // Bytes as text without spaces: zeros as ".", anything unprintable as "?".
 static const char* shown(const void* bytes, u32 count) {
@@ -209,16 +275,14 @@ static void step_memory(module_state* state, platform_api* api) {
         zeroed = zeroed && bytes[i] == 0;
         bytes[i] = (u8)i;
     }
-    MEMORY_BASIC_INFORMATION past = {};
-    VirtualQuery(bytes + 100, &past, sizeof(past));
+    page_state past = page_at(bytes + 100);
     api->free_memory(&guarded);
-    MEMORY_BASIC_INFORMATION freed = {};
-    VirtualQuery(bytes, &freed, sizeof(freed));
+    page_state freed = page_at(bytes);
     record("step=guarded size=%llu reserved=%llu zeroed=%d mod8=%llu end_on_page=%d "
            "past_noaccess=%d freed=%d",
            (unsigned long long)guarded.size, (unsigned long long)guarded.reserved, zeroed,
            (unsigned long long)((u64)bytes % 8), (u64)(bytes + 100) % 4096 == 0,
-           past.Protect == PAGE_NOACCESS, freed.State == MEM_FREE);
+           past == PAGE_NO_ACCESS, freed == PAGE_UNMAPPED);
 
     memory_block plain = api->allocate_memory(1 << 20, NULL, 0);
     u8* pages = (u8*)plain.memory;
@@ -228,17 +292,14 @@ static void step_memory(module_state* state, platform_api* api) {
         pages[i] = 1;
     }
     api->free_memory(&plain);
-    VirtualQuery(pages, &freed, sizeof(freed));
     record("step=plain size=%llu zeroed=%d page_aligned=%d freed=%d",
            (unsigned long long)plain.size, zeroed, (u64)pages % 4096 == 0,
-           freed.State == MEM_FREE);
+           page_at(pages) == PAGE_UNMAPPED);
 
-    LARGE_INTEGER before, after;
-    QueryPerformanceCounter(&before);
+    u64 before = system_counter();
     state->counter = api->get_counter();
-    QueryPerformanceCounter(&after);
-    record("step=counter ordered=%d", (u64)before.QuadPart <= state->counter &&
-                                          state->counter <= (u64)after.QuadPart);
+    u64 after = system_counter();
+    record("step=counter ordered=%d", before <= state->counter && state->counter <= after);
 }
 
 // Frame 5: the clock across a frame, the floating-point control word as the
@@ -246,9 +307,7 @@ static void step_memory(module_state* state, platform_api* api) {
 static void step_system(module_state* state, platform_api* api, back_buffer* buffer,
                         f32 frame_seconds) {
     u64 now = api->get_counter();
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    double expected = (double)(now - state->counter) / (double)frequency.QuadPart;
+    double expected = (double)(now - state->counter) / system_counter_frequency();
     record("step=clock seconds=%.9g expected=%.9g dt=%.6f zero=%.1f",
            (double)api->seconds_between(state->counter, now), expected, (double)frame_seconds,
            (double)api->seconds_between(now, now));
@@ -264,16 +323,16 @@ static void step_system(module_state* state, platform_api* api, back_buffer* buf
     record("step=cursor width=%u height=%u", buffer->width, buffer->height);
 }
 
-extern "C" __declspec(dllexport) void entry(u64 zero_a, u64 zero_b, i32* running,
-                                            back_buffer* buffer, struct input_state* input,
-                                            f32 frame_seconds, struct platform_api* services,
-                                            void** module_slot) {
+ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
+                        struct input_state* input, f32 frame_seconds,
+                        struct platform_api* services, void** module_slot) {
     (void)zero_a;
     (void)zero_b;
     (void)running;
     (void)input;
+    // The C library's memory, not the memory service: that is under test.
     if (!*module_slot) {
-        *module_slot = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(module_state));
+        *module_slot = calloc(1, sizeof(module_state));
         ((module_state*)*module_slot)->table = services;
     }
     module_state* state = (module_state*)*module_slot;
