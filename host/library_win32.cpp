@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "host/os.h"
-#include "platform/path_win32.h"
+#include "platform/path.h"
 
 bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
                          u32 load) {

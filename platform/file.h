@@ -38,4 +38,8 @@ file_error last_file_error(void);
 // False for 0 and for the system's invalid-handle value (all ones).
 bool32 handle_valid(void* handle);
 
+// Sets the code last_file_error reports; each system's file layer maps its
+// own errors onto the codes and leaves the value alone for the rest.
+void record_file_error_code(u32 code);
+
 #endif

@@ -12,18 +12,10 @@
 
 #include "base/memory.h"
 #include "base/text.h"
-#include "platform/path_posix.h"
+#include "platform/path.h"
 
 #define INVALID_HANDLE ((void*)(intptr_t)-1)
 
-static u32 last_file_error_code;
-
-static const file_error file_errors[] = {
-    {FILE_ERROR_UNKNOWN, "unknown error"},
-    {FILE_ERROR_PATH_NOT_FOUND, "path not found"},
-    {FILE_ERROR_ACCESS_DENIED, "access denied"},
-    {FILE_ERROR_SHARING_VIOLATION, "sharing violation"},
-};
 
 bool32 handle_valid(void* handle) { return handle != NULL && handle != INVALID_HANDLE; }
 
@@ -43,13 +35,13 @@ void record_file_error(int system_error) {
     case ENOENT:
     case ENOTDIR:
     case ENAMETOOLONG:
-        last_file_error_code = FILE_ERROR_PATH_NOT_FOUND;
+        record_file_error_code(FILE_ERROR_PATH_NOT_FOUND);
         break;
     case EACCES:
     case EPERM:
     case EROFS:
     case EISDIR:
-        last_file_error_code = FILE_ERROR_ACCESS_DENIED;
+        record_file_error_code(FILE_ERROR_ACCESS_DENIED);
         break;
     case EBUSY:
     case ETXTBSY:
@@ -57,21 +49,11 @@ void record_file_error(int system_error) {
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
-        last_file_error_code = FILE_ERROR_SHARING_VIOLATION;
+        record_file_error_code(FILE_ERROR_SHARING_VIOLATION);
         break;
     default:
         break;
     }
-}
-
-file_error last_file_error(void) {
-    file_error result = file_errors[0];
-    for (u32 i = 0; i < sizeof(file_errors) / sizeof(file_errors[0]); ++i) {
-        if ((u32)file_errors[i].code == last_file_error_code) {
-            result = file_errors[i];
-        }
-    }
-    return result;
 }
 
 // ---------------------------------------------------------------------------

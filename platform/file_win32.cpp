@@ -4,22 +4,7 @@
 
 #include "base/memory.h"
 #include "base/text.h"
-#include "platform/path_win32.h"
-
-// Buffer sizes the services copy paths into: 256 for the slots that open
-// files by path and for file_exists, 260 (the system's limit) for the time
-// and size queries and the whole-file operations.
-#define OPEN_PATH_CAPACITY (PLATFORM_PATH_MAX + 1)
-#define QUERY_PATH_CAPACITY (PLATFORM_QUERY_PATH_MAX + 1)
-
-static u32 last_file_error_code;
-
-static const file_error file_errors[] = {
-    {FILE_ERROR_UNKNOWN, "unknown error"},
-    {FILE_ERROR_PATH_NOT_FOUND, "path not found"},
-    {FILE_ERROR_ACCESS_DENIED, "access denied"},
-    {FILE_ERROR_SHARING_VIOLATION, "sharing violation"},
-};
+#include "platform/path.h"
 
 bool32 handle_valid(void* handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
 
@@ -27,27 +12,17 @@ void record_file_error(u32 system_error) {
     switch (system_error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        last_file_error_code = FILE_ERROR_PATH_NOT_FOUND;
+        record_file_error_code(FILE_ERROR_PATH_NOT_FOUND);
         break;
     case ERROR_ACCESS_DENIED:
-        last_file_error_code = FILE_ERROR_ACCESS_DENIED;
+        record_file_error_code(FILE_ERROR_ACCESS_DENIED);
         break;
     case ERROR_SHARING_VIOLATION:
-        last_file_error_code = FILE_ERROR_SHARING_VIOLATION;
+        record_file_error_code(FILE_ERROR_SHARING_VIOLATION);
         break;
     default:
         break;
     }
-}
-
-file_error last_file_error(void) {
-    file_error result = file_errors[0];
-    for (u32 i = 0; i < sizeof(file_errors) / sizeof(file_errors[0]); ++i) {
-        if ((u32)file_errors[i].code == last_file_error_code) {
-            result = file_errors[i];
-        }
-    }
-    return result;
 }
 
 void create_parent_directories(const char* path) {
@@ -337,7 +312,7 @@ static bool32 read_whole(HANDLE handle, u8* data, u64 size) {
 
 entire_file read_entire_file(const char* name, const char* prefix) {
     entire_file result = {NULL, 0, 0};
-    last_file_error_code = FILE_ERROR_UNKNOWN;
+    record_file_error_code(FILE_ERROR_UNKNOWN);
     char converted[QUERY_PATH_CAPACITY];
     if (!system_path(converted, sizeof(converted), prefix, name)) {
         record_file_error(ERROR_PATH_NOT_FOUND);

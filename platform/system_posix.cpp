@@ -12,7 +12,7 @@
 #endif
 
 #include "base/text.h"
-#include "platform/path_posix.h"
+#include "platform/path.h"
 
 void debug_print(const char* message) {
     if (!message) {

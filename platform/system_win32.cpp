@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "base/text.h"
-#include "platform/path_win32.h"
+#include "platform/path.h"
 
 #define DIRECTORY_PATH_CAPACITY (PLATFORM_PATH_MAX + 1)
 #define HOST_WINDOW_CLASS "engine_window_application"

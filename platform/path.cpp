@@ -1,4 +1,4 @@
-#include "platform/path_posix.h"
+#include "platform/path.h"
 
 #include "base/memory.h"
 #include "base/text.h"
@@ -15,9 +15,13 @@ bool32 system_path(char* out, u32 capacity, const char* prefix, const char* name
     }
     concat_text_checked(out, prefix, name);
     for (char* c = out; *c; ++c) {
-        if (*c == '\\') {
-            *c = '/';
+        if (*c == FOREIGN_SEPARATOR) {
+            *c = SYSTEM_SEPARATOR;
         }
     }
     return 1;
+}
+
+bool32 system_path_fits(const char* path) {
+    return path && text_length(path) <= PLATFORM_QUERY_PATH_MAX;
 }
