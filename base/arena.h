@@ -23,15 +23,13 @@ typedef struct arena {
     u64 total_pushed;  // every byte any push consumed, gaps included; pops keep it
 } arena;
 
-#ifdef __cplusplus
-static_assert(sizeof(void*) == 8, "the arena record holds five 64-bit fields");
-static_assert(sizeof(arena) == 40, "arena is five 64-bit fields");
-static_assert(offsetof(arena, base) == 0, "arena layout");
-static_assert(offsetof(arena, capacity) == 8, "arena layout");
-static_assert(offsetof(arena, used) == 16, "arena layout");
-static_assert(offsetof(arena, reserved) == 24, "arena layout");
-static_assert(offsetof(arena, total_pushed) == 32, "arena layout");
-#endif
+LAYOUT_PIN(arena_64_bit, sizeof(void*) == 8);
+LAYOUT_PIN(arena_size, sizeof(arena) == 40);
+LAYOUT_PIN(arena_base, offsetof(arena, base) == 0);
+LAYOUT_PIN(arena_capacity, offsetof(arena, capacity) == 8);
+LAYOUT_PIN(arena_used, offsetof(arena, used) == 16);
+LAYOUT_PIN(arena_reserved, offsetof(arena, reserved) == 24);
+LAYOUT_PIN(arena_total_pushed, offsetof(arena, total_pushed) == 32);
 
 // Returns a block of `size` bytes at base + used, its absolute address
 // aligned when `align` is not 0: with k = highest_bit(align), the address is

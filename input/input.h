@@ -254,6 +254,17 @@ INPUT_LAYOUT_ASSERT(KEY_COUNT == 113);
 INPUT_LAYOUT_ASSERT(KEY_F0 == 38 && KEY_F10 == 39 && KEY_A == 67 && KEY_DEL == 97);
 INPUT_LAYOUT_ASSERT(MOUSE_PRIMARY == 110 && MOUSE_MIDDLE == 112);
 INPUT_LAYOUT_ASSERT(GAMEPAD_COUNT == 15 && GAMEPAD_Y == 14);
+// The ends of the other runs of codes, so a name added or dropped anywhere
+// moves a pinned value.
+INPUT_LAYOUT_ASSERT(KEY_NULL == 0 && KEY_TAB == 1 && KEY_SLASH == 18);
+INPUT_LAYOUT_ASSERT(KEY_0 == 19 && KEY_9 == 28 && KEY_F1 == 29 && KEY_F9 == 37);
+INPUT_LAYOUT_ASSERT(KEY_F24 == 53 && KEY_COLON == 54 && KEY_GRAVE == 66);
+INPUT_LAYOUT_ASSERT(KEY_Z == 92 && KEY_OPEN_CURLY == 93 && KEY_TILDE == 96);
+INPUT_LAYOUT_ASSERT(KEY_ESCAPE == 109 && GAMEPAD_SHOULDER_RIGHT == 10);
+// A module reads the words little-endian, whatever compiled it.
+#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__)
+INPUT_LAYOUT_ASSERT(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+#endif
 
 INPUT_LAYOUT_ASSERT(sizeof(button_state) == 40);
 INPUT_LAYOUT_ASSERT(offsetof(button_state, is_down) == 0);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/text.h"
+#include "tests/base/fatal_stop.h"
 
 namespace {
 
@@ -14,7 +15,6 @@ TEST(text, length_end_and_equality) {
     EXPECT_EQ(text_length("hello"), 5u);
     const char* s = "abc";
     EXPECT_EQ(text_end(s), s + 3);
-    EXPECT_EQ(text_end(""), text_end("") + 0);
     const char* empty = "";
     EXPECT_EQ(text_end(empty), empty);
     EXPECT_EQ(text_equal("abc", "abc"), 1u);
@@ -62,8 +62,8 @@ TEST(copy_text, plain_wide_counted_and_concatenated) {
 TEST(concat_text_checked_death, destination_equal_to_a_source_stops) {
     char a[16] = "ab";
     char b[16] = "cd";
-    EXPECT_DEATH(concat_text_checked(a, a, b), "");
-    EXPECT_DEATH(concat_text_checked(b, a, b), "");
+    EXPECT_FATAL_STOP(concat_text_checked(a, a, b));
+    EXPECT_FATAL_STOP(concat_text_checked(b, a, b));
 }
 
 TEST(find_text, first_whole_occurrence) {
@@ -193,8 +193,8 @@ TEST(columns, spaces_tabs_and_stops) {
     const char* s = "a\tb";
     EXPECT_EQ(text_columns(s, s + 3, 4), 6u);
     EXPECT_EQ(text_columns(s, s + 1, 4), 1u);
-    EXPECT_EQ(text_columns("\t\t", (const char*)"\t\t" + 0, 4), 0u);
     const char* tabs = "\t\t";
+    EXPECT_EQ(text_columns(tabs, tabs, 4), 0u);
     EXPECT_EQ(text_columns(tabs, tabs + 2, 8), 16u);
     EXPECT_EQ(text_columns(tabs, tabs + 2, 0), 0u);  // 2 + 2 * (0 - 1), wrapped
 

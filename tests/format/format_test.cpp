@@ -357,8 +357,9 @@ TEST(Format, ScratchTextIsCutNeverOverrun) {
 }
 
 TEST(Format, BoundedCutsCleanlyAndReportsTheWholeLength) {
-    check_bounded({"mixed % and %{del:3} in ${pad:2}%{width:6}|${tab:8}%{sign}", 
-                   {T("text"), U(1234567), F(2.25f), S(-9)}, ""});
+    check_table({{"mixed % and %{del:3} in ${pad:2}%{width:6}|${tab:8}%{sign}",
+                  {T("text"), U(1234567), F(2.25f), S(-9)},
+                  "mixed text and 1,234,567 in   2.250 |   -9"}});
     // A huge width is counted, not written.
     char out[16];
     memset(out, '#', sizeof out);

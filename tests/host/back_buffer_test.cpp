@@ -30,7 +30,7 @@ void expect_geometry(const sized_buffer& b, u32 width, u32 height, u32 pitch) {
     EXPECT_EQ(b.buffer.allocated_pixels, pitch * (height + 2));
     ASSERT_NE(b.buffer.memory, nullptr);
     EXPECT_EQ((u8*)b.buffer.pixels, (u8*)b.buffer.memory + pitch * 4);
-    EXPECT_EQ(pitch * 4 % 16, 0u);
+    EXPECT_EQ(b.buffer.pitch * 4 % 16, 0u);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(b.buffer.reserved[i], 0);
 
     const BITMAPINFOHEADER& h = b.header.bmiHeader;

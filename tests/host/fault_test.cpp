@@ -106,16 +106,18 @@ TEST_F(guard_test, each_fault_comes_back_as_0_with_its_code_and_address) {
 
 TEST_F(guard_test, the_callers_state_survives_a_thousand_recoveries) {
     // Locals live across the call in callee-saved registers and on the
-    // stack; a recovery returns to the caller as a plain return would.
+    // stack; a recovery returns to the caller as a plain return would. Each
+    // value passes through a volatile, or the compiler would decide the
+    // checks below before the call and drop them.
     volatile u64 marker = 0x0123456789ABCDEFull;
-    u64 sums[8];
+    volatile u64 sums[8];
     for (u64 i = 0; i < 8; ++i) {
         sums[i] = i * 1000003;
     }
-    char* stack_before = (char*)&sums;
+    char* volatile stack_before = (char*)&sums;
     u32 recovered = 0;
     for (u32 round = 0; round < 1000; ++round) {
-        u64 a = round * 3, b = round * 5, c = round * 7;
+        u64 a = round * 3 + zero, b = round * 5 + zero, c = round * 7 + zero;
         if (!call(write_null)) {
             ++recovered;
         }

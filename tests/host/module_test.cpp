@@ -43,12 +43,21 @@ run_directory enter_run_directory(const char* name) {
     make_directory(run.root.c_str());
     make_directory((run.root + "/build").c_str());
     make_directory((run.root + "/data").c_str());
-    set_working_directory((run.root + "/data").c_str());
+    EXPECT_TRUE(set_working_directory((run.root + "/data").c_str()));
     delete_file(MODULE_PATH);
     return run;
 }
 
 void leave_run_directory(const run_directory& run) { set_working_directory(run.previous); }
+
+// Unloads what a test loaded: the loader would otherwise hand a later test,
+// whose copy has the same relative name, the library it already holds.
+void unload(module_state* module) {
+    if (module->library) {
+        library_free(module->library);
+        module->library = NULL;
+    }
+}
 
 // Gives the file at path a last-write time, as a 64-bit file time.
 bool set_stamp(const char* path, u64 stamp) {
@@ -94,10 +103,10 @@ bool install(const char* source, u64 stamp) {
 }
 
 // Writes only the first half of a build, as a linker still at work leaves it.
-void install_half(const char* source, u64 stamp) {
+bool install_half(const char* source, u64 stamp) {
     std::string bytes = read_whole(source);
-    write_whole(MODULE_PATH, bytes.substr(0, bytes.size() / 2));
-    set_stamp(MODULE_PATH, stamp);
+    return !bytes.empty() && write_whole(MODULE_PATH, bytes.substr(0, bytes.size() / 2)) &&
+           set_stamp(MODULE_PATH, stamp);
 }
 
 bool exists(const std::string& path) { return read_whole(path.c_str()).size() > 0; }
@@ -135,7 +144,7 @@ TEST(module, file_time_reads_the_module_path_and_is_zero_when_absent) {
 TEST(module, completeness_rejects_a_build_still_being_written) {
     run_directory run = enter_run_directory("module_complete");
     EXPECT_FALSE(library_file_complete(MODULE_PATH));  // absent
-    install_half(TEST_MODULE_V1, STAMP_A);
+    ASSERT_TRUE(install_half(TEST_MODULE_V1, STAMP_A));
     EXPECT_FALSE(library_file_complete(MODULE_PATH));
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     EXPECT_TRUE(library_file_complete(MODULE_PATH));
@@ -169,7 +178,7 @@ TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
 
     // The loaded copy leaves the module file free for the next build.
     void* loaded = module.library;
-    install_half(TEST_MODULE_V2, STAMP_B);
+    ASSERT_TRUE(install_half(TEST_MODULE_V2, STAMP_B));
     poll_module(&module);
     EXPECT_EQ(module.library, loaded);  // half a build is not loaded
     EXPECT_EQ(module.time, STAMP_A);
@@ -191,7 +200,7 @@ TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
 
-    delete_file(MODULE_PATH);  // absent for a while: no reload, stamp kept
+    ASSERT_TRUE(delete_file(MODULE_PATH));  // absent for a while: no reload, stamp kept
     poll_module(&module);
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
@@ -199,6 +208,7 @@ TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A + (1ull << 32)));
     poll_module(&module);
     EXPECT_EQ(call(module), 1u);
+    unload(&module);
     leave_run_directory(run);
 }
 
@@ -215,6 +225,7 @@ TEST(module, a_build_without_entry_is_loaded_once_and_never_called) {
     poll_module(&module);
     ASSERT_NE(module.entry, nullptr);
     EXPECT_EQ(call(module), 2u);
+    unload(&module);
     leave_run_directory(run);
 }
 
@@ -235,6 +246,7 @@ TEST(module, load_module_forms_directory_plus_name_and_loads_the_copy) {
     // A missing file or export gives null, and the old module is freed first.
     EXPECT_EQ(load_module(&module, MODULE_DIRECTORY, "missing", "entry"), nullptr);
     EXPECT_EQ(module.library, nullptr);
+    unload(&module);
     leave_run_directory(run);
 }
 

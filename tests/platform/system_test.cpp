@@ -72,10 +72,9 @@ TEST(CursorService, PlacesTheCursorFromTheBottomLeft) {
     // The active window, once there is one.
     ShowWindow(window, SW_SHOW);
     SetActiveWindow(window);
-    if (GetActiveWindow() == window) {
-        set_cursor_position(30.0f, 40.0f);
-        expect_cursor_at(screen_point(window, 30, height - 40));
-    }
+    ASSERT_EQ(GetActiveWindow(), window);
+    set_cursor_position(30.0f, 40.0f);
+    expect_cursor_at(screen_point(window, 30, height - 40));
     DestroyWindow(window);
 }
 

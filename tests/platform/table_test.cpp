@@ -28,10 +28,13 @@ TEST(ServicesTable, FillingTwiceStoresTheSamePointers) {
     }
 }
 
+static u32 breakpoints_seen;
+
 static LONG CALLBACK resume_after_breakpoint(EXCEPTION_POINTERS* exception) {
     if (exception->ExceptionRecord->ExceptionCode != EXCEPTION_BREAKPOINT) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
+    ++breakpoints_seen;
     if (*(u8*)exception->ContextRecord->Rip == 0xCC) {
         exception->ContextRecord->Rip += 1;
     }
@@ -127,8 +130,10 @@ TEST(ServicesTable, EverySlotInOrder) {
     // 21, 22: debugger output and a breakpoint the handler steps over.
     api->debug_print("slot 21");
     void* handler = AddVectoredExceptionHandler(1, resume_after_breakpoint);
+    breakpoints_seen = 0;
     api->debug_break();
     RemoveVectoredExceptionHandler(handler);
+    EXPECT_EQ(breakpoints_seen, 1u);
 
     // 23 masks, 24 unmasks.
     api->disable_float_exceptions();
