@@ -2,17 +2,22 @@
 // shows what the host offers. Paint with the left button, pick a colour with
 // 1 to 4, size the brush with the wheel, C clears, S saves to the data
 // directory and L loads back, space pauses the background, and holding the
-// right button drags a marker through the virtual mouse.
+// right button drags a marker through the virtual mouse. With a controller,
+// the left stick moves a second brush, A paints with it and the shoulder
+// buttons step through the colours.
 //
 // Everything lives in one block from the memory service, reached through the
 // persistent slot, so a rebuild keeps the painting, the brush and the clock.
 #include "base/format.h"
+#include "base/memory.h"
 #include "demo/draw.h"
 
 #define SAVE_PATH "demo_painting.bin"
 #define SAVE_MAGIC 0x544E4950u  // "PINT"
 #define SAVE_VERSION 1u
 #define MAX_DOTS 8192
+// The controller's brush at full tilt, in pixels per second.
+#define PAD_BRUSH_SPEED 500.0f
 
 // A painted dot; its position is a fraction of the window's size, so the
 // painting scales with the window.
@@ -22,6 +27,13 @@ typedef struct dot {
     f32 radius;
     u32 colour;
 } dot;
+
+// Where a stroke in progress left its last dot, as a fraction of the window.
+typedef struct stroke {
+    f32 x;
+    f32 y;
+    u32 active;
+} stroke;
 
 typedef struct save_header {
     u32 magic;
@@ -42,9 +54,37 @@ typedef struct demo_state {
     f32 status_seconds;
     u32 dot_count;
     dot dots[MAX_DOTS];
+    // Added after the first release: an older build's block is too short for
+    // them (state_from_slot moves it).
+    stroke mouse_stroke;
+    stroke pad_stroke;
+    u32 pad_placed;      // the controller's brush has been put on screen
+    f32 pad_x;           // the controller's brush, in pixels
+    f32 pad_y;
 } demo_state;
 
 static const u32 palette[4] = {0xF2F2F2, 0xFF5A5F, 0x3EC1D3, 0xFFC93C};
+
+// A block made by an older build, whose state was shorter, moves to one of
+// this build's size; the fields it lacked start at zero. The guard page sits
+// right after the old block, so reading past it would fault. False when
+// there is no memory for the move.
+static bool grow_state(void** module_slot, platform_api* services) {
+    demo_state* old = (demo_state*)*module_slot;
+    if (old->block.size >= sizeof(demo_state)) {
+        return true;
+    }
+    memory_block block = services->allocate_memory(sizeof(demo_state), 0, MEMORY_GUARD_PAGE);
+    if (!block.memory) {
+        return false;
+    }
+    memory_block old_block = old->block;
+    copy_bytes(block.memory, old, old_block.size);
+    ((demo_state*)block.memory)->block = block;
+    services->free_memory(&old_block);
+    *module_slot = block.memory;
+    return true;
+}
 
 static demo_state* state_from_slot(void** module_slot, platform_api* services) {
     if (!*module_slot) {
@@ -62,7 +102,7 @@ static demo_state* state_from_slot(void** module_slot, platform_api* services) {
         state->marker_y = -100.0f;
         *module_slot = state;
     }
-    return (demo_state*)*module_slot;
+    return grow_state(module_slot, services) ? (demo_state*)*module_slot : 0;
 }
 
 static void set_status(demo_state* state, const char* format, format_arg a, format_arg b) {
@@ -107,9 +147,12 @@ static void load_painting(demo_state* state, platform_api* services) {
                format_arg_text(SAVE_PATH));
 }
 
-static bool pressed(const input_state* input, key_code code) {
-    const button_state* button = &input->buttons[code];
+static bool button_pressed(const button_state* button) {
     return button->transitions > 0 && (button->is_down || button->transitions > 1);
+}
+
+static bool pressed(const input_state* input, key_code code) {
+    return button_pressed(&input->buttons[code]);
 }
 
 static void add_dot(demo_state* state, dot d) {
@@ -118,37 +161,81 @@ static void add_dot(demo_state* state, dot d) {
     }
 }
 
-// A press starts a stroke; while the button stays down, dots fill the way
-// from the last one so a fast drag still draws a line.
-static void paint(demo_state* state, const input_state* input) {
-    const mouse_state* mouse = &input->mouse;
-    bool started = pressed(input, MOUSE_PRIMARY);
-    if (!input->buttons[MOUSE_PRIMARY].is_down && !started) {
+// A press starts a stroke at (x, y) in pixels; while the button stays down,
+// dots fill the way from the stroke's last one so a fast drag still draws a
+// line.
+static void paint(demo_state* state, const input_state* input, const button_state* button,
+                  f32 x, f32 y, stroke* last) {
+    bool started = button_pressed(button);
+    if (!button->is_down && !started) {
+        last->active = 0;
         return;
     }
     if (input->width < 1.0f || input->height < 1.0f) {
         return;
     }
-    dot d = {mouse->x / input->width, mouse->y / input->height, state->brush,
-             palette[state->colour_index]};
-    if (started || state->dot_count == 0) {
+    dot d = {x / input->width, y / input->height, state->brush, palette[state->colour_index]};
+    if (started || !last->active) {
         add_dot(state, d);
+        last->x = d.x;
+        last->y = d.y;
+        last->active = 1;
         return;
     }
-    dot last = state->dots[state->dot_count - 1];
-    f32 dx = (d.x - last.x) * input->width;
-    f32 dy = (d.y - last.y) * input->height;
+    f32 dx = (d.x - last->x) * input->width;
+    f32 dy = (d.y - last->y) * input->height;
     f32 step = 0.5f * d.radius;
     u32 steps = (u32)((dx < 0 ? -dx : dx) + (dy < 0 ? -dy : dy)) / (u32)(step < 1.0f ? 1.0f : step);
     for (u32 i = 1; i <= steps; ++i) {
         f32 t = (f32)i / (f32)steps;
-        dot between = {last.x + (d.x - last.x) * t, last.y + (d.y - last.y) * t, d.radius,
+        dot between = {last->x + (d.x - last->x) * t, last->y + (d.y - last->y) * t, d.radius,
                        d.colour};
         add_dot(state, between);
     }
+    if (steps > 0) {
+        last->x = d.x;
+        last->y = d.y;
+    }
 }
 
-static void handle_input(demo_state* state, input_state* input, platform_api* services) {
+static f32 clamp(f32 value, f32 low, f32 high) {
+    return value < low ? low : value > high ? high : value;
+}
+
+// The first connected controller, or null.
+static const gamepad_state* first_pad(const input_state* input) {
+    for (u32 i = 0; i < MAX_GAMEPADS; ++i) {
+        if (input->gamepads[i].buttons[GAMEPAD_NULL].is_down) {
+            return &input->gamepads[i];
+        }
+    }
+    return 0;
+}
+
+static void handle_pad(demo_state* state, const input_state* input, f32 frame_seconds) {
+    const gamepad_state* pad = first_pad(input);
+    if (!pad) {
+        return;
+    }
+    if (!state->pad_placed) {
+        state->pad_placed = 1;
+        state->pad_x = 0.5f * input->width;
+        state->pad_y = 0.5f * input->height;
+    }
+    f32 step = PAD_BRUSH_SPEED * frame_seconds;
+    state->pad_x = clamp(state->pad_x + pad->left_stick_x * step, 0.0f, input->width);
+    state->pad_y = clamp(state->pad_y + pad->left_stick_y * step, 0.0f, input->height);
+    if (button_pressed(&pad->buttons[GAMEPAD_SHOULDER_LEFT])) {
+        state->colour_index = (state->colour_index + 3) % 4;
+    }
+    if (button_pressed(&pad->buttons[GAMEPAD_SHOULDER_RIGHT])) {
+        state->colour_index = (state->colour_index + 1) % 4;
+    }
+    paint(state, input, &pad->buttons[GAMEPAD_A], state->pad_x, state->pad_y, &state->pad_stroke);
+}
+
+static void handle_input(demo_state* state, input_state* input, platform_api* services,
+                         f32 frame_seconds) {
     for (u32 i = 0; i < 4; ++i) {
         if (pressed(input, (key_code)(KEY_1 + i))) {
             state->colour_index = i;
@@ -178,7 +265,9 @@ static void handle_input(demo_state* state, input_state* input, platform_api* se
         state->marker_x = input->mouse.virtual_x;
         state->marker_y = input->mouse.virtual_y;
     }
-    paint(state, input);
+    paint(state, input, &input->buttons[MOUSE_PRIMARY], input->mouse.x, input->mouse.y,
+          &state->mouse_stroke);
+    handle_pad(state, input, frame_seconds);
 }
 
 // 0 to 255 and back down, so a moving ramp has no seam.
@@ -219,6 +308,14 @@ static void append_held_keys(char* out, u32 capacity, const input_state* input) 
     }
 }
 
+static u32 pads_connected(const input_state* input) {
+    u32 count = 0;
+    for (u32 i = 0; i < MAX_GAMEPADS; ++i) {
+        count += input->gamepads[i].buttons[GAMEPAD_NULL].is_down;
+    }
+    return count;
+}
+
 static void draw_hud(back_buffer* buffer, const demo_state* state, const input_state* input,
                      f32 frame_seconds) {
     i32 scale = buffer->width >= 900 ? 2 : 1;
@@ -231,6 +328,7 @@ static void draw_hud(back_buffer* buffer, const demo_state* state, const input_s
         format_arg_u32(state->colour_index + 1), format_arg_u32((u32)state->brush),
         format_arg_u32(state->dot_count),        format_arg_u32(MAX_DOTS),
         format_arg_text(state->status_seconds > 0.0f ? state->status : ""),
+        format_arg_u32(pads_connected(input)),
     };
     char text[512];
     format_text_bounded(text, sizeof(text),
@@ -240,11 +338,12 @@ static void draw_hud(back_buffer* buffer, const demo_state* state, const input_s
                         "colour %  brush %  dots % / %\n"
                         "%\n"
                         "left paint  1-4 colour  wheel brush  right marker\n"
-                        "space pause  c clear  s save  l load",
+                        "space pause  c clear  s save  l load\n"
+                        "controllers %: stick brush  a paint  lb rb colour",
                         args, sizeof(args) / sizeof(args[0]));
     i32 margin = 8 * scale;
     i32 width = text_width(text, scale) + 2 * margin;
-    i32 height = 7 * FONT_LINE * scale + 2 * margin;
+    i32 height = 8 * FONT_LINE * scale + 2 * margin;
     i32 top = (i32)buffer->height - margin;
     shade_rect(buffer, margin, top - height, width, height, rgb(0, 0, 0), 160);
     draw_text(buffer, 2 * margin, top - margin, scale, rgb(235, 235, 235), text);
@@ -255,6 +354,16 @@ static void draw_marker(back_buffer* buffer, const demo_state* state) {
     i32 y = (i32)state->marker_y;
     fill_rect(buffer, x - 12, y - 1, 25, 3, rgb(255, 255, 255));
     fill_rect(buffer, x - 1, y - 12, 3, 25, rgb(255, 255, 255));
+}
+
+// The controller's brush, ringed, while a controller is connected.
+static void draw_pad_brush(back_buffer* buffer, const demo_state* state,
+                           const input_state* input) {
+    if (!first_pad(input) || !state->pad_placed) {
+        return;
+    }
+    fill_disc(buffer, state->pad_x, state->pad_y, state->brush + 3.0f, rgb(255, 255, 255));
+    fill_disc(buffer, state->pad_x, state->pad_y, state->brush, palette[state->colour_index]);
 }
 
 ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
@@ -271,12 +380,13 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
         state->seconds += frame_seconds;
     }
     state->status_seconds -= frame_seconds;
-    handle_input(state, input, services);
+    handle_input(state, input, services, frame_seconds);
     if (!buffer->pixels) {
         return;
     }
     draw_background(buffer, state->seconds);
     draw_painting(buffer, state);
     draw_marker(buffer, state);
+    draw_pad_brush(buffer, state, input);
     draw_hud(buffer, state, input, frame_seconds);
 }

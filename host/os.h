@@ -34,10 +34,12 @@ typedef struct host_window host_window;
 // The client area's size in pixels; 0 by 0 while it has none (minimised).
 void window_client_size(host_window* window, u32* width, u32* height);
 
-// Takes every pending event. Keyboard and mouse input goes into the record
-// (height is the back buffer's height at the frame's start, for rows counted
-// from the bottom); a request to close the window sets *running to 0. Events
-// that come after the close request in the same pump are still taken.
+// Takes every pending event. Keyboard, mouse and controller input goes into
+// the record (height is the back buffer's height at the frame's start, for
+// rows counted from the bottom); a request to close the window sets *running
+// to 0. Events that come after the close request in the same pump are still
+// taken. Controllers: SDL's events as they come; XInput polled once at the
+// end.
 void window_pump(host_window* window, input_state* input, u32 height, i32* running);
 
 // Shows the image unscaled at the client area's bottom-left origin. A buffer

@@ -9,6 +9,7 @@
 #include <sys/shm.h>
 
 #include "base/fatal.h"
+#include "input/gamepad_sdl.h"
 #include "input/translate_sdl.h"
 
 struct window_x11 {
@@ -246,8 +247,17 @@ static bool32 start_sdl(void) {
     return 0;
 }
 
+// Controllers are input whatever window has the focus, as XInput's are on
+// Windows. Without the subsystem (no device access) the host runs on
+// without them.
+static void start_controllers(void) {
+    SDL_SetHintWithPriority(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1", SDL_HINT_DEFAULT);
+    SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER);
+}
+
 host_window* window_open(u32 client_width, u32 client_height) {
     fatal_assert(start_sdl());
+    start_controllers();
     // SDL's own X11 framebuffer for the fallback: its default there, an
     // OpenGL texture, took 7 to 12 ms a frame on Xvfb against 0.4, and it
     // re-creates the X window. The environment can still override this.
@@ -278,7 +288,8 @@ void window_close(host_window* window) {
         x11_close(window->x11);
     }
     SDL_DestroyWindow(window->sdl);
-    SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
+    close_controllers();
+    SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER | SDL_INIT_VIDEO | SDL_INIT_EVENTS);
     *window = {};
 }
 

@@ -33,17 +33,18 @@ struct host_window {
 
 // Starts SDL's video and events, opens a resizable window titled "Engine"
 // with a client area of width x height at the default position, shows it and
-// turns on text input. A failure is a fatal stop. The host has one window
-// and keeps it for the whole run.
+// turns on text input. A failure is a fatal stop. Also starts SDL's game
+// controllers, whose failure only leaves the host without them. The host has
+// one window and keeps it for the whole run.
 host_window* window_open(u32 client_width, u32 client_height);
 
 // Chooses the blit path (tests, benchmarks). WINDOW_BLIT_SHARED is only
 // taken where it is available; returns the path now in use.
 window_blit window_use_blit(host_window* window, window_blit blit);
 
-// Destroys the window and stops SDL's video and events. The host never calls
-// it (the end of the process releases everything); tests open several
-// windows in one process.
+// Destroys the window, closes the controllers and stops SDL's video, events
+// and controllers. The host never calls it (the end of the process releases
+// everything); tests open several windows in one process.
 void window_close(host_window* window);
 
 #endif

@@ -1,6 +1,7 @@
 #include "host/window_win32.h"
 
 #include "base/fatal.h"
+#include "input/gamepad_win32.h"
 #include "input/translate_win32.h"
 
 static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -49,7 +50,8 @@ void window_client_size(host_window* window, u32* width, u32* height) {
 }
 
 // Takes every queued message: the quit message clears running, every other
-// one goes to input translation; all of them are dispatched.
+// one goes to input translation; all of them are dispatched. Then the
+// controllers, which XInput gives as a state to poll rather than as messages.
 void window_pump(host_window* window, input_state* input, u32 height, i32* running) {
     MSG* message = &window->message;
     while (PeekMessageA(message, NULL, 0, 0, PM_REMOVE)) {
@@ -61,6 +63,8 @@ void window_pump(host_window* window, input_state* input, u32 height, i32* runni
         TranslateMessage(message);
         DispatchMessageA(message);
     }
+    // The clock that stamps messages, so controller and key times compare.
+    poll_xinput(input, (u32)GetTickCount());
 }
 
 void fill_bitmap_header(BITMAPINFO* header, const back_buffer* buffer) {

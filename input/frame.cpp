@@ -1,5 +1,6 @@
 #include "input/frame.h"
 
+#include "input/gamepad.h"
 #include "platform/clock.h"
 
 void button_transition(button_state* button, u32 is_down, u32 time) {
@@ -57,6 +58,7 @@ void input_begin_frame(input_state* input, u64 previous_frame_start, u32 width, 
     input->height = (f32)height;
     advance_durations(input->buttons, KEY_COUNT, previous_frame_start);
     clear_transitions(input->buttons, KEY_COUNT);
+    gamepads_begin_frame(input->gamepads, MAX_GAMEPADS, previous_frame_start);
     mouse_state* mouse = &input->mouse;
     mouse->prev_x = mouse->x;
     mouse->prev_y = mouse->y;

@@ -13,10 +13,11 @@
 #define INPUT_FIRST_FRAME_SECONDS (1.0f / 30.0f)
 
 // Begins a frame: stores the surface size, advances every button's current
-// duration slot, clears transitions, keeps the mouse positions as the
-// previous ones and clears the wheel. previous_frame_start is the counter
-// value at the previous frame's start, 0 in the first frame; width and height
-// are the back buffer's size after this frame's resize.
+// duration slot, clears transitions (the controllers' as gamepad.h says),
+// keeps the mouse positions as the previous ones and clears the wheel.
+// previous_frame_start is the counter value at the previous frame's start, 0
+// in the first frame; width and height are the back buffer's size after this
+// frame's resize.
 void input_begin_frame(input_state* input, u64 previous_frame_start, u32 width, u32 height);
 
 // Adds the seconds since previous_frame_start (the counter read anew for each

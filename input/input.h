@@ -205,7 +205,10 @@ typedef enum key_code {
     KEY_COUNT
 } key_code;
 
-// The host produces no gamepad input; these exist for the module.
+// A controller's buttons, by their place on an Xbox-style pad (A at the
+// bottom of the four face buttons, Y at the top); each indexes
+// gamepad_state.buttons. GAMEPAD_NULL is no button: its record tells whether
+// a controller is connected.
 typedef enum gamepad_button {
     GAMEPAD_NULL,
     GAMEPAD_DPAD_UP,
@@ -225,12 +228,53 @@ typedef enum gamepad_button {
     GAMEPAD_COUNT
 } gamepad_button;
 
+// The record holds this many controllers.
+#define MAX_GAMEPADS 4
+
+// Stick and trigger travel that reads as 0, as a fraction of the full range:
+// XInput's recommended thresholds (7849 of 32767 for a stick, 30 of 255 for
+// a trigger), rounded, on both hosts.
+#define GAMEPAD_STICK_DEAD_ZONE 0.24f
+#define GAMEPAD_TRIGGER_DEAD_ZONE 0.12f
+
+// One controller (624 bytes). A place is all zero until a controller first
+// connects in it, so with none connected the whole block stays zero.
+//
+// Windows: XInput's controllers 0 to 3 in places 0 to 3. Linux: SDL's game
+// controllers, each taking the lowest free place when it connects; a fifth
+// waits and takes the first place that frees. On both hosts controllers are
+// input whether or not the window has the focus.
+typedef struct gamepad_state {
+    // Indexed by gamepad_button, with the keys' meaning (character stays 0).
+    // buttons[GAMEPAD_NULL].is_down is 1 while a controller is connected
+    // here: it goes down when one connects and up when it disconnects, with
+    // a transition each. A disconnection first releases every held button
+    // (a transition each, in the same frame) and zeroes the sticks and
+    // triggers; the place then keeps those values until the next controller.
+    // Durations advance only while a controller is connected. time is the
+    // tick count in ms when the frame polled the change (Windows) or the
+    // event's time stamp (Linux), as for keys.
+    button_state buttons[GAMEPAD_COUNT];
+    // Sticks from -1 to 1, x to the right, y up; never longer than 1. A
+    // stick within GAMEPAD_STICK_DEAD_ZONE of the centre reads 0,0; beyond
+    // it the length grows from 0 at the dead zone's edge to 1 at full tilt.
+    f32 left_stick_x;
+    f32 left_stick_y;
+    f32 right_stick_x;
+    f32 right_stick_y;
+    // Triggers from 0 (released) to 1 (pulled fully); 0 up to
+    // GAMEPAD_TRIGGER_DEAD_ZONE, then rising evenly.
+    f32 left_trigger;
+    f32 right_trigger;
+} gamepad_state;
+
 // The whole record (7132 bytes).
 typedef struct input_state {
     // The reserved blocks are never written by the host and stay zero.
     u8 reserved_head[20];
     mouse_state mouse;
-    u8 reserved_middle[2496];
+    // Fills the 2496 bytes between the mouse and the buttons exactly.
+    gamepad_state gamepads[MAX_GAMEPADS];
     // Indexed by key_code; mouse buttons share the array with the keys.
     button_state buttons[KEY_COUNT];
     u8 reserved_tail[36];
@@ -290,10 +334,23 @@ INPUT_LAYOUT_ASSERT(offsetof(mouse_state, delta_y) == 40);
 INPUT_LAYOUT_ASSERT(offsetof(mouse_state, accumulate) == 44);
 INPUT_LAYOUT_ASSERT(offsetof(mouse_state, suppress_delta) == 48);
 
+INPUT_LAYOUT_ASSERT(MAX_GAMEPADS == 4);
+INPUT_LAYOUT_ASSERT(sizeof(gamepad_state) == 624);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, buttons) == 0);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, buttons[GAMEPAD_Y]) == 560);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, left_stick_x) == 600);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, left_stick_y) == 604);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, right_stick_x) == 608);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, right_stick_y) == 612);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, left_trigger) == 616);
+INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, right_trigger) == 620);
+
 INPUT_LAYOUT_ASSERT(sizeof(input_state) == 7132);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, reserved_head) == 0);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, mouse) == 20);
-INPUT_LAYOUT_ASSERT(offsetof(input_state, reserved_middle) == 72);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, gamepads) == 72);
+INPUT_LAYOUT_ASSERT(sizeof(((input_state*)0)->gamepads) == 2496);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, gamepads[3].right_trigger) == 2564);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, buttons) == 2568);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, buttons[MOUSE_MIDDLE]) == 7048);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, reserved_tail) == 7088);

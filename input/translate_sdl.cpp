@@ -1,5 +1,7 @@
 #include "input/translate_sdl.h"
 
+#include "input/gamepad_sdl.h"
+
 // Between events: the record the next text belongs to (KEY_COUNT for none),
 // the physical key that typed it, and what each physical key typed on press.
 typedef struct key_memory {
@@ -206,6 +208,12 @@ i32 input_translate_event(input_state* input, const SDL_Event* event, u32 height
         return translate_key_event(input, &event->key);
     case SDL_TEXTINPUT:
         return translate_text_event(input, &event->text);
+    case SDL_CONTROLLERDEVICEADDED:
+    case SDL_CONTROLLERDEVICEREMOVED:
+    case SDL_CONTROLLERBUTTONDOWN:
+    case SDL_CONTROLLERBUTTONUP:
+    case SDL_CONTROLLERAXISMOTION:
+        return translate_controller_event(input, event);
     default:
         return translate_mouse_event(input, event, height);
     }

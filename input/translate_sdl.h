@@ -21,9 +21,10 @@
 #include "input/frame.h"
 #include "input/input.h"
 
-// Takes one event as input. Returns 1 if it was input the record has a place
-// for, else 0 (keys without a code, text for them, anything not keyboard or
-// mouse). height is the back buffer's height at the frame's start.
+// Takes one event as input: keyboard, mouse and, through gamepad_sdl.h,
+// controllers. Returns 1 if it was input the record has a place for, else 0
+// (keys without a code, text for them, anything else). height is the back
+// buffer's height at the frame's start.
 i32 input_translate_event(input_state* input, const SDL_Event* event, u32 height);
 
 // SDL_KEYDOWN and SDL_KEYUP: a change of the key's button (keys without a

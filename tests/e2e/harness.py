@@ -36,6 +36,9 @@ class _Windows:
     command = ["wine", "engine.exe"]
     module_suffix = ".dll"
     objdump = "x86_64-w64-mingw32-objdump"
+    # Whether a test module can plug in controllers the host then sees (SDL's
+    # virtual ones; XInput has none).
+    virtual_controllers = False
     # The system's code for each kind of fault, as the title gives it.
     codes = {
         "access violation": r"0xC0000005",
@@ -53,6 +56,7 @@ class _Linux:
     command = ["./engine"]
     module_suffix = ".so"
     objdump = "objdump"
+    virtual_controllers = True
     codes = {
         "access violation": r"SIGSEGV",
         "illegal instruction": r"SIGILL",
@@ -69,6 +73,7 @@ HOST_EXE = os.path.join(BUILD_DIR, "run", "build", SYSTEM.host_file)
 # The module file the host loads, and the name fault titles give the host.
 MODULE_NAME = "main" + SYSTEM.module_suffix
 HOST_NAME = SYSTEM.host_file
+VIRTUAL_CONTROLLERS = SYSTEM.virtual_controllers
 
 
 def fault_code(kind):
