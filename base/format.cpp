@@ -17,15 +17,52 @@ const u32 SCRATCH_TEXT_MAX = SCRATCH_SIZE - 1;
 // so the bounded and the unbounded forms run the very same steps. Only the
 // tabs dropped there are counted, for "tab:" to measure as if they were kept,
 // and only when a "tab:" is still ahead in the format: a dropped slice may be
-// gigabytes long.
+// gigabytes long. Once a "col:" has moved back over dropped output, that
+// count may include tabs since overwritten or now beyond the position; a
+// "tab:" then counts them exactly by replaying the call (see dropped_tabs).
+struct window;
 struct output {
     char* start;
     u64 capacity;
     u64 pos;
+    u64 high;                    // the furthest position reached
+    bool bounded;                // passed-over bytes read as zeros
+    bool moved_back;             // a "col:" went back over dropped output
     u64 tabs_past;               // tabs written at or past the capacity
     int tabs_matter;             // -1 until the first drop, then 0 or 1
     const char* const* scan;     // the format still to read
+    window* w;                   // in a replay: the dropped bytes it keeps
 };
+
+// A replay keeps the dropped bytes at [lo, lo + WINDOW_SIZE) and notes the
+// first position past them where a tab was written, where the next window
+// starts: stretches without tabs are skipped.
+const u32 WINDOW_SIZE = 4096;
+struct window {
+    u64 lo;
+    u64 next_tab;
+    char bytes[WINDOW_SIZE];
+};
+
+void window_put(window* w, u64 at, const char* src, u64 n) {
+    if (n == 0) return;  // `src` may then be null
+    u64 hi = w->lo + WINDOW_SIZE;
+    u64 a = at > w->lo ? at : w->lo;
+    u64 b = at + n < hi ? at + n : hi;
+    if (a < b) copy_bytes(w->bytes + (a - w->lo), src + (a - at), b - a);
+    if (at + n > hi) {
+        u64 from = at > hi ? at : hi;
+        const char* t = (const char*)memchr(src + (from - at), '\t', (size_t)(at + n - from));
+        if (t && at + (u64)(t - src) < w->next_tab) w->next_tab = at + (u64)(t - src);
+    }
+}
+
+void window_fill(window* w, char c, u64 at, u64 n) {
+    u64 hi = w->lo + WINDOW_SIZE;
+    u64 a = at > w->lo ? at : w->lo;
+    u64 b = at + n < hi ? at + n : hi;
+    if (a < b) fill_bytes(w->bytes + (a - w->lo), (u8)c, b - a);
+}
 
 void count_dropped_tabs(output* o, const char* dropped, u64 n) {
     if (o->tabs_matter < 0) o->tabs_matter = find_text("tab:", *o->scan) != TEXT_NOT_FOUND;
@@ -36,6 +73,11 @@ void count_dropped_tabs(output* o, const char* dropped, u64 n) {
     }
 }
 
+void out_advance(output* o, u64 n) {
+    o->pos += n;
+    if (o->pos > o->high) o->high = o->pos;
+}
+
 void out_put(output* o, const char* src, u64 n) {
     u64 kept = 0;
     if (o->pos < o->capacity) {
@@ -44,7 +86,8 @@ void out_put(output* o, const char* src, u64 n) {
         copy_bytes(o->start + o->pos, src, kept);
     }
     if (kept < n) count_dropped_tabs(o, src + kept, n - kept);
-    o->pos += n;
+    if (o->w) window_put(o->w, o->pos, src, n);
+    out_advance(o, n);
 }
 
 void out_fill(output* o, char c, u64 n) {
@@ -52,22 +95,35 @@ void out_fill(output* o, char c, u64 n) {
         u64 room = o->capacity - o->pos;
         fast_fill(o->start + o->pos, (u8)c, n < room ? n : room);
     }
-    o->pos += n;
+    if (o->w) window_fill(o->w, c, o->pos, n);
+    out_advance(o, n);
 }
 
 // The zero byte that every written piece leaves behind it; it shows only
 // where a later "col:" jumps past it, as a space.
 void out_terminate(output* o) {
     if (o->pos < o->capacity) o->start[o->pos] = 0;
+    if (o->w) window_fill(o->w, 0, o->pos, 1);
 }
 
-// Columns from the output start to the output position, a tab counting 4.
-// Past the capacity the dropped tabs are counted; they are exact unless a
-// "col:" moved back and output overwrote them.
-u64 out_columns(const output* o) {
+// "col:". The bounded form reads passed-over bytes as zeros, as if its
+// buffer had been zero-filled; they are cleared only when first passed.
+void out_move(output* o, u64 column) {
+    if (column < o->high && o->high > o->capacity) o->moved_back = true;
+    if (o->bounded && column > o->high && o->high < o->capacity) {
+        u64 end = column < o->capacity ? column : o->capacity;
+        fast_fill(o->start + o->high, 0, end - o->high);
+    }
+    o->pos = column;
+    if (column > o->high) o->high = column;
+}
+
+// Columns from the output start to the output position, a tab counting 4,
+// with `tabs_past` tabs between the capacity and the position.
+u64 out_columns(const output* o, u64 tabs_past) {
     if (o->pos <= o->capacity) return text_columns(o->start, o->start + o->pos, 4);
     return text_columns(o->start, o->start + o->capacity, 4) + (o->pos - o->capacity) +
-           3 * o->tabs_past;
+           3 * tabs_past;
 }
 
 // The final pass: zero bytes in the result become spaces, then the
@@ -254,15 +310,61 @@ void scratch_group_digits(scratch* s, u32 every) {
 
 // --- The scan -------------------------------------------------------------
 
+// The exact dropped-tab counts of the "tab:"s that needed one, in order, for
+// later replays to reuse. Each lives in the frame of the "tab:" that found it
+// and the rest of the call runs inside that frame (see read_layout).
+struct memo {
+    u64 tabs;
+    memo* next;
+};
+
 struct formatter {
     output out;
+    const char* format;
     const char* p;
     const format_arg* args;
     u32 count;
     u32 next;
     bool stopped;  // a caller's error ended the text
+    bool done;     // the call's end was reached in a deeper frame, or a replay's goal
+    u64 group_start;
+    u32 exact_asked;   // "tab:"s so far that needed the exact count
+    memo* memo_head;
+    memo** memo_tail;
+    u32 target;        // in a replay: the "tab:" it stops at
+    const memo* cursor;
     scratch s;
 };
+
+void formatter_init(formatter* f, char* out, u64 capacity, bool bounded, const char* format,
+                    const format_arg* args, u32 count) {
+    f->out.start = out;
+    f->out.capacity = capacity;
+    f->out.pos = 0;
+    f->out.high = 0;
+    f->out.bounded = bounded;
+    f->out.moved_back = false;
+    f->out.tabs_past = 0;
+    f->out.tabs_matter = -1;
+    f->out.scan = &f->p;
+    f->out.w = 0;
+    f->format = format;
+    f->p = format;
+    f->args = args;
+    f->count = count;
+    f->next = 0;
+    f->stopped = false;
+    f->done = false;
+    f->group_start = 0;
+    f->exact_asked = 0;
+    f->memo_head = 0;
+    f->memo_tail = &f->memo_head;
+    f->target = 0;
+    f->cursor = 0;
+    f->s.length = 0;
+}
+
+void scan(formatter* f);
 
 bool match_keyword(formatter* f, const char* keyword) {
     u32 i = 0;
@@ -447,6 +549,64 @@ void run_placeholder(formatter* f) {
     close_placeholder(f, &h);
 }
 
+void finish_group(formatter* f);
+
+// The tabs that the unbounded form holds between the capacity and the
+// output position now. Replays the call up to this "tab:" once per window
+// of dropped bytes, rewriting the caller's buffer with what it holds now.
+u64 dropped_tabs(formatter* f) {
+    const output* o = &f->out;
+    u64 total = 0;
+    window w;
+    for (u64 lo = o->capacity; lo < o->pos; lo = w.next_tab) {
+        w.lo = lo;
+        w.next_tab = ~(u64)0;
+        fill_bytes(w.bytes, 0, WINDOW_SIZE);
+        formatter g;
+        formatter_init(&g, o->start, o->capacity, o->bounded, f->format, f->args, f->count);
+        g.out.w = &w;
+        g.target = f->exact_asked;
+        g.cursor = f->memo_head;
+        scan(&g);
+        u64 end = o->pos - lo < WINDOW_SIZE ? o->pos - lo : WINDOW_SIZE;
+        for (u64 i = 0; i < end; ++i) total += w.bytes[i] == '\t';
+    }
+    return total;
+}
+
+void read_tab(formatter* f, u32 stop) {
+    output* o = &f->out;
+    u64 tabs_past = o->tabs_past;
+    bool exact = o->pos > o->capacity && o->moved_back && tabs_past != 0;
+    memo answer;
+    if (exact) {
+        if (o->w) {
+            if (f->exact_asked == f->target) {
+                f->done = true;  // the replay has reached its "tab:"
+                return;
+            }
+            tabs_past = f->cursor->tabs;
+            f->cursor = f->cursor->next;
+        } else {
+            tabs_past = dropped_tabs(f);
+            answer.tabs = tabs_past;
+            answer.next = 0;
+            *f->memo_tail = &answer;
+            f->memo_tail = &answer.next;
+        }
+        ++f->exact_asked;
+    }
+    scratch* s = &f->s;
+    u64 column = out_columns(o, tabs_past) + text_columns(s->bytes, s->bytes + s->length, 4);
+    scratch_fill(s, ' ', stop - column % stop);
+    if (exact && !o->w) {
+        // Later replays read `answer`, so the rest of the call runs here.
+        finish_group(f);
+        if (!f->stopped) scan(f);
+        f->done = true;
+    }
+}
+
 bool read_layout(formatter* f) {
     scratch* s = &f->s;
     if (match_keyword(f, "pad:")) {
@@ -458,9 +618,7 @@ bool read_layout(formatter* f) {
     if (match_keyword(f, "tab:")) {
         u32 stop;
         if (!read_count(f, &stop)) return false;
-        if (stop == 0) return true;
-        u64 column = out_columns(&f->out) + text_columns(s->bytes, s->bytes + s->length, 4);
-        scratch_fill(s, ' ', stop - column % stop);
+        if (stop != 0) read_tab(f, stop);
         return true;
     }
     if (match_keyword(f, "chars:")) {
@@ -473,25 +631,30 @@ bool read_layout(formatter* f) {
     if (match_keyword(f, "col:")) {
         u32 column;
         if (!read_count(f, &column)) return false;
-        f->out.pos = column;
+        out_move(&f->out, column);
         return true;
     }
     ++f->p;
     return true;
 }
 
-void run_group(formatter* f) {
-    f->p += 2;  // "${"
-    f->s.length = 0;
-    u64 start = f->out.pos;
-    while (*f->p && !match_keyword(f, "}")) {
+void finish_group(formatter* f) {
+    while (!f->done && *f->p && !match_keyword(f, "}")) {
         if (!read_layout(f)) {
-            f->out.pos = start;  // the text ends where the group began
+            f->out.pos = f->group_start;  // the text ends where the group began
             return;
         }
     }
+    if (f->done) return;
     out_put(&f->out, f->s.bytes, f->s.length);
     out_terminate(&f->out);
+}
+
+void run_group(formatter* f) {
+    f->p += 2;  // "${"
+    f->s.length = 0;
+    f->group_start = f->out.pos;
+    finish_group(f);
 }
 
 // Copies a run of plain characters at once.
@@ -502,7 +665,7 @@ void copy_plain(formatter* f) {
 }
 
 void scan(formatter* f) {
-    while (*f->p && !f->stopped) {
+    while (*f->p && !f->stopped && !f->done) {
         if (*f->p == '\\') {
             if (!f->p[1]) return;
             out_put(&f->out, f->p + 1, 1);
@@ -532,22 +695,14 @@ void scan(formatter* f) {
 u64 format_text_bounded(char* out, u64 capacity, const char* format,
                         const format_arg* args, u32 count) {
     formatter f;
-    f.out.start = out;
-    f.out.capacity = capacity;
-    f.out.pos = 0;
-    f.out.tabs_past = 0;
-    f.out.tabs_matter = -1;
-    f.out.scan = &f.p;
-    f.p = format;
-    f.args = args;
-    f.count = count;
-    f.next = 0;
-    f.stopped = false;
-    f.s.length = 0;
+    formatter_init(&f, out, capacity, true, format, args, count);
     scan(&f);
     return out_finish(&f.out);
 }
 
 u64 format_text_args(char* out, const char* format, const format_arg* args, u32 count) {
-    return format_text_bounded(out, ~(u64)0, format, args, count);
+    formatter f;
+    formatter_init(&f, out, ~(u64)0, false, format, args, count);
+    scan(&f);
+    return out_finish(&f.out);
 }

@@ -147,14 +147,46 @@ u64 format_text_args(char* out, const char* format, const format_arg* args, u32 
 // terminator: the text is cut at capacity - 1 characters (nothing at all is
 // written when capacity is 0, and `out` may then be null). Returns the
 // length the whole text has, as snprintf does, so a result >= capacity means
-// it was cut. The text is the unbounded one (into a zero-filled buffer) cut
-// at the capacity, with one exception: bytes past the capacity are not kept,
-// only the number of tabs among them, so once a "col:" has moved the output
-// back, a "tab:" measured past the capacity still counts every tab dropped
-// there, even one that the unbounded form has since overwritten or that now
-// lies beyond the output position.
+// it was cut and a buffer of the result plus one holds it all. Text and
+// length are exactly those of the unbounded form writing into a zero-filled
+// buffer (bytes that "col:" passes over read as zeros, whatever `out` held),
+// "tab:" after a backward "col:" included. Bytes past the capacity are not
+// kept, only counted; in the one case that needs them (a "tab:" past the
+// capacity after "col:" moved back over dropped tabs) the call is replayed
+// up to that "tab:", which costs time and a little stack per such "tab:".
 u64 format_text_bounded(char* out, u64 capacity, const char* format,
                         const format_arg* args, u32 count);
+
+#ifndef __cplusplus
+// format_text(out, format, a, b, ...) for C, with 0 to 16 format_arg values,
+// as C++ spells it: the arguments become an array whose count the compiler
+// derives, and format_text_args is called with them, so every argument is
+// evaluated once. More than 16 arguments do not compile.
+//   char line[64];
+//   format_text(line, "% of %{del:3}", format_arg_u32(7), format_arg_u64(12000));
+//   format_text(line, "plain");
+// (The selection counts top-level commas: an argument written as a compound
+// literal, "(format_arg){1, 2}", counts twice; use the helpers above.)
+#define format_text(...)                                                               \
+    FORMAT_TEXT_SELECT_(__VA_ARGS__, FORMAT_TEXT_TOO_MANY_, FORMAT_TEXT_TOO_MANY_,     \
+                        FORMAT_TEXT_TOO_MANY_, FORMAT_TEXT_TOO_MANY_,                  \
+                        FORMAT_TEXT_TOO_MANY_, FORMAT_TEXT_TOO_MANY_,                  \
+                        FORMAT_TEXT_TOO_MANY_, FORMAT_TEXT_TOO_MANY_, FORMAT_TEXT_N_,  \
+                        FORMAT_TEXT_N_, FORMAT_TEXT_N_, FORMAT_TEXT_N_, FORMAT_TEXT_N_, \
+                        FORMAT_TEXT_N_, FORMAT_TEXT_N_, FORMAT_TEXT_N_, FORMAT_TEXT_N_, \
+                        FORMAT_TEXT_N_, FORMAT_TEXT_N_, FORMAT_TEXT_N_, FORMAT_TEXT_N_, \
+                        FORMAT_TEXT_N_, FORMAT_TEXT_N_, FORMAT_TEXT_N_,                \
+                        FORMAT_TEXT_0_, unused)(__VA_ARGS__)
+#define FORMAT_TEXT_SELECT_(_1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, _13, _14, \
+                            _15, _16, _17, _18, _19, _20, _21, _22, _23, _24, _25, _26,  \
+                            name, ...)                                                   \
+    name
+#define FORMAT_TEXT_0_(out, format) format_text_args((out), (format), 0, 0)
+#define FORMAT_TEXT_N_(out, format, ...)                                         \
+    format_text_args((out), (format), (const format_arg[]){__VA_ARGS__},         \
+                     (u32)(sizeof((const format_arg[]){__VA_ARGS__}) / sizeof(format_arg)))
+#define FORMAT_TEXT_TOO_MANY_(...) format_text_takes_at_most_16_arguments
+#endif
 
 #ifdef __cplusplus
 }

@@ -43,9 +43,10 @@ std::string run(const char* format, const std::vector<format_arg>& args, char fi
 
 // The bounded form at every capacity around the result's length: the same
 // length, the unbounded text cut cleanly, nothing written past the capacity.
-// Both start from the same buffer bytes, which "col:" may leave in place.
+// Its buffer starts full of '#', yet what "col:" passes over reads as it
+// does in a zero-filled buffer.
 void check_bounded(const row& r) {
-    std::string whole = run(r.format, r.args, '#');
+    std::string whole = run(r.format, r.args, 0);
     const u64 length = whole.size();
     for (u64 capacity = 0; capacity <= length + 3; ++capacity) {
         std::vector<char> out(length + 16, '#');
@@ -384,6 +385,23 @@ TEST(Format, BoundedCutsCleanlyAndReportsTheWholeLength) {
     EXPECT_EQ(format_text_bounded(out, 1, "%{size:%}${tab:8}|", tabbed, 2), 6u);
 }
 
+// After "col:" moved back over dropped output, a "tab:" past the capacity
+// counts the tabs the unbounded text holds there now: not those overwritten
+// since, nor those beyond the position. Each row measures a different length
+// once a stale tab counts.
+TEST(Format, BoundedTabAfterColumnMovedBack) {
+    check_table({
+        {"ab\t\t${col:2}cd${tab:8}|", {}, "abcd    |"},            // both overwritten
+        {"ab\t\t\t${col:3}${tab:8}|", {}, "ab\t  |"},            // two beyond the position
+        {"\t\t\t${col:1}xy${tab:16}|", {}, "\txy          |"},
+        {"${chars:9+3}${col:1 tab:8}|", {}, "\t    |"},            // a group's tabs
+        {"a\t\t${col:1}%${tab:8}|", {T("\t")}, "a\t   |"},         // a tab rewritten
+        {"ab\t\t${col:2}cd${tab:8}x${col:3}${tab:8}|${col:1}${tab:4}!", {},
+         "a   !"},                                                  // answers reused
+        {"\t\t\t${col:2 tab:8}|", {}, "\t\t        |"},
+    });
+}
+
 TEST(Format, VariadicEntryPoints) {
     char out[256];
     EXPECT_EQ(format_text(out, "none"), 4u);
@@ -395,6 +413,30 @@ TEST(Format, VariadicEntryPoints) {
                         U(15), U(16));
     EXPECT_STREQ(out, "1,2,3,4,5,6,7,8,9,10,-11,12,13.000,14,15,16");
     EXPECT_EQ(n, strlen(out));
+}
+
+}  // namespace
+
+extern "C" {
+u64 c_format_none(char* out);
+u64 c_format_mixed(char* out);
+u64 c_format_sixteen(char* out);
+int c_format_evaluations(char* out);
+}
+
+namespace {
+
+// The C form, from a strict C99 source.
+TEST(Format, CEntryPoints) {
+    char out[256];
+    EXPECT_EQ(c_format_none(out), 3u);
+    EXPECT_STREQ(out, "a%b");
+    EXPECT_EQ(c_format_mixed(out), 16u);
+    EXPECT_STREQ(out, "t|-5|1.500|42  |");
+    EXPECT_EQ(c_format_sixteen(out), 43u);
+    EXPECT_STREQ(out, "1,2,3,4,5,6,7,8,9,10,-11,12,13.000,14,15,16");
+    EXPECT_EQ(c_format_evaluations(out), 2);
+    EXPECT_STREQ(out, "12");
 }
 
 }  // namespace

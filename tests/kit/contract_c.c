@@ -16,3 +16,12 @@ static void c_entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
     (void)frame_seconds; (void)services; (void)module_slot;
 }
 module_entry* const c_module_entry = c_entry;
+
+/* The formatter's C form: no arguments, one, and the most it takes. */
+u64 c_format_forms(char* out);
+u64 c_format_forms(char* out) {
+    format_arg one = format_arg_u32(1);
+    return format_text(out, "plain") + format_text(out, "%", format_arg_text("x")) +
+           format_text(out, "%%%%%%%%%%%%%%%%", one, one, one, one, one, one, one, one, one,
+                       one, one, one, one, one, one, one);
+}
