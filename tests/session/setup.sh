@@ -53,6 +53,9 @@ if [ -z "$prefix" ]; then
     exit 0
 fi
 
+# A Wine server left from an earlier session keeps that session's display for
+# its desktop; new windows would then find no driver. Start afresh.
+wineserver -k >/dev/null 2>&1 || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || true
 fi
