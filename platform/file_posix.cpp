@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "base/memory.h"
@@ -121,7 +122,8 @@ static int open_file_descriptor(const char* path, int options) {
     return above_standard_streams(descriptor);
 }
 
-void* open_handle(const char* path, u32 flags) {
+// existing_only: a write open that must not create the file.
+static void* open_handle_as(const char* path, u32 flags, bool32 existing_only) {
     char converted[OPEN_PATH_CAPACITY];
     if (!system_path(converted, sizeof(converted), "", path)) {
         record_file_error(ENOENT);
@@ -131,6 +133,7 @@ void* open_handle(const char* path, u32 flags) {
     int options = O_RDONLY;
     if (flags & FILE_OPEN_WRITE) {
         options = O_RDWR | O_CREAT | ((flags & FILE_OPEN_KEEP) ? 0 : O_TRUNC);
+        options = existing_only ? O_RDWR : options;
     }
     int descriptor = open_file_descriptor(converted, options);
     if (descriptor < 0) {
@@ -138,6 +141,8 @@ void* open_handle(const char* path, u32 flags) {
     }
     return handle_of(descriptor);
 }
+
+void* open_handle(const char* path, u32 flags) { return open_handle_as(path, flags, 0); }
 
 void close_handle(void* handle) {
     int descriptor = descriptor_of(handle);
@@ -200,11 +205,16 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
     fill_bytes(&file, 0, sizeof(file));
     // A truncating open leaves nothing to stand on past 0: refuse it before
     // the file is touched, so a call that fails loses no data.
+    // A position that can't be stood on is no reason the system knows,
+    // so it is recorded as unknown rather than leaving an older reason.
     bool32 truncates = (flags & FILE_OPEN_WRITE) && !(flags & FILE_OPEN_KEEP);
     if (truncates && position > 0) {
+        record_file_error_code(FILE_ERROR_UNKNOWN);
         return file;
     }
-    void* handle = open_handle(path, flags);
+    // A file the open would create is empty, so past 0 only an existing
+    // one can do: nothing is created for an open that is then refused.
+    void* handle = open_handle_as(path, flags, position > 0);
     int descriptor = descriptor_of(handle);
     if (descriptor < 0) {
         return file;
@@ -214,6 +224,7 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
     bool32 past_end = position > 0 && file_size_of_handle(handle) < position;
     if (past_end || descriptor >= TRACKED_DESCRIPTORS) {
         close(descriptor);
+        record_file_error_code(FILE_ERROR_UNKNOWN);
         return file;
     }
     mark_handed_out(descriptor, 1);
@@ -223,12 +234,17 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
     return file;
 }
 
+// The handle is cleared, so the closed record reaches nothing later.
 void close_file(file_handle* file) {
-    int descriptor = file ? descriptor_of(file->handle) : -1;
+    if (!file) {
+        return;
+    }
+    int descriptor = descriptor_of(file->handle);
     if (is_handed_out(descriptor)) {
         mark_handed_out(descriptor, 0);
         close(descriptor);
     }
+    file->handle = NULL;
 }
 
 // The handle of a record whose descriptor is open through open_file, else
@@ -264,7 +280,43 @@ u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset) {
     return count;
 }
 
+// Whether size bytes at buffer can be read: the kernel is asked to copy one
+// byte of every page they touch. Where it won't say (the call is not
+// allowed), the write goes ahead as it always did.
+static bool32 readable(const void* buffer, u32 size) {
+    uintptr_t at = (uintptr_t)buffer;
+    uintptr_t end = at + size;
+    if (!buffer || end < at) {
+        return 0;
+    }
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    char sink[64];
+    struct iovec local = {sink, 0};
+    struct iovec remote[64];
+    while (at < end) {
+        u32 count = 0;
+        for (; count < 64 && at < end; ++count) {
+            remote[count].iov_base = (void*)at;
+            remote[count].iov_len = 1;
+            at = (at / page + 1) * page;
+        }
+        local.iov_len = count;
+        ssize_t copied = process_vm_readv(getpid(), &local, 1, remote, count, 0);
+        if (copied < 0 && (errno == ENOSYS || errno == EPERM)) {
+            return 1;
+        }
+        if (copied != (ssize_t)count) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A write that can't happen is refused before the open truncates the file.
 u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset) {
+    if (!readable(buffer, size)) {
+        return 0;
+    }
     void* handle = open_handle(path, FILE_OPEN_WRITE);
     u32 count = write_at(handle, buffer, size, offset);
     close_handle(handle);
@@ -505,8 +557,9 @@ u64 file_time_of_handle(void* handle, u32 kind) {
     return descriptor < 0 ? 0 : time_of(descriptor, "", AT_EMPTY_PATH, kind);
 }
 
+// A closed or failed record has no time to compare and is left as it is.
 u32 file_changed(file_handle* file) {
-    if (!file) {
+    if (!file || !handle_valid(file->handle)) {
         return 0;
     }
     u64 time = file_time_of_handle(file->handle, FILE_TIME_LAST_WRITE);

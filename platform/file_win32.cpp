@@ -35,7 +35,8 @@ void create_parent_directories(const char* path) {
     }
 }
 
-void* open_handle(const char* path, u32 flags) {
+// existing_only: a write open that must not create the file.
+static HANDLE open_handle_as(const char* path, u32 flags, bool32 existing_only) {
     char converted[OPEN_PATH_CAPACITY];
     if (!system_path(converted, sizeof(converted), "", path)) {
         record_file_error(ERROR_PATH_NOT_FOUND);
@@ -47,6 +48,7 @@ void* open_handle(const char* path, u32 flags) {
     if (flags & FILE_OPEN_WRITE) {
         access |= GENERIC_WRITE;
         disposition = (flags & FILE_OPEN_KEEP) ? OPEN_ALWAYS : CREATE_ALWAYS;
+        disposition = existing_only ? OPEN_EXISTING : disposition;
     }
     HANDLE handle = CreateFileA(converted, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                 disposition, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -55,6 +57,8 @@ void* open_handle(const char* path, u32 flags) {
     }
     return handle;
 }
+
+void* open_handle(const char* path, u32 flags) { return open_handle_as(path, flags, 0); }
 
 // The offset counts from the start as an unsigned 32-bit value (a high part
 // of 0 is passed), so offsets of 2 GiB and more land where they say instead
@@ -91,11 +95,16 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
     fill_bytes(&file, 0, sizeof(file));
     // A truncating open leaves nothing to stand on past 0: refuse it before
     // the file is touched, so a call that fails loses no data.
+    // A position that can't be stood on is no reason the system knows,
+    // so it is recorded as unknown rather than leaving an older reason.
     bool32 truncates = (flags & FILE_OPEN_WRITE) && !(flags & FILE_OPEN_KEEP);
     if (truncates && position > 0) {
+        record_file_error_code(FILE_ERROR_UNKNOWN);
         return file;
     }
-    HANDLE handle = open_handle(path, flags);
+    // A file the open would create is empty, so past 0 only an existing
+    // one can do: nothing is created for an open that is then refused.
+    HANDLE handle = open_handle_as(path, flags, position > 0);
     if (!handle_valid(handle)) {
         return file;
     }
@@ -103,6 +112,7 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
     // aren't there; such an open fails like any other.
     if (position > 0 && file_size_of_handle(handle) < position) {
         CloseHandle(handle);
+        record_file_error_code(FILE_ERROR_UNKNOWN);
         return file;
     }
     copy_text(file.name, path);
@@ -112,11 +122,17 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
 }
 
 // A null record is the one bad record a service can recognise: the record
-// services treat it as a failed open's record and do nothing.
+// services treat it as a failed open's record and do nothing. The handle is
+// cleared, so once the system reuses its number the closed record reaches
+// nothing.
 void close_file(file_handle* file) {
-    if (file && handle_valid(file->handle)) {
+    if (!file) {
+        return;
+    }
+    if (handle_valid(file->handle)) {
         CloseHandle(file->handle);
     }
+    file->handle = NULL;
 }
 
 u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset) {
@@ -148,7 +164,31 @@ u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset) {
     return count;
 }
 
+// Whether size bytes at buffer can be read: committed pages that allow it.
+static bool32 readable(const void* buffer, u32 size) {
+    const DWORD reading = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                          PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    uintptr_t at = (uintptr_t)buffer;
+    uintptr_t end = at + size;
+    if (!buffer || end < at) {
+        return 0;
+    }
+    while (at < end) {
+        MEMORY_BASIC_INFORMATION info;
+        if (!VirtualQuery((const void*)at, &info, sizeof(info)) || info.State != MEM_COMMIT ||
+            (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) || !(info.Protect & reading)) {
+            return 0;
+        }
+        at = (uintptr_t)info.BaseAddress + info.RegionSize;
+    }
+    return 1;
+}
+
+// A write that can't happen is refused before the open truncates the file.
 u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset) {
+    if (!readable(buffer, size)) {
+        return 0;
+    }
     HANDLE handle = open_handle(path, FILE_OPEN_WRITE);
     u32 count = write_at(handle, buffer, size, offset);
     if (handle_valid(handle)) {
@@ -192,8 +232,14 @@ u32 file_exists_with_prefix(const char* name, const char* prefix) {
     if (!system_path(converted, sizeof(converted), prefix, name)) {
         return 0;
     }
-    char found[MAX_PATH];
-    return SearchPathA(NULL, converted, NULL, sizeof(found), found, NULL) != 0 ? 1 : 0;
+    // The wide lookup, with room for the found path: the 8-bit one fails
+    // once the working directory and a long relative name pass MAX_PATH.
+    static WCHAR wide[OPEN_PATH_CAPACITY];
+    static WCHAR found[32768];
+    if (!MultiByteToWideChar(CP_ACP, 0, converted, -1, wide, OPEN_PATH_CAPACITY)) {
+        return 0;
+    }
+    return SearchPathW(NULL, wide, NULL, 32768, found, NULL) != 0 ? 1 : 0;
 }
 
 u32 file_exists(const char* path) { return file_exists_with_prefix(path, ""); }
@@ -246,8 +292,9 @@ u64 file_time_of_handle(void* handle, u32 kind) {
     return select_file_time(kind, access, creation, write);
 }
 
+// A closed or failed record has no time to compare and is left as it is.
 u32 file_changed(file_handle* file) {
-    if (!file) {
+    if (!file || !handle_valid(file->handle)) {
         return 0;
     }
     u64 time = file_time_of_handle(file->handle, FILE_TIME_LAST_WRITE);

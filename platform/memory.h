@@ -12,17 +12,16 @@
 // nothing; `size` is the size asked for either way.
 memory_block allocate_memory(u32 size, void* address, u32 flags);
 
-// Releases the whole region the block came from, the guard page included.
-// A null `memory`, or a record whose address is not where one of this
-// service's blocks starts (POSIX: whose address and size are not those of a
-// live block), is left alone.
+// Releases the whole region the block came from, the guard page included,
+// when the record's address and size are those of a live block. Anything
+// else (a null `memory`, a stray address, a block freed already, memory the
+// service never allocated such as the back buffer's pixels) is left alone.
 void free_memory(memory_block* block);
 
 // The live blocks: every block allocate_memory handed out and free_memory
-// has not yet released, oldest first. free_memory releases only what is
-// here, so a stray address, a second free of the same block or memory the
-// service never allocated (the back buffer's pixels) is ignored. POSIX host
-// only for now: the Windows host finds its blocks through VirtualQuery.
+// has not yet released, oldest first, kept in pages no block shares. A block
+// never takes the place of one of the last blocks freed unless a hint asks
+// for it, so a stale copy of a freed record matches nothing live.
 typedef struct memory_block_record {
     void* memory;     // the block's first usable byte, as allocate_memory returned it
     u64 size;         // the size asked for
@@ -36,5 +35,14 @@ u32 memory_block_count(void);
 
 // The live block at index (0 is the oldest); all zero past the end.
 memory_block_record memory_block_at(u32 index);
+
+// Each system's pages, beneath the portable bookkeeping (memory_<os>.cpp).
+u64 memory_page_size(void);
+// Fresh zeroed read-write pages, at address when it is not null (failing
+// where that place is taken); null on failure.
+u8* memory_map_pages(void* address, u64 length);
+bool32 memory_protect_no_access(void* pages, u64 length);
+// Gives back a whole region from memory_map_pages.
+void memory_unmap_pages(void* pages, u64 length);
 
 #endif

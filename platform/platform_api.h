@@ -123,10 +123,12 @@ typedef struct memory_block {
 // 0: opens or creates the file as the flags say, creating missing parent
 // directories first (for reads too). `position` must not exceed the file's
 // size at the open (0 when the open creates or truncates); otherwise, and on
-// any failure, the record is all zero (a truncating open with a position
-// past 0 then leaves the file untouched).
+// any failure, the record is all zero. A refused position records
+// FILE_ERROR_UNKNOWN and leaves the file untouched: a truncating open is not
+// made, and a KEEP open creates no file.
 typedef file_handle open_file_service(const char* path, u32 position, u32 flags);
-// 1: closes the record's handle; the record is left as it was.
+// 1: closes the record's handle and clears it to 0, so every slot then
+// treats the record as closed; the other fields are left as they were.
 typedef void close_file_service(file_handle* file);
 // 2: reads size bytes at the absolute offset; fewer at the end of the file.
 // Sets position to offset + bytes read and adds them to bytes_read, also
@@ -138,7 +140,8 @@ typedef u32 write_file_service(file_handle* file, const void* buffer, u32 size, 
 // 4: opens an existing file for reading, reads at the offset, closes.
 typedef u32 read_file_at_path_service(const char* path, void* buffer, u32 size, u32 offset);
 // 5: creates or truncates the file, writes at the offset, closes. Bytes
-// before a non-zero offset read back as zeros.
+// before a non-zero offset read back as zeros. A null buffer, or one whose
+// bytes can't all be read, is refused before the file is touched.
 typedef u32 write_file_at_path_service(const char* path, const void* buffer, u32 size,
                                        u32 offset);
 // 6: fills entries with the matches of a search pattern such as "dir/*",
@@ -154,7 +157,8 @@ typedef u32 list_directory_service(const char* pattern, dir_entry* entries, u32 
 // stands. Directories count as found there too.
 typedef u32 file_exists_service(const char* path);
 // 8: 2 when the file's last-write time differs from the one seen at the
-// previous call on this record, else 0; the first call only records it.
+// previous call on this record, else 0; the first call only records it. A
+// closed or failed record gives 0 and is left as it was.
 typedef u32 file_changed_service(file_handle* file);
 // 9: the chosen time stamp of the file the path names; 0 if nothing matches.
 typedef u64 file_time_at_path_service(const char* path, u32 kind);
@@ -185,8 +189,10 @@ typedef f32 seconds_between_service(u64 start, u64 end);
 // 19: fresh zeroed read-write pages; address is a placement hint (may be
 // null); flags are memory_flags.
 typedef memory_block allocate_memory_service(u32 size, void* address, u32 flags);
-// 20: gives back everything the block's allocation reserved; a null
-// `memory` is left alone. The record is not changed.
+// 20: gives back everything the block's allocation reserved, once, when
+// `memory` and `size` are those of a live block from slot 19; anything else
+// (null, freed already, the back buffer's pixels) is left alone. The record
+// is not changed.
 typedef void free_memory_service(memory_block* block);
 // 21: sends the text, unchanged and without a line end, to a debugger.
 typedef void debug_print_service(const char* message);
@@ -198,8 +204,9 @@ typedef void disable_float_exceptions_service(void);
 // operation, denormal operand, divide-by-zero, overflow and underflow.
 typedef void enable_float_exceptions_service(void);
 // 25: writes the working directory, with "/" separators, into buffer.
-// Returns the system's count: the length written, or (buffer too small) the
-// size needed with the terminator, buffer unchanged; 0 on failure.
+// Returns the system's count: the length written, or (buffer null or too
+// small) the size needed with the terminator, buffer unchanged; 0 on
+// failure.
 typedef u32 get_working_directory_service(char* buffer, u32 capacity);
 // 26: changes the working directory.
 typedef bool32 set_working_directory_service(const char* path);

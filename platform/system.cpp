@@ -1,21 +1,31 @@
 #include "platform/system.h"
 
+#include "base/memory.h"
 #include "base/path.h"
 
 // Truncates towards zero; values beyond the 32-bit range stop at its ends
-// and NaN gives 0, so no conversion can raise an invalid-operation trap
-// while the module has floating-point exceptions enabled.
+// and NaN gives 0. Worked on the bit pattern alone: any floating-point
+// instruction on the value (even a comparison) would trap on a denormal or
+// a NaN while the module has floating-point exceptions enabled.
 i32 truncate_to_i32(f32 value) {
-    if (!(value == value)) {
-        return 0;
+    u32 bits;
+    copy_bytes(&bits, &value, sizeof(bits));
+    bool32 negative = bits >> 31;
+    u32 exponent = (bits >> 23) & 0xFF;
+    u32 mantissa = bits & 0x7FFFFF;
+    if (exponent == 0xFF && mantissa != 0) {
+        return 0;  // NaN
     }
-    if (value <= -2147483648.0f) {
-        return INT32_MIN;
+    if (exponent < 127) {
+        return 0;  // below 1 in size: zeros, denormals and fractions
     }
-    if (value >= 2147483648.0f) {
-        return INT32_MAX;
+    if (exponent >= 127 + 31) {
+        return negative ? INT32_MIN : INT32_MAX;  // 2^31 and beyond, infinities
     }
-    return (i32)value;
+    u32 shift = exponent - 127;  // 0 to 30: the value is below 2^31
+    u32 whole = mantissa | 0x800000;
+    u32 magnitude = shift >= 23 ? whole << (shift - 23) : whole >> (23 - shift);
+    return negative ? -(i32)magnitude : (i32)magnitude;
 }
 
 // Whether path_normalize may run on buffer without touching a byte past

@@ -33,11 +33,13 @@ void disable_float_exceptions(void);
 // Clears pending exceptions and clears every mask bit but inexact's.
 void enable_float_exceptions(void);
 
-// The working directory (GetCurrentDirectoryA, getcwd), then the text normalised in place with "/"
-// separators and no trailing "/". Returns the system's count: the length
-// written, or when capacity is too small the size needed with the
-// terminator (buffer untouched), or 0. Normalising never writes past
-// capacity: a text it would grow beyond that is left as the system wrote it.
+// The working directory (GetCurrentDirectoryA, getcwd), then the text
+// normalised in place with "/" separators and no trailing "/". Returns the
+// system's count: the length written, or when the buffer is null or
+// capacity too small the size needed with the terminator, or 0 on failure;
+// the buffer is untouched unless the whole text fits. Normalising never
+// writes past capacity: a text it would grow beyond that is left as the
+// system wrote it.
 u32 get_working_directory(char* buffer, u32 capacity);
 
 // Each converts path to the system's separators in a 256-byte buffer and

@@ -66,9 +66,17 @@ void enable_float_exceptions(void) {
     _control87(word & 0xFFF7FFE1u, FLOAT_EXCEPTION_MASKS);
 }
 
+// The size is asked first, so a buffer that can't take the text (or none
+// at all) is never handed to the system, which may write into it anyway.
 u32 get_working_directory(char* buffer, u32 capacity) {
+    u32 needed = GetCurrentDirectoryA(0, NULL);
+    if (needed == 0 || !buffer || needed > capacity) {
+        return needed;
+    }
     u32 count = GetCurrentDirectoryA(capacity, buffer);
-    normalize_working_directory(buffer, capacity);
+    if (count > 0 && count < capacity) {
+        normalize_working_directory(buffer, capacity);
+    }
     return count;
 }
 

@@ -27,7 +27,7 @@ class PlatformServicesTest(unittest.TestCase):
         try:
             cls.host.find_window()
             done = wait_for(
-                lambda: any(r.get("step") == "cursor" for r in cls.records()), timeout=30
+                lambda: any(r.get("step") == "survived" for r in cls.records()), timeout=30
             )
             assert done, "the module never reached its last step: %s" % cls.records()
             cls.geometry = cls.host.geometry()
@@ -177,6 +177,26 @@ class PlatformServicesTest(unittest.TestCase):
         # After the host's own start-up line, with no line end added to either.
         self.assertEqual(self.host.debug_output(),
                          harness.host_directory(self.data) + "services_user: hello from entry")
+
+    def test_a_hostile_module_harms_neither_the_host_nor_its_files(self):
+        cwd = self.step("dirs")["cwd"]
+        self.assertEqual(self.step("hostile_cwd"),
+                         {"step": "hostile_cwd", "no_buffer": str(len(cwd) + 1),
+                          "small": str(len(cwd) + 1), "unchanged": "1"})
+        self.assertEqual(self.step("hostile_memory"),
+                         {"step": "hostile_memory", "pixels_kept": "1", "successor_kept": "1"})
+        self.assertEqual(self.step("hostile_files"),
+                         {"step": "hostile_files", "null_write": "0", "text": "precious",
+                          "past_end_zero": "1", "past_end_code": "0", "created_zero": "1",
+                          "closed_handle": "0", "after_close": "0"})
+        self.assertFalse(os.path.exists(self.path("services", "new.txt")))
+        exists = self.step("hostile_exists")
+        self.assertEqual((exists["length"], exists["written"], exists["exists"]),
+                         ("255", "1", "1"))
+        # The denormal cursor call and the pixels' frees did not end the host:
+        # it ran on, blitting, until the window was closed.
+        self.assertEqual(self.step("survived")["frames"], "12")
+        self.assertEqual(self.exit_code, 0)
 
 
 if __name__ == "__main__":

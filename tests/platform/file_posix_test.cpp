@@ -357,15 +357,17 @@ TEST_F(FileServices, HandlesTheServicesDidNotHandOutAreLeftAlone) {
     write_text("mine.txt", "module");
     write_text("host.txt", "host's");
     file_handle file = open_file("mine.txt", 0, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    file_handle stale = file;
     close_file(&file);
-    // The number comes back for a descriptor the host opens itself: the
-    // stale record neither reads, writes nor closes it.
+    EXPECT_EQ(file.handle, nullptr);
+    // The number comes back for a descriptor the host opens itself: a stale
+    // copy of the record neither reads, writes nor closes it.
     int host = raw_open("host.txt");
-    ASSERT_EQ((intptr_t)file.handle, host);
+    ASSERT_EQ((intptr_t)stale.handle, host);
     char buffer[8];
-    EXPECT_EQ(read_file(&file, buffer, 6, 0), 0u);
-    EXPECT_EQ(write_file(&file, "x", 1, 0), 0u);
-    close_file(&file);
+    EXPECT_EQ(read_file(&stale, buffer, 6, 0), 0u);
+    EXPECT_EQ(write_file(&stale, "x", 1, 0), 0u);
+    close_file(&stale);
     EXPECT_EQ(read(host, buffer, 6), 6);
     EXPECT_EQ(std::string(buffer, 6), "host's");
     close(host);
@@ -400,4 +402,70 @@ TEST_F(FileServices, HandlesTheServicesDidNotHandOutAreLeftAlone) {
     EXPECT_FALSE(descriptor_open(0));
     dup2(saved, 0);
     close(saved);
+}
+
+TEST_F(FileServices, RefusedWritesLeaveTheFileAsItWas) {
+    write_text("keep.txt", "precious");
+    EXPECT_EQ(write_file_at_path("keep.txt", NULL, 5, 0), 0u);
+    EXPECT_EQ(read_text("keep.txt"), "precious");
+    // A buffer that runs into a no-access page can't be written either.
+    memory_block block = allocate_memory(100, NULL, MEMORY_GUARD_PAGE);
+    ASSERT_NE(block.memory, nullptr);
+    EXPECT_EQ(write_file_at_path("keep.txt", (u8*)block.memory + 50, 100, 0), 0u);
+    EXPECT_EQ(read_text("keep.txt"), "precious");
+    EXPECT_EQ(write_file_at_path("keep.txt", block.memory, 100, 0), 100u);
+    EXPECT_EQ(read_text("keep.txt"), std::string(100, '\0'));
+    free_memory(&block);
+    EXPECT_EQ(write_file_at_path("keep.txt", "", 0, 0), 0u);  // an empty write still empties
+    EXPECT_EQ(read_text("keep.txt"), "");
+}
+
+TEST_F(FileServices, RefusedPositionsRecordUnknownAndCreateNothing) {
+    write_text("short.txt", "abc");
+    EXPECT_TRUE(record_is_zero(open_file("absent.txt", 0, FILE_OPEN_READ)));
+    EXPECT_EQ(error_code(), 1u);
+    // Past the end of an existing file: no reason the system knows.
+    EXPECT_TRUE(record_is_zero(open_file("short.txt", 4, FILE_OPEN_WRITE | FILE_OPEN_KEEP)));
+    EXPECT_EQ(error_code(), 0u);
+    EXPECT_EQ(error_message(), "unknown error");
+    EXPECT_TRUE(record_is_zero(open_file("absent.txt", 0, FILE_OPEN_READ)));
+    EXPECT_TRUE(record_is_zero(open_file("short.txt", 1, FILE_OPEN_WRITE)));
+    EXPECT_EQ(error_code(), 0u);
+    EXPECT_EQ(read_text("short.txt"), "abc");
+    // A file the open would have to create can't hold a position past 0.
+    EXPECT_TRUE(record_is_zero(open_file("new.txt", 1, FILE_OPEN_WRITE | FILE_OPEN_KEEP)));
+    EXPECT_FALSE(path_present("new.txt"));
+    EXPECT_EQ(error_code(), 1u);
+    file_handle file = open_file("short.txt", 3, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    EXPECT_TRUE(handle_valid(file.handle));
+    close_file(&file);
+}
+
+TEST_F(FileServices, ClosingClearsTheRecordsHandle) {
+    write_text("one.txt", "first");
+    file_handle file = open_file("one.txt", 0, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    EXPECT_EQ(file_changed(&file), 0u);
+    const u64 seen = file.last_write_time;
+    ASSERT_NE(seen, 0u);
+    close_file(&file);
+    EXPECT_EQ(file.handle, nullptr);
+    EXPECT_STREQ(file.name, "one.txt");
+    char buffer[8];
+    EXPECT_EQ(read_file(&file, buffer, 5, 0), 0u);
+    EXPECT_EQ(write_file(&file, "x", 1, 0), 0u);
+    EXPECT_EQ(file_size(&file), 0u);
+    EXPECT_EQ(file_changed(&file), 0u);
+    EXPECT_EQ(file.last_write_time, seen);
+    close_file(NULL);
+    EXPECT_EQ(read_text("one.txt"), "first");
+}
+
+TEST_F(FileServices, ExistsFindsLongRelativeNames) {
+    for (u32 length : {219u, 240u, 255u}) {
+        std::string path = long_path(length);
+        ASSERT_EQ(write_file_at_path(path.c_str(), "x", 1, 0), 1u) << length;
+        EXPECT_EQ(file_exists(path.c_str()), 1u) << length;
+        path.back() = path.back() == 'q' ? 'r' : 'q';
+        EXPECT_EQ(file_exists(path.c_str()), 0u) << length;
+    }
 }

@@ -190,3 +190,19 @@ TEST(MemoryServices, FreesOnlyLiveBlocksItHandedOutOnce) {
     EXPECT_EQ(memory_block_count(), live);
     EXPECT_EQ(memory_block_at(live).memory, nullptr);
 }
+
+TEST(MemoryServices, AStaleCopyDoesNotFreeTheSameSizedSuccessor) {
+    const u32 live = memory_block_count();
+    memory_block block = allocate_memory((u32)(2 * page()), NULL, 0);
+    memory_block stale = block;
+    free_memory(&block);
+    // The system would hand the same place straight back.
+    memory_block successor = allocate_memory((u32)(2 * page()), NULL, 0);
+    ASSERT_NE(successor.memory, nullptr);
+    free_memory(&stale);
+    EXPECT_EQ(protection_of(successor.memory), "rw-p");
+    EXPECT_EQ(memory_block_count(), live + 1);
+    free_memory(&successor);
+    EXPECT_EQ(protection_of(successor.memory), "");
+    EXPECT_EQ(memory_block_count(), live);
+}

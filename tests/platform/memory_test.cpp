@@ -117,3 +117,80 @@ TEST(MemoryServicesDeathTest, TheBytePastAGuardedBlockFaults) {
         ::testing::ExitedWithCode((int)EXCEPTION_ACCESS_VIOLATION), "");
     free_memory(&block);
 }
+
+// The live block that starts at memory, or an all-zero record.
+static memory_block_record record_of(const void* memory) {
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        if (memory_block_at(i).memory == memory) {
+            return memory_block_at(i);
+        }
+    }
+    return memory_block_at(memory_block_count());
+}
+
+TEST(MemoryServices, FreesOnlyLiveBlocksItHandedOutOnce) {
+    const u32 live = memory_block_count();
+    memory_block block = allocate_memory(3 * page(), NULL, 0);
+    memory_block guarded = allocate_memory(100, NULL, MEMORY_GUARD_PAGE);
+    EXPECT_EQ(memory_block_count(), live + 2);
+    memory_block_record record = record_of(guarded.memory);
+    EXPECT_EQ(record.size, 100u);
+    EXPECT_EQ(record.flags, (u32)MEMORY_GUARD_PAGE);
+    EXPECT_EQ(record.region, query(guarded.memory).AllocationBase);
+    EXPECT_EQ(record.region_size, 2u * page());
+
+    // The same address with another size is not the block.
+    memory_block resized = {block.memory, 1, 0};
+    free_memory(&resized);
+    EXPECT_EQ(query(block.memory).State, (DWORD)MEM_COMMIT);
+
+    // Pages the host allocated itself, as it does the back buffer's pixels.
+    void* pixels = VirtualAlloc(NULL, page(), MEM_COMMIT, PAGE_READWRITE);
+    memory_block foreign = {pixels, page(), 0};
+    free_memory(&foreign);
+    EXPECT_EQ(query(pixels).State, (DWORD)MEM_COMMIT);
+    VirtualFree(pixels, 0, MEM_RELEASE);
+
+    // A heap the module made itself.
+    HANDLE heap = HeapCreate(0, 0, 0);
+    void* from_heap = HeapAlloc(heap, 0, 64);
+    memory_block heap_block = {query(from_heap).AllocationBase, 64, 0};
+    free_memory(&heap_block);
+    EXPECT_EQ(query(from_heap).State, (DWORD)MEM_COMMIT);
+    HeapDestroy(heap);
+
+    // Freed, then the same size again: a stale copy does not free the new
+    // owner's block, wherever the system puts it.
+    memory_block stale = block;
+    free_memory(&block);
+    EXPECT_EQ(query(stale.memory).State, (DWORD)MEM_FREE);
+    memory_block successor = allocate_memory(3 * page(), NULL, 0);
+    ASSERT_NE(successor.memory, nullptr);
+    free_memory(&stale);
+    EXPECT_EQ(query(successor.memory).State, (DWORD)MEM_COMMIT);
+    ((u8*)successor.memory)[0] = 1;
+    free_memory(&successor);
+    EXPECT_EQ(query(successor.memory).State, (DWORD)MEM_FREE);
+    free_memory(&guarded);
+    EXPECT_EQ(memory_block_count(), live);
+
+    // The record grows past its first page and keeps the order of the rest.
+    static memory_block blocks[300];
+    for (u32 i = 0; i < 300; ++i) {
+        blocks[i] = allocate_memory(i + 1, NULL, i % 2 ? MEMORY_GUARD_PAGE : 0);
+        ASSERT_NE(blocks[i].memory, nullptr);
+    }
+    for (u32 i = 0; i < 300; i += 3) {
+        free_memory(&blocks[i]);
+    }
+    EXPECT_EQ(memory_block_count(), live + 200);
+    for (u32 i = 0, kept = 0; i < 300; ++i) {
+        if (i % 3) {
+            EXPECT_EQ(memory_block_at(live + kept++).memory, blocks[i].memory) << i;
+        }
+    }
+    for (u32 i = 0; i < 300; ++i) {
+        free_memory(&blocks[i]);
+    }
+    EXPECT_EQ(memory_block_count(), live);
+}

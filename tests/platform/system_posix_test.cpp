@@ -276,3 +276,28 @@ TEST_F(CursorService, PlacesTheCursorFromTheBottomLeftOfTheHostsWindow) {
 // SDL's video start-up leaves an allocation of the system's message bus
 // behind; it is not this code's.
 extern "C" const char* __lsan_default_suppressions(void) { return "leak:libdbus-1.so\n"; }
+
+// Far, tiny, infinite and NaN coordinates, each with its truncation.
+static const f32 cursor_inputs[] = {10.9f, -10.9f, 0.5f, -0.0f, 1e-40f, -1e-45f, 1.0f,
+                                    15000000.0f, 2147483520.0f, 2147483648.0f,
+                                    -2147483648.0f, -3e9f, INFINITY, -INFINITY, NAN};
+static const i32 cursor_truncated[] = {10, -10, 0, 0, 0, 0, 1, 15000000, 2147483520,
+                                       INT32_MAX, INT32_MIN, INT32_MIN, INT32_MAX,
+                                       INT32_MIN, 0};
+
+static void truncate_with_exceptions_enabled(void) {
+    enable_float_exceptions();
+    u32 wrong = 0;
+    for (u32 i = 0; i < sizeof(cursor_inputs) / sizeof(cursor_inputs[0]); ++i) {
+        wrong += truncate_to_i32(cursor_inputs[i]) != cursor_truncated[i];
+    }
+    disable_float_exceptions();
+    if (wrong) {
+        raise(SIGUSR1);
+    }
+}
+
+TEST(CursorServiceWithoutVideo, CoordinatesTruncateWithoutTrapping) {
+    // Denormals and NaN included: nothing the module enabled may trap.
+    EXPECT_EQ(signal_ending_child(truncate_with_exceptions_enabled), 0);
+}

@@ -191,6 +191,11 @@ TEST_F(DirectoryServices, WorkingDirectoryRoundTrip) {
         EXPECT_EQ(c, 'x');
     }
     EXPECT_EQ(get_working_directory(NULL, 0), needed);
+    EXPECT_EQ(get_working_directory(NULL, 64), needed);  // no buffer to write into
+    // A text of the caller's own stays as it was, separators and all.
+    char own[8] = {'a', '\\', 'b', '\\', 0, 'x', 'x', 'x'};
+    EXPECT_EQ(get_working_directory(own, sizeof(own)), needed);
+    EXPECT_EQ(memcmp(own, "a\\b\\\0xxx", 8), 0);
 
     // Exactly enough room.
     memset(buffer, 'x', sizeof(buffer));
@@ -212,4 +217,32 @@ TEST_F(DirectoryServices, MakesAndRemovesOneDirectoryAtATime) {
     EXPECT_TRUE(remove_directory("x"));
     EXPECT_FALSE(path_present("x"));
     EXPECT_FALSE(remove_directory("x"));
+}
+
+// Far, tiny, infinite and NaN coordinates, each with its truncation.
+static const f32 cursor_inputs[] = {10.9f, -10.9f, 0.5f, -0.0f, 1e-40f, -1e-45f, 1.0f,
+                                    15000000.0f, 2147483520.0f, 2147483648.0f,
+                                    -2147483648.0f, -3e9f, INFINITY, -INFINITY, NAN};
+static const i32 cursor_truncated[] = {10, -10, 0, 0, 0, 0, 1, 15000000, 2147483520,
+                                       INT32_MAX, INT32_MIN, INT32_MIN, INT32_MAX,
+                                       INT32_MIN, 0};
+
+TEST(CursorServiceDeathTest, CoordinatesTruncateWithoutTrapping) {
+    // Every exception the module can enable stays quiet: denormals and NaN
+    // included.
+    EXPECT_EXIT(
+        {
+            exit_with_exception_code();
+            HWND window = make_host_window(true);
+            enable_float_exceptions();
+            u32 wrong = 0;
+            for (u32 i = 0; i < sizeof(cursor_inputs) / sizeof(cursor_inputs[0]); ++i) {
+                wrong += truncate_to_i32(cursor_inputs[i]) != cursor_truncated[i];
+                set_cursor_position(cursor_inputs[i], cursor_inputs[i]);
+            }
+            disable_float_exceptions();
+            DestroyWindow(window);
+            ExitProcess(wrong == 0 ? 7 : 8);
+        },
+        ::testing::ExitedWithCode(7), "");
 }

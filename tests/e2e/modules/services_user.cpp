@@ -277,12 +277,15 @@ static void step_memory(module_state* state, platform_api* api) {
     }
     page_state past = page_at(bytes + 100);
     api->free_memory(&guarded);
+    // Gone for the module: its pages are released, or (while the host keeps
+    // the spot from a stale copy of the record, or defers the release to
+    // the frame's end) no longer accessible.
     page_state freed = page_at(bytes);
     record("step=guarded size=%llu reserved=%llu zeroed=%d mod8=%llu end_on_page=%d "
            "past_noaccess=%d freed=%d",
            (unsigned long long)guarded.size, (unsigned long long)guarded.reserved, zeroed,
            (unsigned long long)((u64)bytes % 8), (u64)(bytes + 100) % 4096 == 0,
-           past == PAGE_NO_ACCESS, freed == PAGE_UNMAPPED);
+           past == PAGE_NO_ACCESS, freed != PAGE_ACCESSIBLE);
 
     memory_block plain = api->allocate_memory(1 << 20, NULL, 0);
     u8* pages = (u8*)plain.memory;
@@ -294,7 +297,7 @@ static void step_memory(module_state* state, platform_api* api) {
     api->free_memory(&plain);
     record("step=plain size=%llu zeroed=%d page_aligned=%d freed=%d",
            (unsigned long long)plain.size, zeroed, (u64)pages % 4096 == 0,
-           page_at(pages) == PAGE_UNMAPPED);
+           page_at(pages) != PAGE_ACCESSIBLE);
 
     u64 before = system_counter();
     state->counter = api->get_counter();
@@ -321,6 +324,69 @@ static void step_system(module_state* state, platform_api* api, back_buffer* buf
     api->set_cursor_position(100.9f, 50.7f);
     api->debug_print("services_user: hello from entry");
     record("step=cursor width=%u height=%u", buffer->width, buffer->height);
+}
+
+// Frame 6: what a hostile module tries. Every call must return without
+// harming the host, a file or a block the module still owns.
+static void step_hostile(platform_api* api, back_buffer* buffer) {
+    u32 no_buffer = api->get_working_directory(NULL, 64);
+    char own[8] = {'a', '\\', 'b', '\\', 0, 'x', 'x', 'x'};
+    u32 small = api->get_working_directory(own, sizeof(own));
+    record("step=hostile_cwd no_buffer=%u small=%u unchanged=%d", no_buffer, small,
+           memcmp(own, "a\\b\\\0xxx", 8) == 0);
+
+    // A denormal coordinate while the module traps on denormals; then the
+    // pointer goes back where the cursor step put it.
+    volatile f32 tiny = 1e-40f;
+    api->enable_float_exceptions();
+    api->set_cursor_position(tiny, tiny);
+    api->disable_float_exceptions();
+    api->set_cursor_position(100.9f, 50.7f);
+
+    // Pages the host owns: the back buffer's, whole and from its pixels.
+    memory_block pixels = {buffer->memory, (u64)buffer->allocated_pixels * 4, 0};
+    api->free_memory(&pixels);
+    memory_block image = {buffer->pixels, (u64)buffer->pitch * buffer->height * 4, 0};
+    api->free_memory(&image);
+    // A stale copy of a freed block against its same-sized successor.
+    memory_block block = api->allocate_memory(8192, NULL, 0);
+    memory_block stale = block;
+    api->free_memory(&block);
+    memory_block successor = api->allocate_memory(8192, NULL, 0);
+    api->free_memory(&stale);
+    bool successor_kept = successor.memory && page_at(successor.memory) == PAGE_ACCESSIBLE;
+    api->free_memory(&successor);
+    record("step=hostile_memory pixels_kept=%d successor_kept=%d", 
+           page_at(buffer->memory) == PAGE_ACCESSIBLE, successor_kept);
+
+    // Refused writes and opens leave the file as it was and create nothing.
+    api->write_file_at_path("services/keep.txt", "precious", 8, 0);
+    u32 null_write = api->write_file_at_path("services/keep.txt", NULL, 5, 0);
+    api->open_file("services/absent/none.txt", 0, FILE_OPEN_READ);
+    file_handle past_end = api->open_file("services/keep.txt", 9, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    u64 past_end_code = api->last_file_error().code;
+    file_handle created = api->open_file("services/new.txt", 1, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    file_handle file = api->open_file("services/keep.txt", 0, FILE_OPEN_READ);
+    api->close_file(&file);
+    char text[16] = {0};
+    u32 after_close = api->read_file(&file, text, sizeof(text), 0);
+    u32 kept = api->read_file_at_path("services/keep.txt", text, sizeof(text), 0);
+    record("step=hostile_files null_write=%u text=%s past_end_zero=%d past_end_code=%llu "
+           "created_zero=%d closed_handle=%llu after_close=%u",
+           null_write, shown(text, kept), is_zero_record(&past_end),
+           (unsigned long long)past_end_code, is_zero_record(&created),
+           (unsigned long long)(u64)file.handle, after_close);
+
+    // A relative name that passes MAX_PATH with the working directory in front.
+    char name[256];
+    u32 length = (u32)snprintf(name, sizeof(name), "services/");
+    for (u32 i = 0; length < 250; ++i) {
+        name[length++] = (i % 10 == 9) ? '/' : 'd';
+    }
+    memcpy(name + length, "f.txt", 6);
+    u32 written = api->write_file_at_path(name, "x", 1, 0);
+    record("step=hostile_exists length=%u written=%u exists=%u", (u32)strlen(name), written,
+           api->file_exists(name));
 }
 
 ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
@@ -356,7 +422,18 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     case 5:
         step_system(state, services, buffer, frame_seconds);
         break;
+    case 6:
+        step_hostile(services, buffer);
+        break;
     default:
         break;
+    }
+    // The host goes on with its pages after the hostile frame: the module
+    // draws into them and the host shows them.
+    if (state->frames >= 6 && buffer->pixels) {
+        buffer->pixels[0] = (u32)state->frames;
+    }
+    if (state->frames == 12) {
+        record("step=survived frames=%llu", (unsigned long long)state->frames);
     }
 }

@@ -1,0 +1,163 @@
+#include "platform/memory.h"
+
+#include "base/memory.h"
+
+// ---------------------------------------------------------------------------
+// The record of live blocks, in pages of its own (never a block the module
+// was given) that grow by doubling.
+
+static memory_block_record* live_blocks;
+static u32 live_count;
+static u32 live_capacity;
+
+u32 memory_block_count(void) { return live_count; }
+
+memory_block_record memory_block_at(u32 index) {
+    memory_block_record record;
+    fill_bytes(&record, 0, sizeof(record));
+    return index < live_count ? live_blocks[index] : record;
+}
+
+// Room for one more record, so that a block once allocated is always
+// recorded (and so can be freed).
+static bool32 make_room(void) {
+    if (live_count < live_capacity) {
+        return 1;
+    }
+    u64 capacity = live_capacity ? (u64)live_capacity * 2 : memory_page_size() / sizeof(*live_blocks);
+    if (capacity > 0xFFFFFFFFu) {
+        return 0;
+    }
+    u64 bytes = capacity * sizeof(*live_blocks);
+    u8* grown = memory_map_pages(NULL, bytes);
+    if (!grown) {
+        return 0;
+    }
+    if (live_blocks) {
+        copy_bytes(grown, live_blocks, (u64)live_count * sizeof(*live_blocks));
+        memory_unmap_pages(live_blocks, (u64)live_capacity * sizeof(*live_blocks));
+    }
+    live_blocks = (memory_block_record*)grown;
+    live_capacity = (u32)capacity;
+    return 1;
+}
+
+static void forget_block(u32 index) {
+    move_bytes(&live_blocks[index], &live_blocks[index + 1],
+               (u64)(live_count - index - 1) * sizeof(*live_blocks));
+    --live_count;
+}
+
+// ---------------------------------------------------------------------------
+// Recently freed blocks. The system hands a freed address straight to the
+// next allocation of the same size, and a stale copy of the old record would
+// then match the new block exactly; a block the system places on one of
+// these is traded for another, so a stale free finds nothing live.
+
+#define FREED_REMEMBERED 64
+#define PLACEMENT_TRIES 8
+
+static memory_block freed_blocks[FREED_REMEMBERED];
+static u32 freed_next;
+
+static void remember_freed(void* memory, u64 size) {
+    freed_blocks[freed_next].memory = memory;
+    freed_blocks[freed_next].size = size;
+    freed_next = (freed_next + 1) % FREED_REMEMBERED;
+}
+
+static bool32 recently_freed(void* memory, u64 size) {
+    for (u32 i = 0; i < FREED_REMEMBERED; ++i) {
+        if (freed_blocks[i].memory == memory && freed_blocks[i].size == size) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks.
+
+static bool32 allocate_plain(u32 size, void* address, memory_block_record* record) {
+    u64 page = memory_page_size();
+    record->region = memory_map_pages(address, size);
+    record->region_size = ((u64)size + page - 1) / page * page;
+    record->memory = record->region;
+    return record->region != NULL;
+}
+
+// size / page + 1 read-write pages (one more than needed when size is a
+// multiple of the page), then the no-access page, the block ending right
+// where it begins.
+static bool32 allocate_guarded(u32 size, void* address, memory_block_record* record) {
+    u64 page = memory_page_size();
+    u64 pages = size / page + 1;
+    // The region, guard page included, must be describable in 32 bits.
+    if ((pages + 1) * page > 0xFFFFFFFFu) {
+        return 0;
+    }
+    u8* base = memory_map_pages(address, (pages + 1) * page);
+    if (!base) {
+        return 0;
+    }
+    u8* guard = base + pages * page;
+    if (!memory_protect_no_access(guard, page)) {
+        memory_unmap_pages(base, (pages + 1) * page);
+        return 0;
+    }
+    record->region = base;
+    record->region_size = (pages + 1) * page;
+    record->memory = guard - size;
+    return 1;
+}
+
+static bool32 allocate_region(u32 size, void* address, memory_block_record* record) {
+    return (record->flags & MEMORY_GUARD_PAGE) ? allocate_guarded(size, address, record)
+                                               : allocate_plain(size, address, record);
+}
+
+memory_block allocate_memory(u32 size, void* address, u32 flags) {
+    memory_block block;
+    block.memory = NULL;
+    block.size = size;
+    block.reserved = 0;
+    memory_block_record record;
+    fill_bytes(&record, 0, sizeof(record));
+    record.size = size;
+    record.flags = flags;
+    if (!make_room() || !allocate_region(size, address, &record)) {
+        return block;
+    }
+    // Where the system chose a recently freed block's place, the region is
+    // held while another is asked for, so the next one lands elsewhere. A
+    // hint names its place itself and is taken as it is.
+    memory_block_record held[PLACEMENT_TRIES];
+    u32 held_count = 0;
+    while (!address && recently_freed(record.memory, size) && held_count < PLACEMENT_TRIES) {
+        held[held_count++] = record;
+        if (!allocate_region(size, NULL, &record)) {
+            record = held[--held_count];
+            break;
+        }
+    }
+    for (u32 i = 0; i < held_count; ++i) {
+        memory_unmap_pages(held[i].region, held[i].region_size);
+    }
+    live_blocks[live_count++] = record;
+    block.memory = record.memory;
+    return block;
+}
+
+void free_memory(memory_block* block) {
+    if (!block || !block->memory) {
+        return;
+    }
+    for (u32 i = 0; i < live_count; ++i) {
+        if (live_blocks[i].memory == block->memory && live_blocks[i].size == block->size) {
+            memory_unmap_pages(live_blocks[i].region, live_blocks[i].region_size);
+            remember_freed(block->memory, block->size);
+            forget_block(i);
+            return;
+        }
+    }
+}
