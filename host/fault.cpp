@@ -1,6 +1,7 @@
 #include "host/fault.h"
 
 #include "base/memory.h"
+#include "host/undo.h"
 
 const char* fault_name(fault_kind kind) {
     switch (kind) {
@@ -24,27 +25,9 @@ const char* fault_name(fault_kind kind) {
     case FAULT_BOUNDS: return "array bounds exceeded";
     case FAULT_IN_PAGE: return "in-page error";
     case FAULT_BUS_ERROR: return "bus error";
+    case FAULT_BROKEN_INVARIANT: return "broken invariant";
     default: return "exception";
     }
-}
-
-void call_module(module_fault* fault, module_state* module, host_window* window, i32* running,
-                 back_buffer* buffer_copy, input_state* input, f32 frame_seconds,
-                 platform_api* services) {
-    if (fault->kind != FAULT_NONE && module->time != fault->build_time) {
-        fault->kind = FAULT_NONE;
-        window_set_title(window, WINDOW_TITLE);
-    }
-    if (!module->entry || fault->kind != FAULT_NONE) {
-        return;
-    }
-    if (guarded_entry_call(fault, module->entry, running, buffer_copy, input, frame_seconds,
-                           services, &module->slot)) {
-        return;
-    }
-    fault->build_time = module->time;
-    fault_title(fault, module->library);
-    window_set_title(window, fault->title);
 }
 
 // Text building for the title: appends stay inside the title's capacity.
@@ -77,11 +60,18 @@ static void append_hex(title_text* title, u64 value, u32 min_digits) {
 }
 
 // "main.dll+0x1A2B", or the bare address outside every library.
-static void append_place(title_text* title, u64 address, void* library) {
+static void append_place(title_text* title, u64 address, const module_fault* fault,
+                         void* library) {
     char holder_name[64];
     u64 base = fault_address_holder(address, library, holder_name, sizeof(holder_name));
+    const char* holder = holder_name;
+    // Named when it was seen, by a library unloaded since.
+    if (!base && address == fault->address && fault->holder_base) {
+        base = fault->holder_base;
+        holder = fault->holder;
+    }
     if (base) {
-        append(title, holder_name);
+        append(title, holder);
         append(title, "+");
         append_hex(title, address - base, 1);
     } else {
@@ -97,26 +87,117 @@ static const char* access_words(u64 access) {
     }
 }
 
-void fault_title(module_fault* fault, void* library) {
-    title_text title = {fault->title, 0, sizeof(fault->title)};
+static void append_fault(title_text* title, const module_fault* fault, void* library) {
     char code[32];
     fault_code_text(fault->code, code, sizeof(code));
-    append(&title, WINDOW_TITLE " - fault: ");
-    append(&title, fault_name(fault->kind));
-    append(&title, " (");
-    append(&title, code);
-    append(&title, ")");
+    append(title, fault_name(fault->kind));
+    append(title, " (");
+    append(title, code);
+    append(title, ")");
     if (fault->kind == FAULT_ACCESS_VIOLATION) {
-        append(&title, access_words(fault->access));
-        append_hex(&title, fault->target, 1);
+        append(title, access_words(fault->access));
+        append_hex(title, fault->target, 1);
     }
-    append(&title, " at ");
-    append_place(&title, fault->address, library);
+    append(title, " at ");
+    append_place(title, fault->address, fault, library);
     if (fault->caller) {
-        append(&title, " called from ");
-        append_place(&title, fault->caller, library);
+        append(title, " called from ");
+        append_place(title, fault->caller, fault, library);
     }
+}
+
+void describe_fault(const module_fault* fault, void* library, char* out, u32 capacity) {
+    title_text title = {out, 0, capacity};
+    out[0] = 0;
+    append_fault(&title, fault, library);
+}
+
+void fault_title(module_fault* fault, void* library) {
+    title_text title = {fault->title, 0, sizeof(fault->title)};
+    append(&title, WINDOW_TITLE " - fault: ");
+    append_fault(&title, fault, library);
     append(&title, " - rebuild to resume");
+}
+
+void rollback_title(module_fault* fault, void* library) {
+    title_text title = {fault->title, 0, sizeof(fault->title)};
+    append(&title, WINDOW_TITLE " - fault in the new build: ");
+    append_fault(&title, fault, library);
+    append(&title, " - running the previous build");
+}
+
+void load_failure_title(char* out, u32 capacity, const char* reason) {
+    title_text title = {out, 0, capacity};
+    append(&title, WINDOW_TITLE " - the new build did not load: ");
+    append(&title, reason);
+    append(&title, " - rebuild to retry");
+}
+
+void unload_fault_title(char* out, u32 capacity, const module_fault* fault) {
+    title_text title = {out, 0, capacity};
+    append(&title, WINDOW_TITLE " - fault while unloading the old build: ");
+    append_fault(&title, fault, NULL);
+}
+
+void fault_undo_frame(void) { undo_rollback(); }
+
+// Calls the running build; false when it faulted.
+static bool32 call_running(module_fault* fault, module_state* module, i32* running,
+                           const back_buffer* buffer, back_buffer* buffer_copy,
+                           input_state* input, f32 frame_seconds, platform_api* services) {
+    *buffer_copy = *buffer;
+    undo_begin_frame(&module->slot);
+    if (guarded_entry_call(fault, module->running.entry, running, buffer_copy, input,
+                           frame_seconds, services, &module->slot)) {
+        undo_commit();
+        return 1;
+    }
+    fault->build_time = module->running.time;
+    return 0;
+}
+
+// With no build to go back to, the faulted one is held: not called again.
+static void hold_fault(module_fault* fault, module_state* module, host_window* window) {
+    module->faulted = 1;
+    fault_title(fault, module->running.library);
+    window_set_title(window, fault->title);
+}
+
+void call_module(module_fault* fault, module_state* module, host_window* window, i32* running,
+                 const back_buffer* buffer, back_buffer* buffer_copy, input_state* input,
+                 f32 frame_seconds, platform_api* services) {
+    if (module->title_changed) {
+        module->title_changed = 0;
+        window_set_title(window, module->title);
+    }
+    if (!module->running.entry || module->faulted) {
+        return;
+    }
+    if (call_running(fault, module, running, buffer, buffer_copy, input, frame_seconds,
+                     services)) {
+        return;
+    }
+    fault_undo_frame();
+    if (!module->previous.entry) {
+        hold_fault(fault, module, window);
+        return;
+    }
+    // Back to the previous build, called in this same frame.
+    rollback_title(fault, module->running.library);
+    window_set_title(window, fault->title);
+    module_build faulted = module->running;
+    module->running = module->previous;
+    fill_bytes(&module->previous, 0, sizeof(module->previous));
+    module_fault again = {};
+    if (!call_running(&again, module, running, buffer, buffer_copy, input, frame_seconds,
+                      services)) {
+        fault_undo_frame();
+        *fault = again;
+        hold_fault(fault, module, window);
+    }
+    // Its shut-down may fault as well; the title already says what matters.
+    module_fault unloading = {};
+    unload_build(module, &faulted, &unloading);
 }
 
 #define MARKER_COLOUR 0xFF00FFu
@@ -174,9 +255,9 @@ static bool32 fit_marked(back_buffer* marked, const back_buffer* buffer) {
     return 1;
 }
 
-void show_back_buffer(host_window* window, const module_fault* fault, const back_buffer* buffer,
+void show_back_buffer(host_window* window, bool32 fault_held, const back_buffer* buffer,
                       back_buffer* marked) {
-    if (fault->kind == FAULT_NONE || !buffer->pixels || !buffer->width || !buffer->height ||
+    if (!fault_held || !buffer->pixels || !buffer->width || !buffer->height ||
         !fit_marked(marked, buffer)) {
         window_show(window, buffer);
         return;

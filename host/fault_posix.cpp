@@ -22,6 +22,7 @@
 #include <xmmintrin.h>
 
 #include "base/fatal.h"
+#include "host/undo.h"
 
 #if !defined(__linux__) || !defined(__x86_64__)
 #error "reads the x86-64 Linux signal context"
@@ -166,6 +167,10 @@ static fault_kind fpe_kind(int code, const ucontext_t* context) {
     }
 }
 
+// ud2, what fatal_stop compiles to. The processor decoded both bytes to
+// reject them, so they can be read.
+static bool fatal_stop_at(const u8* at) { return at[0] == 0x0F && at[1] == 0x0B; }
+
 static fault_kind kind_of(int signal, const siginfo_t* info, const ucontext_t* context) {
     if (signal == SIGTRAP) {
         return FAULT_BREAKPOINT;
@@ -178,8 +183,11 @@ static fault_kind kind_of(int signal, const siginfo_t* info, const ucontext_t* c
     case SIGSEGV: return segv_kind(info, context);
     case SIGBUS: return info->si_code == BUS_ADRALN ? FAULT_MISALIGNMENT : FAULT_BUS_ERROR;
     case SIGILL:
-        return info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG
-                   ? FAULT_PRIVILEGED_INSTRUCTION
+        if (info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG) {
+            return FAULT_PRIVILEGED_INSTRUCTION;
+        }
+        return fatal_stop_at((const u8*)context->uc_mcontext.gregs[REG_RIP])
+                   ? FAULT_BROKEN_INVARIANT
                    : FAULT_ILLEGAL_INSTRUCTION;
     case SIGFPE: return fpe_kind(info->si_code, context);
     default: return FAULT_OTHER;
@@ -256,6 +264,13 @@ static void pass_on(int signal, siginfo_t* info, void* context) {
 }
 
 static void on_fault(int signal, siginfo_t* info, void* context) {
+    // First: a write to a page the undo keeps read-only is logged and retried,
+    // whoever wrote it, the host's code included.
+    if (signal == SIGSEGV && info->si_code == SEGV_ACCERR &&
+        (((const ucontext_t*)context)->uc_mcontext.gregs[REG_ERR] & PAGE_FAULT_WRITE) &&
+        undo_note_write(info->si_addr)) {
+        return;
+    }
     bool from_elsewhere = info->si_code <= 0 && info->si_pid != getpid();
     // pthread_self only reads the thread pointer: safe here.
     if (!call_in_progress || !pthread_equal(pthread_self(), host_thread) || from_elsewhere) {
@@ -349,6 +364,27 @@ __attribute__((noinline)) bool32 guarded_entry_call(module_fault* fault, module_
     return 1;
 }
 
+// The same guard around a host function (the loader, which runs the
+// library's constructors and destructors). A fault leaves the loader's own
+// lock taken by this thread, which it takes recursively, and the library
+// mapped.
+__attribute__((noinline)) bool32 guarded_host_call(module_fault* fault, host_function* function,
+                                                   void* argument) {
+    save_float_state(&float_before_call);
+    fault->kind = FAULT_NONE;
+    recording = fault;
+    if (sigsetjmp(resume_point, 1)) {
+        restore_float_state(&float_before_call);
+        clear_alignment_check();
+        return 0;
+    }
+    call_in_progress = 1;
+    function(argument);
+    call_in_progress = 0;
+    restore_float_state(&float_before_call);
+    return 1;
+}
+
 // Appends within capacity, always terminated.
 static u32 append(char* out, u32 capacity, u32 length, const char* text) {
     for (; *text && length + 1 < capacity; ++text) {
@@ -403,6 +439,17 @@ static bool is_loaded_build(void* library, const struct link_map* holder) {
     return library && holder && dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map == holder;
 }
 
+// "active_main.so.<pid>.<n>": a copy of a build, loaded or half-loaded.
+static bool is_build_copy(const char* file) {
+    const char* prefix = "active_" MODULE_NAME ".";
+    for (; *prefix; ++prefix, ++file) {
+        if (*file != *prefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
 u64 fault_address_holder(u64 address, void* library, char* name, u32 capacity) {
     if (capacity) {
         name[0] = 0;
@@ -415,7 +462,10 @@ u64 fault_address_holder(u64 address, void* library, char* name, u32 capacity) {
     }
     // The host runs a copy under another name; the programmer knows the
     // build by its own.
-    const char* file = is_loaded_build(library, holder) ? MODULE_NAME : file_part(info.dli_fname);
+    const char* file = file_part(info.dli_fname);
+    if (is_loaded_build(library, holder) || is_build_copy(file)) {
+        file = MODULE_NAME;
+    }
     if (capacity) {
         append(name, capacity, 0, file);
     }

@@ -5,6 +5,7 @@
 
 #include "base/fatal.h"
 #include "host/fault.h"
+#include "host/undo.h"
 #include "platform/system.h"
 
 // How the guard works: call_with_resume_point captures its own context just
@@ -16,6 +17,8 @@ static CONTEXT resume_context;
 static volatile LONG call_in_progress;
 static DWORD host_thread;
 static module_fault* recording;
+// A host function (the loader) is in progress rather than entry.
+static volatile LONG host_call_in_progress;
 static LPTOP_LEVEL_EXCEPTION_FILTER previous_filter;
 
 // Processor faults that a bug in the module raises. Other codes (debugger
@@ -70,6 +73,17 @@ static fault_kind fault_kind_of(u32 code) {
     case EXCEPTION_IN_PAGE_ERROR: return FAULT_IN_PAGE;
     default: return FAULT_OTHER;
     }
+}
+
+// ud2, what fatal_stop compiles to. The processor decoded both bytes to
+// reject them, so they can be read.
+static fault_kind classify(u32 code, const void* address) {
+    fault_kind kind = fault_kind_of(code);
+    const u8* at = (const u8*)address;
+    if (kind == FAULT_ILLEGAL_INSTRUCTION && at && at[0] == 0x0F && at[1] == 0x0B) {
+        return FAULT_BROKEN_INVARIANT;
+    }
+    return kind;
 }
 
 // Whether this exception interrupted the module's call on the host's thread
@@ -137,13 +151,10 @@ static bool handler_between(const CONTEXT* fault_context) {
     return false;
 }
 
-// Records the fault and rewrites the thread's context so that it carries on
-// as if call_with_resume_point had returned 0.
-static void send_back(EXCEPTION_POINTERS* pointers) {
+static void record_exception(module_fault* fault, EXCEPTION_POINTERS* pointers) {
     const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    module_fault* fault = recording;
     fault->code = record->ExceptionCode;
-    fault->kind = fault_kind_of(fault->code);
+    fault->kind = classify(fault->code, record->ExceptionAddress);
     fault->address = (u64)record->ExceptionAddress;
     fault->access = record->NumberParameters >= 2 ? record->ExceptionInformation[0] : 0;
     fault->target = record->NumberParameters >= 2 ? record->ExceptionInformation[1] : 0;
@@ -153,7 +164,12 @@ static void send_back(EXCEPTION_POINTERS* pointers) {
                     fault->target == fault->address;
     u64 stack = pointers->ContextRecord->Rsp;
     fault->caller = bad_call && stack < resume_context.Rsp ? *(u64*)stack : 0;
+}
 
+// Records the fault and rewrites the thread's context so that it carries on
+// as if call_with_resume_point had returned 0.
+static void send_back(EXCEPTION_POINTERS* pointers) {
+    record_exception(recording, pointers);
     static CONTEXT resume;
     resume = resume_context;
     DWORD64 image_base = 0;
@@ -170,12 +186,27 @@ static void send_back(EXCEPTION_POINTERS* pointers) {
 }
 
 static LONG CALLBACK first_chance(EXCEPTION_POINTERS* pointers) {
+    // First: a write to a page the undo keeps read-only is logged and retried,
+    // whoever wrote it, the host's code included.
+    const EXCEPTION_RECORD* raised = pointers->ExceptionRecord;
+    if (raised->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && raised->NumberParameters >= 2 &&
+        raised->ExceptionInformation[0] == FAULT_ACCESS_WRITE &&
+        undo_note_write((void*)raised->ExceptionInformation[1])) {
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
     u32 code = pointers->ExceptionRecord->ExceptionCode;
     if (!during_module_call() || !is_processor_fault(code)) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     // An overflowed stack leaves no room for the usual dispatch.
     if (code != EXCEPTION_STACK_OVERFLOW && handler_between(pointers->ContextRecord)) {
+        // The loader catches a fault in DllMain itself and fails the load,
+        // unmapping the library: what it was is named now.
+        if (host_call_in_progress) {
+            record_exception(recording, pointers);
+            recording->holder_base = fault_address_holder(
+                recording->address, NULL, recording->holder, sizeof(recording->holder));
+        }
         return EXCEPTION_CONTINUE_SEARCH;
     }
     send_back(pointers);
@@ -234,6 +265,35 @@ __declspec(noinline) static bool32 call_with_resume_point(module_fault* fault,
     return returned;
 }
 
+// The same for a host function: the loader, running a library's DllMain,
+// constructors and destructors.
+__declspec(noinline) static bool32 host_call_with_resume_point(module_fault* fault,
+                                                               host_function* function,
+                                                               void* argument) {
+    recording = fault;
+    RtlCaptureContext(&resume_context);
+    call_in_progress = 1;
+    host_call_in_progress = 1;
+    function(argument);
+    host_call_in_progress = 0;
+    call_in_progress = 0;
+    volatile bool32 returned = 1;
+    return returned;
+}
+
+bool32 guarded_host_call(module_fault* fault, host_function* function, void* argument) {
+    fault->kind = FAULT_NONE;
+    unsigned int float_word = _control87(0, 0);
+    if (host_call_with_resume_point(fault, function, argument)) {
+        _clearfp();
+        _control87(float_word, FLOAT_EXCEPTION_MASKS | _MCW_RC);
+        return 1;
+    }
+    host_call_in_progress = 0;
+    restore_after_fault(fault->code, float_word);
+    return 0;
+}
+
 bool32 guarded_entry_call(module_fault* fault, module_entry* entry, i32* running,
                           back_buffer* buffer_copy, input_state* input, f32 frame_seconds,
                           platform_api* services, void** module_slot) {
@@ -283,6 +343,11 @@ u64 fault_address_holder(u64 address, void* library, char* name, u32 capacity) {
             if (*at == '\\' || *at == '/') {
                 file = at + 1;
             }
+        }
+        // "active_main.dll.<pid>.<n>": a copy of a build.
+        if (_strnicmp(file, "active_" MODULE_NAME ".", sizeof("active_" MODULE_NAME ".") - 1) ==
+            0) {
+            file = MODULE_NAME;
         }
     }
     u32 at = 0;

@@ -1,6 +1,7 @@
 #include "host/frame.h"
 
 #include "base/memory.h"
+#include "host/undo.h"
 #include "input/frame.h"
 #include "platform/services.h"
 
@@ -8,6 +9,8 @@ void host_prepare(host_state* host) {
     fill_bytes(host->working_directory, 0, sizeof(host->working_directory));
     fill_bytes(&host->services, 0, sizeof(host->services));
     fill_platform_api(&host->services);
+    // Services through which the system writes into module memory, or frees it.
+    undo_wrap_services(&host->services);
     set_working_directory(DATA_DIRECTORY);
     get_working_directory(host->working_directory, sizeof(host->working_directory));
     debug_print(host->working_directory);
@@ -42,13 +45,13 @@ void host_frame(host_state* host) {
     input_end_frame(&host->input);
     host->marks[MARK_POLL] = read_counter();
     poll_module(&host->module);
-    host->buffer_copy = host->buffer;
     host->marks[MARK_CALL] = read_counter();
-    // A build that faults is not called again until a new one is loaded.
-    call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer_copy,
-                &host->input, host->frame_seconds, &host->services);
+    // A build that faults rolls back to the previous one, or with none is not
+    // called again until a new one is loaded.
+    call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer,
+                &host->buffer_copy, &host->input, host->frame_seconds, &host->services);
     host->marks[MARK_SHOW] = read_counter();
-    show_back_buffer(host->window, &host->fault, &host->buffer, &host->marked);
+    show_back_buffer(host->window, host->module.faulted, &host->buffer, &host->marked);
     host->marks[MARK_WAIT] = read_counter();
     host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);
     host->marks[MARK_END] = read_counter();

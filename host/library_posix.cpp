@@ -11,8 +11,6 @@
 #include "base/number.h"
 #include "base/text.h"
 
-// "../build/" + "active_main.so." + pid + "." + load: the loader keeps a
-// library it has seen under its path, and two hosts may share a build folder.
 bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
                          u32 load) {
     char suffix[48];
@@ -67,7 +65,64 @@ bool32 library_copy(const char* from, const char* to) {
     return copied;
 }
 
-void* library_load(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+// Appends up to length characters of text within capacity, terminated.
+static u32 append_bounded(char* out, u32 capacity, u32 at, const char* text, u32 length) {
+    for (u32 i = 0; i < length && text[i] && at + 1 < capacity; ++i) {
+        out[at++] = text[i];
+    }
+    out[at] = 0;
+    return at;
+}
+
+static bool32 starts_with(const char* text, const char* prefix) {
+    for (; *prefix; ++prefix, ++text) {
+        if (*text != *prefix) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// dlerror's words: "libfoo.so: cannot open shared object file: ..." names
+// the missing library; other messages start with the copy's path, which the
+// programmer knows by the build's own name.
+static void load_failure_reason(const char* path, const char* error, char* reason,
+                                u32 capacity) {
+    if (!capacity) {
+        return;
+    }
+    reason[0] = 0;
+    if (!error) {
+        append_bounded(reason, capacity, 0, "unknown error", ~0u);
+        return;
+    }
+    u32 missing = find_text(": cannot open shared object file", error);
+    if (missing != TEXT_NOT_FOUND) {
+        u32 start = 0;
+        for (u32 i = 0; i < missing; ++i) {
+            if (error[i] == '/') {
+                start = i + 1;
+            }
+        }
+        u32 at = append_bounded(reason, capacity, 0, "missing library ", ~0u);
+        append_bounded(reason, capacity, at, error + start, missing - start);
+        return;
+    }
+    if (starts_with(error, path)) {
+        u32 at = append_bounded(reason, capacity, 0, MODULE_NAME, ~0u);
+        append_bounded(reason, capacity, at, error + text_length(path), ~0u);
+        return;
+    }
+    append_bounded(reason, capacity, 0, error, ~0u);
+}
+
+void* library_load(const char* path, char* reason, u32 capacity) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        load_failure_reason(path, dlerror(), reason, capacity);
+    }
+    return library;
+}
 
 void* library_symbol(void* library, const char* name) { return dlsym(library, name); }
 

@@ -1,14 +1,25 @@
 #include <windows.h>
 
+#include "base/number.h"
+#include "base/text.h"
 #include "host/os.h"
 #include "platform/path.h"
 
 bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
-                         u32 load) {
-    (void)load;
+                         u32 copy) {
+    char suffix[48];
+    u32 length = 0;
+    suffix[length++] = '.';
+    length += print_u32(suffix + length, (u32)GetCurrentProcessId());
+    suffix[length++] = '.';
+    length += print_u32(suffix + length, copy);
+    suffix[length] = 0;
     char copy_name[MODULE_PATH_CAPACITY];
+    char named[MODULE_PATH_CAPACITY];
     return system_path(copy_name, sizeof(copy_name), "active_", name) &&
-           system_path(out, capacity, directory, copy_name);
+           (u64)text_length(copy_name) + length < sizeof(named) &&
+           concat_text_checked(named, copy_name, suffix) &&
+           system_path(out, capacity, directory, named);
 }
 
 bool32 library_copy(const char* from, const char* to) {
@@ -17,7 +28,110 @@ bool32 library_copy(const char* from, const char* to) {
            CopyFileA(converted, to, FALSE);
 }
 
-void* library_load(const char* path) { return (void*)LoadLibraryA(path); }
+static u32 append_bounded(char* out, u32 capacity, u32 at, const char* text) {
+    for (; *text && at + 1 < capacity; ++text) {
+        out[at++] = *text;
+    }
+    out[at] = 0;
+    return at;
+}
+
+static bool read_exactly_at(HANDLE file, u32 offset, void* buffer, u32 size);
+
+// The file offset of a relative virtual address, through the section table.
+static bool file_offset(HANDLE file, u32 sections, u32 count, u32 rva, u32* offset) {
+    for (u32 i = 0; i < count; ++i) {
+        IMAGE_SECTION_HEADER section;
+        if (!read_exactly_at(file, sections + i * (u32)sizeof(section), &section,
+                             sizeof(section))) {
+            return false;
+        }
+        u32 size = section.Misc.VirtualSize ? section.Misc.VirtualSize : section.SizeOfRawData;
+        if (rva >= section.VirtualAddress && rva < section.VirtualAddress + size) {
+            *offset = rva - section.VirtualAddress + section.PointerToRawData;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The first library the image imports that the loader cannot find, by
+// walking the import table of the file and looking each one up as the
+// loader would (without running anything of it); false when all are found.
+static bool missing_import(const char* path, char* name, u32 capacity) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool found = false;
+    IMAGE_DOS_HEADER dos;
+    IMAGE_NT_HEADERS64 nt;
+    u32 directory = 0;
+    if (read_exactly_at(file, 0, &dos, sizeof(dos)) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+        read_exactly_at(file, (u32)dos.e_lfanew, &nt, sizeof(nt)) &&
+        nt.Signature == IMAGE_NT_SIGNATURE &&
+        nt.OptionalHeader.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_IMPORT) {
+        u32 sections = (u32)dos.e_lfanew + (u32)offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                       nt.FileHeader.SizeOfOptionalHeader;
+        u32 count = nt.FileHeader.NumberOfSections;
+        u32 rva = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+        if (rva && file_offset(file, sections, count, rva, &directory)) {
+            for (u32 i = 0; !found && i < 4096; ++i) {
+                IMAGE_IMPORT_DESCRIPTOR import;
+                u32 name_at = 0;
+                char imported[MAX_PATH] = {0};
+                if (!read_exactly_at(file, directory + i * (u32)sizeof(import), &import,
+                                     sizeof(import)) ||
+                    !import.Name) {
+                    break;
+                }
+                if (!file_offset(file, sections, count, import.Name, &name_at)) {
+                    continue;
+                }
+                OVERLAPPED at = {};
+                at.Offset = name_at;
+                DWORD got = 0;
+                ReadFile(file, imported, sizeof(imported) - 1, &got, &at);
+                if (!imported[0] || GetModuleHandleA(imported)) {
+                    continue;
+                }
+                HMODULE probe = LoadLibraryExA(imported, NULL, LOAD_LIBRARY_AS_DATAFILE);
+                if (probe) {
+                    FreeLibrary(probe);
+                    continue;
+                }
+                append_bounded(name, capacity, 0, imported);
+                found = true;
+            }
+        }
+    }
+    CloseHandle(file);
+    return found;
+}
+
+void* library_load(const char* path, char* reason, u32 capacity) {
+    HMODULE library = LoadLibraryA(path);
+    if (library || !capacity) {
+        return (void*)library;
+    }
+    DWORD error = GetLastError();
+    char missing[MAX_PATH];
+    u32 at = 0;
+    reason[0] = 0;
+    if (error == ERROR_MOD_NOT_FOUND && missing_import(path, missing, sizeof(missing))) {
+        at = append_bounded(reason, capacity, at, "missing library ");
+        append_bounded(reason, capacity, at, missing);
+    } else if (error == ERROR_DLL_INIT_FAILED) {
+        append_bounded(reason, capacity, at, "start-up routine failed");
+    } else {
+        char digits[12];
+        digits[print_u32(digits, (u32)error)] = 0;
+        at = append_bounded(reason, capacity, at, "error ");
+        append_bounded(reason, capacity, at, digits);
+    }
+    return NULL;
+}
 
 void* library_symbol(void* library, const char* name) {
     return (void*)GetProcAddress((HMODULE)library, name);

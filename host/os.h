@@ -71,17 +71,20 @@ f32 wait_out_frame(i64 frame_start, f32 target_frame_seconds);
 // build still being written fails this.
 bool32 library_file_complete(const char* path);
 
-// The path of the copy that load number `load` (1, 2, ...) loads from.
-// Windows keeps one name, directory + "active_" + name; POSIX needs a fresh
-// name per load, because its loader knows a library by its path.
+// The path of copy number `copy` (1, 2, ...): directory + "active_" + name +
+// "." + process id + "." + copy. A name per copy: the loader knows a library
+// by its path, a copy still mapped cannot be replaced (Windows), and two
+// hosts may share a build folder.
 bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
-                         u32 load);
+                         u32 copy);
 
 // Copies a file, replacing the target; false when the copy is incomplete.
 bool32 library_copy(const char* from, const char* to);
 
-// Loads the library at path; null on failure.
-void* library_load(const char* path);
+// Loads the library at path; null on failure, with the reason in words:
+// "missing library libfoo.so" for a library it needs that is not found,
+// "start-up routine failed" when DllMain said no, else the system's own.
+void* library_load(const char* path, char* reason, u32 capacity);
 // The address of an exported symbol, or null.
 void* library_symbol(void* library, const char* name);
 // Unloads a library from library_load.

@@ -1,6 +1,8 @@
 #include "host/reload.h"
 
+#include "base/memory.h"
 #include "base/text.h"
+#include "host/fault.h"
 #include "platform/file.h"
 
 bool32 module_time_present(u64 time) { return (u32)time != 0; }
@@ -28,35 +30,109 @@ static bool32 join_path(char* out, u32 capacity, const char* a, const char* b) {
     return 1;
 }
 
-module_entry* load_module(module_state* module, const char* directory, const char* name,
-                          const char* export_name) {
-    char module_path[MODULE_PATH_CAPACITY];
-    char copy_path[MODULE_PATH_CAPACITY];
-    u32 load = module->loads + 1;
-    bool32 named = library_copy_path(copy_path, sizeof(copy_path), directory, name, load);
-    if (module->library) {
-        library_free(module->library);
-        module->library = NULL;
-        // Where each load has a copy of its own, the old one is no longer
-        // mapped once freed.
-        if (named && !text_equal(copy_path, module->copy_path)) {
-            delete_file(module->copy_path);
+static void copy_bounded(char* out, u32 capacity, const char* text) {
+    u32 at = 0;
+    for (; text[at] && at + 1 < capacity; ++at) {
+        out[at] = text[at];
+    }
+    out[at] = 0;
+}
+
+// Copies the system may still hold (Windows keeps a failed load's file
+// mapped for a while) are deleted at a later load.
+static void delete_copy(module_state* module, const char* path) {
+    if (!path[0] || delete_file(path)) {
+        return;
+    }
+    for (u32 i = 0; i < MODULE_STALE_COPIES; ++i) {
+        if (!module->stale[i][0]) {
+            copy_text(module->stale[i], path);
+            return;
         }
     }
-    // A failed copy would leave an older build under the copy's name; loading
-    // that would pass an old build off as the new one.
+}
+
+static void sweep_stale_copies(module_state* module) {
+    for (u32 i = 0; i < MODULE_STALE_COPIES; ++i) {
+        if (module->stale[i][0] && delete_file(module->stale[i])) {
+            module->stale[i][0] = 0;
+        }
+    }
+}
+
+typedef struct load_call {
+    const char* path;
+    void* library;
+    char reason[128];
+} load_call;
+
+static void load_guarded(void* argument) {
+    load_call* call = (load_call*)argument;
+    call->library = library_load(call->path, call->reason, sizeof(call->reason));
+}
+
+static void free_guarded(void* argument) { library_free(argument); }
+
+load_outcome load_build(module_state* module, const char* directory, const char* name,
+                        const char* export_name, module_build* build, char* reason,
+                        u32 capacity) {
+    fill_bytes(build, 0, sizeof(*build));
+    reason[0] = 0;
+    sweep_stale_copies(module);
+    char module_path[MODULE_PATH_CAPACITY];
+    char copy_path[MODULE_PATH_CAPACITY];
+    u32 copy = module->copies + 1;
     if (!join_path(module_path, sizeof(module_path), directory, name) ||
-        !named ||
-        !library_copy(module_path, copy_path)) {
-        return NULL;
+        !library_copy_path(copy_path, sizeof(copy_path), directory, name, copy)) {
+        return LOAD_RETRY;
     }
-    module->library = library_load(copy_path);
-    if (!module->library) {
-        return NULL;
+    module->copies = copy;
+    // A half-made copy is not loaded: the next frame copies again.
+    if (!library_copy(module_path, copy_path)) {
+        delete_copy(module, copy_path);
+        return LOAD_RETRY;
     }
-    module->loads = load;
-    copy_text(module->copy_path, copy_path);
-    return (module_entry*)library_symbol(module->library, export_name);
+    load_call call = {};
+    call.path = copy_path;
+    module_fault fault = {};
+    bool32 returned = guarded_host_call(&fault, load_guarded, &call);
+    if (!returned || (!call.library && fault.kind != FAULT_NONE)) {
+        char described[MODULE_TITLE_CAPACITY];
+        describe_fault(&fault, NULL, described, sizeof(described));
+        copy_bounded(reason, capacity, "fault in start-up: ");
+        copy_bounded(reason + text_length(reason), capacity - text_length(reason), described);
+        // A library left half-loaded by the fault stays mapped: only its
+        // file goes.
+        delete_copy(module, copy_path);
+        return LOAD_FAILED;
+    }
+    if (!call.library) {
+        copy_bounded(reason, capacity, call.reason);
+        delete_copy(module, copy_path);
+        return LOAD_FAILED;
+    }
+    build->library = call.library;
+    build->entry = (module_entry*)library_symbol(call.library, export_name);
+    copy_text(build->copy_path, copy_path);
+    if (!build->entry) {
+        copy_bounded(reason, capacity, "no entry export");
+        unload_build(module, build, &fault);
+        return LOAD_FAILED;
+    }
+    return LOAD_DONE;
+}
+
+bool32 unload_build(module_state* module, module_build* build, module_fault* fault) {
+    bool32 clean = 1;
+    if (build->library) {
+        bool32 returned = guarded_host_call(fault, free_guarded, build->library);
+        clean = returned && fault->kind == FAULT_NONE;
+    }
+    // Once unloaded nothing maps the copy; after a fault it may still be
+    // mapped, which only Windows minds, and it is tried again later.
+    delete_copy(module, build->copy_path);
+    fill_bytes(build, 0, sizeof(*build));
+    return clean;
 }
 
 void poll_module(module_state* module) {
@@ -64,10 +140,34 @@ void poll_module(module_state* module) {
     if (!module_needs_load(current, module->time) || !library_file_complete(MODULE_PATH)) {
         return;
     }
-    module->entry = load_module(module, MODULE_DIRECTORY, MODULE_NAME, MODULE_EXPORT);
-    // A build that loaded without an "entry" export is recorded too: trying it
-    // again every frame would not give it one.
-    if (module->library) {
-        module->time = current;
+    module_build build;
+    char reason[MODULE_TITLE_CAPACITY];
+    load_outcome outcome = load_build(module, MODULE_DIRECTORY, MODULE_NAME, MODULE_EXPORT,
+                                      &build, reason, sizeof(reason));
+    if (outcome == LOAD_RETRY) {
+        return;
+    }
+    module->time = current;
+    module->title_changed = 1;
+    if (outcome == LOAD_FAILED) {
+        load_failure_title(module->title, sizeof(module->title), reason);
+        return;
+    }
+    build.time = current;
+    copy_text(module->title, WINDOW_TITLE);
+    // The running build, if it is good, is the new one's way back; the one
+    // kept for the build before goes.
+    module_build old = module->previous;
+    fill_bytes(&module->previous, 0, sizeof(module->previous));
+    if (module->faulted) {
+        old = module->running;
+    } else {
+        module->previous = module->running;
+    }
+    module->running = build;
+    module->faulted = 0;
+    module_fault fault = {};
+    if (!unload_build(module, &old, &fault)) {
+        unload_fault_title(module->title, sizeof(module->title), &fault);
     }
 }

@@ -1,43 +1,77 @@
 // Loading the module and swapping in new builds between frames.
 //
 // Every frame the host reads the module file's last-write time. A present
-// reading (low half non-zero) that differs from the loaded build's stamp
-// means a new build: when the file is a complete image the old library is
-// freed, the file is copied, the copy is loaded and its "entry" looked up,
-// all before this frame's call. A failed copy or load leaves the stamp
-// unrecorded, so the next frame tries again; a build that loaded without an
-// "entry" is recorded, since trying again would not give it one. The host
-// never calls a null entry.
+// reading (low half non-zero) that differs from the newest stamp tried means
+// a new build: when the file is a complete image it is copied to a name of
+// its own (the loader knows a library by its path, and a copy that is still
+// mapped cannot be replaced) and the copy is loaded, through the fault guard,
+// before this frame's call.
+//
+// - A failed copy leaves the stamp unrecorded: the next frame tries again.
+// - A copy that does not load (a missing library, a start-up routine that
+//   fails or faults, no "entry") records the stamp and names the reason in
+//   the title: only a new file can load, so nothing is retried until then.
+//   The running build carries on.
+// - A build that loads becomes the running one. The build it replaces stays
+//   loaded as the previous build while the new one is on probation, which
+//   lasts until the next build loads: a fault in the new build rolls back to
+//   it (fault.h). A build that faulted is never kept.
+// Copies are deleted once their library is unloaded; one the system still
+// holds is tried again at later loads.
 #ifndef HOST_RELOAD_H
 #define HOST_RELOAD_H
 
 #include "host/os.h"
 
-typedef struct module_state {
+#define MODULE_TITLE_CAPACITY 192
+#define MODULE_STALE_COPIES 8
+
+typedef struct module_build {
     void* library;        // the loaded copy, or null
-    module_entry* entry;  // its "entry" export, or null: then no call is made
-    u64 time;             // last-write time of the build that was loaded; 0 before any
-    void* slot;           // the module's own, kept across reloads
-    u32 loads;            // libraries loaded so far; names each load's copy
-    char copy_path[MODULE_PATH_CAPACITY];  // the loaded copy's file
+    module_entry* entry;  // its "entry" export
+    u64 time;             // the module file's stamp it was loaded from
+    char copy_path[MODULE_PATH_CAPACITY];
+} module_build;
+
+typedef struct module_state {
+    module_build running;   // called every frame unless `faulted`; null library when none
+    module_build previous;  // the last good build, while `running` is on probation
+    bool32 faulted;         // running faulted with no previous build: not called again
+    u64 time;               // the newest stamp tried (loaded or not); 0 before any
+    void* slot;             // the module's own, kept across reloads
+    u32 copies;             // copies made so far; numbers each copy's name
+    char stale[MODULE_STALE_COPIES][MODULE_PATH_CAPACITY];  // copies left to delete
+    bool32 title_changed;   // a load event left a new title to show
+    char title[MODULE_TITLE_CAPACITY];
 } module_state;
 
 // A reading is present when its low half is non-zero.
 bool32 module_time_present(u64 time);
 
 // Whether a reading calls for a load: it is present and differs from the
-// recorded stamp of the loaded build (which is absent before the first load).
+// recorded stamp of the newest build tried (absent before the first).
 bool32 module_needs_load(u64 current, u64 recorded);
 
 // The module file's last-write time as a 64-bit file time; 0 when absent.
 // The same reading the file-time service gives for the module's path.
 u64 module_file_time(void);
 
-// Frees the loaded library (when there is one), copies directory + name to
-// this load's copy and loads that. Returns the address of export_name, or
-// null; module->library is null when the copy or the load failed.
-module_entry* load_module(module_state* module, const char* directory, const char* name,
-                          const char* export_name);
+typedef enum load_outcome {
+    LOAD_RETRY,   // not copied: try again next frame
+    LOAD_FAILED,  // copied but not loaded: reason says why
+    LOAD_DONE,    // build holds the loaded library and its entry
+} load_outcome;
+
+// Copies directory + name to this load's copy and loads that through the
+// fault guard, looking up export_name. Nothing already loaded is touched.
+load_outcome load_build(module_state* module, const char* directory, const char* name,
+                        const char* export_name, module_build* build, char* reason,
+                        u32 capacity);
+
+// Unloads the build through the fault guard and deletes its copy; false when
+// its shut-down faulted (fault says how; the copy stays mapped then).
+struct module_fault;
+bool32 unload_build(module_state* module, module_build* build, struct module_fault* fault);
 
 // The per-frame poll: loads the module when its file is new and complete.
 // Also used at start-up.

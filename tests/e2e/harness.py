@@ -43,6 +43,7 @@ class _Windows:
     codes = {
         "access violation": r"0xC0000005",
         "illegal instruction": r"0xC000001D",
+        "broken invariant": r"0xC000001D",
         "integer division by zero": r"0xC0000094",
         "float division by zero": r"0xC000008E",
         "float multiple traps": r"0xC00002B5",
@@ -60,6 +61,7 @@ class _Linux:
     codes = {
         "access violation": r"SIGSEGV",
         "illegal instruction": r"SIGILL",
+        "broken invariant": r"SIGILL",
         "integer division by zero": r"SIGFPE",
         "float division by zero": r"SIGFPE",
         "breakpoint": r"SIGTRAP",
@@ -108,8 +110,7 @@ def host_directory(path):
 
 def loaded_copies(run_dir):
     """The copies the host loaded its builds from, with their change times:
-    different after every load (Windows reuses one name, Linux takes a new
-    one per load)."""
+    different after every load (each copy has a name of its own)."""
     build = os.path.join(run_dir, "build")
     found = {}
     for name in os.listdir(build):
@@ -119,6 +120,12 @@ def loaded_copies(run_dir):
             except FileNotFoundError:
                 pass
     return found
+
+
+def copy_numbers(run_dir):
+    """The numbers of the copies left in the build folder: the host names
+    copy n "active_main.<suffix>.<pid>.<n>" and counts every copy it makes."""
+    return sorted(int(name.rsplit(".", 1)[1]) for name in loaded_copies(run_dir))
 
 
 def text_section(library):
@@ -243,11 +250,12 @@ class Host:
             )
         self.window = None
 
-    def find_window(self, timeout=30.0):
+    def find_window(self, timeout=30.0, title="^Engine$"):
+        """title: a pattern for the title the window starts with."""
         def search():
             if self.process.poll() is not None:
                 return "exited"
-            found = xdotool("search", "--name", "^Engine$").stdout.split()
+            found = xdotool("search", "--name", title).stdout.split()
             return found[0] if found else None
 
         window = wait_for(search, timeout)

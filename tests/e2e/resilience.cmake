@@ -3,7 +3,8 @@
 # no-access page in a way the system handles itself. Some kinds exist on one
 # system only (modules/faulter.cpp says why).
 set(ENGINE_FAULT_KINDS none=0 write_null=1 illegal_instruction=2 integer_divide=3
-    float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8 read_bad=10)
+    float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8 read_bad=10
+    broken_invariant=12 in_constructor=13 in_destructor=14)
 if(WIN32)
     list(APPEND ENGINE_FAULT_KINDS under_handler=9)
 else()
@@ -20,9 +21,26 @@ endforeach()
 if(WIN32)
     target_compile_options(faulter_under_handler PRIVATE -fexceptions)
 endif()
+
+# A build that needs a library the loader cannot find: the library lies in a
+# folder of its own, and the build carries no search path to it.
+add_library(faulter_dependency SHARED modules/dependency.cpp)
+target_include_directories(faulter_dependency PRIVATE ${PROJECT_SOURCE_DIR})
+set_target_properties(faulter_dependency PROPERTIES
+    PREFIX "" OUTPUT_NAME engine_missing
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dependencies
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dependencies
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dependencies)
+engine_add_module(faulter_missing_library SOURCES modules/faulter.cpp
+                  DEFINES FAULT_KIND=0 FAULTER_DEPENDENCY=1)
+target_link_libraries(faulter_missing_library PRIVATE faulter_dependency)
+set_target_properties(faulter_missing_library PROPERTIES SKIP_BUILD_RPATH ON)
+list(APPEND ENGINE_FAULT_MODULES faulter_missing_library)
+
 add_custom_target(e2e_resilience_modules ALL DEPENDS engine recorder_v1 recorder_v2
                   ${ENGINE_FAULT_MODULES})
 engine_add_e2e_test(e2e_resilience test_resilience.py)
+engine_add_e2e_test(e2e_rollback test_rollback.py)
 
 # A debugger, so a test can check that faults and breakpoints reach it first
 # when one is attached: on Windows a minimal one of our own, on Linux gdb.

@@ -24,17 +24,20 @@
 extern "C" {
 __attribute__((visibility("hidden"))) module_entry fault_test_int3;
 __attribute__((visibility("hidden"))) module_entry fault_test_ud2;
+__attribute__((visibility("hidden"))) module_entry fault_test_ud1;
 __attribute__((visibility("hidden"))) module_entry fault_test_hlt;
 __attribute__((visibility("hidden"))) module_entry fault_test_misaligned;
 __attribute__((visibility("hidden"))) void fault_test_misaligned_load(void);
 }
 __asm__(".pushsection .text\n"
-        ".globl fault_test_int3, fault_test_ud2, fault_test_hlt\n"
+        ".globl fault_test_int3, fault_test_ud2, fault_test_ud1, fault_test_hlt\n"
         ".globl fault_test_misaligned, fault_test_misaligned_load\n"
-        ".hidden fault_test_int3, fault_test_ud2, fault_test_hlt\n"
+        ".hidden fault_test_int3, fault_test_ud2, fault_test_ud1, fault_test_hlt\n"
         ".hidden fault_test_misaligned, fault_test_misaligned_load\n"
         "fault_test_int3:\n\tint3\n\tret\n"
         "fault_test_ud2:\n\tud2\n"
+        // ud1 %eax, %eax: undefined too, but not what a fatal stop compiles to.
+        "fault_test_ud1:\n\t.byte 0x0f, 0xb9, 0xc0\n"
         "fault_test_hlt:\n\thlt\n\tret\n"
         // Alignment checking on, then a 4-byte read one byte past an
         // 8-byte boundary.
@@ -258,8 +261,11 @@ TEST_F(guard_test, each_fault_comes_back_as_0_with_its_kind_code_and_address) {
          (void*)float_denormal, IN_FUNCTION},
         {"x87 division", x87_divide, nullptr, FAULT_FLOAT_DIVIDE, SIGFPE,
          (void*)x87_divide, IN_FUNCTION},
-        {"ud2", fault_test_ud2, nullptr, FAULT_ILLEGAL_INSTRUCTION, SIGILL,
+        // A fatal stop is a broken invariant; other undefined opcodes are not.
+        {"ud2", fault_test_ud2, nullptr, FAULT_BROKEN_INVARIANT, SIGILL,
          (void*)fault_test_ud2, EXACT},
+        {"ud1", fault_test_ud1, nullptr, FAULT_ILLEGAL_INSTRUCTION, SIGILL,
+         (void*)fault_test_ud1, EXACT},
         {"hlt", fault_test_hlt, nullptr, FAULT_PRIVILEGED_INSTRUCTION, SIGSEGV,
          (void*)fault_test_hlt, EXACT},
         {"int3", fault_test_int3, nullptr, FAULT_BREAKPOINT, SIGTRAP,

@@ -131,37 +131,54 @@ TEST_F(guard_test, the_callers_state_survives_a_thousand_recoveries) {
     EXPECT_EQ((char*)&sums, stack_before);
 }
 
-TEST_F(guard_test, call_module_stops_calling_a_faulted_build_and_puts_the_float_word_back) {
+TEST_F(guard_test, call_module_holds_a_fault_or_rolls_back_and_puts_the_float_word_back) {
     host_window window = {};
     window.handle = CreateWindowExA(0, "STATIC", "Engine", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
                                     NULL, NULL, NULL, NULL);
     ASSERT_NE(window.handle, (HWND)NULL);
     disable_float_exceptions();
     unsigned int word = _control87(0, 0);
+    back_buffer copy = {};
     module_state module = {};
-    module.entry = trap_float;
-    module.time = 7;
-    call_module(&fault, &module, &window, &running, &buffer, &input, 0.5f, &services);
+    module.running.entry = trap_float;
+    module.running.time = 7;
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
     EXPECT_TRUE(fault.code == EXCEPTION_FLT_DIVIDE_BY_ZERO ||
                 fault.code == STATUS_FLOAT_MULTIPLE_TRAPS)
         << std::hex << fault.code;
     EXPECT_EQ(_control87(0, 0) & FLOAT_EXCEPTION_MASKS, word & FLOAT_EXCEPTION_MASKS);
     EXPECT_EQ(_statusfp() & 0x18u, 0u);  // no divide-by-zero or invalid flag pending
+    EXPECT_TRUE(module.faulted);
     char title[256];
     GetWindowTextA(window.handle, title, sizeof(title));
     EXPECT_EQ(strncmp(title, "Engine - fault: float ", 22), 0) << title;
 
     // The same build is not called again ...
-    module.entry = returning;
-    call_module(&fault, &module, &window, &running, &buffer, &input, 0.5f, &services);
+    module.running.entry = returning;
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
     EXPECT_EQ(module.slot, nullptr);
-    // ... a newly loaded one is, and the title is the host's own again.
-    module.time = 8;
-    call_module(&fault, &module, &window, &running, &buffer, &input, 0.5f, &services);
+    // ... a newly loaded one is, with the title its load left.
+    module.faulted = 0;
+    module.title_changed = 1;
+    strcpy(module.title, "Engine");
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
     EXPECT_EQ(module.slot, (void*)0x5107);
-    EXPECT_EQ(fault.kind, FAULT_NONE);
     GetWindowTextA(window.handle, title, sizeof(title));
     EXPECT_STREQ(title, "Engine");
+
+    // With the previous build kept, a fault hands back to it in the same call.
+    module.slot = nullptr;
+    module.previous = module.running;
+    module.running.entry = trap_float;
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
+    EXPECT_EQ(module.slot, (void*)0x5107);
+    EXPECT_FALSE(module.faulted);
+    EXPECT_EQ(module.running.entry, returning);
+    EXPECT_EQ(module.previous.entry, nullptr);
+    GetWindowTextA(window.handle, title, sizeof(title));
+    EXPECT_EQ(strncmp(title, "Engine - fault in the new build: float ", 39), 0) << title;
+    EXPECT_NE(strstr(title, " - running the previous build"), nullptr) << title;
+    EXPECT_EQ(_control87(0, 0) & FLOAT_EXCEPTION_MASKS, word & FLOAT_EXCEPTION_MASKS);
     DestroyWindow(window.handle);
 }
 

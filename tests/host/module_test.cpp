@@ -1,12 +1,14 @@
 // The module poll and reload on the real loader: stamps, the completeness
-// check on builds still being written, loading a copy, reloads, a build
-// without entry. The same expectations on both systems.
+// check on builds still being written, loading a copy, reloads that keep the
+// previous build, a build that does not load. The same expectations on both
+// systems.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
 
 #include <string>
 
+#include "host/fault.h"
 #include "host/reload.h"
 #include "platform/services.h"
 
@@ -53,10 +55,9 @@ void leave_run_directory(const run_directory& run) { set_working_directory(run.p
 // Unloads what a test loaded: the loader would otherwise hand a later test,
 // whose copy has the same relative name, the library it already holds.
 void unload(module_state* module) {
-    if (module->library) {
-        library_free(module->library);
-        module->library = NULL;
-    }
+    module_fault fault = {};
+    unload_build(module, &module->running, &fault);
+    unload_build(module, &module->previous, &fault);
 }
 
 // Gives the file at path a last-write time, as a 64-bit file time.
@@ -111,13 +112,15 @@ bool install_half(const char* source, u64 stamp) {
 
 bool exists(const std::string& path) { return read_whole(path.c_str()).size() > 0; }
 
-u64 call(const module_state& module) {
+u64 call(module_entry* entry) {
     u64 slot = 0;
     i32 running = 1;
     back_buffer buffer = {};
-    module.entry(0, 0, &running, &buffer, NULL, 0.0f, NULL, (void**)&slot);
+    entry(0, 0, &running, &buffer, NULL, 0.0f, NULL, (void**)&slot);
     return slot;
 }
+
+u64 call(const module_state& module) { return call(module.running.entry); }
 
 const u64 STAMP_A = 0x01DA000012345678ull;
 const u64 STAMP_B = 0x01DA000012345679ull;
@@ -160,41 +163,46 @@ TEST(module, completeness_rejects_a_build_still_being_written) {
     leave_run_directory(run);
 }
 
-TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
+TEST(module, poll_loads_reloads_keeps_the_previous_build_and_the_module_file_writable) {
     run_directory run = enter_run_directory("module_poll");
     module_state module = {};
 
     poll_module(&module);  // nothing there yet: frames must not call anything
-    EXPECT_EQ(module.entry, nullptr);
+    EXPECT_EQ(module.running.entry, nullptr);
     EXPECT_EQ(module.time, 0u);
+    EXPECT_FALSE(module.title_changed);
 
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     poll_module(&module);
-    ASSERT_NE(module.entry, nullptr);
+    ASSERT_NE(module.running.entry, nullptr);
     EXPECT_EQ(module.time, STAMP_A);
+    EXPECT_EQ(module.running.time, STAMP_A);
+    EXPECT_EQ(module.previous.library, nullptr);
+    EXPECT_STREQ(module.title, WINDOW_TITLE);
     EXPECT_EQ(call(module), 1u);
-    std::string first_copy = module.copy_path;
+    std::string first_copy = module.running.copy_path;
     EXPECT_TRUE(exists(first_copy)) << first_copy;
 
     // The loaded copy leaves the module file free for the next build.
-    void* loaded = module.library;
+    void* loaded = module.running.library;
     ASSERT_TRUE(install_half(TEST_MODULE_V2, STAMP_B));
     poll_module(&module);
-    EXPECT_EQ(module.library, loaded);  // half a build is not loaded
+    EXPECT_EQ(module.running.library, loaded);  // half a build is not loaded
     EXPECT_EQ(module.time, STAMP_A);
     EXPECT_EQ(call(module), 1u);
 
+    // The new build runs; the one it replaced stays loaded as its way back.
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_B));
     poll_module(&module);
-    ASSERT_NE(module.entry, nullptr);
+    ASSERT_NE(module.running.entry, nullptr);
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
-#ifndef _WIN32
-    // A fresh copy per load, the old one gone once unloaded.
-    EXPECT_NE(first_copy, module.copy_path);
-    EXPECT_FALSE(exists(first_copy)) << first_copy;
-#endif
-    EXPECT_TRUE(exists(module.copy_path)) << module.copy_path;
+    EXPECT_EQ(module.previous.library, loaded);
+    EXPECT_EQ(call(module.previous.entry), 1u);
+    EXPECT_EQ(std::string(module.previous.copy_path), first_copy);
+    EXPECT_NE(first_copy, module.running.copy_path);
+    EXPECT_TRUE(exists(first_copy)) << first_copy;
+    EXPECT_TRUE(exists(module.running.copy_path)) << module.running.copy_path;
 
     poll_module(&module);  // unchanged: nothing freed or loaded
     EXPECT_EQ(module.time, STAMP_B);
@@ -205,47 +213,77 @@ TEST(module, poll_loads_reloads_and_keeps_the_module_file_writable) {
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
 
+    // A third build: the first is unloaded and its copy deleted.
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A + (1ull << 32)));
     poll_module(&module);
     EXPECT_EQ(call(module), 1u);
+    EXPECT_EQ(call(module.previous.entry), 2u);
+    EXPECT_FALSE(exists(first_copy)) << first_copy;
+    EXPECT_EQ(module.copies, 3u);
     unload(&module);
     leave_run_directory(run);
 }
 
-TEST(module, a_build_without_entry_is_loaded_once_and_never_called) {
+TEST(module, a_build_that_does_not_load_is_named_kept_out_and_tried_once) {
     run_directory run = enter_run_directory("module_no_entry");
     module_state module = {};
-    ASSERT_TRUE(install(TEST_MODULE_NO_ENTRY, STAMP_A));
+    ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     poll_module(&module);
-    EXPECT_NE(module.library, nullptr);
-    EXPECT_EQ(module.entry, nullptr);
-    EXPECT_EQ(module.time, STAMP_A);  // not retried every frame
+    void* running = module.running.library;
+    ASSERT_NE(running, nullptr);
+    module.title_changed = 0;
 
-    ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_B));
+    ASSERT_TRUE(install(TEST_MODULE_NO_ENTRY, STAMP_B));
     poll_module(&module);
-    ASSERT_NE(module.entry, nullptr);
+    EXPECT_EQ(module.running.library, running);  // the running build carries on
+    EXPECT_EQ(call(module), 1u);
+    EXPECT_EQ(module.previous.library, nullptr);
+    EXPECT_EQ(module.time, STAMP_B);
+    EXPECT_TRUE(module.title_changed);
+    EXPECT_STREQ(module.title,
+                 WINDOW_TITLE " - the new build did not load: no entry export - rebuild to retry");
+    u32 copies = module.copies;
+    EXPECT_EQ(copies, 2u);
+    // Not copied or loaded again until the file changes.
+    for (int frame = 0; frame < 5; ++frame) {
+        poll_module(&module);
+    }
+    EXPECT_EQ(module.copies, copies);
+
+    ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_A + 7));
+    poll_module(&module);
     EXPECT_EQ(call(module), 2u);
+    EXPECT_EQ(module.previous.library, running);
+    EXPECT_STREQ(module.title, WINDOW_TITLE);
     unload(&module);
     leave_run_directory(run);
 }
 
-TEST(module, load_module_forms_directory_plus_name_and_loads_the_copy) {
+TEST(module, load_build_loads_a_copy_of_directory_plus_name) {
     run_directory run = enter_run_directory("module_load");
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_A));
     module_state module = {};
-    module_entry* entry = load_module(&module, MODULE_DIRECTORY, MODULE_NAME, "entry");
-    ASSERT_NE(entry, nullptr);
-    EXPECT_NE(std::string(module.copy_path).find("active_" MODULE_NAME), std::string::npos)
-        << module.copy_path;
+    char reason[128];
+    ASSERT_EQ(load_build(&module, MODULE_DIRECTORY, MODULE_NAME, "entry", &module.running,
+                         reason, sizeof(reason)),
+              LOAD_DONE);
+    EXPECT_NE(std::string(module.running.copy_path).find("active_" MODULE_NAME "."),
+              std::string::npos)
+        << module.running.copy_path;
+    EXPECT_EQ(call(module), 2u);
 #ifdef _WIN32
     char loaded[MAX_PATH] = {0};
-    GetModuleFileNameA((HMODULE)module.library, loaded, MAX_PATH);
-    EXPECT_NE(std::string(loaded).find("active_main.dll"), std::string::npos) << loaded;
+    GetModuleFileNameA((HMODULE)module.running.library, loaded, MAX_PATH);
+    EXPECT_NE(std::string(loaded).find("active_main.dll."), std::string::npos) << loaded;
 #endif
 
-    // A missing file or export gives null, and the old module is freed first.
-    EXPECT_EQ(load_module(&module, MODULE_DIRECTORY, "missing", "entry"), nullptr);
-    EXPECT_EQ(module.library, nullptr);
+    // A file that can't be copied is tried again; nothing loaded is touched.
+    module_build other = {};
+    EXPECT_EQ(load_build(&module, MODULE_DIRECTORY, "missing", "entry", &other, reason,
+                         sizeof(reason)),
+              LOAD_RETRY);
+    EXPECT_EQ(other.library, nullptr);
+    EXPECT_EQ(call(module), 2u);
     unload(&module);
     leave_run_directory(run);
 }

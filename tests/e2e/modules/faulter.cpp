@@ -5,8 +5,10 @@
 //
 // Every frame, before faulting, it draws the recorder's pattern (lower half
 // red, upper half green, a blue square at the bottom-left) and appends a line
-// to "frames.log": the kind, the frame, the addresses it received and the
-// floating-point control state it found (compared only within one host).
+// to "frames.log": the kind, the frame, the addresses it received, the
+// floating-point control state it found (compared only within one host) and
+// the time F12 has spent up, which the host advances once per frame, so two
+// calls in one frame log the same value.
 //
 // Kinds that exist on one system only:
 // - FAULT_HANDLED_PROBE touches a no-access page in a way the system itself
@@ -20,7 +22,16 @@
 // - FAULT_BUS_ERROR (POSIX only) touches a mapped page beyond the end of its
 //   file: SIGBUS, which Windows has no counterpart for (a mapping there
 //   never reaches past its file).
+//
+// Kinds that fault outside entry, whatever FAULTER_AT says:
+// - FAULT_IN_CONSTRUCTOR: a static object's constructor writes to null, as
+//   the library loads (on Windows inside DllMain), so the build never loads.
+// - FAULT_IN_DESTRUCTOR: a static object's destructor writes to null, as the
+//   library is unloaded.
+// FAULTER_DEPENDENCY=1 makes the build call into a library of its own that
+// the tests never put where the loader looks.
 // The contract first: on Linux it must come before <fcntl.h>.
+#include "base/fatal.h"
 #include "host/module.h"
 #include "input/input.h"
 #include "platform/platform_api.h"
@@ -58,6 +69,9 @@
 #define FAULT_UNDER_HANDLER 9
 #define FAULT_READ_BAD 10
 #define FAULT_BUS_ERROR 11
+#define FAULT_BROKEN_INVARIANT 12
+#define FAULT_IN_CONSTRUCTOR 13
+#define FAULT_IN_DESTRUCTOR 14
 
 #if defined(_WIN32) && FAULT_KIND == FAULT_BUS_ERROR
 #error "a bus error is a POSIX fault"
@@ -112,6 +126,24 @@ static NOINLINE int recurse(int depth) {
 
 static void write_null(void) { *(volatile int*)(u64)zero_int = 1; }
 
+#if FAULT_KIND == FAULT_IN_CONSTRUCTOR
+struct faults_when_made {
+    faults_when_made() { write_null(); }
+};
+static faults_when_made made;
+#endif
+
+#if FAULT_KIND == FAULT_IN_DESTRUCTOR
+struct faults_when_unmade {
+    ~faults_when_unmade() { write_null(); }
+};
+static faults_when_unmade unmade;
+#endif
+
+#if FAULTER_DEPENDENCY
+extern "C" int faulter_dependency(void);
+#endif
+
 #if FAULT_KIND == FAULT_UNDER_HANDLER
 static void (*volatile write_null_indirect)(void) = write_null;
 
@@ -162,7 +194,11 @@ static void fault(platform_api* services) {
         break;
 #endif
     case FAULT_ILLEGAL_INSTRUCTION:
-        __builtin_trap();
+        // ud1: undefined, but not the ud2 of a fatal stop.
+        __asm__ volatile(".byte 0x0f, 0xb9, 0xc0");
+        break;
+    case FAULT_BROKEN_INVARIANT:
+        fatal_assert(zero_int != 0);
         break;
     case FAULT_INTEGER_DIVIDE:
         sink_int = 7 / zero_int;
@@ -243,18 +279,22 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     int probe = FAULT_KIND == FAULT_HANDLED_PROBE ? probe_no_access_page() : -1;
     static const u64 fault_at = environment_number("FAULTER_AT");
     static const u64 on_key = environment_number("FAULTER_KEY");
+#if FAULTER_DEPENDENCY
+    sink_int = faulter_dependency();
+#endif
     bool faulting = FAULT_KIND != FAULT_NONE && FAULT_KIND != FAULT_HANDLED_PROBE &&
+                    FAULT_KIND != FAULT_IN_DESTRUCTOR &&
                     ((fault_at && state->frames >= fault_at) || (on_key && f_key_pressed(input)));
 
     char line[512];
     int length = snprintf(
         line, sizeof(line),
         "v=%d f=%llu magic=%d fault=%d probe=%d fpcw=%x w=%u h=%u run=%p runv=%d in=%p "
-        "svc=%p slot=%p keyf=%u\n",
+        "svc=%p slot=%p keyf=%u held=%.6f\n",
         FAULT_KIND, (unsigned long long)state->frames, state->magic == FAULTER_MAGIC,
         faulting ? 1 : 0, probe, float_control(), buffer->width, buffer->height,
         (void*)running, *running, (void*)input, (void*)services, (void*)module_slot,
-        input->buttons[KEY_F].transitions);
+        input->buttons[KEY_F].transitions, (double)input->buttons[KEY_F12].durations[0]);
     append_log("frames.log", line, length);
     if (faulting) {
         fault(services);

@@ -1,0 +1,198 @@
+"""The safety net around new builds: a new build that faults hands control
+back to the previous build within the same frame; a build that cannot load is
+explained in the title, is not copied again until its file changes, and the
+running build carries on meanwhile; faults in a build's constructors and
+destructors are survived. Both hosts, with the faulter module's builds."""
+
+import re
+import time
+import unittest
+
+import harness
+from harness import (Host, copy_numbers, fault_code, install_module, make_run_dir, module_file,
+                     read_records, text_section, wait_for, window_title)
+
+MAGENTA = (255, 0, 255)
+MODULE = re.escape(harness.MODULE_NAME)
+MISSING = re.escape("engine_missing" + harness.SYSTEM.module_suffix)
+
+
+def named(kind):
+    return r"%s \(%s\)" % (kind, fault_code(kind))
+
+
+class RollbackTest(unittest.TestCase):
+    def start(self, name, module, env=None, title="^Engine$"):
+        self.run_dir = make_run_dir(name)
+        install_module(self.run_dir, module_file(module))
+        self.host = Host(self.run_dir, env=env)
+        self.addCleanup(self.host.stop)
+        self.host.find_window(title=title)
+
+    def records(self):
+        return read_records(self.run_dir)
+
+    def wait_records(self, count, timeout=15.0):
+        records = wait_for(lambda: self.records()[count - 1:] and self.records(), timeout)
+        self.assertTrue(records, "fewer than %d frames were recorded" % count)
+        return records
+
+    def wait_title(self, pattern, timeout=15.0):
+        title = wait_for(lambda: re.search(pattern, window_title(self.host.window)) and
+                         window_title(self.host.window), timeout)
+        self.assertTrue(title, "title %r never matched %r" % (window_title(self.host.window),
+                                                               pattern))
+        return title
+
+    def assert_animating(self, kind):
+        """The build of this kind keeps being called, once per frame."""
+        count = len(self.records())
+        records = self.wait_records(count + 15)
+        later = records[count:]
+        self.assertEqual({r["v"] for r in later}, {kind})
+        held = [float(r["held"]) for r in later]
+        self.assertEqual(held, sorted(set(held)), "one call per frame")
+
+    def wait_copies(self, numbers, failed=()):
+        """The copies left are numbers; Wine holds the file of a load that
+        failed for the rest of the run, so under it those may stay too."""
+        allowed = [sorted(numbers)]
+        if harness.WINDOWS and failed:
+            allowed.append(sorted(list(numbers) + list(failed)))
+        self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) in allowed),
+                        copy_numbers(self.run_dir))
+
+    def close(self):
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+    def test_a_new_build_that_faults_hands_back_to_the_previous_build_in_the_same_frame(self):
+        self.start("rollback", "faulter_none", env={"FAULTER_AT": "1"})
+        self.wait_records(10)
+        install_module(self.run_dir, module_file("faulter_write_null"))
+        text_start, text_end = text_section(module_file("faulter_write_null"))
+        title = self.wait_title("fault in the new build")
+        match = re.fullmatch(
+            r"Engine - fault in the new build: " + named("access violation") +
+            r" writing 0x0 at " + MODULE + r"\+0x([0-9A-F]+) - running the previous build",
+            title)
+        self.assertTrue(match, title)
+        self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
+
+        self.assert_animating("0")
+        records = self.records()
+        faulted = [i for i, r in enumerate(records) if r["v"] == "1"]
+        self.assertEqual(len(faulted), 1, "the faulted build is not called again")
+        at = faulted[0]
+        self.assertEqual(records[at]["fault"], "1")
+        # The previous build's next call comes in the frame that faulted.
+        self.assertEqual(records[at + 1]["v"], "0")
+        self.assertEqual(records[at + 1]["held"], records[at]["held"])
+        self.assertLess(float(records[at - 1]["held"]), float(records[at]["held"]))
+        for key in ("run", "in", "svc", "slot"):
+            self.assertEqual({r[key] for r in records}, {records[0][key]}, key)
+        # No marker: a build is running.
+        image = self.host.settled_screenshot(lambda image: True)
+        self.assertNotEqual(image.pixel(image.width // 2, image.height // 2), MAGENTA)
+        # Only the running build's copy is left: the faulted one's is gone.
+        self.assertEqual(copy_numbers(self.run_dir), [1])
+
+        # The next build is tried as usual; a good one clears the title, and
+        # the one after it that faults goes back to it.
+        install_module(self.run_dir, module_file("faulter_none"))
+        self.wait_title("^Engine$")
+        self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) == [1, 3]),
+                        copy_numbers(self.run_dir))
+        install_module(self.run_dir, module_file("faulter_read_bad"))
+        self.wait_title(r"^Engine - fault in the new build: " + named("access violation") +
+                        r" reading 0x10 at " + MODULE + r"\+0x[0-9A-F]+ - running the previous "
+                        r"build$")
+        self.assert_animating("0")
+        self.assertEqual(len([r for r in self.records() if r["v"] == "10"]), 1)
+        self.close()
+
+    def test_a_build_missing_a_library_is_explained_and_not_copied_until_it_changes(self):
+        self.start("missing_library", "faulter_none")
+        self.wait_records(10)
+        self.assertEqual(copy_numbers(self.run_dir), [1])
+        install_module(self.run_dir, module_file("faulter_missing_library"))
+        self.wait_title(r"^Engine - the new build did not load: missing library " + MISSING +
+                        r" - rebuild to retry$")
+        # The running build carries on, and the broken one is left alone for
+        # a second: one copy made, none since. (Wine may hold the failed
+        # copy until a later load deletes it.)
+        self.assert_animating("0")
+        time.sleep(1.0)
+        self.wait_copies([1], failed=[2])
+        install_module(self.run_dir, module_file("faulter_none"))
+        self.wait_title("^Engine$")
+        # The fixed build is the third copy: the running one stays as its
+        # way back.
+        self.wait_copies([1, 3], failed=[2])
+        self.assert_animating("0")
+        self.close()
+
+    def test_a_build_missing_a_library_at_start_up_is_followed_by_the_fixed_build(self):
+        self.start("missing_first", "faulter_missing_library", title="^Engine - ")
+        self.wait_title(r"^Engine - the new build did not load: missing library " + MISSING)
+        time.sleep(1.0)
+        self.assertEqual(self.records(), [])
+        self.wait_copies([], failed=[1])
+        install_module(self.run_dir, module_file("faulter_none"))
+        self.wait_title("^Engine$")
+        self.wait_records(5)
+        self.wait_copies([2], failed=[1])
+        self.close()
+
+    def test_a_fault_in_a_constructor_is_a_load_failure_named_with_its_place(self):
+        self.start("constructor", "faulter_none", env={"FAULTER_AT": "1"})
+        self.wait_records(10)
+        install_module(self.run_dir, module_file("faulter_in_constructor"))
+        text_start, text_end = text_section(module_file("faulter_in_constructor"))
+        title = self.wait_title("did not load")
+        match = re.fullmatch(
+            r"Engine - the new build did not load: fault in start-up: " +
+            named("access violation") + r" writing 0x0 at " + MODULE +
+            r"\+0x([0-9A-F]+) - rebuild to retry", title)
+        self.assertTrue(match, title)
+        self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
+        self.assert_animating("0")
+        time.sleep(0.5)
+        self.wait_copies([1], failed=[2])
+        # Loading goes on working after it.
+        install_module(self.run_dir, module_file("faulter_read_bad"))
+        self.wait_title("^Engine - fault in the new build: " + named("access violation"))
+        self.assert_animating("0")
+        self.close()
+
+    def test_a_fault_in_a_destructor_is_survived_and_named(self):
+        self.start("destructor", "faulter_in_destructor")
+        self.wait_records(10)
+        # The build is kept as the way back from the next one, and unloaded
+        # when the one after that arrives.
+        install_module(self.run_dir, module_file("faulter_none"))
+        self.wait_title("^Engine$")
+        self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) == [1, 2]),
+                        copy_numbers(self.run_dir))
+        install_module(self.run_dir, module_file("faulter_none"))
+        self.wait_title(r"^Engine - fault while unloading the old build: " +
+                        named("access violation") + r" writing 0x0 at " + MODULE + r"\+0x")
+        self.assert_animating("0")
+        self.close()
+
+    def test_a_broken_invariant_is_named_as_such(self):
+        self.start("invariant", "faulter_none", env={"FAULTER_AT": "1"})
+        self.wait_records(5)
+        install_module(self.run_dir, module_file("faulter_broken_invariant"))
+        text_start, text_end = text_section(module_file("faulter_broken_invariant"))
+        title = self.wait_title("fault in the new build")
+        match = re.fullmatch(
+            r"Engine - fault in the new build: " + named("broken invariant") + r" at " + MODULE +
+            r"\+0x([0-9A-F]+) - running the previous build", title)
+        self.assertTrue(match, title)
+        self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
+        self.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,264 @@
+// Undoing a faulting frame, in-process, through the real guard and the real
+// memory services: what a frame wrote to its blocks and slot is put back
+// after a fault and kept after a return; blocks allocated or freed in the
+// frame; writes the system makes (a file read) and the host's own code makes
+// (the file record). Not under AddressSanitizer, which owns SIGSEGV.
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include "host/fault.h"
+#include "host/undo.h"
+#include "platform/memory.h"
+#include "platform/services.h"
+
+namespace {
+
+#define ENTRY_PARAMETERS u64, u64, i32*, back_buffer*, input_state*, f32, platform_api* api, void** slot
+
+platform_api services;
+i32 running = 1;
+back_buffer buffer_copy;
+input_state input;
+void* module_slot;
+module_fault last_fault;
+bool32 last_complete;
+
+// What the entries work on, set by each test.
+u8* volatile target;
+volatile u64 target_bytes;
+volatile u8 fill_value;
+memory_block other;
+memory_block made;
+file_handle* volatile file_record;
+volatile u32 read_result;
+char directory_seen[256];
+volatile int* volatile null_pointer;
+
+void fault_now(void) { *null_pointer = 1; }
+
+void fill(ENTRY_PARAMETERS) {
+    if (target_bytes) {
+        memset(target, fill_value, target_bytes);
+    }
+    *slot = (void*)(u64)fill_value;
+}
+void fill_then_fault(ENTRY_PARAMETERS) {
+    fill(0, 0, NULL, NULL, NULL, 0, api, slot);
+    fault_now();
+}
+void allocate_then_fault(ENTRY_PARAMETERS) {
+    made = api->allocate_memory(1 << 16, NULL, 0);
+    memset(made.memory, 7, 1 << 16);
+    *slot = made.memory;
+    fault_now();
+}
+void write_free_then_fault(ENTRY_PARAMETERS) {
+    memset(other.memory, 9, other.size);
+    api->free_memory(&other);
+    fault_now();
+}
+void free_then_read(ENTRY_PARAMETERS) {
+    api->free_memory(&other);
+    read_result = *(volatile u8*)other.memory;
+}
+void free_only(ENTRY_PARAMETERS) { api->free_memory(&other); }
+void read_then_fault(ENTRY_PARAMETERS) {
+    read_result = api->read_file(file_record, target, target_bytes, 0);
+    fault_now();
+}
+void ask_directory(ENTRY_PARAMETERS) {
+    read_result = api->get_working_directory((char*)target, (u32)target_bytes);
+}
+void write_past_end(ENTRY_PARAMETERS) {
+    memset(target, 5, target_bytes);
+    target[target_bytes] = 5;
+}
+
+// One frame as the host runs it: 1 when entry returned.
+bool32 frame(module_entry* entry) {
+    static bool32 started;
+    if (!started) {
+        fault_handling_start();
+        fill_platform_api(&services);
+        undo_wrap_services(&services);
+        started = 1;
+    }
+    memset(&last_fault, 0, sizeof(last_fault));
+    undo_begin_frame(&module_slot);
+    if (guarded_entry_call(&last_fault, entry, &running, &buffer_copy, &input, 0.0f, &services,
+                           &module_slot)) {
+        undo_commit();
+        return 1;
+    }
+    last_complete = undo_rollback();
+    return 0;
+}
+
+bool all_bytes(const u8* bytes, u64 count, u8 value) {
+    for (u64 i = 0; i < count; ++i) {
+        if (bytes[i] != value) {
+            return false;
+        }
+    }
+    return true;
+}
+
+memory_block allocate(u32 size, u32 flags, u8 value) {
+    memory_block block = allocate_memory(size, NULL, flags);
+    EXPECT_TRUE(block.memory != NULL);
+    memset(block.memory, value, size);
+    return block;
+}
+
+class Undo : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        target = NULL;
+        target_bytes = 0;
+        frame(fill);  // starts the guard once; an empty fill
+        module_slot = (void*)0x5107;
+        count_before = memory_block_count();
+    }
+    void TearDown() override {
+        // Outside a frame, freed at once.
+        for (memory_block* block : {&block, &other}) {
+            if (block->memory) {
+                services.free_memory(block);
+            }
+            memset(block, 0, sizeof(*block));
+        }
+        EXPECT_EQ(memory_block_count(), count_before);
+    }
+    memory_block block = {};
+    u32 count_before = 0;
+};
+
+TEST_F(Undo, a_faulting_frame_leaves_its_blocks_and_slot_as_they_were) {
+    block = allocate(3 * 4096 + 100, 0, 0x11);
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x22;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_EQ(last_fault.kind, FAULT_ACCESS_VIOLATION);
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(all_bytes((u8*)block.memory, block.size, 0x11));
+    EXPECT_EQ(module_slot, (void*)0x5107);
+}
+
+TEST_F(Undo, a_frame_that_returns_keeps_its_writes_and_a_later_fault_undoes_only_its_own) {
+    block = allocate(64 * 1024, 0, 0);
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 1;
+    EXPECT_TRUE(frame(fill));
+    EXPECT_TRUE(all_bytes(target, target_bytes, 1));
+    EXPECT_EQ(module_slot, (void*)1);
+    // Twice: the pages written are tracked again after a rollback too.
+    for (u8 value : {2, 3}) {
+        fill_value = value;
+        EXPECT_FALSE(frame(fill_then_fault));
+        EXPECT_TRUE(all_bytes(target, target_bytes, 1)) << (int)value;
+        EXPECT_EQ(module_slot, (void*)1);
+    }
+    fill_value = 4;
+    EXPECT_TRUE(frame(fill));
+    EXPECT_TRUE(all_bytes(target, target_bytes, 4));
+}
+
+TEST_F(Undo, a_block_allocated_in_the_faulting_frame_is_released) {
+    module_slot = NULL;
+    EXPECT_FALSE(frame(allocate_then_fault));
+    EXPECT_TRUE(made.memory != NULL);
+    EXPECT_EQ(memory_block_count(), count_before);
+    EXPECT_EQ(module_slot, (void*)NULL);
+}
+
+TEST_F(Undo, a_block_freed_in_the_faulting_frame_comes_back_as_it_was) {
+    other = allocate(10000, MEMORY_GUARD_PAGE, 0x33);
+    memory_block kept = other;
+    EXPECT_TRUE(frame(fill));  // tracked from here
+    EXPECT_FALSE(frame(write_free_then_fault));
+    EXPECT_TRUE(last_complete);
+    ASSERT_EQ(memory_block_count(), count_before + 1);
+    EXPECT_EQ(memory_block_at(count_before).memory, kept.memory);
+    EXPECT_TRUE(all_bytes((u8*)kept.memory, kept.size, 0x33));
+    // And usable again in the next frame.
+    target = (u8*)kept.memory;
+    target_bytes = kept.size;
+    fill_value = 0x44;
+    EXPECT_TRUE(frame(fill));
+    EXPECT_TRUE(all_bytes((u8*)kept.memory, kept.size, 0x44));
+}
+
+TEST_F(Undo, a_freed_block_is_unreachable_at_once_and_released_when_the_frame_returns) {
+    other = allocate(4096, 0, 0x55);
+    EXPECT_FALSE(frame(free_then_read));
+    EXPECT_EQ(last_fault.kind, FAULT_ACCESS_VIOLATION);
+    EXPECT_EQ(last_fault.target, (u64)other.memory);
+    EXPECT_EQ(memory_block_count(), count_before + 1);
+    EXPECT_TRUE(all_bytes((u8*)other.memory, other.size, 0x55));
+    EXPECT_TRUE(frame(free_only));
+    EXPECT_EQ(memory_block_count(), count_before);
+    memset(&other, 0, sizeof(other));
+}
+
+TEST_F(Undo, the_system_reads_into_tracked_pages_and_the_read_and_the_record_are_undone) {
+    static const char path[] = "undo_test_read.bin";
+    u8 bytes[3 * 4096];
+    for (u32 i = 0; i < sizeof(bytes); ++i) {
+        bytes[i] = (u8)(i * 7 + 1);
+    }
+    ASSERT_EQ(services.write_file_at_path(path, bytes, sizeof(bytes), 0), sizeof(bytes));
+    // The record lives in a tracked block: the service's own code writes it.
+    block = allocate(8 * 4096, 0, 0x66);
+    file_record = (file_handle*)block.memory;
+    *file_record = services.open_file(path, 0, FILE_OPEN_READ);
+    ASSERT_TRUE(file_record->handle != NULL);
+    file_handle record_before = *file_record;
+    target = (u8*)block.memory + 4096 + 10;
+    target_bytes = sizeof(bytes);
+    EXPECT_FALSE(frame(read_then_fault));
+    EXPECT_EQ(read_result, sizeof(bytes));
+    EXPECT_EQ(memcmp(file_record, &record_before, sizeof(record_before)), 0);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x66));
+    services.close_file(file_record);
+    services.delete_file(path);
+}
+
+TEST_F(Undo, the_working_directory_is_written_into_a_tracked_block_as_without_the_undo) {
+    char expected[256] = {0};
+    u32 expected_count = services.get_working_directory(expected, sizeof(expected));
+    block = allocate(4096, 0, 0);
+    EXPECT_TRUE(frame(fill));  // tracked from here
+    target = (u8*)block.memory;
+    target_bytes = sizeof(expected);
+    EXPECT_TRUE(frame(ask_directory));
+    EXPECT_EQ(read_result, expected_count);
+    EXPECT_STREQ((const char*)block.memory, expected);
+}
+
+TEST_F(Undo, the_guard_page_still_faults_and_the_frame_is_undone) {
+    block = allocate(5000, MEMORY_GUARD_PAGE, 0x77);
+    EXPECT_TRUE(frame(fill));
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    EXPECT_FALSE(frame(write_past_end));
+    EXPECT_EQ(last_fault.kind, FAULT_ACCESS_VIOLATION);
+    EXPECT_EQ(last_fault.target, (u64)block.memory + block.size);
+    EXPECT_TRUE(all_bytes((u8*)block.memory, block.size, 0x77));
+}
+
+TEST_F(Undo, a_frame_that_writes_more_than_the_log_holds_grows_it) {
+    block = allocate(4 << 20, 0, 0x12);
+    EXPECT_TRUE(frame(fill));
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x34;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_GE(undo_state().logged_pages, (u64)(4 << 20) / undo_page_size());
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x12));
+}
+
+}  // namespace
