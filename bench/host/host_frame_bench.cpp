@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     host_window* window = open_window();
     clock_start();
     host_begin(&host, window);
-    std::vector<double> work, show, poll, pump, deviation;
+    std::vector<double> work, show, poll, pump, call, deviation;
     i64 previous_start = 0;
     for (int frame = 0; frame < frames && host.running; ++frame) {
         host_frame(&host);
@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
         show.push_back(milliseconds(m[MARK_SHOW], m[MARK_WAIT]));
         poll.push_back(milliseconds(m[MARK_POLL], m[MARK_CALL]));
         pump.push_back(milliseconds(m[MARK_START], m[MARK_POLL]));
+        call.push_back(milliseconds(m[MARK_CALL], m[MARK_SHOW]));
         if (previous_start) {
             double period = milliseconds(previous_start, m[MARK_START]);
             deviation.push_back(period > 1000.0 / 30.0 ? period - 1000.0 / 30.0
@@ -70,12 +71,19 @@ int main(int argc, char** argv) {
         }
         previous_start = m[MARK_START];
     }
-    printf("host frames at %ux%u, %d frames (module %s):\n", host.buffer.width,
-           host.buffer.height, frames, host.module.library ? "loaded" : "absent");
+#ifdef _WIN32
+    const char* blit = "StretchDIBits";
+#else
+    const char* blit = window->blit == WINDOW_BLIT_SHARED ? "XShmPutImage" : "SDL surface";
+#endif
+    printf("host frames at %ux%u, %d frames (module %s, blit through %s):\n",
+           host.buffer.width, host.buffer.height, frames,
+           host.module.running.library ? "loaded" : "absent", blit);
     print_row("host work per frame", work);
     print_row("  fit, input and pump", pump);
     print_row("  module poll", poll);
     print_row("  blit", show);
     print_row("period deviation from 1/30 s", deviation);
+    print_row("module call (not host work)", call);
     return 0;
 }
