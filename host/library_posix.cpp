@@ -8,28 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "base/number.h"
 #include "base/text.h"
 
-bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
-                         u32 load) {
-    char suffix[48];
-    u32 length = 0;
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, (u32)getpid());
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, load);
-    suffix[length] = 0;
-    u64 total = (u64)text_length(directory) + text_length("active_") + text_length(name) + length;
-    if (total >= capacity) {
-        return 0;
-    }
-    u32 at = copy_text(out, directory);
-    at += copy_text(out + at, "active_");
-    at += copy_text(out + at, name);
-    copy_text(out + at, suffix);
-    return 1;
-}
+u32 process_id(void) { return (u32)getpid(); }
 
 static bool32 write_all(int fd, const u8* data, ssize_t size) {
     while (size > 0) {

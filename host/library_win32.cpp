@@ -5,22 +5,7 @@
 #include "host/os.h"
 #include "platform/path.h"
 
-bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
-                         u32 copy) {
-    char suffix[48];
-    u32 length = 0;
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, (u32)GetCurrentProcessId());
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, copy);
-    suffix[length] = 0;
-    char copy_name[MODULE_PATH_CAPACITY];
-    char named[MODULE_PATH_CAPACITY];
-    return system_path(copy_name, sizeof(copy_name), "active_", name) &&
-           (u64)text_length(copy_name) + length < sizeof(named) &&
-           concat_text_checked(named, copy_name, suffix) &&
-           system_path(out, capacity, directory, named);
-}
+u32 process_id(void) { return (u32)GetCurrentProcessId(); }
 
 bool32 library_copy(const char* from, const char* to) {
     char converted[MAX_PATH];

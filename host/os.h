@@ -71,12 +71,8 @@ f32 wait_out_frame(i64 frame_start, f32 target_frame_seconds);
 // build still being written fails this.
 bool32 library_file_complete(const char* path);
 
-// The path of copy number `copy` (1, 2, ...): directory + "active_" + name +
-// "." + process id + "." + copy. A name per copy: the loader knows a library
-// by its path, a copy still mapped cannot be replaced (Windows), and two
-// hosts may share a build folder.
-bool32 library_copy_path(char* out, u32 capacity, const char* directory, const char* name,
-                         u32 copy);
+// This process's id, which names its copies of the module.
+u32 process_id(void);
 
 // Copies a file, replacing the target; false when the copy is incomplete.
 bool32 library_copy(const char* from, const char* to);

@@ -1,9 +1,11 @@
 #include "host/reload.h"
 
 #include "base/memory.h"
+#include "base/number.h"
 #include "base/text.h"
 #include "host/fault.h"
 #include "platform/file.h"
+#include "platform/path.h"
 
 bool32 module_time_present(u64 time) { return (u32)time != 0; }
 
@@ -18,6 +20,30 @@ bool32 module_needs_load(u64 current, u64 recorded) {
 }
 
 u64 module_file_time(void) { return file_time_at_path(MODULE_PATH, FILE_TIME_LAST_WRITE); }
+
+// The path of copy number `copy` (1, 2, ...): directory + "active_" + name +
+// "." + process id + "." + copy, with the system's separators. A name per
+// copy: the loader knows a library by its path, a copy still mapped cannot
+// be replaced (Windows), and two hosts may share a build folder.
+static bool32 library_copy_path(char* out, u32 capacity, const char* directory,
+                                const char* name, u32 copy) {
+    char suffix[32];
+    u32 length = 0;
+    suffix[length++] = '.';
+    length += print_u32(suffix + length, process_id());
+    suffix[length++] = '.';
+    length += print_u32(suffix + length, copy);
+    suffix[length] = 0;
+    char named[MODULE_PATH_CAPACITY];
+    u64 named_length = (u64)text_length("active_") + text_length(name) + length;
+    if (named_length >= sizeof(named)) {
+        return 0;
+    }
+    u32 at = copy_text(named, "active_");
+    at += copy_text(named + at, name);
+    copy_text(named + at, suffix);
+    return system_path(out, capacity, directory, named);
+}
 
 // Joins two texts into out; false, with out empty, when they don't fit.
 static bool32 join_path(char* out, u32 capacity, const char* a, const char* b) {
