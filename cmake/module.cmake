@@ -67,12 +67,12 @@ function(engine_add_module target)
         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules
         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules)
     if(MODULE_STAGE_DIR)
+        # One process per stage, the folder made once: staging is part of
+        # every edit's way to the screen.
+        file(MAKE_DIRECTORY ${MODULE_STAGE_DIR})
         add_custom_command(TARGET ${target} POST_BUILD
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${MODULE_STAGE_DIR}
-            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}>
-                    ${MODULE_STAGE_DIR}/${MODULE_OUTPUT}.partial
-            COMMAND ${CMAKE_COMMAND} -E rename ${MODULE_STAGE_DIR}/${MODULE_OUTPUT}.partial
-                    ${MODULE_STAGE_DIR}/${MODULE_OUTPUT}
+            COMMAND ${CMAKE_COMMAND} -DFROM=$<TARGET_FILE:${target}>
+                    -DTO=${MODULE_STAGE_DIR}/${MODULE_OUTPUT} -P ${ENGINE_ROOT}/cmake/stage.cmake
             VERBATIM)
     endif()
 endfunction()
