@@ -3,6 +3,8 @@
 #include "host/os.h"
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +13,8 @@
 #include "base/text.h"
 
 u32 process_id(void) { return (u32)getpid(); }
+
+bool32 process_alive(u32 id) { return kill((pid_t)id, 0) == 0 || errno == EPERM; }
 
 static bool32 write_all(int fd, const u8* data, ssize_t size) {
     while (size > 0) {

@@ -7,6 +7,17 @@
 
 u32 process_id(void) { return (u32)GetCurrentProcessId(); }
 
+bool32 process_alive(u32 id) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)id);
+    if (!process) {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD code = 0;
+    bool32 alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return alive;
+}
+
 bool32 library_copy(const char* from, const char* to) {
     char converted[MAX_PATH];
     return system_path(converted, sizeof(converted), "", from) &&

@@ -74,6 +74,9 @@ bool32 library_file_complete(const char* path);
 // This process's id, which names its copies of the module.
 u32 process_id(void);
 
+// Whether a process with this id is running (so its copies are in use).
+bool32 process_alive(u32 id);
+
 // Copies a file, replacing the target; false when the copy is incomplete.
 bool32 library_copy(const char* from, const char* to);
 

@@ -78,6 +78,40 @@ static void delete_copy(module_state* module, const char* path) {
     }
 }
 
+// The process id in a copy's name, "active_main.so.<pid>.<n>"; 0 if none.
+static u32 copy_owner(const char* copy_name, u32 prefix_length) {
+    u32 owner = 0;
+    const char* at = copy_name + prefix_length;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        owner = owner * 10 + (u32)(*at - '0');
+    }
+    return *at == '.' ? owner : 0;
+}
+
+// Copies that hosts which have ended left behind (a host is ended from
+// outside as often as it closes): removed at the first load.
+static void sweep_ended_hosts_copies(const char* directory, const char* name) {
+    char named[MODULE_PATH_CAPACITY];
+    char wildcard[MODULE_PATH_CAPACITY];
+    char pattern[MODULE_PATH_CAPACITY];
+    if (!join_path(named, sizeof(named), "active_", name) ||
+        !join_path(wildcard, sizeof(wildcard), named, ".*") ||
+        !join_path(pattern, sizeof(pattern), directory, wildcard)) {
+        return;
+    }
+    u32 length = text_length(named);
+    static dir_entry entries[64];
+    u32 count = list_directory(pattern, entries, 64);
+    for (u32 i = 0; i < count; ++i) {
+        u32 owner = copy_owner(entries[i].name, length + 1);
+        char path[MODULE_PATH_CAPACITY];
+        if (owner && owner != process_id() && !process_alive(owner) &&
+            join_path(path, sizeof(path), directory, entries[i].name)) {
+            delete_file(path);
+        }
+    }
+}
+
 static void sweep_stale_copies(module_state* module) {
     for (u32 i = 0; i < MODULE_STALE_COPIES; ++i) {
         if (module->stale[i][0] && delete_file(module->stale[i])) {
@@ -104,6 +138,9 @@ load_outcome load_build(module_state* module, const char* directory, const char*
                         u32 capacity) {
     fill_bytes(build, 0, sizeof(*build));
     reason[0] = 0;
+    if (module->copies == 0) {
+        sweep_ended_hosts_copies(directory, name);
+    }
     sweep_stale_copies(module);
     char module_path[MODULE_PATH_CAPACITY];
     char copy_path[MODULE_PATH_CAPACITY];

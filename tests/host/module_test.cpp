@@ -288,4 +288,26 @@ TEST(module, load_build_loads_a_copy_of_directory_plus_name) {
     leave_run_directory(run);
 }
 
+TEST(module, the_first_load_removes_copies_that_ended_hosts_left) {
+    run_directory run = enter_run_directory("module_sweep");
+    ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
+    std::string build = std::string(MODULE_DIRECTORY) + "active_" MODULE_NAME ".";
+    std::string ended = build + "3999999.1";
+    std::string ours = build + std::to_string(process_id()) + ".9";
+    std::string other = build + "notapid";
+    ASSERT_FALSE(process_alive(3999999));
+    for (const std::string& path : {ended, ours, other}) {
+        ASSERT_TRUE(write_whole(path.c_str(), "left behind"));
+    }
+    module_state module = {};
+    poll_module(&module);
+    ASSERT_NE(module.running.entry, nullptr);
+    EXPECT_FALSE(exists(ended));
+    // This host's own names, and names that are not copies, are not touched.
+    EXPECT_TRUE(exists(ours));
+    EXPECT_TRUE(exists(other));
+    unload(&module);
+    leave_run_directory(run);
+}
+
 }  // namespace
