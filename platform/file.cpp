@@ -21,3 +21,25 @@ file_error last_file_error(void) {
     }
     return result;
 }
+
+// The slots that are the same on every system, over each system's queries.
+
+u32 file_exists(const char* path) { return file_exists_with_prefix(path, ""); }
+
+u64 file_time_at_path(const char* path, u32 kind) {
+    return file_time_with_prefix(path, "", kind);
+}
+
+u32 file_changed(file_handle* file) {
+    if (!file || !handle_valid(file->handle)) {
+        return 0;
+    }
+    u64 time = file_time_of_handle(file->handle, FILE_TIME_LAST_WRITE);
+    u32 changed = (file->last_write_time != 0 && file->last_write_time != time) ? 2 : 0;
+    file->last_write_time = time;
+    return changed;
+}
+
+u64 file_size(file_handle* file) { return file ? file_size_of_handle(file->handle) : 0; }
+
+u64 file_size_at_path(const char* path) { return file_size_with_prefix(path, ""); }

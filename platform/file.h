@@ -38,6 +38,12 @@ file_error last_file_error(void);
 // False for 0 and for the system's invalid-handle value (all ones).
 bool32 handle_valid(void* handle);
 
+// The by-path queries with a prefix joined in front of the name (no
+// separator added). The slots pass an empty prefix.
+u32 file_exists_with_prefix(const char* name, const char* prefix);
+u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind);
+u64 file_size_with_prefix(const char* name, const char* prefix);
+
 // Sets the code last_file_error reports; each system's file layer maps its
 // own errors onto the codes and leaves the value alone for the rest.
 void record_file_error_code(u32 code);

@@ -17,7 +17,6 @@
 
 #define INVALID_HANDLE ((void*)(intptr_t)-1)
 
-
 bool32 handle_valid(void* handle) { return handle != NULL && handle != INVALID_HANDLE; }
 
 // The descriptor a handle holds, or -1 for a value no descriptor can have,
@@ -495,8 +494,6 @@ u32 file_exists_with_prefix(const char* name, const char* prefix) {
     return found ? 1 : 0;
 }
 
-u32 file_exists(const char* path) { return file_exists_with_prefix(path, ""); }
-
 // ---------------------------------------------------------------------------
 // Times and sizes.
 
@@ -548,25 +545,12 @@ u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind) {
     return time_of(AT_FDCWD, converted, 0, kind);
 }
 
-u64 file_time_at_path(const char* path, u32 kind) {
-    return file_time_with_prefix(path, "", kind);
-}
-
 u64 file_time_of_handle(void* handle, u32 kind) {
     int descriptor = descriptor_of(handle);
     return descriptor < 0 ? 0 : time_of(descriptor, "", AT_EMPTY_PATH, kind);
 }
 
 // A closed or failed record has no time to compare and is left as it is.
-u32 file_changed(file_handle* file) {
-    if (!file || !handle_valid(file->handle)) {
-        return 0;
-    }
-    u64 time = file_time_of_handle(file->handle, FILE_TIME_LAST_WRITE);
-    u32 changed = (file->last_write_time != 0 && file->last_write_time != time) ? 2 : 0;
-    file->last_write_time = time;
-    return changed;
-}
 
 u64 file_size_of_handle(void* handle) {
     int descriptor = descriptor_of(handle);
@@ -576,8 +560,6 @@ u64 file_size_of_handle(void* handle) {
     }
     return (u64)status.st_size;
 }
-
-u64 file_size(file_handle* file) { return file ? file_size_of_handle(file->handle) : 0; }
 
 // Opens for reading as Windows does; there are no sharing modes to refuse a
 // file someone is writing.
@@ -594,8 +576,6 @@ u64 file_size_with_prefix(const char* name, const char* prefix) {
     close(descriptor);
     return size;
 }
-
-u64 file_size_at_path(const char* path) { return file_size_with_prefix(path, ""); }
 
 // ---------------------------------------------------------------------------
 // Deleting and moving.

@@ -31,10 +31,4 @@ void close_handle(void* handle);
 u32 read_at(void* handle, void* buffer, u64 size, u32 offset);
 u32 write_at(void* handle, const void* buffer, u32 size, u32 offset);
 
-// The by-path queries with a prefix joined in front of the name (no
-// separator added). The slots pass an empty prefix.
-u32 file_exists_with_prefix(const char* name, const char* prefix);
-u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind);
-u64 file_size_with_prefix(const char* name, const char* prefix);
-
 #endif

@@ -242,8 +242,6 @@ u32 file_exists_with_prefix(const char* name, const char* prefix) {
     return SearchPathW(NULL, wide, NULL, 32768, found, NULL) != 0 ? 1 : 0;
 }
 
-u32 file_exists(const char* path) { return file_exists_with_prefix(path, ""); }
-
 static u64 file_time_value(FILETIME time) {
     return ((u64)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
@@ -277,10 +275,6 @@ u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind) {
                             found.ftLastWriteTime);
 }
 
-u64 file_time_at_path(const char* path, u32 kind) {
-    return file_time_with_prefix(path, "", kind);
-}
-
 // The by-handle queries ask for just the times or the size: the full
 // information query gives the same values but under Wine costs a thousand
 // times as much (over a millisecond), and file_changed runs every frame.
@@ -293,15 +287,6 @@ u64 file_time_of_handle(void* handle, u32 kind) {
 }
 
 // A closed or failed record has no time to compare and is left as it is.
-u32 file_changed(file_handle* file) {
-    if (!file || !handle_valid(file->handle)) {
-        return 0;
-    }
-    u64 time = file_time_of_handle(file->handle, FILE_TIME_LAST_WRITE);
-    u32 changed = (file->last_write_time != 0 && file->last_write_time != time) ? 2 : 0;
-    file->last_write_time = time;
-    return changed;
-}
 
 u64 file_size_of_handle(void* handle) {
     LARGE_INTEGER size;
@@ -310,8 +295,6 @@ u64 file_size_of_handle(void* handle) {
     }
     return (u64)size.QuadPart;
 }
-
-u64 file_size(file_handle* file) { return file ? file_size_of_handle(file->handle) : 0; }
 
 u64 file_size_with_prefix(const char* name, const char* prefix) {
     char converted[QUERY_PATH_CAPACITY];
@@ -328,8 +311,6 @@ u64 file_size_with_prefix(const char* name, const char* prefix) {
     CloseHandle(handle);
     return size;
 }
-
-u64 file_size_at_path(const char* path) { return file_size_with_prefix(path, ""); }
 
 bool32 delete_file(const char* path) { return system_path_fits(path) && DeleteFileA(path); }
 
