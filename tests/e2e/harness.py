@@ -83,6 +83,11 @@ def fault_code(kind):
     return SYSTEM.codes[kind]
 
 
+def fault_named(kind):
+    """The title's words for a kind of fault: its name and the system's code."""
+    return r"%s \(%s\)" % (kind, fault_code(kind))
+
+
 def module_file(name):
     """The path of a test module built by engine_add_module."""
     return os.path.join(MODULES_DIR, name + SYSTEM.module_suffix)

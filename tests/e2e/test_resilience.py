@@ -10,8 +10,8 @@ import time
 import unittest
 
 import harness
-from harness import (DebuggedHost, Host, fault_code, install_module, make_run_dir, module_file,
-                     read_records, text_section, wait_for, window_title, xdotool)
+from harness import (DebuggedHost, Host, fault_code, fault_named, install_module, make_run_dir,
+                     module_file, read_records, text_section, wait_for, window_title, xdotool)
 
 MAGENTA = (255, 0, 255)
 RED = (255, 0, 0)
@@ -19,11 +19,6 @@ GREEN = (0, 255, 0)
 
 MODULE = re.escape(harness.MODULE_NAME)
 HOST = re.escape(harness.HOST_NAME)
-
-
-def named(kind):
-    """The title's words for a kind of fault: its name and the system's code."""
-    return r"%s \(%s\)" % (kind, fault_code(kind))
 
 
 class ResilienceTest(unittest.TestCase):
@@ -75,7 +70,7 @@ class ResilienceTest(unittest.TestCase):
         text_start, text_end = text_section(module_file("faulter_write_null"))
         title = self.wait_title("fault")
         match = re.fullmatch(
-            r"Engine - fault: " + named("access violation") + r" writing 0x0 at " + MODULE +
+            r"Engine - fault: " + fault_named("access violation") + r" writing 0x0 at " + MODULE +
             r"\+0x([0-9A-F]+) - rebuild to resume", title)
         self.assertTrue(match, title)
         self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
@@ -87,30 +82,30 @@ class ResilienceTest(unittest.TestCase):
 
         # Each new build is called again, and faults in its first frame.
         # Windows may report a trapped float division as several traps at once.
-        float_divide = named("float division by zero")
+        float_divide = fault_named("float division by zero")
         if harness.WINDOWS:
-            float_divide = "(%s|%s)" % (float_divide, named("float multiple traps"))
+            float_divide = "(%s|%s)" % (float_divide, fault_named("float multiple traps"))
         kinds = [
-            ("faulter_illegal_instruction", named("illegal instruction") + r" at " + MODULE + r"\+"),
+            ("faulter_illegal_instruction", fault_named("illegal instruction") + r" at " + MODULE + r"\+"),
             # A fatal stop of the base library, not just any illegal instruction.
-            ("faulter_broken_invariant", named("broken invariant") + r" at " + MODULE + r"\+"),
-            ("faulter_integer_divide", named("integer division by zero") + r" at " + MODULE + r"\+"),
+            ("faulter_broken_invariant", fault_named("broken invariant") + r" at " + MODULE + r"\+"),
+            ("faulter_integer_divide", fault_named("integer division by zero") + r" at " + MODULE + r"\+"),
             ("faulter_float_divide", float_divide + r" at " + MODULE + r"\+"),
-            ("faulter_breakpoint", named("breakpoint") + r" at " + HOST + r"\+"),
-            ("faulter_stack_overflow", named("stack overflow") + r" at " + MODULE + r"\+"),
+            ("faulter_breakpoint", fault_named("breakpoint") + r" at " + HOST + r"\+"),
+            ("faulter_stack_overflow", fault_named("stack overflow") + r" at " + MODULE + r"\+"),
             # A second overflow needs the stack's guard page back in place.
-            ("faulter_stack_overflow", named("stack overflow") + r" at " + MODULE + r"\+"),
-            ("faulter_call_null", named("access violation") + r" executing 0x0 at 0x0 "
+            ("faulter_stack_overflow", fault_named("stack overflow") + r" at " + MODULE + r"\+"),
+            ("faulter_call_null", fault_named("access violation") + r" executing 0x0 at 0x0 "
                                   r"called from " + MODULE + r"\+0x[0-9A-F]+ - "),
-            ("faulter_read_bad", named("access violation") + r" reading 0x10 at " + MODULE + r"\+"),
+            ("faulter_read_bad", fault_named("access violation") + r" reading 0x10 at " + MODULE + r"\+"),
         ]
         if harness.WINDOWS:
             # Declined by the module's own handler, caught once nobody took it.
             kinds.append(("faulter_under_handler",
-                          named("access violation") + r" writing 0x0 at " + MODULE + r"\+"))
+                          fault_named("access violation") + r" writing 0x0 at " + MODULE + r"\+"))
         else:
             # A page mapped past the end of its file.
-            kinds.append(("faulter_bus_error", named("bus error") + r" at " + MODULE + r"\+"))
+            kinds.append(("faulter_bus_error", fault_named("bus error") + r" at " + MODULE + r"\+"))
         for module, pattern in kinds:
             count = len(self.records())
             install_module(self.run_dir, module_file(module))
@@ -223,7 +218,7 @@ class ResilienceTest(unittest.TestCase):
             return
         # The debugger stops at the fault first, inside entry; passed on, the
         # signal reaches the host's guard, which survives it as without one.
-        self.wait_title("^Engine - fault: " + named("access violation") + " writing 0x0 at " +
+        self.wait_title("^Engine - fault: " + fault_named("access violation") + " writing 0x0 at " +
                         MODULE + r"\+")
         stops = host.stops()
         self.assertEqual([(code, first) for code, first, _ in stops], [(violation, True)],

@@ -9,16 +9,12 @@ import time
 import unittest
 
 import harness
-from harness import (Host, copy_numbers, fault_code, install_module, make_run_dir, module_file,
+from harness import (Host, copy_numbers, fault_named, install_module, make_run_dir, module_file,
                      read_records, text_section, wait_for, window_title)
 
 MAGENTA = (255, 0, 255)
 MODULE = re.escape(harness.MODULE_NAME)
 MISSING = re.escape("engine_missing" + harness.SYSTEM.module_suffix)
-
-
-def named(kind):
-    return r"%s \(%s\)" % (kind, fault_code(kind))
 
 
 class RollbackTest(unittest.TestCase):
@@ -73,7 +69,7 @@ class RollbackTest(unittest.TestCase):
         text_start, text_end = text_section(module_file("faulter_write_null"))
         title = self.wait_title("fault in the new build")
         match = re.fullmatch(
-            r"Engine - fault in the new build: " + named("access violation") +
+            r"Engine - fault in the new build: " + fault_named("access violation") +
             r" writing 0x0 at " + MODULE + r"\+0x([0-9A-F]+) - running the previous build",
             title)
         self.assertTrue(match, title)
@@ -104,7 +100,7 @@ class RollbackTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) == [1, 3]),
                         copy_numbers(self.run_dir))
         install_module(self.run_dir, module_file("faulter_read_bad"))
-        self.wait_title(r"^Engine - fault in the new build: " + named("access violation") +
+        self.wait_title(r"^Engine - fault in the new build: " + fault_named("access violation") +
                         r" reading 0x10 at " + MODULE + r"\+0x[0-9A-F]+ - running the previous "
                         r"build$")
         self.assert_animating("0")
@@ -152,7 +148,7 @@ class RollbackTest(unittest.TestCase):
         title = self.wait_title("did not load")
         match = re.fullmatch(
             r"Engine - the new build did not load: fault in start-up: " +
-            named("access violation") + r" writing 0x0 at " + MODULE +
+            fault_named("access violation") + r" writing 0x0 at " + MODULE +
             r"\+0x([0-9A-F]+) - rebuild to retry", title)
         self.assertTrue(match, title)
         self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
@@ -161,7 +157,7 @@ class RollbackTest(unittest.TestCase):
         self.wait_copies([1], failed=[2])
         # Loading goes on working after it.
         install_module(self.run_dir, module_file("faulter_read_bad"))
-        self.wait_title("^Engine - fault in the new build: " + named("access violation"))
+        self.wait_title("^Engine - fault in the new build: " + fault_named("access violation"))
         self.assert_animating("0")
         self.close()
 
@@ -176,7 +172,7 @@ class RollbackTest(unittest.TestCase):
                         copy_numbers(self.run_dir))
         install_module(self.run_dir, module_file("faulter_none"))
         self.wait_title(r"^Engine - fault while unloading the old build: " +
-                        named("access violation") + r" writing 0x0 at " + MODULE + r"\+0x")
+                        fault_named("access violation") + r" writing 0x0 at " + MODULE + r"\+0x")
         self.assert_animating("0")
         self.close()
 
@@ -187,7 +183,7 @@ class RollbackTest(unittest.TestCase):
         text_start, text_end = text_section(module_file("faulter_broken_invariant"))
         title = self.wait_title("fault in the new build")
         match = re.fullmatch(
-            r"Engine - fault in the new build: " + named("broken invariant") + r" at " + MODULE +
+            r"Engine - fault in the new build: " + fault_named("broken invariant") + r" at " + MODULE +
             r"\+0x([0-9A-F]+) - running the previous build", title)
         self.assertTrue(match, title)
         self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
