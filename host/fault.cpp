@@ -139,6 +139,40 @@ void unload_fault_title(char* out, u32 capacity, const module_fault* fault) {
     append_fault(&title, fault, NULL);
 }
 
+// The two parts of the title, kept to compose it anew when either changes.
+static char event_title[MODULE_TITLE_CAPACITY];
+static char loop_title[96];
+
+static void show_title(host_window* window) {
+    if (!window) {
+        return;
+    }
+    char composed[MODULE_TITLE_CAPACITY + 128];
+    title_text title = {composed, 0, sizeof(composed)};
+    if (!loop_title[0]) {
+        append(&title, event_title[0] ? event_title : WINDOW_TITLE);
+    } else {
+        append(&title, WINDOW_TITLE " - ");
+        append(&title, loop_title);
+        // The event's title without the name it begins with.
+        u32 name = sizeof(WINDOW_TITLE) - 1;
+        append(&title, bytes_equal(event_title, WINDOW_TITLE, name) ? event_title + name : "");
+    }
+    window_set_title(window, composed);
+}
+
+void title_show_event(host_window* window, const char* title) {
+    title_text kept = {event_title, 0, sizeof(event_title)};
+    append(&kept, title);
+    show_title(window);
+}
+
+void title_show_loop(host_window* window, const char* state) {
+    title_text kept = {loop_title, 0, sizeof(loop_title)};
+    append(&kept, state);
+    show_title(window);
+}
+
 void fault_undo_frame(void) { undo_rollback(); }
 
 // Calls the running build; false when it faulted.
@@ -160,7 +194,7 @@ static bool32 call_running(module_fault* fault, module_state* module, i32* runni
 static void hold_fault(module_fault* fault, module_state* module, host_window* window) {
     module->faulted = 1;
     fault_title(fault, module->running.library);
-    window_set_title(window, fault->title);
+    title_show_event(window, fault->title);
 }
 
 void call_module(module_fault* fault, module_state* module, host_window* window, i32* running,
@@ -168,7 +202,7 @@ void call_module(module_fault* fault, module_state* module, host_window* window,
                  f32 frame_seconds, platform_api* services) {
     if (module->title_changed) {
         module->title_changed = 0;
-        window_set_title(window, module->title);
+        title_show_event(window, module->title);
     }
     if (!module->running.entry || module->faulted) {
         return;
@@ -184,7 +218,7 @@ void call_module(module_fault* fault, module_state* module, host_window* window,
     }
     // Back to the previous build, called in this same frame.
     rollback_title(fault, module->running.library);
-    window_set_title(window, fault->title);
+    title_show_event(window, fault->title);
     module_build faulted = module->running;
     module->running = module->previous;
     fill_bytes(&module->previous, 0, sizeof(module->previous));

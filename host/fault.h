@@ -125,6 +125,16 @@ void describe_fault(const module_fault* fault, void* library, char* out, u32 cap
 // The title after a rollback (see above), into fault->title.
 void rollback_title(module_fault* fault, void* library);
 
+// The window title is the host's name, then what loop editing is doing,
+// then the latest load or fault event:
+// "Engine - loop 37/120 - fault: access violation ...". Without loop editing
+// it is the event's title as above. A null window (headless) has none.
+//
+// An event's title, beginning with "Engine".
+void title_show_event(host_window* window, const char* title);
+// What loop editing is doing ("recording", "loop 37/120"); "" while live.
+void title_show_loop(host_window* window, const char* state);
+
 // "Engine - the new build did not load: <reason> - rebuild to retry".
 void load_failure_title(char* out, u32 capacity, const char* reason);
 

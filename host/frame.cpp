@@ -5,15 +5,35 @@
 #include "input/frame.h"
 #include "platform/services.h"
 
+#include <stdio.h>
+
 void host_prepare(host_state* host) {
     fill_bytes(host->working_directory, 0, sizeof(host->working_directory));
     fill_bytes(&host->services, 0, sizeof(host->services));
     fill_platform_api(&host->services);
     // Services through which the system writes into module memory, or frees it.
     undo_wrap_services(&host->services);
+    // A replay gives the counter it recorded.
+    host->services.get_counter = loop_get_counter;
     set_working_directory(DATA_DIRECTORY);
     get_working_directory(host->working_directory, sizeof(host->working_directory));
     debug_print(host->working_directory);
+}
+
+bool32 host_options_open(host_state* host, int count, char** arguments, bool32* headless) {
+    host_options options;
+    char message[LOOP_MESSAGE_CAPACITY];
+    if (!parse_options(&options, count, arguments, message, sizeof(message))) {
+        fprintf(stderr, "Engine: %s\n%s\n", message, host_usage);
+        return 0;
+    }
+    if (!loop_open(&host->loop, &options, message, sizeof(message))) {
+        fprintf(stderr, "Engine: %s\n", message);
+        return 0;
+    }
+    host->loop.before_restore = undo_forget;
+    *headless = options.headless;
+    return 1;
 }
 
 void host_begin(host_state* host, host_window* window) {
@@ -35,25 +55,46 @@ void host_begin(host_state* host, host_window* window) {
 void host_frame(host_state* host) {
     host->frame_start = read_counter();
     host->marks[MARK_START] = host->frame_start;
+    loop_state* loop = &host->loop;
+    loop_begin_frame(loop, &host->module.slot, &host->input);
     u32 width = 0;
     u32 height = 0;
-    window_client_size(host->window, &width, &height);
+    if (host->window) {
+        window_client_size(host->window, &width, &height);
+    }
+    loop_buffer_size(loop, &width, &height);
     resize_back_buffer(&host->buffer, width, height);
-    input_begin_frame(&host->input, (u64)host->previous_frame_start, host->buffer.width,
+    input_state* live = loop_live_input(loop, &host->input);
+    input_begin_frame(live, (u64)host->previous_frame_start, host->buffer.width,
                       host->buffer.height);
-    window_pump(host->window, &host->input, host->buffer.height, &host->running);
-    input_end_frame(&host->input);
+    loop_after_input_begin(loop, live);
+    if (host->window) {
+        loop_take_chords(loop, window_pump(host->window, live, host->buffer.height,
+                                           &host->running));
+    }
+    input_end_frame(live);
+    f32 frame_seconds = host->frame_seconds;
+    loop_feed(loop, &host->input, host->frame_start, &frame_seconds);
+    if (loop->title_changed) {
+        loop->title_changed = 0;
+        title_show_loop(host->window, loop->title);
+    }
     host->marks[MARK_POLL] = read_counter();
     poll_module(&host->module);
     host->marks[MARK_CALL] = read_counter();
     // A build that faults rolls back to the previous one, or with none is not
     // called again until a new one is loaded.
     call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer,
-                &host->buffer_copy, &host->input, host->frame_seconds, &host->services);
+                &host->buffer_copy, &host->input, frame_seconds, &host->services);
+    loop_end_frame(loop, &host->buffer, host->module.slot, &host->running);
     host->marks[MARK_SHOW] = read_counter();
-    show_back_buffer(host->window, host->module.faulted, &host->buffer, &host->marked);
+    if (host->window) {
+        show_back_buffer(host->window, host->module.faulted, &host->buffer, &host->marked);
+    }
     host->marks[MARK_WAIT] = read_counter();
-    host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);
+    if (!loop->headless) {
+        host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);
+    }
     host->marks[MARK_END] = read_counter();
     host->previous_frame_start = host->frame_start;
 }

@@ -1,24 +1,33 @@
 // The host's heartbeat, the same on every system: start-up after the window
 // exists, and one frame of the fixed 30 per second loop.
 //
-// Each system's main prepares (host_prepare), opens and shows its window,
-// starts the clock, calls host_begin, then runs host_frame while `running`
-// is non-zero. One frame, in order:
-//  1. read the counter as the frame's start;
-//  2. fit the back buffer to the window's client area;
+// Each system's main reads its command line and opens the files it names
+// (loop_open), prepares (host_prepare), opens and shows its window (none
+// when headless), starts the clock, calls host_begin, runs host_frame while
+// `running` is non-zero, and exits with loop_finish's status. One frame, in
+// order:
+//  1. read the counter as the frame's start; loop editing takes a pending
+//     chord or the end of a replay (loop.h);
+//  2. fit the back buffer to the window's client area (a replay's recorded
+//     size);
 //  3. begin the input frame;
 //  4. pump the window's events into the input record (a close request
-//     clears running; the frame still runs to its end);
-//  5. end the input frame;
+//     clears running; the frame still runs to its end); while replaying,
+//     into a record of the host's own, watched only for the chord;
+//  5. end the input frame; a replay puts the recorded frame into the
+//     module's record, a recording writes it;
 //  6. poll the module file and reload a new build;
 //  7. copy the back buffer record and call entry through the fault guard;
+//     the frame's hashes are written or checked;
 //  8. show the back buffer;
-//  9. wait out the frame (1/30 s after its start; no catch-up);
+//  9. wait out the frame (1/30 s after its start; no catch-up; none when
+//     headless);
 // 10. keep the frame's start as the previous one.
 #ifndef HOST_FRAME_H
 #define HOST_FRAME_H
 
 #include "host/fault.h"
+#include "loop/loop.h"
 
 #define FRAMES_PER_SECOND 30.0f
 
@@ -50,6 +59,7 @@ typedef struct host_state {
     f32 frame_seconds;
     i64 marks[MARK_COUNT];
     char working_directory[256];
+    loop_state loop;  // opened by loop_open before host_prepare
 } host_state;
 
 // Start-up before the window: fills the services table, changes to the data
@@ -57,8 +67,15 @@ typedef struct host_state {
 void host_prepare(host_state* host);
 
 // Start-up once the window is shown and the clock started: the records
-// zeroed, running set, the fault guard installed, the module loaded.
+// zeroed, running set, the fault guard installed, the module loaded. A null
+// window runs headless.
 void host_begin(host_state* host, host_window* window);
+
+// What a main does before start-up: reads the arguments after the program's
+// name into the loop's options and opens their files. False after telling
+// the user why on the standard error; the host then exits with
+// EXIT_BAD_COMMAND_LINE.
+bool32 host_options_open(host_state* host, int count, char** arguments, bool32* headless);
 
 // One frame, the ten steps above.
 void host_frame(host_state* host);

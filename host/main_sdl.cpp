@@ -1,5 +1,5 @@
-// The Linux host: the same start-up as on Windows with an SDL window, then
-// the portable frame loop.
+// The Linux host: the same start-up as on Windows with an SDL window (none
+// when headless), then the portable frame loop.
 #include "host/frame.h"
 #include "host/window_sdl.h"
 #include "platform/clock.h"
@@ -9,14 +9,19 @@
 #define WINDOW_CLIENT_WIDTH 1064
 #define WINDOW_CLIENT_HEIGHT 681
 
-int main(void) {
+int main(int argc, char** argv) {
     static host_state host;
+    bool32 headless = 0;
+    if (!host_options_open(&host, argc - 1, argv + 1, &headless)) {
+        return EXIT_BAD_COMMAND_LINE;
+    }
     host_prepare(&host);
-    host_window* window = window_open(WINDOW_CLIENT_WIDTH, WINDOW_CLIENT_HEIGHT);
+    host_window* window =
+        headless ? nullptr : window_open(WINDOW_CLIENT_WIDTH, WINDOW_CLIENT_HEIGHT);
     clock_start();
     host_begin(&host, window);
     while (host.running) {
         host_frame(&host);
     }
-    return 0;
+    return loop_finish(&host.loop);
 }

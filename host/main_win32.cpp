@@ -1,5 +1,6 @@
-// The Windows host: start-up in the specified order, then the portable frame
-// loop.
+// The Windows host: start-up in the specified order (no window when
+// headless), then the portable frame loop.
+#include <stdlib.h>
 #include <windows.h>
 
 #include "host/frame.h"
@@ -14,14 +15,22 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
 
     static host_state host;
     static host_window window;
+    bool32 headless = 0;
+    if (!host_options_open(&host, __argc - 1, __argv + 1, &headless)) {
+        return EXIT_BAD_COMMAND_LINE;
+    }
     host_prepare(&host);
-    window_open(&window, instance);
+    if (!headless) {
+        window_open(&window, instance);
+    }
     clock_start();
     timeBeginPeriod(1);
-    window_take_device_context(&window);
-    host_begin(&host, &window);
+    if (!headless) {
+        window_take_device_context(&window);
+    }
+    host_begin(&host, headless ? NULL : &window);
     while (host.running) {
         host_frame(&host);
     }
-    return 0;
+    return loop_finish(&host.loop);
 }

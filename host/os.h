@@ -25,6 +25,9 @@
 
 #define WINDOW_TITLE "Engine"
 
+// The loop chord (loop.h): this letter with the left Alt held and no Ctrl.
+#define LOOP_CHORD_KEY 'L'
+
 // ---------------------------------------------------------------------------
 // The window: window_win32.cpp, window_sdl.cpp.
 
@@ -39,8 +42,9 @@ void window_client_size(host_window* window, u32* width, u32* height);
 // rows counted from the bottom); a request to close the window sets *running
 // to 0. Events that come after the close request in the same pump are still
 // taken. Controllers: SDL's events as they come; XInput polled once at the
-// end.
-void window_pump(host_window* window, input_state* input, u32 height, i32* running);
+// end. Presses of the loop chord (left Alt + L, loop.h) are the host's:
+// they never reach the record, and the count of them is returned.
+u32 window_pump(host_window* window, input_state* input, u32 height, i32* running);
 
 // Shows the image unscaled at the client area's bottom-left origin. A buffer
 // without pixels shows nothing.

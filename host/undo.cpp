@@ -398,6 +398,19 @@ bool32 undo_rollback(void) {
     return complete;
 }
 
+void undo_forget(void) {
+    fatal_assert(!in_frame);
+    for (u32 i = 0; i < tracked_count; ++i) {
+        tracked_block* block = &tracked[i];
+        if (block->state != TRACK_GONE) {
+            undo_protect(block->start, block->pages * page_bytes, UNDO_ACCESS_READ_WRITE);
+        }
+        pages_free(block->written, block->written_bytes);
+    }
+    tracked_count = 0;
+    log_count = 0;
+}
+
 undo_counts undo_state(void) {
     undo_counts counts;
     counts.tracked_blocks = tracked_count;

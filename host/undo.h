@@ -66,6 +66,11 @@ void undo_prepare_write(void* address, u64 bytes);
 // free_memory in a filled table with the wrappers described above.
 void undo_wrap_services(platform_api* services);
 
+// Between frames, before the host itself rewrites module memory (a loop's
+// snapshot put back): every tracked block is made writable and forgotten, and
+// the log is dropped. The next frame tracks the live blocks afresh.
+void undo_forget(void);
+
 // What the undo holds, for tests and benchmarks.
 typedef struct undo_counts {
     u64 tracked_blocks;  // blocks whose pages are tracked

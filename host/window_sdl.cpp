@@ -315,15 +315,25 @@ static bool32 close_request(const SDL_Event* event) {
            (mod & KMOD_ALT) && !(mod & KMOD_CTRL);
 }
 
-void window_pump(host_window*, input_state* input, u32 height, i32* running) {
+static bool32 loop_chord(const SDL_Event* event) {
+    return event->type == SDL_KEYDOWN && !event->key.repeat &&
+           alt_chord(event->key.keysym.mod) &&
+           key_code_from_keysym(&event->key.keysym) == KEY_A + (LOOP_CHORD_KEY - 'A');
+}
+
+u32 window_pump(host_window*, input_state* input, u32 height, i32* running) {
+    u32 chords = 0;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (close_request(&event)) {
             *running = 0;
+        } else if (loop_chord(&event)) {
+            ++chords;
         } else {
             input_translate_event(input, &event, height);
         }
     }
+    return chords;
 }
 
 void window_show(host_window* window, const back_buffer* buffer) {

@@ -52,11 +52,25 @@ void window_client_size(host_window* window, u32* width, u32* height) {
 // Takes every queued message: the quit message clears running, every other
 // one goes to input translation; all of them are dispatched. Then the
 // controllers, which XInput gives as a state to poll rather than as messages.
-void window_pump(host_window* window, input_state* input, u32 height, i32* running) {
+// A first press of the letter with Alt held: a system key, never input, so
+// the chord takes nothing from the module. Not dispatched either, so the
+// system doesn't beep for a menu the window hasn't got.
+static bool32 loop_chord(const MSG* message) {
+    bool32 alt_held = (message->lParam >> 29) & 1;
+    bool32 repeat = (message->lParam >> 30) & 1;
+    return message->message == WM_SYSKEYDOWN && message->wParam == LOOP_CHORD_KEY && alt_held &&
+           !repeat;
+}
+
+u32 window_pump(host_window* window, input_state* input, u32 height, i32* running) {
+    u32 chords = 0;
     MSG* message = &window->message;
     while (PeekMessageA(message, NULL, 0, 0, PM_REMOVE)) {
         if (message->message == WM_QUIT) {
             *running = 0;
+        } else if (loop_chord(message)) {
+            ++chords;
+            continue;
         } else {
             input_translate_message(input, message, height);
         }
@@ -65,6 +79,7 @@ void window_pump(host_window* window, input_state* input, u32 height, i32* runni
     }
     // The clock that stamps messages, so controller and key times compare.
     poll_xinput(input, (u32)GetTickCount());
+    return chords;
 }
 
 void fill_bitmap_header(BITMAPINFO* header, const back_buffer* buffer) {

@@ -268,10 +268,47 @@ typedef struct gamepad_state {
     f32 right_trigger;
 } gamepad_state;
 
+// An unnamed union keeps the reserved block's name beside its structure; C
+// has them from C11, GCC and Clang take them in C99 as well.
+#if defined(__GNUC__) && !defined(__cplusplus)
+#define INPUT_ANONYMOUS __extension__
+#else
+#define INPUT_ANONYMOUS
+#endif
+
+// Loop editing as the module sees it (20 bytes, in the record's first
+// reserved block). All zero while the host runs live, which is all it does
+// unless the user starts a recording (the loop chord, --record) or a replay
+// (--replay). A module that behaves the same in every state stays
+// replayable; this is for showing the state, or for skipping work a replay
+// doesn't need.
+typedef enum loop_mode {
+    LOOP_LIVE,
+    LOOP_RECORDING,  // this frame's input is being recorded
+    LOOP_REPLAYING,  // this frame's input is a recorded frame
+} loop_mode;
+
+// loop_info.flags while replaying.
+#define LOOP_REPEATS 1u   // the replay starts again after its last frame
+#define LOOP_HEADLESS 2u  // no window and no pacing: frames run back to back
+
+typedef struct loop_info {
+    u32 mode;    // a loop_mode
+    u32 frame;   // recording: frames recorded, this one included; replaying:
+                 // this frame's place in the recording, from 1
+    u32 frames;  // recording: as frame; replaying: the recording's length
+    u32 round;   // replaying: 1 in the first pass, then 2, 3, ...
+    u32 flags;   // LOOP_REPEATS, LOOP_HEADLESS
+} loop_info;
+
 // The whole record (7132 bytes).
 typedef struct input_state {
-    // The reserved blocks are never written by the host and stay zero.
-    u8 reserved_head[20];
+    // The host writes loop only while loop editing is on (loop_info); the
+    // reserved_tail block is never written and stays zero.
+    INPUT_ANONYMOUS union {
+        u8 reserved_head[20];
+        loop_info loop;
+    };
     mouse_state mouse;
     // Fills the 2496 bytes between the mouse and the buttons exactly.
     gamepad_state gamepads[MAX_GAMEPADS];
@@ -347,6 +384,11 @@ INPUT_LAYOUT_ASSERT(offsetof(gamepad_state, right_trigger) == 620);
 
 INPUT_LAYOUT_ASSERT(sizeof(input_state) == 7132);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, reserved_head) == 0);
+INPUT_LAYOUT_ASSERT(offsetof(input_state, loop) == 0 && sizeof(loop_info) == 20);
+INPUT_LAYOUT_ASSERT(offsetof(loop_info, mode) == 0 && offsetof(loop_info, frame) == 4);
+INPUT_LAYOUT_ASSERT(offsetof(loop_info, frames) == 8 && offsetof(loop_info, round) == 12);
+INPUT_LAYOUT_ASSERT(offsetof(loop_info, flags) == 16);
+INPUT_LAYOUT_ASSERT(LOOP_LIVE == 0 && LOOP_RECORDING == 1 && LOOP_REPLAYING == 2);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, mouse) == 20);
 INPUT_LAYOUT_ASSERT(offsetof(input_state, gamepads) == 72);
 INPUT_LAYOUT_ASSERT(sizeof(((input_state*)0)->gamepads) == 2496);

@@ -116,6 +116,37 @@ static bool32 allocate_region(u32 size, void* address, memory_block_record* reco
                                                : allocate_plain(size, address, record);
 }
 
+// ---------------------------------------------------------------------------
+// Placement.
+
+#define PLACEMENT_SKIPS 16
+
+static u64 placement_cursor;
+
+static u64 align_placement(u64 address) {
+    u64 align = MEMORY_PLACEMENT_ALIGN;
+    return address > ~0ull - align ? 0 : (address + align - 1) / align * align;
+}
+
+void memory_set_placement(void* cursor) { placement_cursor = align_placement((u64)cursor); }
+
+void* memory_placement(void) { return (void*)placement_cursor; }
+
+// The block at the cursor, or past whatever holds that place; false (the
+// cursor unmoved) when nothing free turns up.
+static bool32 allocate_placed(u32 size, memory_block_record* record) {
+    u64 place = placement_cursor;
+    for (u32 skip = 0; skip < PLACEMENT_SKIPS && place; ++skip) {
+        if (allocate_region(size, (void*)place, record)) {
+            placement_cursor = align_placement((u64)record->region + record->region_size);
+            return 1;
+        }
+        // Past what the block would have covered, guard page and all.
+        place = align_placement(place + size + 2 * memory_page_size());
+    }
+    return 0;
+}
+
 memory_block allocate_memory(u32 size, void* address, u32 flags) {
     memory_block block;
     block.memory = NULL;
@@ -125,7 +156,11 @@ memory_block allocate_memory(u32 size, void* address, u32 flags) {
     fill_bytes(&record, 0, sizeof(record));
     record.size = size;
     record.flags = flags;
-    if (!make_room() || !allocate_region(size, address, &record)) {
+    if (!make_room()) {
+        return block;
+    }
+    bool32 placed = !address && placement_cursor && allocate_placed(size, &record);
+    if (!placed && !allocate_region(size, address, &record)) {
         return block;
     }
     // Where the system chose a recently freed block's place, the region is
@@ -133,7 +168,7 @@ memory_block allocate_memory(u32 size, void* address, u32 flags) {
     // hint names its place itself and is taken as it is.
     memory_block_record held[PLACEMENT_TRIES];
     u32 held_count = 0;
-    while (!address && recently_freed(record.memory, size) && held_count < PLACEMENT_TRIES) {
+    while (!address && !placed && recently_freed(record.memory, size) && held_count < PLACEMENT_TRIES) {
         held[held_count++] = record;
         if (!allocate_region(size, NULL, &record)) {
             record = held[--held_count];

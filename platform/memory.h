@@ -36,6 +36,21 @@ u32 memory_block_count(void);
 // The live block at index (0 is the oldest); all zero past the end.
 memory_block_record memory_block_at(u32 index);
 
+// Placement. While a placement is set, a block asked for without a hint is
+// placed at the first free place at or after the cursor, on a
+// MEMORY_PLACEMENT_ALIGN boundary, and the cursor moves past it; so the same
+// allocations from the same cursor land on the same addresses in every run,
+// and state that holds pointers to its own blocks reads the same. Loop
+// editing sets one while it records or replays and keeps the cursor with its
+// snapshot. A place that can't be had within a few tries falls back to the
+// system's choice.
+#define MEMORY_PLACEMENT_ALIGN 0x10000u
+
+// Sets the cursor (rounded up to the alignment); null ends placement.
+void memory_set_placement(void* cursor);
+// The cursor now; null while no placement is set.
+void* memory_placement(void);
+
 // Each system's pages, beneath the portable bookkeeping (memory_<os>.cpp).
 u64 memory_page_size(void);
 // Fresh zeroed read-write pages, at address when it is not null (failing

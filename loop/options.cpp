@@ -1,0 +1,63 @@
+#include "loop/options.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "base/memory.h"
+
+const char* const host_usage =
+    "usage: engine [--record FILE | --replay FILE [--loop | --headless]] [--hashes FILE] "
+    "[--check FILE]";
+
+static const char** file_option(host_options* options, const char* name) {
+    if (strcmp(name, "--record") == 0) return &options->record;
+    if (strcmp(name, "--replay") == 0) return &options->replay;
+    if (strcmp(name, "--hashes") == 0) return &options->hashes;
+    if (strcmp(name, "--check") == 0) return &options->check;
+    return NULL;
+}
+
+static bool32 combination_valid(const host_options* options, char* reason, u32 capacity) {
+    const char* wrong = NULL;
+    if (options->record && options->replay) {
+        wrong = "--record and --replay don't go together";
+    } else if (options->loop && !options->replay) {
+        wrong = "--loop needs --replay FILE";
+    } else if (options->headless && !options->replay) {
+        wrong = "--headless needs --replay FILE";
+    } else if (options->headless && options->loop) {
+        wrong = "--headless ends after the replay; it does not take --loop";
+    }
+    if (wrong) {
+        snprintf(reason, capacity, "%s", wrong);
+    }
+    return wrong == NULL;
+}
+
+bool32 parse_options(host_options* options, int count, char** arguments, char* reason,
+                     u32 capacity) {
+    fill_bytes(options, 0, sizeof(*options));
+    for (int i = 0; i < count; ++i) {
+        const char* name = arguments[i];
+        const char** file = file_option(options, name);
+        if (file) {
+            if (i + 1 >= count || arguments[i + 1][0] == 0) {
+                snprintf(reason, capacity, "%s needs a file name", name);
+                return 0;
+            }
+            if (*file) {
+                snprintf(reason, capacity, "%s is given twice", name);
+                return 0;
+            }
+            *file = arguments[++i];
+        } else if (strcmp(name, "--loop") == 0) {
+            options->loop = 1;
+        } else if (strcmp(name, "--headless") == 0) {
+            options->headless = 1;
+        } else {
+            snprintf(reason, capacity, "unknown option %s", name);
+            return 0;
+        }
+    }
+    return combination_valid(options, reason, capacity);
+}

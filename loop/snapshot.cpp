@@ -1,0 +1,197 @@
+#include "loop/snapshot.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "base/memory.h"
+
+u64 block_usable_bytes(const memory_block_record* block) {
+    u64 guard = (block->flags & MEMORY_GUARD_PAGE) ? memory_page_size() : 0;
+    return block->region_size - guard;
+}
+
+static bool32 same_block(const memory_block_record* a, const memory_block_record* b) {
+    return a->memory == b->memory && a->size == b->size && a->region == b->region &&
+           a->flags == b->flags;
+}
+
+// At least bytes held at *memory, by doubling; the old contents are not kept.
+static bool32 hold(u8** memory, u64* capacity, u64 bytes) {
+    if (bytes <= *capacity) {
+        return 1;
+    }
+    u64 grown = *capacity ? *capacity : 65536;
+    while (grown < bytes) {
+        grown *= 2;
+    }
+    if (*memory) {
+        memory_unmap_pages(*memory, *capacity);
+    }
+    *capacity = 0;
+    *memory = memory_map_pages(NULL, grown);
+    if (!*memory) {
+        return 0;
+    }
+    *capacity = grown;
+    return 1;
+}
+
+bool32 snapshot_take(snapshot* shot, void* slot) {
+    u32 count = memory_block_count();
+    u64 total = 0;
+    for (u32 i = 0; i < count; ++i) {
+        memory_block_record block = memory_block_at(i);
+        total += block_usable_bytes(&block);
+    }
+    shot->block_count = 0;
+    shot->byte_count = 0;
+    if (!hold((u8**)&shot->blocks, &shot->block_capacity, (u64)count * sizeof(*shot->blocks)) ||
+        !hold(&shot->bytes, &shot->byte_capacity, total)) {
+        return 0;
+    }
+    for (u32 i = 0; i < count; ++i) {
+        memory_block_record block = memory_block_at(i);
+        u64 usable = block_usable_bytes(&block);
+        memcpy(shot->bytes + shot->byte_count, block.region, usable);
+        shot->byte_count += usable;
+        shot->blocks[i] = block;
+    }
+    shot->block_count = count;
+    shot->slot = slot;
+    shot->placement = memory_placement();
+    return 1;
+}
+
+static bool32 is_live(const memory_block_record* block) {
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        memory_block_record live = memory_block_at(i);
+        if (same_block(&live, block)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static bool32 in_snapshot(const snapshot* shot, const memory_block_record* block) {
+    for (u32 i = 0; i < shot->block_count; ++i) {
+        if (same_block(&shot->blocks[i], block)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static void release(const memory_block_record* record) {
+    memory_block block;
+    block.memory = record->memory;
+    block.size = record->size;
+    block.reserved = 0;
+    free_memory(&block);
+}
+
+// The blocks freed since, at their own places; on failure the ones revived
+// here are released again.
+static bool32 revive_freed(const snapshot* shot, char* reason, u32 capacity) {
+    u32 revived_from = memory_block_count();
+    for (u32 i = 0; i < shot->block_count; ++i) {
+        const memory_block_record* block = &shot->blocks[i];
+        if (is_live(block)) {
+            continue;
+        }
+        memory_block again = allocate_memory((u32)block->size, block->region, block->flags);
+        if (again.memory == block->memory) {
+            continue;
+        }
+        if (again.memory) {
+            free_memory(&again);
+        }
+        snprintf(reason, capacity, "the place of a %llu-byte block at %p is taken",
+                 (unsigned long long)block->size, block->memory);
+        while (memory_block_count() > revived_from) {
+            memory_block_record newest = memory_block_at(memory_block_count() - 1);
+            release(&newest);
+        }
+        return 0;
+    }
+    return 1;
+}
+
+bool32 snapshot_restore(const snapshot* shot, void** slot, char* reason, u32 capacity) {
+    u32 live_before = memory_block_count();
+    if (!revive_freed(shot, reason, capacity)) {
+        return 0;
+    }
+    // The blocks allocated since, from the newest (releasing shifts the rest).
+    for (u32 i = live_before; i-- > 0;) {
+        memory_block_record block = memory_block_at(i);
+        if (!in_snapshot(shot, &block)) {
+            release(&block);
+        }
+    }
+    const u8* bytes = shot->bytes;
+    for (u32 i = 0; i < shot->block_count; ++i) {
+        u64 usable = block_usable_bytes(&shot->blocks[i]);
+        memcpy(shot->blocks[i].region, bytes, usable);
+        bytes += usable;
+    }
+    *slot = shot->slot;
+    memory_set_placement(shot->placement);
+    return 1;
+}
+
+void snapshot_free(snapshot* shot) {
+    if (shot->blocks) {
+        memory_unmap_pages(shot->blocks, shot->block_capacity);
+    }
+    if (shot->bytes) {
+        memory_unmap_pages(shot->bytes, shot->byte_capacity);
+    }
+    fill_bytes(shot, 0, sizeof(*shot));
+}
+
+// ---------------------------------------------------------------------------
+// Hashes.
+
+#define HASH_MULTIPLIER 0x9E3779B97F4A7C15ull
+
+static u64 mix(u64 h) {
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
+    return h;
+}
+
+static u64 lane(u64 h, u64 word) { return (h ^ word) * HASH_MULTIPLIER + 1; }
+
+u64 hash_bytes(const void* bytes, u64 count, u64 seed) {
+    const u8* at = (const u8*)bytes;
+    // Four lanes, so the multiplies overlap.
+    u64 h[4] = {seed ^ count, seed + 1, seed + 2, seed + 3};
+    u64 words[4];
+    for (; count >= 32; count -= 32, at += 32) {
+        memcpy(words, at, 32);
+        for (u32 i = 0; i < 4; ++i) {
+            h[i] = lane(h[i], words[i]);
+        }
+    }
+    u64 tail = 0;
+    for (u32 i = 0; count; --count, ++i) {
+        tail |= (u64)at[i] << (8 * (i % 8));
+        if (i % 8 == 7 || count == 1) {
+            h[0] = lane(h[0], tail);
+            tail = 0;
+        }
+    }
+    return mix(mix(h[0]) ^ mix(h[1] + 1) * 3 ^ mix(h[2] + 2) * 5 ^ mix(h[3] + 3) * 7);
+}
+
+u64 module_memory_hash(void* slot) {
+    // A sum of the blocks' own hashes: the same whatever order the blocks
+    // were allocated (or put back) in.
+    u64 sum = 0;
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        memory_block_record block = memory_block_at(i);
+        sum += hash_bytes(block.memory, block.size, block.size);
+    }
+    return mix(sum ^ hash_bytes(&slot, sizeof(slot), 0));
+}
