@@ -89,25 +89,56 @@ static void release(const memory_block_record* record) {
     free_memory(&block);
 }
 
-// The blocks freed since, at their own places; on failure the ones revived
-// here are released again.
+static bool32 overlaps(const memory_block_record* a, const memory_block_record* b) {
+    u8* a_start = (u8*)a->region;
+    u8* b_start = (u8*)b->region;
+    return a_start < b_start + b->region_size && b_start < a_start + a->region_size;
+}
+
+// Releases the blocks allocated since the snapshot that lie on block's
+// place (the system may have handed a freed place out again); false when
+// there were none.
+static bool32 clear_place(const snapshot* shot, const memory_block_record* block) {
+    bool32 cleared = 0;
+    for (u32 i = memory_block_count(); i-- > 0;) {
+        memory_block_record live = memory_block_at(i);
+        if (overlaps(&live, block) && !in_snapshot(shot, &live)) {
+            release(&live);
+            cleared = 1;
+        }
+    }
+    return cleared;
+}
+
+static bool32 revive(const memory_block_record* block) {
+    memory_block again = allocate_memory((u32)block->size, block->region, block->flags);
+    if (again.memory == block->memory) {
+        return 1;
+    }
+    if (again.memory) {
+        free_memory(&again);
+    }
+    return 0;
+}
+
+// The blocks freed since, at their own places. A place something else holds
+// fails the whole restore before any byte is written, and the blocks revived
+// so far are released again. Blocks the restore releases anyway may go
+// first to make room.
 static bool32 revive_freed(const snapshot* shot, char* reason, u32 capacity) {
-    u32 revived_from = memory_block_count();
+    u32 revived = 0;
     for (u32 i = 0; i < shot->block_count; ++i) {
         const memory_block_record* block = &shot->blocks[i];
         if (is_live(block)) {
             continue;
         }
-        memory_block again = allocate_memory((u32)block->size, block->region, block->flags);
-        if (again.memory == block->memory) {
+        if (revive(block) || (clear_place(shot, block) && revive(block))) {
+            ++revived;  // the newest block
             continue;
-        }
-        if (again.memory) {
-            free_memory(&again);
         }
         snprintf(reason, capacity, "the place of a %llu-byte block at %p is taken",
                  (unsigned long long)block->size, block->memory);
-        while (memory_block_count() > revived_from) {
+        for (; revived; --revived) {
             memory_block_record newest = memory_block_at(memory_block_count() - 1);
             release(&newest);
         }
@@ -117,12 +148,11 @@ static bool32 revive_freed(const snapshot* shot, char* reason, u32 capacity) {
 }
 
 bool32 snapshot_restore(const snapshot* shot, void** slot, char* reason, u32 capacity) {
-    u32 live_before = memory_block_count();
     if (!revive_freed(shot, reason, capacity)) {
         return 0;
     }
     // The blocks allocated since, from the newest (releasing shifts the rest).
-    for (u32 i = live_before; i-- > 0;) {
+    for (u32 i = memory_block_count(); i-- > 0;) {
         memory_block_record block = memory_block_at(i);
         if (!in_snapshot(shot, &block)) {
             release(&block);

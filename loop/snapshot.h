@@ -5,8 +5,8 @@
 //
 // Putting back: blocks allocated since are freed; blocks freed since are
 // reserved again at their own place (the memory service takes an address);
-// every block gets its bytes back. When a place is taken by something else
-// nothing is changed at all and the reason is given.
+// every block gets its bytes back. When a place is taken by something other
+// than a block allocated since, nothing is written and the reason is given.
 //
 // Only the host's thread touches module memory, and only between frames.
 #ifndef LOOP_SNAPSHOT_H
@@ -29,8 +29,10 @@ typedef struct snapshot {
 // snapshot gone) when there is no memory for it.
 bool32 snapshot_take(snapshot* shot, void* slot);
 
-// Puts the snapshot back and sets *slot. False with the reason in words, and
-// nothing changed, when a freed block's place can't be had again.
+// Puts the snapshot back and sets *slot. False with the reason in words when
+// a freed block's place can't be had again: then no byte is written and the
+// slot and blocks are left as they were (but for blocks allocated since that
+// lay on such a place).
 bool32 snapshot_restore(const snapshot* shot, void** slot, char* reason, u32 capacity);
 
 // Gives back the snapshot's memory.
