@@ -6,15 +6,6 @@
 #include "input/frame.h"
 #include "platform/clock.h"
 
-// Where blocks go while recording or replaying: far from what either system
-// hands out by itself (and, on Linux, from where AddressSanitizer keeps its
-// shadow), below the top of the smallest 64-bit Windows address space.
-#ifdef _WIN32
-#define PLACEMENT_BASE 0x0000060000000000ull
-#else
-#define PLACEMENT_BASE 0x0000600000000000ull
-#endif
-
 // The one loop, for the counter service (which takes no arguments).
 static loop_state* counter_loop;
 
@@ -77,7 +68,7 @@ static bool32 load_check(loop_state* loop, const char* path, char* message, u32 
 bool32 loop_open(loop_state* loop, const host_options* options, char* message, u32 capacity) {
     fill_bytes(loop, 0, sizeof(*loop));
     counter_loop = loop;
-    loop->placement = (void*)PLACEMENT_BASE;
+    loop->placement = (void*)LOOP_PLACEMENT_BASE;
     char reason[LOOP_MESSAGE_CAPACITY];
     if (options->record &&
         !recording_create(&loop->file, options->record, 0, 0, reason, sizeof(reason))) {

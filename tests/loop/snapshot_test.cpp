@@ -5,15 +5,8 @@
 
 #include <string.h>
 
+#include "loop/loop.h"
 #include "loop/snapshot.h"
-
-// A place far from anything mapped: a region the system chose, given back.
-static void* free_place(u64 bytes) {
-    u8* probe = memory_map_pages(NULL, bytes);
-    EXPECT_NE(probe, nullptr);
-    memory_unmap_pages(probe, bytes);
-    return probe;
-}
 
 static void free_all(void) {
     while (memory_block_count()) {
@@ -113,7 +106,8 @@ TEST(Snapshot, ATakenPlaceChangesNothingAndSaysWhy) {
 }
 
 TEST(Placement, SameAllocationsLandOnTheSamePlacesPastWhatIsTaken) {
-    u8* base = (u8*)free_place(64ull << 20);
+    // Where the host places blocks: free on every system it runs on.
+    u8* base = (u8*)LOOP_PLACEMENT_BASE;
     memory_set_placement(base);
     memory_block first = allocate_memory(100, NULL, 0);
     memory_block second = allocate_memory(70000, NULL, MEMORY_GUARD_PAGE);
