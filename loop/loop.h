@@ -42,12 +42,12 @@
 #include "loop/snapshot.h"
 
 // Where blocks go while recording or replaying: far from what either system
-// hands out by itself (and, on Linux, from where AddressSanitizer keeps its
-// shadow), below the top of the smallest 64-bit Windows address space.
+// hands out by itself (and, on Linux, from AddressSanitizer's shadow and
+// heap), below the top of the smallest 64-bit Windows address space.
 #ifdef _WIN32
 #define LOOP_PLACEMENT_BASE 0x0000060000000000ull
 #else
-#define LOOP_PLACEMENT_BASE 0x0000600000000000ull
+#define LOOP_PLACEMENT_BASE 0x0000500000000000ull
 #endif
 
 #define LOOP_TITLE_CAPACITY 64
