@@ -4,7 +4,8 @@
 // directory and L loads back, space pauses the background, and holding the
 // right button drags a marker through the virtual mouse. With a controller,
 // the left stick moves a second brush, A paints with it and the shoulder
-// buttons step through the colours.
+// buttons step through the colours. The bottom line of the panel shows what
+// the host's loop editing is doing (alt+L records, loops and stops).
 //
 // Everything lives in one block from the memory service, reached through the
 // persistent slot, so a rebuild keeps the painting, the brush and the clock.
@@ -316,11 +317,23 @@ static u32 pads_connected(const input_state* input) {
     return count;
 }
 
+// What loop editing is doing, as the host tells the module.
+static void describe_loop(char* out, u32 capacity, const loop_info* loop) {
+    format_arg args[3] = {format_arg_u32(loop->frame), format_arg_u32(loop->frames),
+                          format_arg_u32(loop->round)};
+    const char* format = loop->mode == LOOP_RECORDING   ? "recording frame %"
+                         : loop->mode == LOOP_REPLAYING ? "loop % / %, round %"
+                                                        : "live";
+    format_text_bounded(out, capacity, format, args, 3);
+}
+
 static void draw_hud(back_buffer* buffer, const demo_state* state, const input_state* input,
                      f32 frame_seconds) {
     i32 scale = buffer->width >= 900 ? 2 : 1;
     char held[128];
     append_held_keys(held, sizeof(held), input);
+    char loop[64];
+    describe_loop(loop, sizeof(loop), &input->loop);
     format_arg args[] = {
         format_arg_f32(frame_seconds * 1000.0f), format_arg_u32(buffer->width),
         format_arg_u32(buffer->height),          format_arg_s32((i32)input->mouse.x),
@@ -328,7 +341,7 @@ static void draw_hud(back_buffer* buffer, const demo_state* state, const input_s
         format_arg_u32(state->colour_index + 1), format_arg_u32((u32)state->brush),
         format_arg_u32(state->dot_count),        format_arg_u32(MAX_DOTS),
         format_arg_text(state->status_seconds > 0.0f ? state->status : ""),
-        format_arg_u32(pads_connected(input)),
+        format_arg_u32(pads_connected(input)),  format_arg_text(loop),
     };
     char text[512];
     format_text_bounded(text, sizeof(text),
@@ -339,11 +352,12 @@ static void draw_hud(back_buffer* buffer, const demo_state* state, const input_s
                         "%\n"
                         "left paint  1-4 colour  wheel brush  right marker\n"
                         "space pause  c clear  s save  l load\n"
-                        "controllers %: stick brush  a paint  lb rb colour",
+                        "controllers %: stick brush  a paint  lb rb colour\n"
+                        "%  (alt+l: record, loop, live)",
                         args, sizeof(args) / sizeof(args[0]));
     i32 margin = 8 * scale;
     i32 width = text_width(text, scale) + 2 * margin;
-    i32 height = 8 * FONT_LINE * scale + 2 * margin;
+    i32 height = 9 * FONT_LINE * scale + 2 * margin;
     i32 top = (i32)buffer->height - margin;
     shade_rect(buffer, margin, top - height, width, height, rgb(0, 0, 0), 160);
     draw_text(buffer, 2 * margin, top - margin, scale, rgb(235, 235, 235), text);

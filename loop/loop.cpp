@@ -259,10 +259,14 @@ static void record_frame(loop_state* loop, input_state* input, i64 frame_start,
     frame.counter = frame_start;
     frame.frame_seconds = frame_seconds;
     frame.input = *input;
-    if (loop->file.file ? !recording_write(&loop->file, &frame)
-                        : !recording_append(&loop->frames, &frame)) {
-        stop_recording(loop, input, loop->file.file ? "the recording can't be written"
-                                                    : "no room for more recorded frames");
+    if (loop->file.file) {
+        if (!recording_write(&loop->file, &frame)) {
+            stop_recording(loop, input, "the recording can't be written");
+        }
+    } else if (!recording_append(&loop->frames, &frame)) {
+        stop_recording(loop, input, "no room for more recorded frames");
+    } else if (loop->frames.count == LOOP_CHORD_MAX_FRAMES) {
+        stop_recording(loop, input, "ten minutes recorded: looping them");
     }
 }
 

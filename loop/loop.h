@@ -50,6 +50,10 @@
 #define LOOP_PLACEMENT_BASE 0x0000500000000000ull
 #endif
 
+// A recording made with the chord loops by itself after ten minutes (128 MB
+// of frames in memory): a longer one is no moment to edit against.
+#define LOOP_CHORD_MAX_FRAMES 18000u
+
 #define LOOP_TITLE_CAPACITY 64
 #define LOOP_MESSAGE_CAPACITY 256
 

@@ -2,7 +2,10 @@
  *
  * It clears the window to a colour, keeps its state behind the persistent
  * slot (so a rebuild keeps it), and steps the colour on each press of space.
- * Edit, rebuild (cmake --build build), and the running host picks it up. */
+ * Edit, rebuild (cmake --build build), and the running host picks it up.
+ * Press alt+L in the window to record, again to loop what you recorded while
+ * you edit, and a third time to go back to live input: the loop starts from
+ * the state behind the slot as it was when recording began. */
 #include "host/module.h"
 
 typedef struct template_state {

@@ -147,3 +147,21 @@ TEST(LoopStates, TwoChordsInOneFrameRecordOneFrameThenLoopIt) {
     }
     EXPECT_EQ(loop_finish(&run.loop), 0);
 }
+
+TEST(LoopStates, AChordRecordingLoopsByItselfAtItsLimit) {
+    clock_start();
+    loop_run run;
+    host_options none = {};
+    char message[128] = "";
+    ASSERT_TRUE(loop_open(&run.loop, &none, message, sizeof(message)));
+    loop_take_chords(&run.loop, 1);
+    for (u32 i = 0; i < LOOP_CHORD_MAX_FRAMES; ++i) {
+        run.frame();
+        ASSERT_EQ(run.seen.loop.mode, (u32)LOOP_RECORDING) << i;
+    }
+    run.frame();
+    EXPECT_EQ(run.seen.loop.mode, (u32)LOOP_REPLAYING);
+    EXPECT_EQ(run.seen.loop.frames, LOOP_CHORD_MAX_FRAMES);
+    EXPECT_EQ(run.seen.loop.frame, 1u);
+    EXPECT_EQ(loop_finish(&run.loop), 0);
+}
