@@ -191,6 +191,21 @@ class RecordingFileTest(unittest.TestCase):
         self.assertEqual(found[len(replayed)]["down"], "0")
         self.assertTrue(wait_for(lambda: host.title() == "Engine", timeout=10), host.title())
 
+    def test_loop_from_the_command_line_starts_every_round_afresh(self):
+        host = Host(self.run_dir, command=command("--replay", "../take.rec", "--loop"))
+        self.addCleanup(host.stop)
+        host.find_window(title="^Engine - loop")
+        self.assertTrue(wait_for(lambda: round_of(lines(self.run_dir), 3), timeout=60))
+        found = lines(self.run_dir)
+        first, second = round_of(found, 1), round_of(found, 2)
+        self.assertEqual(len(first), len(self.recorded))
+        for frame, record in first.items():
+            self.assertEqual(same_fields(record), same_fields(self.recorded[frame - 1]))
+            self.assertEqual(same_fields(second[frame]), same_fields(record))
+            self.assertEqual(second[frame]["counter"], record["counter"])
+        self.assertEqual({r["flags"] for r in in_mode(found, REPLAYING)}, {"1"})
+        self.assertEqual(first[1]["seen"], "0")
+
     def test_broken_recordings_are_refused_with_their_reason(self):
         with open(self.recording, "rb") as whole:
             data = whole.read()
