@@ -54,10 +54,11 @@ bool32 parse_options(host_options* options, int count, char** arguments, char* r
             options->loop = 1;
         } else if (strcmp(name, "--headless") == 0) {
             options->headless = 1;
-        } else {
+        } else if (name[0] == '-') {
             snprintf(reason, capacity, "unknown option %s", name);
             return 0;
         }
+        // Other words are left alone, as the host always has.
     }
     return combination_valid(options, reason, capacity);
 }

@@ -10,7 +10,9 @@
 //   --check FILE    compare each frame with such a file; the host exits with
 //                   status 1 at the first frame that differs, naming it
 //
-// Paths are taken relative to the directory the host was started in.
+// Paths are taken relative to the directory the host was started in. Words
+// that are not options are ignored, as they always were; an unknown word
+// beginning with "-" is refused, as it is most likely a mistyped option.
 #ifndef LOOP_OPTIONS_H
 #define LOOP_OPTIONS_H
 

@@ -264,8 +264,11 @@ class Host:
             return found[0] if found else None
 
         window = wait_for(search, timeout)
-        if window in (None, "exited"):
-            raise AssertionError("the host's window did not appear (%s)" % window)
+        if window == "exited":
+            raise AssertionError("the host exited with %s before its window appeared: %s"
+                                 % (self.process.returncode, self.stderr()[-2000:]))
+        if window is None:
+            raise AssertionError("the host's window did not appear")
         self.window = window
         return window
 

@@ -38,6 +38,10 @@ TEST(Options, EachOptionAndTheRefusedOnes) {
     EXPECT_TRUE(options.loop);
     ASSERT_TRUE(parse({"--record", "b.rec", "--hashes", "h.txt"}, &options, &reason));
     EXPECT_STREQ(options.record, "b.rec");
+    // Words that are no options are left alone, as the host always did.
+    ASSERT_TRUE(parse({"picture.bmp", "--loop", "--replay", "a.rec", "notes"}, &options, &reason));
+    EXPECT_STREQ(options.replay, "a.rec");
+    EXPECT_TRUE(options.loop);
 
     struct refused {
         std::vector<std::string> words;
@@ -51,7 +55,7 @@ TEST(Options, EachOptionAndTheRefusedOnes) {
         {{"--headless", "--record", "a"}, "--headless needs --replay FILE"},
         {{"--replay", "a", "--headless", "--loop"}, "it does not take --loop"},
         {{"-replay", "a"}, "unknown option -replay"},
-        {{"a.rec"}, "unknown option a.rec"},
+        {{"--replay", "a", "--lop"}, "unknown option --lop"},
     };
     for (const refused& each : cases) {
         EXPECT_FALSE(parse(each.words, &options, &reason)) << each.reason;
