@@ -1,4 +1,4 @@
-// The Windows host: start-up in the specified order (no window when
+// The Windows host: start-up in its fixed order (no window when
 // headless), then the portable frame loop.
 #include <stdlib.h>
 #include <windows.h>
