@@ -44,6 +44,38 @@ u32 file_exists_with_prefix(const char* name, const char* prefix);
 u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind);
 u64 file_size_with_prefix(const char* name, const char* prefix);
 
+// ---------------------------------------------------------------------------
+// Each system's handles (file_<os>.cpp), beneath the record and by-path
+// slots that file.cpp builds on them.
+
+// Converts path, creates its parent directories and opens it as flags say;
+// existing_only: a write open that must not create the file. The invalid
+// handle on failure, which records its error.
+void* open_handle_as(const char* path, u32 flags, bool32 existing_only);
+void* open_handle(const char* path, u32 flags);
+// Closes a handle; an invalid one is left alone.
+void close_handle(void* handle);
+
+// Transfers at an absolute offset, repeating short transfers until done, end
+// of file or an error; 0 for an invalid handle. read_at refuses sizes of
+// 0xFFFFFFFF and more and records a failed read; write_at records nothing.
+u32 read_at(void* handle, void* buffer, u64 size, u32 offset);
+u32 write_at(void* handle, const void* buffer, u32 size, u32 offset);
+
+// Makes an open handle a record's; false when it can't be one (POSIX: a
+// descriptor beyond those it tracks).
+bool32 hand_out_handle(void* handle);
+// The handle a record's services may use: the record's own while it is
+// handed out, else the invalid one (POSIX tracks its descriptors, so a
+// closed record's number reaches nothing opened later under it).
+void* record_handle(const file_handle* file);
+// Takes a handed-out handle back and closes it.
+void take_back_handle(void* handle);
+
+// Whether size bytes at buffer can be read, checked before a write_file_at_path
+// truncates its file.
+bool32 buffer_readable(const void* buffer, u32 size);
+
 // Sets the code last_file_error reports; each system's file layer maps its
 // own errors onto the codes and leaves the value alone for the rest.
 void record_file_error_code(u32 code);

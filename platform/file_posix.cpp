@@ -121,8 +121,8 @@ static int open_file_descriptor(const char* path, int options) {
     return above_standard_streams(descriptor);
 }
 
-// existing_only: a write open that must not create the file.
-static void* open_handle_as(const char* path, u32 flags, bool32 existing_only) {
+// A directory is refused as access denied.
+void* open_handle_as(const char* path, u32 flags, bool32 existing_only) {
     char converted[OPEN_PATH_CAPACITY];
     if (!system_path(converted, sizeof(converted), "", path)) {
         record_file_error(ENOENT);
@@ -197,92 +197,32 @@ u32 write_at(void* handle, const void* buffer, u32 size, u32 offset) {
 }
 
 // ---------------------------------------------------------------------------
-// The record slots.
+// Records.
 
-file_handle open_file(const char* path, u32 position, u32 flags) {
-    file_handle file;
-    fill_bytes(&file, 0, sizeof(file));
-    // A truncating open leaves nothing to stand on past 0: refuse it before
-    // the file is touched, so a call that fails loses no data.
-    // A position that can't be stood on is no reason the system knows,
-    // so it is recorded as unknown rather than leaving an older reason.
-    bool32 truncates = (flags & FILE_OPEN_WRITE) && !(flags & FILE_OPEN_KEEP);
-    if (truncates && position > 0) {
-        record_file_error_code(FILE_ERROR_UNKNOWN);
-        return file;
-    }
-    // A file the open would create is empty, so past 0 only an existing
-    // one can do: nothing is created for an open that is then refused.
-    void* handle = open_handle_as(path, flags, position > 0);
+bool32 hand_out_handle(void* handle) {
     int descriptor = descriptor_of(handle);
-    if (descriptor < 0) {
-        return file;
-    }
-    // A position past the end would make the record claim bytes that aren't
-    // there; a descriptor past the tracked range couldn't be closed later.
-    bool32 past_end = position > 0 && file_size_of_handle(handle) < position;
-    if (past_end || descriptor >= TRACKED_DESCRIPTORS) {
-        close(descriptor);
-        record_file_error_code(FILE_ERROR_UNKNOWN);
-        return file;
+    if (descriptor < 0 || descriptor >= TRACKED_DESCRIPTORS) {
+        return 0;
     }
     mark_handed_out(descriptor, 1);
-    copy_text(file.name, path);
-    file.position = position;
-    file.handle = handle;
-    return file;
+    return 1;
 }
 
-// The handle is cleared, so the closed record reaches nothing later.
-void close_file(file_handle* file) {
-    if (!file) {
-        return;
-    }
-    int descriptor = descriptor_of(file->handle);
+void* record_handle(const file_handle* file) {
+    return is_handed_out(descriptor_of(file->handle)) ? file->handle : INVALID_HANDLE;
+}
+
+void take_back_handle(void* handle) {
+    int descriptor = descriptor_of(handle);
     if (is_handed_out(descriptor)) {
         mark_handed_out(descriptor, 0);
         close(descriptor);
     }
-    file->handle = NULL;
 }
 
-// The handle of a record whose descriptor is open through open_file, else
-// the invalid handle.
-static void* open_record_handle(const file_handle* file) {
-    return is_handed_out(descriptor_of(file->handle)) ? file->handle : INVALID_HANDLE;
-}
-
-u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset) {
-    if (!file) {
-        return 0;
-    }
-    u32 count = read_at(open_record_handle(file), buffer, size, offset);
-    file->position = offset + count;
-    file->bytes_read += count;
-    return count;
-}
-
-u32 write_file(file_handle* file, const void* buffer, u32 size, u32 offset) {
-    if (!file) {
-        return 0;
-    }
-    u32 count = write_at(open_record_handle(file), buffer, size, offset);
-    file->position = offset + count;
-    file->bytes_written += count;
-    return count;
-}
-
-u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset) {
-    void* handle = open_handle(path, FILE_OPEN_READ);
-    u32 count = read_at(handle, buffer, size, offset);
-    close_handle(handle);
-    return count;
-}
-
-// Whether size bytes at buffer can be read: the kernel is asked to copy one
-// byte of every page they touch. Where it won't say (the call is not
-// allowed), the write goes ahead as it always did.
-static bool32 readable(const void* buffer, u32 size) {
+// The kernel is asked to copy one byte of every page they touch. Where it
+// won't say (the call is not allowed), the write goes ahead as it always did.
+bool32 buffer_readable(const void* buffer, u32 size) {
     uintptr_t at = (uintptr_t)buffer;
     uintptr_t end = at + size;
     if (!buffer || end < at) {
@@ -309,17 +249,6 @@ static bool32 readable(const void* buffer, u32 size) {
         }
     }
     return 1;
-}
-
-// A write that can't happen is refused before the open truncates the file.
-u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset) {
-    if (!readable(buffer, size)) {
-        return 0;
-    }
-    void* handle = open_handle(path, FILE_OPEN_WRITE);
-    u32 count = write_at(handle, buffer, size, offset);
-    close_handle(handle);
-    return count;
 }
 
 // ---------------------------------------------------------------------------

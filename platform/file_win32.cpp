@@ -35,8 +35,7 @@ void create_parent_directories(const char* path) {
     }
 }
 
-// existing_only: a write open that must not create the file.
-static HANDLE open_handle_as(const char* path, u32 flags, bool32 existing_only) {
+void* open_handle_as(const char* path, u32 flags, bool32 existing_only) {
     char converted[OPEN_PATH_CAPACITY];
     if (!system_path(converted, sizeof(converted), "", path)) {
         record_file_error(ERROR_PATH_NOT_FOUND);
@@ -59,6 +58,12 @@ static HANDLE open_handle_as(const char* path, u32 flags, bool32 existing_only) 
 }
 
 void* open_handle(const char* path, u32 flags) { return open_handle_as(path, flags, 0); }
+
+void close_handle(void* handle) {
+    if (handle_valid(handle)) {
+        CloseHandle(handle);
+    }
+}
 
 // The offset counts from the start as an unsigned 32-bit value (a high part
 // of 0 is passed), so offsets of 2 GiB and more land where they say instead
@@ -90,82 +95,15 @@ u32 write_at(void* handle, const void* buffer, u32 size, u32 offset) {
     return count;
 }
 
-file_handle open_file(const char* path, u32 position, u32 flags) {
-    file_handle file;
-    fill_bytes(&file, 0, sizeof(file));
-    // A truncating open leaves nothing to stand on past 0: refuse it before
-    // the file is touched, so a call that fails loses no data.
-    // A position that can't be stood on is no reason the system knows,
-    // so it is recorded as unknown rather than leaving an older reason.
-    bool32 truncates = (flags & FILE_OPEN_WRITE) && !(flags & FILE_OPEN_KEEP);
-    if (truncates && position > 0) {
-        record_file_error_code(FILE_ERROR_UNKNOWN);
-        return file;
-    }
-    // A file the open would create is empty, so past 0 only an existing
-    // one can do: nothing is created for an open that is then refused.
-    HANDLE handle = open_handle_as(path, flags, position > 0);
-    if (!handle_valid(handle)) {
-        return file;
-    }
-    // A position past the end would make the record claim bytes that
-    // aren't there; such an open fails like any other.
-    if (position > 0 && file_size_of_handle(handle) < position) {
-        CloseHandle(handle);
-        record_file_error_code(FILE_ERROR_UNKNOWN);
-        return file;
-    }
-    copy_text(file.name, path);
-    file.position = position;
-    file.handle = handle;
-    return file;
-}
+// Every handle can be a record's, and a record's handle is its own.
+bool32 hand_out_handle(void* handle) { return handle_valid(handle); }
 
-// A null record is the one bad record a service can recognise: the record
-// services treat it as a failed open's record and do nothing. The handle is
-// cleared, so once the system reuses its number the closed record reaches
-// nothing.
-void close_file(file_handle* file) {
-    if (!file) {
-        return;
-    }
-    if (handle_valid(file->handle)) {
-        CloseHandle(file->handle);
-    }
-    file->handle = NULL;
-}
+void* record_handle(const file_handle* file) { return file->handle; }
 
-u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset) {
-    if (!file) {
-        return 0;
-    }
-    u32 count = read_at(file->handle, buffer, size, offset);
-    file->position = offset + count;
-    file->bytes_read += count;
-    return count;
-}
+void take_back_handle(void* handle) { close_handle(handle); }
 
-u32 write_file(file_handle* file, const void* buffer, u32 size, u32 offset) {
-    if (!file) {
-        return 0;
-    }
-    u32 count = write_at(file->handle, buffer, size, offset);
-    file->position = offset + count;
-    file->bytes_written += count;
-    return count;
-}
-
-u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset) {
-    HANDLE handle = open_handle(path, FILE_OPEN_READ);
-    u32 count = read_at(handle, buffer, size, offset);
-    if (handle_valid(handle)) {
-        CloseHandle(handle);
-    }
-    return count;
-}
-
-// Whether size bytes at buffer can be read: committed pages that allow it.
-static bool32 readable(const void* buffer, u32 size) {
+// Committed pages that allow reading.
+bool32 buffer_readable(const void* buffer, u32 size) {
     const DWORD reading = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
     uintptr_t at = (uintptr_t)buffer;
@@ -182,19 +120,6 @@ static bool32 readable(const void* buffer, u32 size) {
         at = (uintptr_t)info.BaseAddress + info.RegionSize;
     }
     return 1;
-}
-
-// A write that can't happen is refused before the open truncates the file.
-u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset) {
-    if (!readable(buffer, size)) {
-        return 0;
-    }
-    HANDLE handle = open_handle(path, FILE_OPEN_WRITE);
-    u32 count = write_at(handle, buffer, size, offset);
-    if (handle_valid(handle)) {
-        CloseHandle(handle);
-    }
-    return count;
 }
 
 // Copies a found name into a 256-byte field, cut short rather than overrun.

@@ -12,16 +12,6 @@ void record_file_error(u32 system_error);
 // ("a\b\c.txt" creates "a" and "a\b"), ignoring failures.
 void create_parent_directories(const char* path);
 
-// Converts path, creates its parent directories and opens it as flags say.
-// Returns the handle, valid or not; a failed open records its error.
-void* open_handle(const char* path, u32 flags);
-
-// Transfers at an absolute offset; 0 for an invalid handle. read_at refuses
-// sizes of 0xFFFFFFFF and more and records a failed ReadFile; write_at
-// records nothing.
-u32 read_at(void* handle, void* buffer, u64 size, u32 offset);
-u32 write_at(void* handle, const void* buffer, u32 size, u32 offset);
-
 // A whole file in fresh pages. Release `data` with VirtualFree(MEM_RELEASE),
 // as a memory_block is released.
 typedef struct entire_file {
