@@ -331,14 +331,6 @@ static i64 tracked_index(const memory_block_record* record) {
     return -1;
 }
 
-static void release(const memory_block_record* record) {
-    memory_block block;
-    block.memory = record->memory;
-    block.size = record->size;
-    block.reserved = 0;
-    free_memory(&block);
-}
-
 void undo_commit(void) {
     fatal_assert(in_frame);
     in_frame = 0;
@@ -347,7 +339,7 @@ void undo_commit(void) {
         if (index >= 0) {
             tracked[index].state = TRACK_GONE;
         }
-        release(&deferred[i].record);
+        free_block_record(&deferred[i].record);
     }
     deferred_count = 0;
 }
@@ -391,7 +383,7 @@ bool32 undo_rollback(void) {
     for (u32 i = memory_block_count(); i-- > 0;) {
         memory_block_record record = memory_block_at(i);
         if (!is_tracked(&record)) {
-            release(&record);
+            free_block_record(&record);
         }
     }
     *slot_address = slot_before;

@@ -81,14 +81,6 @@ static bool32 in_snapshot(const snapshot* shot, const memory_block_record* block
     return 0;
 }
 
-static void release(const memory_block_record* record) {
-    memory_block block;
-    block.memory = record->memory;
-    block.size = record->size;
-    block.reserved = 0;
-    free_memory(&block);
-}
-
 static bool32 overlaps(const memory_block_record* a, const memory_block_record* b) {
     u8* a_start = (u8*)a->region;
     u8* b_start = (u8*)b->region;
@@ -103,7 +95,7 @@ static bool32 clear_place(const snapshot* shot, const memory_block_record* block
     for (u32 i = memory_block_count(); i-- > 0;) {
         memory_block_record live = memory_block_at(i);
         if (overlaps(&live, block) && !in_snapshot(shot, &live)) {
-            release(&live);
+            free_block_record(&live);
             cleared = 1;
         }
     }
@@ -140,7 +132,7 @@ static bool32 revive_freed(const snapshot* shot, char* reason, u32 capacity) {
                  (unsigned long long)block->size, block->memory);
         for (; revived; --revived) {
             memory_block_record newest = memory_block_at(memory_block_count() - 1);
-            release(&newest);
+            free_block_record(&newest);
         }
         return 0;
     }
@@ -155,7 +147,7 @@ bool32 snapshot_restore(const snapshot* shot, void** slot, char* reason, u32 cap
     for (u32 i = memory_block_count(); i-- > 0;) {
         memory_block_record block = memory_block_at(i);
         if (!in_snapshot(shot, &block)) {
-            release(&block);
+            free_block_record(&block);
         }
     }
     const u8* bytes = shot->bytes;

@@ -196,3 +196,11 @@ void free_memory(memory_block* block) {
         }
     }
 }
+
+void free_block_record(const memory_block_record* record) {
+    memory_block block;
+    block.memory = record->memory;
+    block.size = record->size;
+    block.reserved = 0;
+    free_memory(&block);
+}

@@ -30,6 +30,9 @@ typedef struct memory_block_record {
     u32 flags;        // the memory_flags it was allocated with
 } memory_block_record;
 
+// free_memory for the block a record describes.
+void free_block_record(const memory_block_record* record);
+
 // How many blocks are live.
 u32 memory_block_count(void);
 

@@ -11,8 +11,7 @@
 static void free_all(void) {
     while (memory_block_count()) {
         memory_block_record record = memory_block_at(memory_block_count() - 1);
-        memory_block block = {record.memory, (u32)record.size, 0};
-        free_memory(&block);
+        free_block_record(&record);
     }
 }
 
