@@ -71,7 +71,7 @@ bool32 loop_open(loop_state* loop, const host_options* options, char* message, u
     loop->placement = (void*)LOOP_PLACEMENT_BASE;
     char reason[LOOP_MESSAGE_CAPACITY];
     if (options->record &&
-        !recording_create(&loop->file, options->record, 0, 0, reason, sizeof(reason))) {
+        !recording_create(&loop->file, options->record, reason, sizeof(reason))) {
         snprintf(message, capacity, "can't record to %s: it %s", options->record, reason);
         return 0;
     }

@@ -49,7 +49,8 @@ void recording_free(recording* frames) {
 // ---------------------------------------------------------------------------
 // Headers.
 
-recording_header recording_header_for(u32 width, u32 height, u32 frame_count) {
+// A header of this host's format, with no frames yet.
+static recording_header empty_header(void) {
     recording_header header;
     fill_bytes(&header, 0, sizeof(header));
     copy_bytes(header.magic, RECORDING_MAGIC, sizeof(header.magic));
@@ -57,15 +58,13 @@ recording_header recording_header_for(u32 width, u32 height, u32 frame_count) {
     header.header_size = RECORDING_HEADER_SIZE;
     header.input_size = sizeof(input_state);
     header.frame_size = sizeof(recorded_frame);
-    header.frame_count = frame_count;
-    header.width = width;
-    header.height = height;
-    header.counter_frequency = (u32)counter_frequency;
     return header;
 }
 
-bool32 recording_header_valid(const recording_header* header, u64 file_frames, char* reason,
-                              u32 capacity) {
+// Whether a header is one this host reads; the reason when not. file_frames
+// is how many whole frames follow it in the file.
+static bool32 header_valid(const recording_header* header, u64 file_frames, char* reason,
+                           u32 capacity) {
     if (!bytes_equal(header->magic, RECORDING_MAGIC, sizeof(header->magic))) {
         snprintf(reason, capacity, "not a recording");
         return 0;
@@ -118,9 +117,8 @@ static bool32 write_header(recording_file* out) {
            fwrite(&out->header, sizeof(out->header), 1, out->file) == 1 && fflush(out->file) == 0;
 }
 
-bool32 recording_create(recording_file* out, const char* path, u32 width, u32 height,
-                        char* reason, u32 capacity) {
-    out->header = recording_header_for(width, height, 0);
+bool32 recording_create(recording_file* out, const char* path, char* reason, u32 capacity) {
+    out->header = empty_header();
     out->file = fopen(path, "w+b");
     if (!out->file) {
         snprintf(reason, capacity, "can't be created");
@@ -178,7 +176,7 @@ bool32 recording_load(recording* frames, const char* path, char* reason, u32 cap
         fread(&header, sizeof(header), 1, file) != 1) {
         snprintf(reason, capacity, "not a recording (shorter than a header)");
     } else {
-        valid = recording_header_valid(&header, (size - sizeof(header)) / sizeof(recorded_frame),
+        valid = header_valid(&header, (size - sizeof(header)) / sizeof(recorded_frame),
                                        reason, capacity);
     }
     recorded_frame frame;

@@ -76,9 +76,9 @@ typedef struct recording_file {
 } recording_file;
 
 // Creates (replacing) a recording at path with no frames; false with the
-// reason in words when it can't be written.
-bool32 recording_create(recording_file* out, const char* path, u32 width, u32 height,
-                        char* reason, u32 capacity);
+// reason in words when it can't be written. The first frame written gives
+// the header its back-buffer size.
+bool32 recording_create(recording_file* out, const char* path, char* reason, u32 capacity);
 // Appends a frame and updates the count; false when the write failed or the
 // file is full.
 bool32 recording_write(recording_file* out, const recorded_frame* frame);
@@ -88,13 +88,5 @@ void recording_close(recording_file* out);
 // when the file can't be read, is not a recording, is of another version or
 // another input record, is truncated or has a damaged frame.
 bool32 recording_load(recording* frames, const char* path, char* reason, u32 capacity);
-
-// The header that describes frames recorded at this size.
-recording_header recording_header_for(u32 width, u32 height, u32 frame_count);
-
-// Whether bytes hold a header this host reads; the reason when not. frames
-// is how many whole frames follow the header in the file.
-bool32 recording_header_valid(const recording_header* header, u64 file_frames, char* reason,
-                              u32 capacity);
 
 #endif

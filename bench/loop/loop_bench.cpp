@@ -44,7 +44,7 @@ static recorded_frame idle_frame(u32 i) {
 static int make_recording(const char* path, u32 frames) {
     recording_file out = {};
     char reason[128] = "";
-    if (!recording_create(&out, path, 0, 0, reason, sizeof(reason))) {
+    if (!recording_create(&out, path, reason, sizeof(reason))) {
         fprintf(stderr, "%s %s\n", path, reason);
         return 1;
     }
@@ -115,7 +115,7 @@ static void recording_figures(u32 frames) {
     recording_file out = {};
     char reason[128];
     const char* path = "loop_bench.rec";
-    if (!recording_create(&out, path, 0, 0, reason, sizeof(reason))) {
+    if (!recording_create(&out, path, reason, sizeof(reason))) {
         fprintf(stderr, "%s %s\n", path, reason);
         return;
     }

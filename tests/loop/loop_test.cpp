@@ -24,6 +24,14 @@ struct loop_run {
     u64 readings[2] = {};
     stand_in state_seen = {};
 
+    // The loop as a host started without options opens it.
+    void open() {
+        clock_start();
+        host_options none = {};
+        char message[128] = "";
+        ASSERT_TRUE(loop_open(&loop, &none, message, sizeof(message))) << message;
+    }
+
     // One frame; press, when not KEY_NULL, is pressed live during it.
     void frame(u32 press = KEY_NULL, u32 release = KEY_NULL) {
         counter += 333333;
@@ -62,11 +70,8 @@ static bool same_input(const input_state& a, const input_state& b) {
 }
 
 TEST(LoopStates, RecordLoopRoundsAndBackToLiveWithKeysReleased) {
-    clock_start();
     loop_run run;
-    host_options none = {};
-    char message[128] = "";
-    ASSERT_TRUE(loop_open(&run.loop, &none, message, sizeof(message))) << message;
+    run.open();
     run.frame();
     run.frame();
     EXPECT_EQ(run.seen.loop.mode, (u32)LOOP_LIVE);
@@ -128,11 +133,8 @@ TEST(LoopStates, RecordLoopRoundsAndBackToLiveWithKeysReleased) {
 }
 
 TEST(LoopStates, TwoChordsInOneFrameRecordOneFrameThenLoopIt) {
-    clock_start();
     loop_run run;
-    host_options none = {};
-    char message[128] = "";
-    ASSERT_TRUE(loop_open(&run.loop, &none, message, sizeof(message)));
+    run.open();
     loop_take_chords(&run.loop, 2);
     run.frame(KEY_C);
     EXPECT_EQ(run.seen.loop.mode, (u32)LOOP_RECORDING);
@@ -149,11 +151,8 @@ TEST(LoopStates, TwoChordsInOneFrameRecordOneFrameThenLoopIt) {
 }
 
 TEST(LoopStates, AChordRecordingLoopsByItselfAtItsLimit) {
-    clock_start();
     loop_run run;
-    host_options none = {};
-    char message[128] = "";
-    ASSERT_TRUE(loop_open(&run.loop, &none, message, sizeof(message)));
+    run.open();
     loop_take_chords(&run.loop, 1);
     for (u32 i = 0; i < LOOP_CHORD_MAX_FRAMES; ++i) {
         run.frame();

@@ -40,7 +40,7 @@ static void write_all(const char* path, const std::string& bytes) {
 // Writes count frames to path, leaving the file open in out.
 static void record(recording_file* out, const char* path, u32 count) {
     char reason[128] = "";
-    ASSERT_TRUE(recording_create(out, path, 0, 0, reason, sizeof(reason))) << reason;
+    ASSERT_TRUE(recording_create(out, path, reason, sizeof(reason))) << reason;
     for (u32 i = 0; i < count; ++i) {
         recorded_frame frame = make_frame(i);
         ASSERT_TRUE(recording_write(out, &frame));
