@@ -126,6 +126,13 @@ void rollback_title(module_fault* fault, void* library) {
     append(&title, " - running the previous build");
 }
 
+void unrestored_title(module_fault* fault, void* library) {
+    title_text title = {fault->title, 0, sizeof(fault->title)};
+    append(&title, WINDOW_TITLE " - fault: ");
+    append_fault(&title, fault, library);
+    append(&title, " - module memory could not be put back as the frame found it");
+}
+
 void load_failure_title(char* out, u32 capacity, const char* reason) {
     title_text title = {out, 0, capacity};
     append(&title, WINDOW_TITLE " - the new build did not load: ");
@@ -173,8 +180,6 @@ void title_show_loop(host_window* window, const char* state) {
     show_title(window);
 }
 
-void fault_undo_frame(void) { undo_rollback(); }
-
 // Calls the running build; false when it faulted.
 static bool32 call_running(module_fault* fault, module_state* module, i32* running,
                            const back_buffer* buffer, back_buffer* buffer_copy,
@@ -197,6 +202,36 @@ static void hold_fault(module_fault* fault, module_state* module, host_window* w
     title_show_event(window, fault->title);
 }
 
+// Memory that could not be put back is said plainly, and no build runs on it
+// until a new one is loaded.
+static void hold_unrestored(module_fault* fault, module_state* module, host_window* window) {
+    module->faulted = 1;
+    unrestored_title(fault, module->running.library);
+    title_show_event(window, fault->title);
+}
+
+// Back to the previous build, loaded again from its copy after the faulted
+// one is unloaded. The frame is undone after the unload, so whatever the
+// faulted build's shut-down wrote is undone too.
+static bool32 roll_back(module_fault* fault, module_state* module, host_window* window) {
+    rollback_title(fault, module->running.library);
+    module_build faulted = module->running;
+    fill_bytes(&module->running, 0, sizeof(module->running));
+    // Its shut-down may fault as well; the title already says what matters.
+    module_fault unloading = {};
+    unload_build(module, &faulted, &unloading);
+    if (!undo_rollback()) {
+        hold_unrestored(fault, module, window);
+        return 0;
+    }
+    if (!reload_previous(module)) {
+        hold_fault(fault, module, window);
+        return 0;
+    }
+    title_show_event(window, fault->title);
+    return 1;
+}
+
 void call_module(module_fault* fault, module_state* module, host_window* window, i32* running,
                  const back_buffer* buffer, back_buffer* buffer_copy, input_state* input,
                  f32 frame_seconds, platform_api* services) {
@@ -211,27 +246,28 @@ void call_module(module_fault* fault, module_state* module, host_window* window,
                      services)) {
         return;
     }
-    fault_undo_frame();
-    if (!module->previous.entry) {
-        hold_fault(fault, module, window);
+    if (!module->previous.copy_path[0]) {
+        if (undo_rollback()) {
+            hold_fault(fault, module, window);
+        } else {
+            hold_unrestored(fault, module, window);
+        }
         return;
     }
-    // Back to the previous build, called in this same frame.
-    rollback_title(fault, module->running.library);
-    title_show_event(window, fault->title);
-    module_build faulted = module->running;
-    module->running = module->previous;
-    fill_bytes(&module->previous, 0, sizeof(module->previous));
+    // The previous build is called in this same frame.
+    if (!roll_back(fault, module, window)) {
+        return;
+    }
     module_fault again = {};
     if (!call_running(&again, module, running, buffer, buffer_copy, input, frame_seconds,
                       services)) {
-        fault_undo_frame();
         *fault = again;
-        hold_fault(fault, module, window);
+        if (undo_rollback()) {
+            hold_fault(fault, module, window);
+        } else {
+            hold_unrestored(fault, module, window);
+        }
     }
-    // Its shut-down may fault as well; the title already says what matters.
-    module_fault unloading = {};
-    unload_build(module, &faulted, &unloading);
 }
 
 #define MARKER_COLOUR 0xFF00FFu

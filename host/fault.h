@@ -11,10 +11,12 @@
 // build is loaded; that build is called with everything the host owns (slot,
 // input, back buffer, running flag) untouched.
 //
-// While the last good build is still loaded (see reload.h), a fault in the
-// build that replaced it rolls back instead: the frame's writes are undone,
-// the previous build is called in the same frame and from then on, and the
-// faulted one is unloaded. Loading and unloading run through the same guard,
+// While the last good build is kept (see reload.h), a fault in the build
+// that replaced it rolls back instead: the faulted build is unloaded, the
+// frame's writes are undone (undo.h), and the previous build is loaded again
+// from its copy and called in the same frame and from then on. A frame that
+// can't be fully undone is said so in the title, and no build is called on
+// that memory until a new one loads. Loading and unloading run through the same guard,
 // so a fault in a constructor, DllMain or a destructor is survived too.
 //
 // The window titles, one per event:
@@ -102,10 +104,6 @@ void call_module(module_fault* fault, module_state* module, host_window* window,
                  const back_buffer* buffer, back_buffer* buffer_copy, input_state* input,
                  f32 frame_seconds, platform_api* services);
 
-// Where the faulting frame's writes to host-owned memory are undone, before
-// another build is called. Does nothing yet.
-void fault_undo_frame(void);
-
 // Shows the back buffer; while a fault is held, a copy of it with a marker
 // (a magenta frame and cross) composed in `marked`, so the pixels the next
 // build finds are as the faulted one left them.
@@ -124,6 +122,11 @@ void describe_fault(const module_fault* fault, void* library, char* out, u32 cap
 
 // The title after a rollback (see above), into fault->title.
 void rollback_title(module_fault* fault, void* library);
+
+// The title when the faulting frame could not be undone (a block's place
+// taken, no memory for a copy), into fault->title: "Engine - fault: <fault>
+// - module memory could not be put back as the frame found it".
+void unrestored_title(module_fault* fault, void* library);
 
 // The window title is the host's name, then what loop editing is doing,
 // then the latest load or fault event:

@@ -22,7 +22,6 @@
 #include <xmmintrin.h>
 
 #include "base/fatal.h"
-#include "host/undo.h"
 
 #if !defined(__linux__) || !defined(__x86_64__)
 #error "reads the x86-64 Linux signal context"
@@ -264,13 +263,6 @@ static void pass_on(int signal, siginfo_t* info, void* context) {
 }
 
 static void on_fault(int signal, siginfo_t* info, void* context) {
-    // First: a write to a page the undo keeps read-only is logged and retried,
-    // whoever wrote it, the host's code included.
-    if (signal == SIGSEGV && info->si_code == SEGV_ACCERR &&
-        (((const ucontext_t*)context)->uc_mcontext.gregs[REG_ERR] & PAGE_FAULT_WRITE) &&
-        undo_note_write(info->si_addr)) {
-        return;
-    }
     bool from_elsewhere = info->si_code <= 0 && info->si_pid != getpid();
     // pthread_self only reads the thread pointer: safe here.
     if (!call_in_progress || !pthread_equal(pthread_self(), host_thread) || from_elsewhere) {

@@ -5,7 +5,6 @@
 
 #include "base/fatal.h"
 #include "host/fault.h"
-#include "host/undo.h"
 #include "platform/system.h"
 
 // How the guard works: call_with_resume_point captures its own context just
@@ -186,14 +185,6 @@ static void send_back(EXCEPTION_POINTERS* pointers) {
 }
 
 static LONG CALLBACK first_chance(EXCEPTION_POINTERS* pointers) {
-    // First: a write to a page the undo keeps read-only is logged and retried,
-    // whoever wrote it, the host's code included.
-    const EXCEPTION_RECORD* raised = pointers->ExceptionRecord;
-    if (raised->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && raised->NumberParameters >= 2 &&
-        raised->ExceptionInformation[0] == FAULT_ACCESS_WRITE &&
-        undo_note_write((void*)raised->ExceptionInformation[1])) {
-        return EXCEPTION_CONTINUE_EXECUTION;
-    }
     u32 code = pointers->ExceptionRecord->ExceptionCode;
     if (!during_module_call() || !is_processor_fault(code)) {
         return EXCEPTION_CONTINUE_SEARCH;

@@ -11,8 +11,6 @@ void host_prepare(host_state* host) {
     fill_bytes(host->working_directory, 0, sizeof(host->working_directory));
     fill_bytes(&host->services, 0, sizeof(host->services));
     fill_platform_api(&host->services);
-    // Services through which the system writes into module memory, or frees it.
-    undo_wrap_services(&host->services);
     // A replay gives the counter it recorded.
     host->services.get_counter = loop_get_counter;
     set_working_directory(DATA_DIRECTORY);
@@ -31,7 +29,7 @@ bool32 host_options_open(host_state* host, int count, char** arguments, bool32* 
         fprintf(stderr, "Engine: %s\n", message);
         return 0;
     }
-    host->loop.before_restore = undo_forget;
+    host->undo = !options.no_undo;
     *headless = options.headless;
     return 1;
 }
@@ -48,6 +46,7 @@ void host_begin(host_state* host, host_window* window) {
     host->target_frame_seconds = 1.0f / FRAMES_PER_SECOND;
     host->frame_seconds = 0.0f;
     fault_handling_start();
+    undo_start(host->undo);
     poll_module(&host->module);
     fill_bytes(&host->input, 0, sizeof(host->input));
 }

@@ -60,6 +60,7 @@ typedef struct host_state {
     i64 marks[MARK_COUNT];
     char working_directory[256];
     loop_state loop;  // opened by loop_open before host_prepare
+    bool32 undo;      // a faulting frame is undone (off with --no-undo)
 } host_state;
 
 // Start-up before the window: fills the services table, changes to the data

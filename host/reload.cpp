@@ -122,41 +122,48 @@ static void sweep_stale_copies(module_state* module) {
 
 typedef struct load_call {
     const char* path;
+    const char* export_name;
     void* library;
+    void* entry;
     char reason[128];
 } load_call;
 
 static void load_guarded(void* argument) {
     load_call* call = (load_call*)argument;
     call->library = library_load(call->path, call->reason, sizeof(call->reason));
+    if (call->library) {
+        call->entry = library_symbol(call->library, call->export_name);
+    }
 }
 
 static void free_guarded(void* argument) { library_free(argument); }
 
-load_outcome load_build(module_state* module, const char* directory, const char* name,
-                        const char* export_name, module_build* build, char* reason,
-                        u32 capacity) {
-    fill_bytes(build, 0, sizeof(*build));
-    reason[0] = 0;
+bool32 copy_build(module_state* module, const char* directory, const char* name,
+                  const char* source, char* copy_path) {
     if (module->copies == 0) {
         sweep_ended_hosts_copies(directory, name);
     }
     sweep_stale_copies(module);
-    char module_path[MODULE_PATH_CAPACITY];
-    char copy_path[MODULE_PATH_CAPACITY];
     u32 copy = module->copies + 1;
-    if (!join_path(module_path, sizeof(module_path), directory, name) ||
-        !library_copy_path(copy_path, sizeof(copy_path), directory, name, copy)) {
-        return LOAD_RETRY;
+    if (!library_copy_path(copy_path, MODULE_PATH_CAPACITY, directory, name, copy)) {
+        return 0;
     }
     module->copies = copy;
     // A half-made copy is not loaded: the next frame copies again.
-    if (!library_copy(module_path, copy_path)) {
+    if (!library_copy(source, copy_path)) {
         delete_copy(module, copy_path);
-        return LOAD_RETRY;
+        return 0;
     }
+    return 1;
+}
+
+load_outcome load_copy(module_state* module, const char* copy_path, const char* export_name,
+                       module_build* build, char* reason, u32 capacity) {
+    fill_bytes(build, 0, sizeof(*build));
+    reason[0] = 0;
     load_call call = {};
     call.path = copy_path;
+    call.export_name = export_name;
     module_fault fault = {};
     bool32 returned = guarded_host_call(&fault, load_guarded, &call);
     if (!returned || (!call.library && fault.kind != FAULT_NONE)) {
@@ -175,7 +182,7 @@ load_outcome load_build(module_state* module, const char* directory, const char*
         return LOAD_FAILED;
     }
     build->library = call.library;
-    build->entry = (module_entry*)library_symbol(call.library, export_name);
+    build->entry = (module_entry*)call.entry;
     copy_text(build->copy_path, copy_path);
     if (!build->entry) {
         copy_bounded(reason, capacity, "no entry export");
@@ -185,12 +192,32 @@ load_outcome load_build(module_state* module, const char* directory, const char*
     return LOAD_DONE;
 }
 
-bool32 unload_build(module_state* module, module_build* build, module_fault* fault) {
-    bool32 clean = 1;
-    if (build->library) {
-        bool32 returned = guarded_host_call(fault, free_guarded, build->library);
-        clean = returned && fault->kind == FAULT_NONE;
+load_outcome load_build(module_state* module, const char* directory, const char* name,
+                        const char* export_name, module_build* build, char* reason,
+                        u32 capacity) {
+    fill_bytes(build, 0, sizeof(*build));
+    reason[0] = 0;
+    char module_path[MODULE_PATH_CAPACITY];
+    char copy_path[MODULE_PATH_CAPACITY];
+    if (!join_path(module_path, sizeof(module_path), directory, name) ||
+        !copy_build(module, directory, name, module_path, copy_path)) {
+        return LOAD_RETRY;
     }
+    return load_copy(module, copy_path, export_name, build, reason, capacity);
+}
+
+static bool32 unload_library(module_build* build, module_fault* fault) {
+    if (!build->library) {
+        return 1;
+    }
+    bool32 returned = guarded_host_call(fault, free_guarded, build->library);
+    build->library = NULL;
+    build->entry = NULL;
+    return returned && fault->kind == FAULT_NONE;
+}
+
+bool32 unload_build(module_state* module, module_build* build, module_fault* fault) {
+    bool32 clean = unload_library(build, fault);
     // Once unloaded nothing maps the copy; after a fault it may still be
     // mapped, which only Windows minds, and it is tried again later.
     delete_copy(module, build->copy_path);
@@ -198,39 +225,66 @@ bool32 unload_build(module_state* module, module_build* build, module_fault* fau
     return clean;
 }
 
+bool32 reload_previous(module_state* module) {
+    module_build* previous = &module->previous;
+    char copy_path[MODULE_PATH_CAPACITY];
+    char reason[MODULE_TITLE_CAPACITY];
+    module_build build;
+    if (!previous->copy_path[0] ||
+        !copy_build(module, MODULE_DIRECTORY, MODULE_NAME, previous->copy_path, copy_path) ||
+        load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) != LOAD_DONE) {
+        return 0;
+    }
+    build.time = previous->time;
+    delete_copy(module, previous->copy_path);
+    fill_bytes(previous, 0, sizeof(*previous));
+    module->running = build;
+    module->faulted = 0;
+    return 1;
+}
+
+// The running build goes before a new one comes. A good one becomes the
+// previous build, its copy kept; one that faulted is gone for good.
+static void retire_running(module_state* module) {
+    module_build old = module->running;
+    fill_bytes(&module->running, 0, sizeof(module->running));
+    module_fault fault = {};
+    if (!unload_library(&old, &fault)) {
+        unload_fault_title(module->title, sizeof(module->title), &fault);
+    }
+    if (!old.copy_path[0]) {
+        return;
+    }
+    if (module->faulted) {
+        delete_copy(module, old.copy_path);
+        module->faulted = 0;
+        return;
+    }
+    delete_copy(module, module->previous.copy_path);
+    module->previous = old;
+}
+
 void poll_module(module_state* module) {
     u64 current = module_file_time();
     if (!module_needs_load(current, module->time) || !library_file_complete(MODULE_PATH)) {
         return;
     }
-    module_build build;
-    char reason[MODULE_TITLE_CAPACITY];
-    load_outcome outcome = load_build(module, MODULE_DIRECTORY, MODULE_NAME, MODULE_EXPORT,
-                                      &build, reason, sizeof(reason));
-    if (outcome == LOAD_RETRY) {
+    // The copy first: while it can't be made, the running build runs on.
+    char copy_path[MODULE_PATH_CAPACITY];
+    if (!copy_build(module, MODULE_DIRECTORY, MODULE_NAME, MODULE_PATH, copy_path)) {
         return;
     }
     module->time = current;
     module->title_changed = 1;
-    if (outcome == LOAD_FAILED) {
-        load_failure_title(module->title, sizeof(module->title), reason);
+    copy_text(module->title, WINDOW_TITLE);
+    retire_running(module);
+    module_build build;
+    char reason[MODULE_TITLE_CAPACITY];
+    if (load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) == LOAD_DONE) {
+        build.time = current;
+        module->running = build;
         return;
     }
-    build.time = current;
-    copy_text(module->title, WINDOW_TITLE);
-    // The running build, if it is good, is the new one's way back; the one
-    // kept for the build before goes.
-    module_build old = module->previous;
-    fill_bytes(&module->previous, 0, sizeof(module->previous));
-    if (module->faulted) {
-        old = module->running;
-    } else {
-        module->previous = module->running;
-    }
-    module->running = build;
-    module->faulted = 0;
-    module_fault fault = {};
-    if (!unload_build(module, &old, &fault)) {
-        unload_fault_title(module->title, sizeof(module->title), &fault);
-    }
+    load_failure_title(module->title, sizeof(module->title), reason);
+    reload_previous(module);
 }

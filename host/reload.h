@@ -4,19 +4,24 @@
 // reading (low half non-zero) that differs from the newest stamp tried means
 // a new build: when the file is a complete image it is copied to a name of
 // its own (the loader knows a library by its path, and a copy that is still
-// mapped cannot be replaced) and the copy is loaded, through the fault guard,
-// before this frame's call.
+// mapped cannot be replaced), the running build is unloaded, and then the
+// copy is loaded, through the fault guard, before this frame's call. The old
+// build always goes before the new one comes, so their constructors and
+// destructors never overlap.
 //
-// - A failed copy leaves the stamp unrecorded: the next frame tries again.
+// - A failed copy leaves the stamp unrecorded and the running build loaded:
+//   the next frame tries again.
 // - A copy that does not load (a missing library, a start-up routine that
 //   fails or faults, no "entry") records the stamp and names the reason in
 //   the title: only a new file can load, so nothing is retried until then.
-//   The running build carries on.
-// - A build that loads becomes the running one. The build it replaces stays
-//   loaded as the previous build while the new one is on probation, which
-//   lasts until the next build loads: a fault in the new build rolls back to
-//   it (fault.h). A build that faulted is never kept.
-// Copies are deleted once their library is unloaded; one the system still
+//   The build it was to replace is loaded again from its copy.
+// - A build that loads becomes the running one. The good build it replaced
+//   is the previous build while the new one is on probation, which lasts
+//   until the next build loads: unloaded, but its copy kept on disk, so a
+//   fault in the new build can load it again (fault.h). A build that faulted
+//   is never kept.
+// A build loaded again starts with fresh static data, as after any reload.
+// Copies are deleted once they are of no more use; one the system still
 // holds is tried again at later loads.
 #ifndef HOST_RELOAD_H
 #define HOST_RELOAD_H
@@ -35,7 +40,8 @@ typedef struct module_build {
 
 typedef struct module_state {
     module_build running;   // called every frame unless `faulted`; null library when none
-    module_build previous;  // the last good build, while `running` is on probation
+    module_build previous;  // the last good build, while `running` is on probation: not
+                            // loaded, only its copy kept (no copy_path when there is none)
     bool32 faulted;         // running faulted with no previous build: not called again
     u64 time;               // the newest stamp tried (loaded or not); 0 before any
     void* slot;             // the module's own, kept across reloads
@@ -62,8 +68,19 @@ typedef enum load_outcome {
     LOAD_DONE,    // build holds the loaded library and its entry
 } load_outcome;
 
-// Copies directory + name to this load's copy and loads that through the
-// fault guard, looking up export_name. Nothing already loaded is touched.
+// Copies the file at source to a copy of its own, named for directory and
+// name, into copy_path (MODULE_PATH_CAPACITY bytes); false when the copy is
+// incomplete.
+bool32 copy_build(module_state* module, const char* directory, const char* name,
+                  const char* source, char* copy_path);
+
+// Loads a copy through the fault guard, looking up export_name inside the
+// guard too (a resolver runs module code). Nothing already loaded is
+// touched; a copy that does not load is deleted.
+load_outcome load_copy(module_state* module, const char* copy_path, const char* export_name,
+                       module_build* build, char* reason, u32 capacity);
+
+// copy_build of directory + name, then load_copy.
 load_outcome load_build(module_state* module, const char* directory, const char* name,
                         const char* export_name, module_build* build, char* reason,
                         u32 capacity);
@@ -72,6 +89,11 @@ load_outcome load_build(module_state* module, const char* directory, const char*
 // its shut-down faulted (fault says how; the copy stays mapped then).
 struct module_fault;
 bool32 unload_build(module_state* module, module_build* build, struct module_fault* fault);
+
+// Loads the previous build again from its kept copy as the running build,
+// and forgets the previous one; false, with nothing running, when there is
+// none or it does not load.
+bool32 reload_previous(module_state* module);
 
 // The per-frame poll: loads the module when its file is new and complete.
 // Also used at start-up.

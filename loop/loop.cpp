@@ -131,9 +131,6 @@ static void start_recording(loop_state* loop, void** slot) {
 // Puts the snapshot back for a replay's first frame; false (and live) when
 // it can't be.
 static bool32 restart_replay(loop_state* loop, void** slot, input_state* input) {
-    if (loop->before_restore) {
-        loop->before_restore();
-    }
     char reason[160];
     if (!snapshot_restore(&loop->start, slot, reason, sizeof(reason))) {
         go_live(loop, input);

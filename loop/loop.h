@@ -80,9 +80,6 @@ typedef struct loop_state {
     int exit_status;
     char title[LOOP_TITLE_CAPACITY];
     bool32 title_changed;
-    // Called before the snapshot is written back (the host's write tracking
-    // lets go of module memory).
-    void (*before_restore)(void);
 } loop_state;
 
 // Before the host changes its working directory: opens the files the

@@ -7,7 +7,7 @@
 
 const char* const host_usage =
     "usage: engine [--record FILE | --replay FILE [--loop | --headless]] [--hashes FILE] "
-    "[--check FILE]";
+    "[--check FILE] [--no-undo]";
 
 static const char** file_option(host_options* options, const char* name) {
     if (strcmp(name, "--record") == 0) return &options->record;
@@ -54,6 +54,8 @@ bool32 parse_options(host_options* options, int count, char** arguments, char* r
             options->loop = 1;
         } else if (strcmp(name, "--headless") == 0) {
             options->headless = 1;
+        } else if (strcmp(name, "--no-undo") == 0) {
+            options->no_undo = 1;
         } else if (name[0] == '-') {
             snprintf(reason, capacity, "unknown option %s", name);
             return 0;

@@ -9,6 +9,7 @@
 //                   buffer's visible pixels and one of the module's memory
 //   --check FILE    compare each frame with such a file; the host exits with
 //                   status 1 at the first frame that differs, naming it
+//   --no-undo       a faulting frame's writes to module memory stay (undo.h)
 //
 // Paths are taken relative to the directory the host was started in. Words
 // that are not options are ignored, as they always were; an unknown word
@@ -29,6 +30,7 @@ typedef struct host_options {
     const char* check;
     bool32 loop;
     bool32 headless;
+    bool32 no_undo;
 } host_options;
 
 // Reads the arguments after the program's name. False with the reason in

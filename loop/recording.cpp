@@ -24,7 +24,7 @@ bool32 recording_append(recording* frames, const recorded_frame* frame) {
         if (capacity == frames->capacity) {
             return 0;
         }
-        u8* grown = memory_map_pages(NULL, (u64)capacity * sizeof(recorded_frame));
+        u8* grown = memory_map_pages(NULL, (u64)capacity * sizeof(recorded_frame), 0);
         if (!grown) {
             return 0;
         }

@@ -28,7 +28,7 @@ static bool32 hold(u8** memory, u64* capacity, u64 bytes) {
         memory_unmap_pages(*memory, *capacity);
     }
     *capacity = 0;
-    *memory = memory_map_pages(NULL, grown);
+    *memory = memory_map_pages(NULL, grown, 0);
     if (!*memory) {
         return 0;
     }

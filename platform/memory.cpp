@@ -9,6 +9,12 @@
 static memory_block_record* live_blocks;
 static u32 live_count;
 static u32 live_capacity;
+static u64 newest_serial;
+static bool32 watch_blocks;
+
+u64 memory_newest_serial(void) { return newest_serial; }
+
+void memory_watch_new_blocks(bool32 on) { watch_blocks = on; }
 
 u32 memory_block_count(void) { return live_count; }
 
@@ -29,7 +35,7 @@ static bool32 make_room(void) {
         return 0;
     }
     u64 bytes = capacity * sizeof(*live_blocks);
-    u8* grown = memory_map_pages(NULL, bytes);
+    u8* grown = memory_map_pages(NULL, bytes, 0);
     if (!grown) {
         return 0;
     }
@@ -78,9 +84,13 @@ static bool32 recently_freed(void* memory, u64 size) {
 // ---------------------------------------------------------------------------
 // Blocks.
 
+static bool32 watched(const memory_block_record* record) {
+    return watch_blocks && !(record->flags & MEMORY_SCRATCH);
+}
+
 static bool32 allocate_plain(u32 size, void* address, memory_block_record* record) {
     u64 page = memory_page_size();
-    record->region = memory_map_pages(address, size);
+    record->region = memory_map_pages(address, size, watched(record));
     record->region_size = ((u64)size + page - 1) / page * page;
     record->memory = record->region;
     return record->region != NULL;
@@ -96,7 +106,7 @@ static bool32 allocate_guarded(u32 size, void* address, memory_block_record* rec
     if ((pages + 1) * page > 0xFFFFFFFFu) {
         return 0;
     }
-    u8* base = memory_map_pages(address, (pages + 1) * page);
+    u8* base = memory_map_pages(address, (pages + 1) * page, watched(record));
     if (!base) {
         return 0;
     }
@@ -178,9 +188,29 @@ memory_block allocate_memory(u32 size, void* address, u32 flags) {
     for (u32 i = 0; i < held_count; ++i) {
         memory_unmap_pages(held[i].region, held[i].region_size);
     }
+    record.serial = ++newest_serial;
     live_blocks[live_count++] = record;
     block.memory = record.memory;
     return block;
+}
+
+bool32 memory_revive_block(const memory_block_record* record) {
+    memory_block_record revived = *record;
+    if (!make_room() || !allocate_region((u32)record->size, record->region, &revived)) {
+        return 0;
+    }
+    if (revived.memory != record->memory) {
+        memory_unmap_pages(revived.region, revived.region_size);
+        return 0;
+    }
+    u32 at = live_count;
+    while (at > 0 && live_blocks[at - 1].serial > record->serial) {
+        --at;
+    }
+    move_bytes(&live_blocks[at + 1], &live_blocks[at], (u64)(live_count - at) * sizeof(*live_blocks));
+    live_blocks[at] = revived;
+    ++live_count;
+    return 1;
 }
 
 void free_memory(memory_block* block) {

@@ -28,10 +28,24 @@ typedef struct memory_block_record {
     void* region;     // start of the pages reserved for it, guard page included
     u64 region_size;  // their length in bytes
     u32 flags;        // the memory_flags it was allocated with
+    u64 serial;       // 1 for the first block allocated, counting up: never reused
 } memory_block_record;
 
 // free_memory for the block a record describes.
 void free_block_record(const memory_block_record* record);
+
+// The serial of the newest block allocated so far (0 before any): a block
+// whose serial is greater was allocated after this was read.
+u64 memory_newest_serial(void);
+
+// Maps a block released since back at its own place, with its own record
+// (serial included), zeroed, in its place among the live blocks; false when
+// the place is taken.
+bool32 memory_revive_block(const memory_block_record* record);
+
+// While on, blocks allocated from then on without MEMORY_SCRATCH can have
+// their writes watched (watch.h). Windows must know when it maps the pages.
+void memory_watch_new_blocks(bool32 on);
 
 // How many blocks are live.
 u32 memory_block_count(void);
@@ -57,8 +71,9 @@ void* memory_placement(void);
 // Each system's pages, beneath the portable bookkeeping (memory_<os>.cpp).
 u64 memory_page_size(void);
 // Fresh zeroed read-write pages, at address when it is not null (failing
-// where that place is taken); null on failure.
-u8* memory_map_pages(void* address, u64 length);
+// where that place is taken); null on failure. Watched pages can have their
+// writes watched (watch.h).
+u8* memory_map_pages(void* address, u64 length, bool32 watched);
 bool32 memory_protect_no_access(void* pages, u64 length);
 // Gives back a whole region from memory_map_pages.
 void memory_unmap_pages(void* pages, u64 length);

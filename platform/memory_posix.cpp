@@ -8,8 +8,10 @@ u64 memory_page_size(void) { return (u64)sysconf(_SC_PAGESIZE); }
 // A hint is taken only where it is free and on a page boundary: like
 // VirtualAlloc at a taken address, anything else fails rather than landing
 // elsewhere (a kernel that knows no MAP_FIXED_NOREPLACE takes the address as
-// a mere hint, hence the check).
-u8* memory_map_pages(void* address, u64 length) {
+// a mere hint, hence the check). Any anonymous mapping can be watched: the
+// watch registers it itself (watch_linux.cpp).
+u8* memory_map_pages(void* address, u64 length, bool32 watched) {
+    (void)watched;
     int options = MAP_PRIVATE | MAP_ANONYMOUS | (address ? MAP_FIXED_NOREPLACE : 0);
     void* pages = mmap(address, length, PROT_READ | PROT_WRITE, options, -1, 0);
     if (pages == MAP_FAILED) {

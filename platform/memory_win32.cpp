@@ -9,9 +9,11 @@ u64 memory_page_size(void) {
 }
 
 // The system rounds a reserving hint down to its allocation granularity and
-// fails where the place is taken.
-u8* memory_map_pages(void* address, u64 length) {
-    return (u8*)VirtualAlloc(address, (SIZE_T)length, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+// fails where the place is taken. Write watching is a property of the
+// reservation, so it is asked for here.
+u8* memory_map_pages(void* address, u64 length, bool32 watched) {
+    DWORD type = MEM_RESERVE | MEM_COMMIT | (watched ? MEM_WRITE_WATCH : 0);
+    return (u8*)VirtualAlloc(address, (SIZE_T)length, type, PAGE_READWRITE);
 }
 
 bool32 memory_protect_no_access(void* pages, u64 length) {

@@ -108,6 +108,13 @@ typedef enum memory_flags {
     // access past its end faults. The block is then aligned only as far as
     // its size allows.
     MEMORY_GUARD_PAGE = 1,
+    // Scratch: memory the module rewrites every frame (a per-frame arena, a
+    // staging buffer). The host's undo of a faulting frame neither copies
+    // nor restores its bytes, which saves the copy's time and memory: after
+    // a faulting frame it holds what that frame left, and a scratch block
+    // the frame freed comes back zeroed. An addition of this host's; other
+    // hosts ignore the bit.
+    MEMORY_SCRATCH = 2,
 } memory_flags;
 
 // Returned by `allocate_memory`; the module owns it until `free_memory`.

@@ -1,9 +1,14 @@
 // What undoing a faulting frame costs, with 64 MiB of module memory in one
-// block: a frame that writes 0, 1 or 16 MiB of it, tracked (begin, the
-// writes with their page faults, commit) against the same writes to memory
-// nobody tracks; the rollback of such a frame; and, for comparison, making
-// the whole 64 MiB read-only and back, what re-protecting everything each
-// frame would cost instead of only the pages written. Medians; printed
+// block. For each pattern a frame writes (nothing; 1, 16 or 64 MiB in one
+// run; the same in 4 KiB pieces scattered over the block), two cases:
+//  - cold: the pages were quiet for long enough to be watched again, so the
+//    frame pays for the first write to each page;
+//  - steady: the frame writes what the frame before wrote, the common case
+//    of a module redrawing its state.
+// A frame's cost is its writes plus the next frame's start (which takes the
+// writes into the shadow), against the same writes to memory nobody watches;
+// "memcpy" is copying the bytes written once, the floor for keeping a copy.
+// Then the rollback of such a frame and the shadow's size. Medians; printed
 // figures, not a test.
 //
 // Usage: undo_bench[.exe] [rounds]
@@ -20,7 +25,8 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 
-#define MODULE_BYTES (64u << 20)
+#define MODULE_BYTES (64ull << 20)
+#define PIECE 4096ull
 
 static double milliseconds(i64 start, i64 end) {
     return (double)(end - start) * 1000.0 / (double)counter_frequency;
@@ -31,75 +37,105 @@ static double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Writes one byte per page, as a frame touching that much memory would at least.
-static void touch(u8* memory, u64 bytes, u8 value) {
-    for (u64 at = 0; at < bytes; at += 4096) {
-        memory[at] = value;
+typedef struct pattern {
+    const char* name;
+    u64 bytes;
+    bool scattered;
+} pattern;
+
+// Writes the pattern: one run from the start, or 4 KiB pieces spread evenly.
+static void write_pattern(u8* memory, const pattern* p, u8 value) {
+    if (!p->scattered) {
+        memset(memory, value, p->bytes);
+        return;
+    }
+    u64 pieces = p->bytes / PIECE;
+    u64 stride = pieces ? MODULE_BYTES / pieces / PIECE * PIECE : 0;
+    for (u64 i = 0; i < pieces; ++i) {
+        memset(memory + i * stride, value, PIECE);
+    }
+}
+
+static void*  slot;
+
+static void quiet_frames(u32 count) {
+    for (u32 i = 0; i < count; ++i) {
+        undo_begin_frame(&slot);
+        undo_commit();
     }
 }
 
 int main(int argc, char** argv) {
-    u32 rounds = argc > 1 ? (u32)atoi(argv[1]) : 30;
+    u32 rounds = argc > 1 ? (u32)atoi(argv[1]) : 15;
     clock_start();
     fault_handling_start();
-    memory_block module = allocate_memory(MODULE_BYTES, NULL, 0);
-    // The reference: pages of the host's own, which nothing tracks.
+    undo_start(1);
+    memory_block module = allocate_memory((u32)MODULE_BYTES, NULL, 0);
     u8* plain = (u8*)pages_allocate(MODULE_BYTES);
-    if (!module.memory || !plain) {
+    u8* copy = (u8*)pages_allocate(MODULE_BYTES);
+    if (!module.memory || !plain || !copy) {
         fprintf(stderr, "no memory\n");
         return 1;
     }
-    memset(module.memory, 1, MODULE_BYTES);
-    void* slot = NULL;
-    // The first frame makes the block read-only once; not a frame's cost.
-    undo_begin_frame(&slot);
-    undo_commit();
+    u8* memory = (u8*)module.memory;
+    memset(memory, 1, MODULE_BYTES);
     memset(plain, 1, MODULE_BYTES);
-
-    printf("undo, 64 MiB of module memory, medians of %u rounds (ms per frame)\n", rounds);
-    printf("%-10s %12s %12s %12s %12s\n", "written", "untracked", "tracked", "overhead",
-           "rollback");
-    const u64 sizes[] = {0, 1u << 20, 16u << 20};
-    for (u64 bytes : sizes) {
-        std::vector<double> untracked, tracked, rollback;
-        for (u32 round = 0; round < rounds; ++round) {
-            u8 value = (u8)(round + 2);
-            i64 a = read_counter();
-            touch(plain, bytes, value);
-            i64 b = read_counter();
-            undo_begin_frame(&slot);
-            touch((u8*)module.memory, bytes, value);
-            undo_commit();
-            i64 c = read_counter();
-            undo_begin_frame(&slot);
-            touch((u8*)module.memory, bytes, (u8)(value + 1));
-            i64 d = read_counter();
-            undo_rollback();
-            i64 e = read_counter();
-            (void)d;
-            untracked.push_back(milliseconds(a, b));
-            tracked.push_back(milliseconds(b, c));
-            rollback.push_back(milliseconds(d, e));
-            if (bytes && ((u8*)module.memory)[0] != value) {
-                fprintf(stderr, "rollback did not restore\n");
-                return 1;
+    memset(copy, 1, MODULE_BYTES);
+    quiet_frames(12);
+    printf("undo, 64 MiB of module memory, writes %s, medians of %u rounds (ms per frame)\n",
+           undo_state().watching ? "watched" : "NOT watched (copied every frame)", rounds);
+    printf("%-18s %-7s %9s %9s %9s %9s %7s %9s\n", "written", "case", "unwatched", "watched",
+           "overhead", "memcpy", "ratio", "rollback");
+    const pattern patterns[] = {
+        {"nothing", 0, false},           {"1 MiB in one run", 1ull << 20, false},
+        {"16 MiB in one run", 16ull << 20, false}, {"64 MiB in one run", 64ull << 20, false},
+        {"1 MiB in pieces", 1ull << 20, true},     {"16 MiB in pieces", 16ull << 20, true},
+    };
+    for (const pattern& p : patterns) {
+        for (int steady = 0; steady < 2; ++steady) {
+            std::vector<double> unwatched, watched, copying, rollback;
+            for (u32 round = 0; round < rounds; ++round) {
+                u8 value = (u8)(round * 2 + 2);
+                if (steady) {
+                    undo_begin_frame(&slot);
+                    write_pattern(memory, &p, (u8)(value + 1));
+                    undo_commit();
+                } else {
+                    quiet_frames(12);
+                }
+                undo_begin_frame(&slot);
+                i64 a = read_counter();
+                write_pattern(plain, &p, value);
+                i64 b = read_counter();
+                memcpy(copy, plain, p.bytes);
+                i64 c = read_counter();
+                write_pattern(memory, &p, value);
+                undo_commit();
+                undo_begin_frame(&slot);
+                i64 d = read_counter();
+                write_pattern(memory, &p, (u8)(value + 1));
+                i64 e = read_counter();
+                undo_rollback();
+                i64 f = read_counter();
+                unwatched.push_back(milliseconds(a, b));
+                copying.push_back(milliseconds(b, c));
+                watched.push_back(milliseconds(c, d));
+                rollback.push_back(milliseconds(e, f));
+                if (p.bytes && memory[0] != value) {
+                    fprintf(stderr, "rollback did not restore\n");
+                    return 1;
+                }
             }
+            double u = median(unwatched);
+            double w = median(watched);
+            double m = median(copying);
+            printf("%-18s %-7s %9.3f %9.3f %9.3f %9.3f %7.2f %9.3f\n", p.name,
+                   steady ? "steady" : "cold", u, w, w - u, m, m > 0 ? (w - u) / m : 0.0,
+                   median(rollback));
         }
-        double u = median(untracked);
-        double t = median(tracked);
-        printf("%7llu MiB %12.3f %12.3f %12.3f %12.3f\n", (unsigned long long)(bytes >> 20), u, t,
-               t - u, median(rollback));
     }
-    std::vector<double> whole;
-    u8* memory = plain;
-    for (u32 round = 0; round < rounds; ++round) {
-        i64 a = read_counter();
-        undo_protect(memory, MODULE_BYTES, UNDO_ACCESS_READ);
-        undo_protect(memory, MODULE_BYTES, UNDO_ACCESS_READ_WRITE);
-        i64 b = read_counter();
-        whole.push_back(milliseconds(a, b));
-    }
-    printf("re-protecting all 64 MiB each frame instead (read-only and back): %.3f ms\n",
-           median(whole));
+    printf("shadow: %llu MiB for %llu MiB of blocks\n",
+           (unsigned long long)(undo_state().shadow_bytes >> 20),
+           (unsigned long long)(MODULE_BYTES >> 20));
     return 0;
 }

@@ -4,6 +4,7 @@ explained in the title, is not copied again until its file changes, and the
 running build carries on meanwhile; faults in a build's constructors and
 destructors are survived. Both hosts, with the faulter module's builds."""
 
+import os
 import re
 import time
 import unittest
@@ -27,6 +28,11 @@ class RollbackTest(unittest.TestCase):
 
     def records(self):
         return read_records(self.run_dir)
+
+    def lifecycle(self):
+        """The builds' start-ups and shut-downs, in order: "+0", "-0", ..."""
+        with open(os.path.join(self.run_dir, "data", "lifecycle.log")) as log:
+            return log.read().split()
 
     def wait_records(self, count, timeout=15.0):
         records = wait_for(lambda: self.records()[count - 1:] and self.records(), timeout)
@@ -90,14 +96,17 @@ class RollbackTest(unittest.TestCase):
         # No marker: a build is running.
         image = self.host.settled_screenshot(lambda image: True)
         self.assertNotEqual(image.pixel(image.width // 2, image.height // 2), MAGENTA)
-        # Only the running build's copy is left: the faulted one's is gone.
-        self.assertEqual(copy_numbers(self.run_dir), [1])
+        # Each build left before the next came: the first for the faulting
+        # one, which went before the first came back from its kept copy (the
+        # third), the only copy left.
+        self.assertEqual(self.lifecycle(), ["+0", "-0", "+1", "-1", "+0"])
+        self.assertEqual(copy_numbers(self.run_dir), [3])
 
         # The next build is tried as usual; a good one clears the title, and
         # the one after it that faults goes back to it.
         install_module(self.run_dir, module_file("faulter_none"))
         self.wait_title("^Engine$")
-        self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) == [1, 3]),
+        self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) == [3, 4]),
                         copy_numbers(self.run_dir))
         install_module(self.run_dir, module_file("faulter_read_bad"))
         self.wait_title(r"^Engine - fault in the new build: " + fault_named("access violation") +
@@ -105,6 +114,7 @@ class RollbackTest(unittest.TestCase):
                         r"build$")
         self.assert_animating("0")
         self.assertEqual(len([r for r in self.records() if r["v"] == "10"]), 1)
+        self.assertEqual(self.lifecycle()[5:], ["-0", "+0", "-0", "+10", "-10", "+0"])
         self.close()
 
     def test_a_build_missing_a_library_is_explained_and_not_copied_until_it_changes(self):
@@ -114,17 +124,17 @@ class RollbackTest(unittest.TestCase):
         install_module(self.run_dir, module_file("faulter_missing_library"))
         self.wait_title(r"^Engine - the new build did not load: missing library " + MISSING +
                         r" - rebuild to retry$")
-        # The running build carries on, and the broken one is left alone for
-        # a second: one copy made, none since. (Wine may hold the failed
-        # copy until a later load deletes it.)
+        # The build it was to replace comes back from its copy (the third),
+        # and the broken one is left alone for a second: no copy made since.
+        # (Wine may hold the failed copy until a later load deletes it.)
         self.assert_animating("0")
         time.sleep(1.0)
-        self.wait_copies([1], failed=[2])
+        self.wait_copies([3], failed=[2])
         install_module(self.run_dir, module_file("faulter_none"))
         self.wait_title("^Engine$")
-        # The fixed build is the third copy: the running one stays as its
+        # The fixed build is the fourth copy: the running one stays as its
         # way back.
-        self.wait_copies([1, 3], failed=[2])
+        self.wait_copies([3, 4], failed=[2])
         self.assert_animating("0")
         self.close()
 
@@ -154,7 +164,7 @@ class RollbackTest(unittest.TestCase):
         self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
         self.assert_animating("0")
         time.sleep(0.5)
-        self.wait_copies([1], failed=[2])
+        self.wait_copies([3], failed=[2])
         # Loading goes on working after it.
         install_module(self.run_dir, module_file("faulter_read_bad"))
         self.wait_title("^Engine - fault in the new build: " + fault_named("access violation"))
@@ -164,16 +174,17 @@ class RollbackTest(unittest.TestCase):
     def test_a_fault_in_a_destructor_is_survived_and_named(self):
         self.start("destructor", "faulter_in_destructor")
         self.wait_records(10)
-        # The build is kept as the way back from the next one, and unloaded
-        # when the one after that arrives.
-        install_module(self.run_dir, module_file("faulter_none"))
-        self.wait_title("^Engine$")
-        self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) == [1, 2]),
-                        copy_numbers(self.run_dir))
+        # The build is unloaded before the next one loads, its copy kept as
+        # the way back.
         install_module(self.run_dir, module_file("faulter_none"))
         self.wait_title(r"^Engine - fault while unloading the old build: " +
                         fault_named("access violation") + r" writing 0x0 at " + MODULE + r"\+0x")
         self.assert_animating("0")
+        self.assertTrue(wait_for(lambda: copy_numbers(self.run_dir) == [1, 2]),
+                        copy_numbers(self.run_dir))
+        # Its shut-down stopped at the faulting destructor, before the one
+        # that notes it.
+        self.assertEqual(self.lifecycle(), ["+14", "+0"])
         self.close()
 
     def test_a_broken_invariant_is_named_as_such(self):

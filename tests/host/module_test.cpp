@@ -191,14 +191,15 @@ TEST(module, poll_loads_reloads_keeps_the_previous_build_and_the_module_file_wri
     EXPECT_EQ(module.time, STAMP_A);
     EXPECT_EQ(call(module), 1u);
 
-    // The new build runs; the one it replaced stays loaded as its way back.
+    // The new build runs once the old one is unloaded; the old one's copy
+    // stays as its way back.
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_B));
     poll_module(&module);
     ASSERT_NE(module.running.entry, nullptr);
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
-    EXPECT_EQ(module.previous.library, loaded);
-    EXPECT_EQ(call(module.previous.entry), 1u);
+    EXPECT_EQ(read_whole("lifecycle.log"), "+1-1+2");
+    EXPECT_EQ(module.previous.library, nullptr);
     EXPECT_EQ(std::string(module.previous.copy_path), first_copy);
     EXPECT_NE(first_copy, module.running.copy_path);
     EXPECT_TRUE(exists(first_copy)) << first_copy;
@@ -213,13 +214,28 @@ TEST(module, poll_loads_reloads_keeps_the_previous_build_and_the_module_file_wri
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_EQ(call(module), 2u);
 
-    // A third build: the first is unloaded and its copy deleted.
+    // A third build: the first one's copy goes, the second's is kept.
+    std::string second_copy = module.running.copy_path;
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A + (1ull << 32)));
     poll_module(&module);
     EXPECT_EQ(call(module), 1u);
-    EXPECT_EQ(call(module.previous.entry), 2u);
+    EXPECT_EQ(std::string(module.previous.copy_path), second_copy);
     EXPECT_FALSE(exists(first_copy)) << first_copy;
     EXPECT_EQ(module.copies, 3u);
+
+    // The way back: the third build goes, the second comes back from its
+    // copy under a name of its own, with fresh static data.
+    module_build third = module.running;
+    module_fault fault = {};
+    EXPECT_TRUE(unload_build(&module, &third, &fault));
+    module.running = third;
+    ASSERT_TRUE(reload_previous(&module));
+    EXPECT_EQ(call(module), 2u);
+    EXPECT_EQ(module.previous.copy_path[0], 0);
+    EXPECT_FALSE(exists(second_copy)) << second_copy;
+    EXPECT_TRUE(exists(module.running.copy_path)) << module.running.copy_path;
+    EXPECT_EQ(read_whole("lifecycle.log"), "+1-1+2-2+1-1+2");
+    EXPECT_FALSE(reload_previous(&module));  // none kept now
     unload(&module);
     leave_run_directory(run);
 }
@@ -235,15 +251,17 @@ TEST(module, a_build_that_does_not_load_is_named_kept_out_and_tried_once) {
 
     ASSERT_TRUE(install(TEST_MODULE_NO_ENTRY, STAMP_B));
     poll_module(&module);
-    EXPECT_EQ(module.running.library, running);  // the running build carries on
+    // The build it was to replace was unloaded first, and comes back.
+    EXPECT_EQ(read_whole("lifecycle.log"), "+1-1+0-0+1");
+    ASSERT_NE(module.running.library, nullptr);
     EXPECT_EQ(call(module), 1u);
-    EXPECT_EQ(module.previous.library, nullptr);
+    EXPECT_EQ(module.previous.copy_path[0], 0);
     EXPECT_EQ(module.time, STAMP_B);
     EXPECT_TRUE(module.title_changed);
     EXPECT_STREQ(module.title,
                  WINDOW_TITLE " - the new build did not load: no entry export - rebuild to retry");
     u32 copies = module.copies;
-    EXPECT_EQ(copies, 2u);
+    EXPECT_EQ(copies, 3u);  // the failed build's, and the running one's again
     // Not copied or loaded again until the file changes.
     for (int frame = 0; frame < 5; ++frame) {
         poll_module(&module);
@@ -251,9 +269,10 @@ TEST(module, a_build_that_does_not_load_is_named_kept_out_and_tried_once) {
     EXPECT_EQ(module.copies, copies);
 
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_A + 7));
+    std::string kept = module.running.copy_path;
     poll_module(&module);
     EXPECT_EQ(call(module), 2u);
-    EXPECT_EQ(module.previous.library, running);
+    EXPECT_EQ(std::string(module.previous.copy_path), kept);
     EXPECT_STREQ(module.title, WINDOW_TITLE);
     unload(&module);
     leave_run_directory(run);

@@ -1,6 +1,24 @@
 // A module whose entry writes its build's version into the slot
-// (version 0: a build without "entry").
+// (version 0: a build without "entry"). Its start-up and shut-down append
+// "+<version>" and "-<version>" to lifecycle.log in the working directory,
+// so a test sees the order builds were loaded and unloaded in.
 #include "host/module.h"
+
+#include <stdio.h>
+
+static void note(const char* event) {
+    FILE* log = fopen("lifecycle.log", "ab");
+    if (log) {
+        fprintf(log, "%s%d", event, TEST_MODULE_VERSION);
+        fclose(log);
+    }
+}
+
+struct lifecycle {
+    lifecycle() { note("+"); }
+    ~lifecycle() { note("-"); }
+};
+static lifecycle noted;
 
 #if TEST_MODULE_VERSION == 0
 // This build exports something else.

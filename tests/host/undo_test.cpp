@@ -1,9 +1,12 @@
 // Undoing a faulting frame, in-process, through the real guard and the real
 // memory services: what a frame wrote to its blocks and slot is put back
 // after a fault and kept after a return; blocks allocated or freed in the
-// frame; writes the system makes (a file read) and the host's own code makes
-// (the file record). Not under AddressSanitizer, which owns SIGSEGV.
+// frame; writes the system makes (a file read, the system's own read call)
+// and the host's own code makes (the file record); a thread's writes; the
+// pages at a block's edges; scratch blocks. Not under AddressSanitizer,
+// which owns SIGSEGV.
 #include <string.h>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,14 @@
 #include "host/undo.h"
 #include "platform/memory.h"
 #include "platform/services.h"
+
+// After the services' headers: glibc has a file_handle of its own.
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -31,6 +42,7 @@ volatile u8 fill_value;
 memory_block other;
 memory_block made;
 file_handle* volatile file_record;
+const char* volatile read_path;
 volatile u32 read_result;
 char directory_seen[256];
 volatile int* volatile null_pointer;
@@ -63,6 +75,36 @@ void free_then_read(ENTRY_PARAMETERS) {
     read_result = *(volatile u8*)other.memory;
 }
 void free_only(ENTRY_PARAMETERS) { api->free_memory(&other); }
+// Frees a block and asks for one at its address, as a module may.
+void free_reallocate_then_fault(ENTRY_PARAMETERS) {
+    memory_block old = other;
+    api->free_memory(&other);
+    made = api->allocate_memory((u32)old.size, old.memory, 0);
+    if (made.memory) {
+        memset(made.memory, 0x5C, made.size);
+    }
+    fault_now();
+}
+void system_read_then_fault(ENTRY_PARAMETERS) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(read_path, GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    DWORD count = 0;
+    read_result = ReadFile(file, target, (DWORD)target_bytes, &count, NULL) ? count : 0;
+    CloseHandle(file);
+#else
+    int file = open(read_path, O_RDONLY);
+    ssize_t count = read(file, target, target_bytes);
+    read_result = count < 0 ? 0 : (u32)count;
+    close(file);
+#endif
+    fault_now();
+}
+void thread_writes_then_fault(ENTRY_PARAMETERS) {
+    std::thread writer([] { memset(target, fill_value, target_bytes); });
+    writer.join();
+    fault_now();
+}
 void read_then_fault(ENTRY_PARAMETERS) {
     read_result = api->read_file(file_record, target, target_bytes, 0);
     fault_now();
@@ -81,7 +123,7 @@ bool32 frame(module_entry* entry) {
     if (!started) {
         fault_handling_start();
         fill_platform_api(&services);
-        undo_wrap_services(&services);
+        undo_start(1);
         started = 1;
     }
     memset(&last_fault, 0, sizeof(last_fault));
@@ -191,16 +233,125 @@ TEST_F(Undo, a_block_freed_in_the_faulting_frame_comes_back_as_it_was) {
     EXPECT_TRUE(all_bytes((u8*)kept.memory, kept.size, 0x44));
 }
 
-TEST_F(Undo, a_freed_block_is_unreachable_at_once_and_released_when_the_frame_returns) {
+TEST_F(Undo, a_freed_block_is_released_at_once_and_its_place_can_be_taken_in_the_same_frame) {
     other = allocate(4096, 0, 0x55);
+    EXPECT_TRUE(frame(fill));  // known from here
     EXPECT_FALSE(frame(free_then_read));
     EXPECT_EQ(last_fault.kind, FAULT_ACCESS_VIOLATION);
     EXPECT_EQ(last_fault.target, (u64)other.memory);
     EXPECT_EQ(memory_block_count(), count_before + 1);
     EXPECT_TRUE(all_bytes((u8*)other.memory, other.size, 0x55));
+
+    // Allocated again at its address within the frame, then the fault: the
+    // new block goes and the old one comes back with its bytes.
+    EXPECT_FALSE(frame(free_reallocate_then_fault));
+    EXPECT_EQ(made.memory, other.memory);
+    EXPECT_TRUE(last_complete);
+    ASSERT_EQ(memory_block_count(), count_before + 1);
+    EXPECT_TRUE(all_bytes((u8*)other.memory, other.size, 0x55));
+
     EXPECT_TRUE(frame(free_only));
     EXPECT_EQ(memory_block_count(), count_before);
     memset(&other, 0, sizeof(other));
+}
+
+TEST_F(Undo, the_systems_own_read_into_a_watched_block_works_and_is_undone) {
+    static const char path[] = "undo_test_system_read.bin";
+    u8 bytes[2 * 4096 + 300];
+    for (u32 i = 0; i < sizeof(bytes); ++i) {
+        bytes[i] = (u8)(i * 13 + 5);
+    }
+    ASSERT_EQ(services.write_file_at_path(path, bytes, sizeof(bytes), 0), sizeof(bytes));
+    read_path = path;
+    block = allocate(4 * 4096, 0, 0x21);
+    EXPECT_TRUE(frame(fill));  // watched from here
+    target = (u8*)block.memory + 100;
+    target_bytes = sizeof(bytes);
+    EXPECT_FALSE(frame(system_read_then_fault));
+    EXPECT_EQ(read_result, sizeof(bytes));
+    EXPECT_TRUE(all_bytes((u8*)block.memory, block.size, 0x21));
+    services.delete_file(path);
+}
+
+TEST_F(Undo, a_threads_writes_in_the_faulting_frame_are_undone) {
+    block = allocate(256 * 1024, 0, 0x3A);
+    EXPECT_TRUE(frame(fill));
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x4B;
+    EXPECT_FALSE(frame(thread_writes_then_fault));
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x3A));
+}
+
+TEST_F(Undo, the_first_and_last_usable_pages_are_put_back_and_the_guard_page_is_not_copied) {
+    // 3 usable pages and a guard page; the block ends at the guard page.
+    block = allocate(2 * 4096 + 10, MEMORY_GUARD_PAGE, 0x01);
+    memory_block_record record = memory_block_at(memory_block_count() - 1);
+    u8* first = (u8*)record.region;
+    u8* last = (u8*)block.memory + block.size - 1;
+    EXPECT_TRUE(frame(fill));
+    EXPECT_EQ(undo_state().shadow_bytes % 4096, 0u);
+    // Pages before the block's first byte belong to the region, and are
+    // put back too.
+    first[0] = 0xEE;
+    target = last;
+    target_bytes = 1;
+    fill_value = 0xFF;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_EQ(first[0], 0xEE);  // written between frames: kept, as the frame found it
+    EXPECT_EQ(*last, 0x01);
+
+    // Written in a returning frame, then undone by the next one's fault.
+    EXPECT_TRUE(frame(fill));
+    EXPECT_EQ(*last, 0xFF);
+    fill_value = 0x02;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_EQ(*last, 0xFF);
+    EXPECT_EQ(first[0], 0xEE);
+}
+
+TEST_F(Undo, a_scratch_block_has_no_shadow_and_keeps_the_faulting_frames_writes) {
+    u64 shadow_before = (frame(fill), undo_state().shadow_bytes);
+    block = allocate(64 * 1024, MEMORY_SCRATCH, 0x10);
+    EXPECT_TRUE(frame(fill));
+    EXPECT_EQ(undo_state().shadow_bytes, shadow_before);
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x20;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x20));
+    // Freed in a faulting frame, it comes back at its place, zeroed.
+    other = block;
+    memset(&block, 0, sizeof(block));
+    EXPECT_FALSE(frame(write_free_then_fault));
+    ASSERT_EQ(memory_block_at(memory_block_count() - 1).memory, other.memory);
+    EXPECT_TRUE(all_bytes((u8*)other.memory, other.size, 0));
+}
+
+TEST_F(Undo, pages_written_frame_after_frame_are_copied_until_they_stay_the_same_then_watched) {
+    block = allocate(1 << 20, 0, 0);
+    target = (u8*)block.memory;
+    target_bytes = 64 * 1024;
+    EXPECT_TRUE(frame(fill));
+    for (u8 value = 1; value < 5; ++value) {
+        fill_value = value;
+        EXPECT_TRUE(frame(fill));
+    }
+    EXPECT_TRUE(frame(fill));  // takes in the last frame's writes
+    EXPECT_EQ(undo_state().hot_pages, 16u);
+    // Left alone, they are watched again...
+    target_bytes = 0;
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_TRUE(frame(fill));
+    }
+    EXPECT_TRUE(undo_state().watching);
+    EXPECT_EQ(undo_state().hot_pages, 0u);
+    // ...and a write to them is still seen.
+    target_bytes = 64 * 1024;
+    fill_value = 9;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_TRUE(all_bytes(target, target_bytes, 4));
 }
 
 TEST_F(Undo, the_system_reads_into_tracked_pages_and_the_read_and_the_record_are_undone) {
@@ -249,16 +400,23 @@ TEST_F(Undo, the_guard_page_still_faults_and_the_frame_is_undone) {
     EXPECT_TRUE(all_bytes((u8*)block.memory, block.size, 0x77));
 }
 
-TEST_F(Undo, a_frame_that_writes_more_than_the_log_holds_grows_it) {
-    block = allocate(4 << 20, 0, 0x12);
+TEST_F(Undo, many_blocks_freed_in_a_faulting_frame_all_come_back) {
+    static memory_block many[300];
+    for (u32 i = 0; i < 300; ++i) {
+        many[i] = allocate(4096 + i, i % 2 ? MEMORY_GUARD_PAGE : 0, (u8)i);
+    }
     EXPECT_TRUE(frame(fill));
-    target = (u8*)block.memory;
-    target_bytes = block.size;
-    fill_value = 0x34;
-    EXPECT_FALSE(frame(fill_then_fault));
-    EXPECT_GE(undo_state().logged_pages, (u64)(4 << 20) / undo_page_size());
+    EXPECT_FALSE(frame([](ENTRY_PARAMETERS) {
+        for (memory_block& freed : many) {
+            api->free_memory(&freed);
+        }
+        fault_now();
+    }));
     EXPECT_TRUE(last_complete);
-    EXPECT_TRUE(all_bytes(target, target_bytes, 0x12));
+    for (u32 i = 0; i < 300; ++i) {
+        EXPECT_TRUE(all_bytes((u8*)many[i].memory, many[i].size, (u8)i)) << i;
+        free_memory(&many[i]);
+    }
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ TEST(Snapshot, ATakenPlaceChangesNothingAndSaysWhy) {
     ASSERT_TRUE(snapshot_take(&shot, slot));
     free_memory(&freed);
     // Something other than the module now holds the freed block's place.
-    u8* squatter = memory_map_pages(freed_place, 8192);
+    u8* squatter = memory_map_pages(freed_place, 8192, 0);
     ASSERT_EQ(squatter, freed_place);
     memory_block added = allocate_memory(4096, NULL, 0);
     memset(kept.memory, 2, 4096);
@@ -127,7 +127,7 @@ TEST(Placement, SameAllocationsLandOnTheSamePlacesPastWhatIsTaken) {
     free_memory(&second_again);
 
     // A place someone else holds is skipped.
-    u8* squatter = memory_map_pages(base, 4096);
+    u8* squatter = memory_map_pages(base, 4096, 0);
     ASSERT_EQ(squatter, base);
     memory_set_placement(base);
     memory_block skipped = allocate_memory(100, NULL, 0);

@@ -29,7 +29,8 @@
 // - FAULT_IN_DESTRUCTOR: a static object's destructor writes to null, as the
 //   library is unloaded.
 // FAULTER_DEPENDENCY=1 makes the build call into a library of its own that
-// the tests never put where the loader looks.
+// the tests never put where the loader looks. Every build notes its start-up
+// and shut-down in "lifecycle.log".
 // The contract first: on Linux it must come before <fcntl.h>.
 #include "base/fatal.h"
 #include "host/module.h"
@@ -125,6 +126,18 @@ static NOINLINE int recurse(int depth) {
 }
 
 static void write_null(void) { *(volatile int*)(u64)zero_int = 1; }
+
+// Each build's start-up and shut-down, in order, as lines of
+// "lifecycle.log": "+<kind>" and "-<kind>".
+static void note_lifecycle(char event) {
+    char line[16];
+    append_log("lifecycle.log", line, snprintf(line, sizeof(line), "%c%d\n", event, FAULT_KIND));
+}
+struct lifecycle {
+    lifecycle() { note_lifecycle('+'); }
+    ~lifecycle() { note_lifecycle('-'); }
+};
+static lifecycle noted;
 
 #if FAULT_KIND == FAULT_IN_CONSTRUCTOR
 struct faults_when_made {
