@@ -359,7 +359,9 @@ while $_isvoid($_exitcode) && $_isvoid($_exitsignal)
   continue
 end
 """
-_GDB_STOP = re.compile(r"^Program received signal (\w+)")
+# "Program received signal ...", or "Thread 1 "engine" received signal ..."
+# once the program has started a thread.
+_GDB_STOP = re.compile(r"^(?:Program|Thread \d+ \"[^\"]*\") received signal (\w+)")
 _GDB_EXIT = re.compile(r"\[Inferior \d+ \(process \d+\) exited (normally|with code (\d+))\]")
 _WINDOWS_EVENT = re.compile(r"exception code=([0-9A-F]{8}) first=(\d)")
 
@@ -442,7 +444,8 @@ class DebuggedHost(Host):
                     found.append((codes.get(match.group(1), match.group(1)),
                                   match.group(2) == "1", ""))
             return found
-        for block in re.split(r"\n(?=Program received signal )", self.log_text()):
+        for block in re.split(r"\n(?=Program received signal |Thread \d+ \"[^\"]*\" received signal )",
+                              self.log_text()):
             match = _GDB_STOP.match(block.lstrip("\n"))
             if match:
                 found.append((match.group(1), True, block))
