@@ -84,8 +84,8 @@ file_handle open_file(const char* path, u32 position, u32 flags) {
 
 // A null record is the one bad record a service can recognise: the record
 // services treat it as a failed open's record and do nothing. The handle is
-// cleared, so once the system reuses its number the closed record reaches
-// nothing.
+// cleared where the record can be written, so once the system reuses its
+// number the closed record reaches nothing.
 void close_file(file_handle* file) {
     if (!file) {
         return;
@@ -94,7 +94,9 @@ void close_file(file_handle* file) {
     if (handle_valid(handle)) {
         take_back_handle(handle);
     }
-    file->handle = NULL;
+    if (record_writable(file)) {
+        file->handle = NULL;
+    }
 }
 
 u32 read_file(file_handle* file, void* buffer, u64 size, u32 offset) {

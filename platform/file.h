@@ -75,6 +75,9 @@ void take_back_handle(void* handle);
 // Whether size bytes at buffer can be read, checked before a write_file_at_path
 // truncates its file.
 bool32 buffer_readable(const void* buffer, u32 size);
+// Whether the record's handle field can be written: close_file clears it
+// only then, so a record in read-only memory never faults the host.
+bool32 record_writable(const file_handle* file);
 
 // Sets the code last_file_error reports; each system's file layer maps its
 // own errors onto the codes and leaves the value alone for the rest.

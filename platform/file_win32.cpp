@@ -102,6 +102,16 @@ void* record_handle(const file_handle* file) { return file->handle; }
 
 void take_back_handle(void* handle) { close_handle(handle); }
 
+bool32 record_writable(const file_handle* file) {
+    const DWORD writing = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE |
+                          PAGE_EXECUTE_WRITECOPY;
+    MEMORY_BASIC_INFORMATION info;
+    if (!VirtualQuery(&file->handle, &info, sizeof(info)) || info.State != MEM_COMMIT) {
+        return 0;
+    }
+    return (info.Protect & writing) && !(info.Protect & PAGE_GUARD);
+}
+
 // Committed pages that allow reading.
 bool32 buffer_readable(const void* buffer, u32 size) {
     const DWORD reading = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |

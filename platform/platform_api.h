@@ -278,6 +278,7 @@ PLATFORM_PIN(memory_block_reserved, offsetof(memory_block, reserved) == 16);
 PLATFORM_PIN(flag_words_are_32_bit, sizeof(file_open_flags) == 4 &&
                                         sizeof(file_time_kind) == 4 &&
                                         sizeof(memory_flags) == 4);
+PLATFORM_PIN(memory_flag_bits, MEMORY_GUARD_PAGE == 1 && MEMORY_SCRATCH == 2);
 PLATFORM_PIN(thirty_slots_nothing_else, sizeof(platform_api) == 30 * sizeof(void*));
 PLATFORM_PIN(slot_17_get_counter, offsetof(platform_api, get_counter) == 17 * 8);
 PLATFORM_PIN(slot_23_masks_float_exceptions,

@@ -190,6 +190,8 @@ class PlatformServicesTest(unittest.TestCase):
                           "past_end_zero": "1", "past_end_code": "0", "created_zero": "1",
                           "closed_handle": "0", "after_close": "0"})
         self.assertFalse(os.path.exists(self.path("services", "new.txt")))
+        self.assertEqual(self.step("hostile_records"),
+                         {"step": "hostile_records", "shared": "shared", "block_freed": "1"})
         exists = self.step("hostile_exists")
         self.assertEqual((exists["length"], exists["written"], exists["exists"]),
                          ("255", "1", "1"))

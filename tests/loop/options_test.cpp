@@ -26,7 +26,9 @@ TEST(Options, EachOptionAndTheRefusedOnes) {
     std::string reason;
     ASSERT_TRUE(parse({}, &options, &reason));
     EXPECT_TRUE(!options.record && !options.replay && !options.hashes && !options.check &&
-                !options.loop && !options.headless);
+                !options.loop && !options.headless && !options.no_undo);
+    ASSERT_TRUE(parse({"--no-undo", "--record", "b.rec"}, &options, &reason));
+    EXPECT_TRUE(options.no_undo);
 
     ASSERT_TRUE(parse({"--replay", "a.rec", "--headless", "--hashes", "h.txt", "--check", "c.txt"},
                       &options, &reason));

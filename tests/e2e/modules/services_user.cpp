@@ -16,6 +16,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <time.h>
 #endif
 
@@ -73,6 +74,15 @@ static double system_counter_frequency(void) {
     QueryPerformanceFrequency(&frequency);
     return (double)frequency.QuadPart;
 }
+
+// A fresh page holding bytes, then made read-only.
+static void* read_only_copy(const void* bytes, u32 count) {
+    void* page = VirtualAlloc(NULL, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    memcpy(page, bytes, count);
+    DWORD old = 0;
+    VirtualProtect(page, 4096, PAGE_READONLY, &old);
+    return page;
+}
 #else
 // The mapping that holds the address, from the kernel's list of them.
 static page_state page_at(const void* address) {
@@ -103,6 +113,13 @@ static u64 system_counter(void) {
 }
 
 static double system_counter_frequency(void) { return 10000000.0; }
+
+static void* read_only_copy(const void* bytes, u32 count) {
+    void* page = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    memcpy(page, bytes, count);
+    mprotect(page, 4096, PROT_READ);
+    return page;
+}
 #endif
 
 // Bytes as text without spaces: zeros as ".", anything unprintable as "?".
@@ -376,6 +393,22 @@ static void step_hostile(platform_api* api, back_buffer* buffer) {
            null_write, shown(text, kept), is_zero_record(&past_end),
            (unsigned long long)past_end_code, is_zero_record(&created),
            (unsigned long long)(u64)file.handle, after_close);
+
+    // Two records open for writing on one file share what they write.
+    file_handle first = api->open_file("services/shared.txt", 0, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    file_handle second = api->open_file("services/shared.txt", 0, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    api->write_file(&first, "shared", 6, 0);
+    char seen[8] = {0};
+    u32 shared = api->read_file(&second, seen, 6, 0);
+    // Records in read-only memory: closing and freeing must not write them.
+    file_handle* fixed_file = (file_handle*)read_only_copy(&first, sizeof(first));
+    api->close_file(fixed_file);
+    memory_block scratch = api->allocate_memory(100, NULL, 0);
+    memory_block* fixed_block = (memory_block*)read_only_copy(&scratch, sizeof(scratch));
+    api->free_memory(fixed_block);
+    api->close_file(&second);
+    record("step=hostile_records shared=%s block_freed=%d", shown(seen, shared),
+           page_at(scratch.memory) == PAGE_UNMAPPED);
 
     // A relative name that passes MAX_PATH with the working directory in front.
     char name[256];
