@@ -49,6 +49,7 @@ static void print_row(const char* name, const std::vector<double>& values) {
 int main(int argc, char** argv) {
     int frames = argc > 1 ? atoi(argv[1]) : 600;
     static host_state host;
+    host.undo = 1;  // as the host runs without --no-undo
     host_prepare(&host);
     host_window* window = open_window();
     clock_start();
