@@ -59,11 +59,16 @@ static void append_hex(title_text* title, u64 value, u32 min_digits) {
     append(title, text);
 }
 
+// Off while a title is made again after looking up a place faulted.
+static bool32 places_looked_up = 1;
+
 // "main.dll+0x1A2B", or the bare address outside every library.
 static void append_place(title_text* title, u64 address, const module_fault* fault,
                          void* library) {
     char holder_name[64];
-    u64 base = fault_address_holder(address, library, holder_name, sizeof(holder_name));
+    u64 base = places_looked_up
+                   ? fault_address_holder(address, library, holder_name, sizeof(holder_name))
+                   : 0;
     const char* holder = holder_name;
     // Named when it was seen, by a library unloaded since.
     if (!base && address == fault->address && fault->holder_base) {
@@ -195,10 +200,37 @@ static bool32 call_running(module_fault* fault, module_state* module, i32* runni
     return 0;
 }
 
+typedef void title_maker(module_fault* fault, void* library);
+
+typedef struct title_call {
+    title_maker* make;
+    module_fault* fault;
+    void* library;
+} title_call;
+
+static void make_title(void* argument) {
+    title_call* call = (title_call*)argument;
+    call->make(call->fault, call->library);
+}
+
+// Naming a place reads the libraries' tables, which the faulting module may
+// have broken as well (a loaded file cut short): the title is made through
+// the guard, and made again with bare addresses when that faults.
+static void make_title_guarded(title_maker* make, module_fault* fault, void* library) {
+    title_call call = {make, fault, library};
+    module_fault inner = {};
+    if (guarded_host_call(&inner, make_title, &call) && inner.kind == FAULT_NONE) {
+        return;
+    }
+    places_looked_up = 0;
+    make(fault, library);
+    places_looked_up = 1;
+}
+
 // With no build to go back to, the faulted one is held: not called again.
 static void hold_fault(module_fault* fault, module_state* module, host_window* window) {
     module->faulted = 1;
-    fault_title(fault, module->running.library);
+    make_title_guarded(fault_title, fault, module->running.library);
     title_show_event(window, fault->title);
 }
 
@@ -206,7 +238,7 @@ static void hold_fault(module_fault* fault, module_state* module, host_window* w
 // until a new one is loaded.
 static void hold_unrestored(module_fault* fault, module_state* module, host_window* window) {
     module->faulted = 1;
-    unrestored_title(fault, module->running.library);
+    make_title_guarded(unrestored_title, fault, module->running.library);
     title_show_event(window, fault->title);
 }
 
@@ -214,7 +246,7 @@ static void hold_unrestored(module_fault* fault, module_state* module, host_wind
 // one is unloaded. The frame is undone after the unload, so whatever the
 // faulted build's shut-down wrote is undone too.
 static bool32 roll_back(module_fault* fault, module_state* module, host_window* window) {
-    rollback_title(fault, module->running.library);
+    make_title_guarded(rollback_title, fault, module->running.library);
     module_build faulted = module->running;
     fill_bytes(&module->running, 0, sizeof(module->running));
     // Its shut-down may fault as well; the title already says what matters.

@@ -22,6 +22,8 @@
 #include <xmmintrin.h>
 
 #include "base/fatal.h"
+#include "base/number.h"
+#include "base/text.h"
 
 #if !defined(__linux__) || !defined(__x86_64__)
 #error "reads the x86-64 Linux signal context"
@@ -431,15 +433,23 @@ static bool is_loaded_build(void* library, const struct link_map* holder) {
     return library && holder && dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map == holder;
 }
 
-// "active_main.so.<pid>.<n>": a copy of a build, loaded or half-loaded.
-static bool is_build_copy(const char* file) {
-    const char* prefix = "active_" MODULE_NAME ".";
-    for (; *prefix; ++prefix, ++file) {
-        if (*file != *prefix) {
+static bool starts_with(const char* text, const char* prefix) {
+    for (; *prefix; ++prefix, ++text) {
+        if (*text != *prefix) {
             return false;
         }
     }
     return true;
+}
+
+// "active_main.so.<pid>.<n>", or the sealed copy a build runs from,
+// "/proc/<pid>/fd/<n>" (library_posix.cpp): a copy of a build, loaded or
+// half-loaded.
+static bool is_build_copy(const char* path) {
+    char sealed[32] = "/proc/";
+    u32 at = 6 + print_u32(sealed + 6, (u32)getpid());
+    copy_text(sealed + at, "/fd/");
+    return starts_with(file_part(path), "active_" MODULE_NAME ".") || starts_with(path, sealed);
 }
 
 u64 fault_address_holder(u64 address, void* library, char* name, u32 capacity) {
@@ -455,7 +465,7 @@ u64 fault_address_holder(u64 address, void* library, char* name, u32 capacity) {
     // The host runs a copy under another name; the programmer knows the
     // build by its own.
     const char* file = file_part(info.dli_fname);
-    if (is_loaded_build(library, holder) || is_build_copy(file)) {
+    if (is_loaded_build(library, holder) || is_build_copy(info.dli_fname)) {
         file = MODULE_NAME;
     }
     if (capacity) {

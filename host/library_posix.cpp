@@ -3,10 +3,12 @@
 #include "host/os.h"
 
 #include <dlfcn.h>
+#include <stdio.h>
 #include <errno.h>
 #include <signal.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,12 +30,13 @@ static bool32 write_all(int fd, const u8* data, ssize_t size) {
     return 1;
 }
 
-bool32 library_copy(const char* from, const char* to) {
+// Copies the whole file at from into target, which stays open; false when
+// from can't be read or the copy is incomplete.
+static bool32 copy_into(const char* from, int target) {
     int source = open(from, O_RDONLY | O_CLOEXEC);
     if (source < 0) {
         return 0;
     }
-    int target = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
     bool32 copied = target >= 0;
     static u8 chunk[1 << 16];
     while (copied) {
@@ -44,6 +47,12 @@ bool32 library_copy(const char* from, const char* to) {
         copied = got > 0 && write_all(target, chunk, got);
     }
     close(source);
+    return copied;
+}
+
+bool32 library_copy(const char* from, const char* to) {
+    int target = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    bool32 copied = copy_into(from, target);
     if (target >= 0) {
         copied = close(target) == 0 && copied;
     }
@@ -101,17 +110,90 @@ static void load_failure_reason(const char* path, const char* error, char* reaso
     append_bounded(reason, capacity, 0, error, ~0u);
 }
 
+// A library runs from a sealed in-memory copy of its file: nothing, the
+// module's own open_file included, can write to it or cut it short while its
+// code runs. It is loaded through /proc by this process's id, a path a
+// debugger can open too; the copy's descriptor stays open until the library
+// is freed.
+typedef struct sealed_library {
+    void* library;
+    int file;
+} sealed_library;
+
+#define SEALED_MAX 32
+static sealed_library sealed[SEALED_MAX];
+
+static int sealed_copy(const char* path) {
+    int file = memfd_create(MODULE_NAME, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    int seals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
+    if (file >= 0 && (!copy_into(path, file) || fcntl(file, F_ADD_SEALS, seals) != 0)) {
+        close(file);
+        return -1;
+    }
+    return file;
+}
+
+// The copy's path; a number the loader still knows by name (a library it
+// could not unload) is not taken again.
+static bool32 sealed_path(int* file, char* path, u32 capacity) {
+    for (u32 tries = 0; tries < SEALED_MAX; ++tries) {
+        snprintf(path, capacity, "/proc/%d/fd/%d", (int)getpid(), *file);
+        void* known = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+        if (!known) {
+            return 1;
+        }
+        dlclose(known);
+        int moved = fcntl(*file, F_DUPFD_CLOEXEC, *file + 1);
+        close(*file);
+        *file = moved;
+        if (moved < 0) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+static sealed_library* free_sealed_entry(void) {
+    for (u32 i = 0; i < SEALED_MAX; ++i) {
+        if (!sealed[i].library) {
+            return &sealed[i];
+        }
+    }
+    return NULL;
+}
+
 void* library_load(const char* path, char* reason, u32 capacity) {
-    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    sealed_library* entry = free_sealed_entry();
+    int file = entry ? sealed_copy(path) : -1;
+    char sealed_name[64];
+    // Without a sealed copy the file itself is loaded, as it always was.
+    const char* loaded = file >= 0 && sealed_path(&file, sealed_name, sizeof(sealed_name))
+                             ? sealed_name
+                             : path;
+    void* library = dlopen(loaded, RTLD_NOW | RTLD_LOCAL);
     if (!library) {
-        load_failure_reason(path, dlerror(), reason, capacity);
+        load_failure_reason(loaded, dlerror(), reason, capacity);
+    }
+    if (library && loaded == sealed_name) {
+        entry->library = library;
+        entry->file = file;
+    } else if (file >= 0) {
+        close(file);
     }
     return library;
 }
 
 void* library_symbol(void* library, const char* name) { return dlsym(library, name); }
 
-void library_free(void* library) { dlclose(library); }
+void library_free(void* library) {
+    dlclose(library);
+    for (u32 i = 0; i < SEALED_MAX; ++i) {
+        if (sealed[i].library == library) {
+            close(sealed[i].file);
+            sealed[i].library = NULL;
+        }
+    }
+}
 
 static bool32 read_exactly_at(int fd, u64 offset, void* buffer, u32 size) {
     return pread(fd, buffer, size, (off_t)offset) == (ssize_t)size;

@@ -447,7 +447,8 @@ class DebuggedHost(Host):
         for block in re.split(r"\n(?=Program received signal |Thread \d+ \"[^\"]*\" received signal )",
                               self.log_text()):
             match = _GDB_STOP.match(block.lstrip("\n"))
-            if match:
+            # A stop whose backtrace gdb is still writing is left for later.
+            if match and "\n#0 " in block:
                 found.append((match.group(1), True, block))
         return found
 

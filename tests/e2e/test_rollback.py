@@ -187,6 +187,18 @@ class RollbackTest(unittest.TestCase):
         self.assertEqual(self.lifecycle(), ["+14", "+0"])
         self.close()
 
+    def test_a_build_that_truncates_its_own_copies_runs_on(self):
+        self.start("truncate", "faulter_none", env={"FAULTER_AT": "5"})
+        self.wait_records(3)
+        install_module(self.run_dir, module_file("faulter_truncate_copies"))
+        self.assertTrue(wait_for(lambda: [r for r in self.records() if r["v"] == "20"]))
+        # The code it runs from is out of reach: on Linux a sealed copy in
+        # memory, on Windows a mapped library the system won't open for
+        # writing. So it runs on, with no fault.
+        self.assert_animating("20")
+        self.assertEqual(window_title(self.host.window), "Engine")
+        self.close()
+
     def test_a_broken_invariant_is_named_as_such(self):
         self.start("invariant", "faulter_none", env={"FAULTER_AT": "1"})
         self.wait_records(5)

@@ -23,6 +23,10 @@
 //   file: SIGBUS, which Windows has no counterpart for (a mapping there
 //   never reaches past its file).
 //
+// FAULT_TRUNCATE_COPIES opens every copy of the module in the build folder
+// for writing, which truncates it, and runs on: the code it runs from must
+// not be one of them.
+//
 // Kinds that fault outside entry, whatever FAULTER_AT says:
 // - FAULT_IN_CONSTRUCTOR: a static object's constructor writes to null, as
 //   the library loads (on Windows inside DllMain), so the build never loads.
@@ -73,6 +77,7 @@
 #define FAULT_BROKEN_INVARIANT 12
 #define FAULT_IN_CONSTRUCTOR 13
 #define FAULT_IN_DESTRUCTOR 14
+#define FAULT_TRUNCATE_COPIES 20
 
 #if defined(_WIN32) && FAULT_KIND == FAULT_BUS_ERROR
 #error "a bus error is a POSIX fault"
@@ -229,6 +234,17 @@ static void fault(platform_api* services) {
     case FAULT_CALL_NULL: {
         void (*volatile nothing)(void) = NULL;
         nothing();
+        break;
+    }
+    case FAULT_TRUNCATE_COPIES: {
+        static dir_entry copies[16];
+        u32 count = services->list_directory("../build/active_*", copies, 16);
+        for (u32 i = 0; i < count; ++i) {
+            char path[300];
+            snprintf(path, sizeof(path), "../build/%s", copies[i].name);
+            file_handle file = services->open_file(path, 0, FILE_OPEN_WRITE);
+            services->close_file(&file);
+        }
         break;
     }
     default:
