@@ -47,6 +47,7 @@ void host_begin(host_state* host, host_window* window) {
     host->frame_seconds = 0.0f;
     fault_handling_start();
     undo_start(host->undo);
+    module_locate(&host->module);
     poll_module(&host->module);
     fill_bytes(&host->input, 0, sizeof(host->input));
 }

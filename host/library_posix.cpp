@@ -16,6 +16,28 @@
 
 u32 process_id(void) { return (u32)getpid(); }
 
+// Folds one value into a running hash (FNV-1a over its bytes).
+static u64 fold(u64 hash, u64 value) {
+    for (u32 i = 0; i < 8; ++i) {
+        hash = (hash ^ ((value >> (i * 8)) & 0xFF)) * 0x100000001B3ull;
+    }
+    return hash;
+}
+
+u64 library_file_identity(const char* path) {
+    struct stat about;
+    if (stat(path, &about) != 0) {
+        return 0;
+    }
+    u64 hash = 0xCBF29CE484222325ull;
+    hash = fold(hash, (u64)about.st_dev);
+    hash = fold(hash, (u64)about.st_ino);
+    hash = fold(hash, (u64)about.st_size);
+    hash = fold(hash, (u64)about.st_ctim.tv_sec);
+    hash = fold(hash, (u64)about.st_ctim.tv_nsec);
+    return hash ? hash : 1;
+}
+
 bool32 process_alive(u32 id) { return kill((pid_t)id, 0) == 0 || errno == EPERM; }
 
 static bool32 write_all(int fd, const u8* data, ssize_t size) {

@@ -7,6 +7,40 @@
 
 u32 process_id(void) { return (u32)GetCurrentProcessId(); }
 
+// Folds one value into a running hash (FNV-1a over its bytes).
+static u64 fold(u64 hash, u64 value) {
+    for (u32 i = 0; i < 8; ++i) {
+        hash = (hash ^ ((value >> (i * 8)) & 0xFF)) * 0x100000001B3ull;
+    }
+    return hash;
+}
+
+u64 library_file_identity(const char* path) {
+    char converted[MAX_PATH];
+    if (!system_path(converted, sizeof(converted), "", path)) {
+        return 0;
+    }
+    HANDLE file = CreateFileA(converted, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION about = {};
+    FILE_BASIC_INFO basic = {};
+    bool32 known = GetFileInformationByHandle(file, &about);
+    GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic));
+    CloseHandle(file);
+    if (!known) {
+        return 0;
+    }
+    u64 hash = 0xCBF29CE484222325ull;
+    hash = fold(hash, ((u64)about.nFileIndexHigh << 32) | about.nFileIndexLow);
+    hash = fold(hash, ((u64)about.nFileSizeHigh << 32) | about.nFileSizeLow);
+    hash = fold(hash, (u64)basic.ChangeTime.QuadPart);
+    return hash ? hash : 1;
+}
+
 bool32 process_alive(u32 id) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)id);
     if (!process) {

@@ -75,6 +75,11 @@ f32 wait_out_frame(i64 frame_start, f32 target_frame_seconds);
 // build still being written fails this.
 bool32 library_file_complete(const char* path);
 
+// What tells two files with the same last-write time apart (their size,
+// which file they are, when their contents or attributes last changed),
+// folded into one value; 0 when there is no file.
+u64 library_file_identity(const char* path);
+
 // This process's id, which names its copies of the module.
 u32 process_id(void);
 

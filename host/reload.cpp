@@ -6,6 +6,7 @@
 #include "host/fault.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/system.h"
 
 bool32 module_time_present(u64 time) { return (u32)time != 0; }
 
@@ -19,7 +20,17 @@ bool32 module_needs_load(u64 current, u64 recorded) {
     return (u32)current != (u32)recorded || (u32)(current >> 32) != (u32)(recorded >> 32);
 }
 
-u64 module_file_time(void) { return file_time_at_path(MODULE_PATH, FILE_TIME_LAST_WRITE); }
+static const char* module_directory(const module_state* module) {
+    return module->directory[0] ? module->directory : MODULE_DIRECTORY;
+}
+
+static const char* module_path(const module_state* module) {
+    return module->path[0] ? module->path : MODULE_PATH;
+}
+
+u64 module_file_time(const module_state* module) {
+    return file_time_at_path(module_path(module), FILE_TIME_LAST_WRITE);
+}
 
 // The path of copy number `copy` (1, 2, ...): directory + "active_" + name +
 // "." + process id + "." + copy, with the system's separators. A name per
@@ -225,13 +236,27 @@ bool32 unload_build(module_state* module, module_build* build, module_fault* fau
     return clean;
 }
 
+void module_locate(module_state* module) {
+    char here[MODULE_PATH_CAPACITY];
+    u32 length = get_working_directory(here, sizeof(here));
+    module->directory[0] = 0;
+    module->path[0] = 0;
+    if (!length || length >= sizeof(here) ||
+        !join_path(module->directory, sizeof(module->directory), here, "/" MODULE_DIRECTORY) ||
+        !join_path(module->path, sizeof(module->path), module->directory, MODULE_NAME)) {
+        module->directory[0] = 0;
+        module->path[0] = 0;
+    }
+}
+
 bool32 reload_previous(module_state* module) {
     module_build* previous = &module->previous;
     char copy_path[MODULE_PATH_CAPACITY];
     char reason[MODULE_TITLE_CAPACITY];
     module_build build;
     if (!previous->copy_path[0] ||
-        !copy_build(module, MODULE_DIRECTORY, MODULE_NAME, previous->copy_path, copy_path) ||
+        !copy_build(module, module_directory(module), MODULE_NAME, previous->copy_path,
+                    copy_path) ||
         load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) != LOAD_DONE) {
         return 0;
     }
@@ -265,16 +290,22 @@ static void retire_running(module_state* module) {
 }
 
 void poll_module(module_state* module) {
-    u64 current = module_file_time();
-    if (!module_needs_load(current, module->time) || !library_file_complete(MODULE_PATH)) {
+    u64 current = module_file_time(module);
+    u64 identity = library_file_identity(module_path(module));
+    bool32 same_stamp_other_file = module_time_present(current) && current == module->time &&
+                                   identity != module->identity;
+    if ((!module_needs_load(current, module->time) && !same_stamp_other_file) ||
+        !library_file_complete(module_path(module))) {
         return;
     }
     // The copy first: while it can't be made, the running build runs on.
     char copy_path[MODULE_PATH_CAPACITY];
-    if (!copy_build(module, MODULE_DIRECTORY, MODULE_NAME, MODULE_PATH, copy_path)) {
+    if (!copy_build(module, module_directory(module), MODULE_NAME, module_path(module),
+                    copy_path)) {
         return;
     }
     module->time = current;
+    module->identity = identity;
     module->title_changed = 1;
     copy_text(module->title, WINDOW_TITLE);
     retire_running(module);

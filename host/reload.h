@@ -39,11 +39,14 @@ typedef struct module_build {
 } module_build;
 
 typedef struct module_state {
+    char directory[MODULE_PATH_CAPACITY];  // the build folder, absolute (module_locate)
+    char path[MODULE_PATH_CAPACITY];       // the module file in it
     module_build running;   // called every frame unless `faulted`; null library when none
     module_build previous;  // the last good build, while `running` is on probation: not
                             // loaded, only its copy kept (no copy_path when there is none)
     bool32 faulted;         // running faulted with no previous build: not called again
     u64 time;               // the newest stamp tried (loaded or not); 0 before any
+    u64 identity;           // that file's library_file_identity
     void* slot;             // the module's own, kept across reloads
     u32 copies;             // copies made so far; numbers each copy's name
     char stale[MODULE_STALE_COPIES][MODULE_PATH_CAPACITY];  // copies left to delete
@@ -58,9 +61,15 @@ bool32 module_time_present(u64 time);
 // recorded stamp of the newest build tried (absent before the first).
 bool32 module_needs_load(u64 current, u64 recorded);
 
+// Fixes where the module is: the build folder beside the working directory
+// at start-up, as an absolute path, so a module that changes the working
+// directory does not stop its own reloads. Without it (or when the path
+// does not fit) the relative MODULE_DIRECTORY is used.
+void module_locate(module_state* module);
+
 // The module file's last-write time as a 64-bit file time; 0 when absent.
 // The same reading the file-time service gives for the module's path.
-u64 module_file_time(void);
+u64 module_file_time(const module_state* module);
 
 typedef enum load_outcome {
     LOAD_RETRY,   // not copied: try again next frame
@@ -96,6 +105,8 @@ bool32 unload_build(module_state* module, module_build* build, struct module_fau
 bool32 reload_previous(module_state* module);
 
 // The per-frame poll: loads the module when its file is new and complete.
+// New means a stamp that differs, or the same stamp on a file that is not
+// the one tried (another size, file or change time: `cp -p` keeps stamps).
 // Also used at start-up.
 void poll_module(module_state* module);
 

@@ -199,6 +199,17 @@ class RollbackTest(unittest.TestCase):
         self.assertEqual(window_title(self.host.window), "Engine")
         self.close()
 
+    def test_a_module_that_moves_the_working_directory_still_reloads(self):
+        self.start("chdir", "faulter_none", env={"FAULTER_CHDIR": "1"})
+        deeper = lambda: read_records(self.run_dir, "deeper/frames.log")
+        self.assertTrue(wait_for(lambda: len(deeper()) >= 3), "the module did not move")
+        # "../build" from there is not the build folder: the host still
+        # reads its own.
+        install_module(self.run_dir, module_file("faulter_handled_probe"))
+        self.assertTrue(wait_for(lambda: [r for r in deeper() if r["v"] == "8"]),
+                        "the new build was not loaded")
+        self.close()
+
     def test_a_broken_invariant_is_named_as_such(self):
         self.start("invariant", "faulter_none", env={"FAULTER_AT": "1"})
         self.wait_records(5)

@@ -137,9 +137,10 @@ TEST(module, load_decision_for_present_absent_equal_and_changed_stamps) {
 
 TEST(module, file_time_reads_the_module_path_and_is_zero_when_absent) {
     run_directory run = enter_run_directory("module_time");
-    EXPECT_EQ(module_file_time(), 0u);
+    module_state module = {};
+    EXPECT_EQ(module_file_time(&module), 0u);
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
-    EXPECT_EQ(module_file_time(), STAMP_A);
+    EXPECT_EQ(module_file_time(&module), STAMP_A);
     delete_file(MODULE_PATH);
     leave_run_directory(run);
 }
@@ -275,6 +276,45 @@ TEST(module, a_build_that_does_not_load_is_named_kept_out_and_tried_once) {
     EXPECT_EQ(std::string(module.previous.copy_path), kept);
     EXPECT_STREQ(module.title, WINDOW_TITLE);
     unload(&module);
+    leave_run_directory(run);
+}
+
+TEST(module, another_build_with_the_same_stamp_is_loaded_once) {
+    run_directory run = enter_run_directory("module_same_stamp");
+    module_state module = {};
+    ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
+    poll_module(&module);
+    EXPECT_EQ(call(module), 1u);
+    // As `cp -p` or `rsync -t` leave it: another build, the stamp kept.
+    ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_A));
+    poll_module(&module);
+    EXPECT_EQ(call(module), 2u);
+    u32 copies = module.copies;
+    poll_module(&module);
+    poll_module(&module);
+    EXPECT_EQ(module.copies, copies);  // the same file is not loaded again
+    unload(&module);
+    leave_run_directory(run);
+}
+
+TEST(module, located_it_reloads_whatever_the_working_directory_becomes) {
+    run_directory run = enter_run_directory("module_located");
+    module_state module = {};
+    module_locate(&module);
+    EXPECT_NE(std::string(module.path).find(MODULE_NAME), std::string::npos) << module.path;
+    ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
+    poll_module(&module);
+    EXPECT_EQ(call(module), 1u);
+    ASSERT_TRUE(make_directory("deeper"));
+    ASSERT_TRUE(set_working_directory("deeper"));  // as a module may
+    ASSERT_TRUE(set_working_directory(".."));
+    ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_B));
+    ASSERT_TRUE(set_working_directory("deeper"));
+    poll_module(&module);
+    EXPECT_EQ(call(module), 2u);
+    ASSERT_TRUE(set_working_directory(".."));
+    unload(&module);
+    remove_directory("deeper");
     leave_run_directory(run);
 }
 

@@ -34,7 +34,8 @@
 //   library is unloaded.
 // FAULTER_DEPENDENCY=1 makes the build call into a library of its own that
 // the tests never put where the loader looks. Every build notes its start-up
-// and shut-down in "lifecycle.log".
+// and shut-down in "lifecycle.log". FAULTER_CHDIR=1 makes the first build
+// move the working directory into "deeper" (so its logs go there too).
 // The contract first: on Linux it must come before <fcntl.h>.
 #include "base/fatal.h"
 #include "host/module.h"
@@ -300,6 +301,12 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
         (faulter_state*)slot_state(module_slot, services, sizeof(faulter_state));
     if (first) {
         state->magic = FAULTER_MAGIC;
+        // FAULTER_CHDIR=1: the module moves the working directory one level
+        // down, where "../build" is no longer the host's build folder.
+        if (environment_number("FAULTER_CHDIR")) {
+            services->make_directory("deeper");
+            services->set_working_directory("deeper");
+        }
     }
     state->frames += 1;
     if (buffer->pixels) {
