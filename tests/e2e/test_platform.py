@@ -192,6 +192,10 @@ class PlatformServicesTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.path("services", "new.txt")))
         self.assertEqual(self.step("hostile_records"),
                          {"step": "hostile_records", "shared": "shared", "block_freed": "1"})
+        if harness.LINUX:
+            self.assertEqual(self.step("size_zero_reads"),
+                             {"step": "size_zero_reads", "status": "1", "same_status": "1",
+                              "same_zero": "1"})
         exists = self.step("hostile_exists")
         self.assertEqual((exists["length"], exists["written"], exists["exists"]),
                          ("255", "1", "1"))

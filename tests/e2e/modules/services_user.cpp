@@ -410,6 +410,22 @@ static void step_hostile(platform_api* api, back_buffer* buffer) {
     record("step=hostile_records shared=%s block_freed=%d", shown(seen, shared),
            page_at(scratch.memory) == PAGE_UNMAPPED);
 
+#ifndef _WIN32
+    // Files the system reports as size 0 read the same into a block as into
+    // other memory.
+    memory_block into = api->allocate_memory(4096, NULL, 0);
+    char other[512];
+    u32 status_block = api->read_file_at_path("/proc/self/status", into.memory, 512, 0);
+    u32 status_other = api->read_file_at_path("/proc/self/status", other, 512, 0);
+    file_handle zero = api->open_file("/dev/zero", 0, FILE_OPEN_READ);
+    u32 zero_block = api->read_file(&zero, into.memory, 512, 0);
+    u32 zero_other = api->read_file(&zero, other, 512, 0);
+    api->close_file(&zero);
+    api->free_memory(&into);
+    record("step=size_zero_reads status=%d same_status=%d same_zero=%d", status_block > 0,
+           status_block == status_other, zero_block == zero_other);
+#endif
+
     // A relative name that passes MAX_PATH with the working directory in front.
     char name[256];
     u32 length = (u32)snprintf(name, sizeof(name), "services/");
