@@ -15,14 +15,18 @@ static u64 fold(u64 hash, u64 value) {
     return hash;
 }
 
-u64 library_file_identity(const char* path) {
+// Opens an existing file without standing in the way of its writer.
+static HANDLE open_shared(const char* path, DWORD access) {
     char converted[MAX_PATH];
     if (!system_path(converted, sizeof(converted), "", path)) {
-        return 0;
+        return INVALID_HANDLE_VALUE;
     }
-    HANDLE file = CreateFileA(converted, FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    return CreateFileA(converted, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+u64 library_file_identity(const char* path) {
+    HANDLE file = open_shared(path, FILE_READ_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
@@ -210,13 +214,7 @@ static bool image_complete(HANDLE file) {
 }
 
 bool32 library_file_complete(const char* path) {
-    char converted[MAX_PATH];
-    if (!system_path(converted, sizeof(converted), "", path)) {
-        return 0;
-    }
-    HANDLE file = CreateFileA(converted, GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = open_shared(path, GENERIC_READ);
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
