@@ -1,7 +1,7 @@
-#include "base/arena.h"
+#include "engine/base/arena.h"
 
-#include "base/fatal.h"
-#include "base/memory.h"
+#include "engine/base/fatal.h"
+#include "engine/base/memory.h"
 
 void* arena_push(arena* a, u64 size, u32 align) {
     uintptr_t position = (uintptr_t)a->base + a->used;

@@ -1,8 +1,8 @@
-#include "base/format.h"
+#include "engine/base/format.h"
 
-#include "base/memory.h"
-#include "base/number.h"
-#include "base/text.h"
+#include "engine/base/memory.h"
+#include "engine/base/number.h"
+#include "engine/base/text.h"
 
 #include <string.h>
 

@@ -1,4 +1,4 @@
-#include "base/memory.h"
+#include "engine/base/memory.h"
 
 #include <string.h>
 

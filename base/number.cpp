@@ -1,6 +1,6 @@
-#include "base/number.h"
+#include "engine/base/number.h"
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 
 namespace {
 

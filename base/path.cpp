@@ -1,8 +1,8 @@
-#include "base/path.h"
+#include "engine/base/path.h"
 
-#include "base/fatal.h"
-#include "base/memory.h"
-#include "base/text.h"
+#include "engine/base/fatal.h"
+#include "engine/base/memory.h"
+#include "engine/base/text.h"
 
 void path_split(const char* path, const char** out_start,
                 const char** out_file_name, const char** out_extension) {

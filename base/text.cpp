@@ -1,7 +1,7 @@
-#include "base/text.h"
+#include "engine/base/text.h"
 
-#include "base/fatal.h"
-#include "base/memory.h"
+#include "engine/base/fatal.h"
+#include "engine/base/memory.h"
 
 u32 text_length(const char* s) {
     return (u32)(text_end(s) - s);

@@ -1,4 +1,4 @@
-#include "demo/draw.h"
+#include "draw.h"
 
 u32 rgb(u32 red, u32 green, u32 blue) {
     return ((red & 255) << 16) | ((green & 255) << 8) | (blue & 255);

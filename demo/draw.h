@@ -4,7 +4,7 @@
 #ifndef DEMO_DRAW_H
 #define DEMO_DRAW_H
 
-#include "host/module.h"
+#include "engine/module.h"
 
 #define FONT_WIDTH 5
 #define FONT_HEIGHT 7

@@ -2,7 +2,7 @@
 // Lower-case letters use the capitals; characters without a glyph show as
 // a box. Each glyph is seven rows, top first, five bits each, the leftmost
 // pixel in bit 4.
-#include "demo/draw.h"
+#include "draw.h"
 
 struct glyph {
     char character;

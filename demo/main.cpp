@@ -9,9 +9,9 @@
 //
 // Everything lives in one block from the memory service, reached through the
 // persistent slot, so a rebuild keeps the painting, the brush and the clock.
-#include "base/format.h"
-#include "base/memory.h"
-#include "demo/draw.h"
+#include "engine/base/format.h"
+#include "engine/base/memory.h"
+#include "draw.h"
 
 #define SAVE_PATH "demo_painting.bin"
 #define SAVE_MAGIC 0x544E4950u  // "PINT"

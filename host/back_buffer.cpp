@@ -1,5 +1,5 @@
-#include "base/fatal.h"
-#include "base/memory.h"
+#include "engine/base/fatal.h"
+#include "engine/base/memory.h"
 #include "host/frame.h"
 
 void resize_back_buffer(back_buffer* buffer, u32 width, u32 height) {

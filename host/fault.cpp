@@ -1,6 +1,6 @@
 #include "host/fault.h"
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 #include "host/undo.h"
 
 const char* fault_name(fault_kind kind) {

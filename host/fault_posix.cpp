@@ -21,9 +21,9 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
-#include "base/fatal.h"
-#include "base/number.h"
-#include "base/text.h"
+#include "engine/base/fatal.h"
+#include "engine/base/number.h"
+#include "engine/base/text.h"
 
 #if !defined(__linux__) || !defined(__x86_64__)
 #error "reads the x86-64 Linux signal context"

@@ -3,7 +3,7 @@
 #include <float.h>
 #include <malloc.h>
 
-#include "base/fatal.h"
+#include "engine/base/fatal.h"
 #include "host/fault.h"
 #include "platform/system.h"
 

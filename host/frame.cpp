@@ -1,6 +1,6 @@
 #include "host/frame.h"
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 #include "host/undo.h"
 #include "input/frame.h"
 #include "platform/services.h"

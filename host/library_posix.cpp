@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "base/text.h"
+#include "engine/base/text.h"
 
 u32 process_id(void) { return (u32)getpid(); }
 

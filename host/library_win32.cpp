@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "base/number.h"
-#include "base/text.h"
+#include "engine/base/number.h"
+#include "engine/base/text.h"
 #include "host/os.h"
 #include "platform/path.h"
 

@@ -6,7 +6,7 @@
 #ifndef HOST_OS_H
 #define HOST_OS_H
 
-#include "host/module.h"
+#include "engine/module.h"
 
 // Where the module lives, relative to the data directory, the host's
 // working directory.

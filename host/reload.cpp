@@ -1,8 +1,8 @@
 #include "host/reload.h"
 
-#include "base/memory.h"
-#include "base/number.h"
-#include "base/text.h"
+#include "engine/base/memory.h"
+#include "engine/base/number.h"
+#include "engine/base/text.h"
 #include "host/fault.h"
 #include "platform/file.h"
 #include "platform/path.h"

@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "base/fatal.h"
+#include "engine/base/fatal.h"
 #include "host/os.h"
 #include "platform/memory.h"
 #include "platform/watch.h"

@@ -24,7 +24,7 @@
 #ifndef HOST_UNDO_H
 #define HOST_UNDO_H
 
-#include "host/module.h"
+#include "engine/module.h"
 
 // Once, before the first frame: on, the undo watches every block from here
 // on; off (--no-undo), nothing is copied and a fault leaves memory as the

@@ -8,7 +8,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-#include "base/fatal.h"
+#include "engine/base/fatal.h"
 #include "input/gamepad_sdl.h"
 #include "input/translate_sdl.h"
 

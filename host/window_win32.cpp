@@ -1,6 +1,6 @@
 #include "host/window_win32.h"
 
-#include "base/fatal.h"
+#include "engine/base/fatal.h"
 #include "input/gamepad_win32.h"
 #include "input/translate_win32.h"
 

@@ -5,7 +5,7 @@
 #ifndef INPUT_FRAME_H
 #define INPUT_FRAME_H
 
-#include "input/input.h"
+#include "engine/input.h"
 
 // What the first frame adds to each button's current slot, in place of the
 // time since a previous frame that does not exist: one frame period at the

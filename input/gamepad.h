@@ -5,7 +5,7 @@
 #ifndef INPUT_GAMEPAD_H
 #define INPUT_GAMEPAD_H
 
-#include "input/input.h"
+#include "engine/input.h"
 
 // The largest raw stick value both systems report (-32768 reads as -1 too).
 #define GAMEPAD_AXIS_FULL 32767

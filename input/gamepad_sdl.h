@@ -11,7 +11,7 @@
 
 #include <SDL.h>
 
-#include "input/input.h"
+#include "engine/input.h"
 
 // SDL_CONTROLLERDEVICEADDED and ..REMOVED connect and disconnect a place
 // (gamepad.h); a new controller's buttons and axes as SDL holds them come in

@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <xinput.h>
 
-#include "input/input.h"
+#include "engine/input.h"
 
 // Asking XInput about an empty place costs the system a search for the
 // device, so a place without a controller is asked only every this many

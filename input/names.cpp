@@ -1,6 +1,6 @@
 // The names of the key codes and gamepad buttons, exactly as the constants
 // are written.
-#include "input/input.h"
+#include "engine/input.h"
 
 const char* const key_names[KEY_COUNT + 1] = {
     "KEY_NULL",

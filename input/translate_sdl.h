@@ -19,7 +19,7 @@
 #include <SDL.h>
 
 #include "input/frame.h"
-#include "input/input.h"
+#include "engine/input.h"
 
 // Takes one event as input: keyboard, mouse and, through gamepad_sdl.h,
 // controllers. Returns 1 if it was input the record has a place for, else 0

@@ -1,6 +1,6 @@
 #include "input/translate_win32.h"
 
-#include "base/fatal.h"
+#include "engine/base/fatal.h"
 
 key_code key_code_from_virtual_key(u32 virtual_key) {
     if (virtual_key >= '0' && virtual_key <= '9') {

@@ -9,7 +9,7 @@
 #include <windows.h>
 
 #include "input/frame.h"
-#include "input/input.h"
+#include "engine/input.h"
 
 // Takes one message as input: the keyboard half first, then the mouse half.
 // Returns 1 if the message was input the record has a place for, else 0.

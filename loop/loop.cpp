@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 #include "input/frame.h"
 #include "platform/clock.h"
 

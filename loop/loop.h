@@ -36,7 +36,7 @@
 #ifndef LOOP_LOOP_H
 #define LOOP_LOOP_H
 
-#include "host/back_buffer.h"
+#include "engine/back_buffer.h"
 #include "loop/options.h"
 #include "loop/recording.h"
 #include "loop/snapshot.h"

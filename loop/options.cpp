@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 
 const char* const host_usage =
     "usage: engine [--record FILE | --replay FILE [--loop | --headless]] [--hashes FILE] "

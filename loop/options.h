@@ -17,7 +17,7 @@
 #ifndef LOOP_OPTIONS_H
 #define LOOP_OPTIONS_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 // The exit status of a host stopped by its command line or a failed check.
 #define EXIT_BAD_COMMAND_LINE 2

@@ -2,7 +2,7 @@
 
 #include <math.h>
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
 

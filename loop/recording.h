@@ -25,7 +25,7 @@
 
 #include <stdio.h>
 
-#include "input/input.h"
+#include "engine/input.h"
 
 #define RECORDING_MAGIC "LOOPREC\x1a"
 #define RECORDING_VERSION 1u

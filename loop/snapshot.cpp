@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 
 u64 block_usable_bytes(const memory_block_record* block) {
     u64 guard = (block->flags & MEMORY_GUARD_PAGE) ? memory_page_size() : 0;

@@ -1,6 +1,6 @@
 #include "platform/clock.h"
 
-#include "base/fatal.h"
+#include "engine/base/fatal.h"
 
 u64 counter_frequency;
 

@@ -8,7 +8,7 @@
 #ifndef PLATFORM_CLOCK_H
 #define PLATFORM_CLOCK_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 // Ticks per second, read once at start-up before the first conversion.
 extern u64 counter_frequency;

@@ -1,7 +1,7 @@
 #include "platform/file.h"
 
-#include "base/memory.h"
-#include "base/text.h"
+#include "engine/base/memory.h"
+#include "engine/base/text.h"
 
 // The code of the last recorded error; 0 at start.
 static u32 last_file_error_code;

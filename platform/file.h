@@ -14,7 +14,7 @@
 #ifndef PLATFORM_FILE_H
 #define PLATFORM_FILE_H
 
-#include "platform/platform_api.h"
+#include "engine/platform_api.h"
 
 // The slots; platform_api.h documents each.
 file_handle open_file(const char* path, u32 position, u32 flags);

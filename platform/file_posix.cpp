@@ -11,8 +11,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "base/memory.h"
-#include "base/text.h"
+#include "engine/base/memory.h"
+#include "engine/base/text.h"
 #include "platform/path.h"
 
 #define INVALID_HANDLE ((void*)(intptr_t)-1)

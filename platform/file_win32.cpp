@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "base/memory.h"
-#include "base/text.h"
+#include "engine/base/memory.h"
+#include "engine/base/text.h"
 #include "platform/path.h"
 
 bool32 handle_valid(void* handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }

@@ -1,6 +1,6 @@
 #include "platform/memory.h"
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 
 // ---------------------------------------------------------------------------
 // The record of live blocks, in pages of its own (never a block the module

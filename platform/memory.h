@@ -2,7 +2,7 @@
 #ifndef PLATFORM_MEMORY_H
 #define PLATFORM_MEMORY_H
 
-#include "platform/platform_api.h"
+#include "engine/platform_api.h"
 
 // Reserves and commits zeroed read-write pages for size bytes at the hinted
 // address (null: the system chooses). With MEMORY_GUARD_PAGE the region has

@@ -1,7 +1,7 @@
 #include "platform/path.h"
 
-#include "base/memory.h"
-#include "base/text.h"
+#include "engine/base/memory.h"
+#include "engine/base/text.h"
 
 bool32 system_path(char* out, u32 capacity, const char* prefix, const char* name) {
     fill_bytes(out, 0, capacity);

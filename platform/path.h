@@ -3,7 +3,7 @@
 #ifndef PLATFORM_PATH_H
 #define PLATFORM_PATH_H
 
-#include "platform/platform_api.h"
+#include "engine/platform_api.h"
 
 #ifdef _WIN32
 #define SYSTEM_SEPARATOR '\\'

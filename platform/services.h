@@ -6,7 +6,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/memory.h"
-#include "platform/platform_api.h"
+#include "engine/platform_api.h"
 #include "platform/system.h"
 
 // Stores the 30 service entry points in table order and returns services.

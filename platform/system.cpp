@@ -1,7 +1,7 @@
 #include "platform/system.h"
 
-#include "base/memory.h"
-#include "base/path.h"
+#include "engine/base/memory.h"
+#include "engine/base/path.h"
 
 // Truncates towards zero; values beyond the 32-bit range stop at its ends
 // and NaN gives 0. Worked on the bit pattern alone: any floating-point

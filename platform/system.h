@@ -5,7 +5,7 @@
 #ifndef PLATFORM_SYSTEM_H
 #define PLATFORM_SYSTEM_H
 
-#include "platform/platform_api.h"
+#include "engine/platform_api.h"
 
 // Moves the cursor to client position (x, y), y counted upwards from the
 // bottom edge, in the host's window (Windows: the thread's active window, or

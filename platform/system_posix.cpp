@@ -11,7 +11,7 @@
 #include <xmmintrin.h>
 #endif
 
-#include "base/text.h"
+#include "engine/base/text.h"
 #include "platform/path.h"
 
 void debug_print(const char* message) {

@@ -4,7 +4,7 @@
 #include <intrin.h>
 #include <windows.h>
 
-#include "base/text.h"
+#include "engine/base/text.h"
 #include "platform/path.h"
 
 #define DIRECTORY_PATH_CAPACITY (PLATFORM_PATH_MAX + 1)

@@ -15,7 +15,7 @@
 #ifndef PLATFORM_WATCH_H
 #define PLATFORM_WATCH_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 // Once, before the first block is watched: false, with the reason in words,
 // when this system can't watch writes; then nothing else here is called.

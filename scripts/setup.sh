@@ -2,15 +2,26 @@
 # Installs what the build, the host and the tests need on Debian, when it is
 # missing. Sourced by ./run and ./test.
 
-ENGINE_PACKAGES=(
-    cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 xvfb xdotool imagemagick
-    googletest libbenchmark-dev clang libclang-rt-14-dev python3 x11-utils
-    libsdl2-dev libx11-dev libxext-dev gdb
+# What the Linux host and its modules need to build and run (./run).
+ENGINE_NATIVE_PACKAGES=(
+    cmake ninja-build clang python3 xvfb x11-utils imagemagick libsdl2-dev libx11-dev
+    libxext-dev pkg-config googletest
 )
+# What the Windows host needs on top (./run --windows), and what the tests
+# and benchmarks need (./test).
+ENGINE_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64)
+ENGINE_TEST_PACKAGES=(xdotool libbenchmark-dev libclang-rt-14-dev gdb)
 
+# engine_install_packages [native | windows | all]   (all unless told)
 engine_install_packages() {
+    local wanted=("${ENGINE_NATIVE_PACKAGES[@]}")
+    case "${1:-all}" in
+        native) ;;
+        windows) wanted+=("${ENGINE_WINDOWS_PACKAGES[@]}") ;;
+        *) wanted+=("${ENGINE_WINDOWS_PACKAGES[@]}" "${ENGINE_TEST_PACKAGES[@]}") ;;
+    esac
     local missing=()
-    for package in "${ENGINE_PACKAGES[@]}"; do
+    for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
             missing+=("$package")
     done

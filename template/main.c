@@ -6,7 +6,7 @@
  * Press alt+L in the window to record, again to loop what you recorded while
  * you edit, and a third time to go back to live input: the loop starts from
  * the state behind the slot as it was when recording began. */
-#include "host/module.h"
+#include "engine/module.h"
 
 typedef struct template_state {
     memory_block block; /* where this record lives; freed by nobody: it lasts the run */

@@ -6,8 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "base/memory.h"
-#include "base/text.h"
+#include "engine/base/memory.h"
+#include "engine/base/text.h"
 
 namespace {
 

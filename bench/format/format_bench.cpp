@@ -1,7 +1,7 @@
 // The formatter against snprintf on equivalent formats, in one process.
 // Prints Google Benchmark's table, then each row's median time as a ratio
 // (formatter / snprintf: below 1 means the formatter is faster).
-#include "base/format.h"
+#include "engine/base/format.h"
 #include "bench/format/median_reporter.h"
 
 #include <benchmark/benchmark.h>

@@ -2,7 +2,7 @@
 // against strtoll/strtoul/strtof, on 1024 varied values per row. Prints
 // Google Benchmark's table, then each row's median time per call and the
 // ratios (ours / reference: below 1 means ours is faster).
-#include "base/number.h"
+#include "engine/base/number.h"
 #include "bench/format/median_reporter.h"
 
 #include <benchmark/benchmark.h>

@@ -3,7 +3,7 @@
 // batches, so the measurement adds next to nothing to a frame.
 #include <stdio.h>
 
-#include "host/module.h"
+#include "engine/module.h"
 
 #define BATCH 60
 

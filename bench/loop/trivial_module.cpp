@@ -1,6 +1,6 @@
 // The least a module does: one pixel a frame, so a headless replay measures
 // the host's own frame.
-#include "host/module.h"
+#include "engine/module.h"
 
 ENTRY_EXPORT void entry(u64, u64, i32*, back_buffer* buffer, input_state* input, f32,
                         platform_api*, void**) {

@@ -6,8 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "base/path.h"
-#include "base/text.h"
+#include "engine/base/path.h"
+#include "engine/base/text.h"
 
 static char* copy_into(const char* text, size_t room) {
     char* buffer = (char*)malloc(room);

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "base/text.h"
+#include "engine/base/text.h"
 
 // The decoder's rules, written out plainly: what one sequence must decode to.
 static uint64_t expected_decode(const uint8_t* p, uint32_t* out) {

@@ -20,8 +20,8 @@
 // asks for (a literal number, or an argument taken by "%") to at most
 // MAX_COUNT before the call; the texts lie in a pool that holds any slice
 // that long and no more.
-#include "base/format.h"
-#include "base/number.h"
+#include "engine/base/format.h"
+#include "engine/base/number.h"
 
 #include <stdint.h>
 #include <stdlib.h>

@@ -1,7 +1,7 @@
 // The number parsers on arbitrary text, and every printer on values taken
 // from the same bytes, checked against snprintf and against each other:
 // never a crash, hang or sanitizer report, and never a wrong result.
-#include "base/number.h"
+#include "engine/base/number.h"
 
 #include <inttypes.h>
 #include <math.h>

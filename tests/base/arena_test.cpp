@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "base/arena.h"
+#include "engine/base/arena.h"
 #include "tests/base/big_span.h"
 #include "tests/base/fatal_stop.h"
 

@@ -11,7 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 struct big_span {
     u8* start;

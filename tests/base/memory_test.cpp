@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "base/memory.h"
+#include "engine/base/memory.h"
 #include "tests/base/big_span.h"
 
 namespace {

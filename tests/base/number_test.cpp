@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "base/number.h"
+#include "engine/base/number.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "base/path.h"
+#include "engine/base/path.h"
 #include "tests/base/fatal_stop.h"
 
 namespace {

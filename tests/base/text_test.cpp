@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "base/text.h"
+#include "engine/base/text.h"
 #include "tests/base/fatal_stop.h"
 
 namespace {

@@ -25,7 +25,7 @@ endif()
 # A build that needs a library the loader cannot find: the library lies in a
 # folder of its own, and the build carries no search path to it.
 add_library(faulter_dependency SHARED modules/dependency.cpp)
-target_include_directories(faulter_dependency PRIVATE ${PROJECT_SOURCE_DIR})
+target_include_directories(faulter_dependency PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 set_target_properties(faulter_dependency PROPERTIES
     PREFIX "" OUTPUT_NAME engine_missing
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dependencies

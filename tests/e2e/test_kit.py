@@ -1,8 +1,12 @@
-"""The module author's kit: the template project built outside this tree runs
-under the real host, reacts to a key, and the watch loop rebuilds it on an
-edit so the running host reloads it with its state intact. The template
-builds natively for the Linux host, and for the Windows host with the
-engine's MinGW-w64 toolchain file."""
+"""The module author's kit: the engine's SDK installed into a folder of its
+own (cmake --install), the template project built against it outside this
+tree with find_package(Engine), its module run by the installed host in the
+project's own run directory; the host reacts to a key, the watch loop
+rebuilds an edit that the running host reloads with its state intact, and
+the template's golden replay passes for its build and fails for one that
+draws differently. The template builds natively for the Linux host and with
+the installed MinGW-w64 toolchain file for the Windows host. A module built
+with make and pkg-config instead loads the same way (Linux)."""
 
 import os
 import shutil
@@ -15,33 +19,46 @@ from harness import Host, make_run_dir, wait_for
 import input_helpers
 
 SOURCE_DIR = os.environ["ENGINE_SOURCE_DIR"]
+BUILD_DIR = os.environ["ENGINE_BUILD_DIR"]
 
 
 def hex_colour(value):
     return ((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF)
 
 
+def run(command, **options):
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, **options)
+
+
 class KitTest(unittest.TestCase):
     def setUp(self):
         self.run_dir = make_run_dir("kit")
+        self.sdk = os.path.join(self.run_dir, "sdk")
+        installed = run(["cmake", "--install", BUILD_DIR, "--prefix", self.sdk])
+        self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
         self.project = os.path.join(self.run_dir, "my_module")
         shutil.copytree(os.path.join(SOURCE_DIR, "template"), self.project)
         self.build = os.path.join(self.run_dir, "module-build")
         toolchain = []
         if harness.WINDOWS:
             toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" +
-                         os.path.join(SOURCE_DIR, "cmake", "mingw-w64.cmake")]
-        configure = subprocess.run(
-            ["cmake", "-S", self.project, "-B", self.build, "-G", "Ninja",
-             "-DENGINE_DIR=" + SOURCE_DIR,
-             "-DMODULE_STAGE_DIR=" + os.path.join(self.run_dir, "build"), *toolchain],
-            capture_output=True, text=True, timeout=300)
+                         os.path.join(self.sdk, "lib", "cmake", "Engine", "mingw-w64.cmake")]
+        configure = run(["cmake", "-S", self.project, "-B", self.build, "-G", "Ninja",
+                         "-DCMAKE_PREFIX_PATH=" + self.sdk, *toolchain])
         self.assertEqual(configure.returncode, 0, configure.stdout + configure.stderr)
-        built = subprocess.run(["cmake", "--build", self.build, "-j2"], capture_output=True,
-                               text=True, timeout=300)
+        built = run(["cmake", "--build", self.build, "-j2"])
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
-        self.assertTrue(os.path.exists(harness.module_path(self.run_dir)),
+        # The project's own run directory, nothing of this tree's.
+        self.module_run_dir = os.path.join(self.build, "run", "my_module")
+        self.assertTrue(os.path.exists(harness.module_path(self.module_run_dir)),
                         "the template did not stage " + harness.MODULE_NAME)
+        host = os.path.join(self.sdk, "bin", "engine")
+        self.host_command = ["wine", host + ".exe"] if harness.WINDOWS else [host]
+
+    def start_installed_host(self, run_dir):
+        self.host = Host(run_dir, command=self.host_command)
+        self.addCleanup(self.host.stop)
+        self.host.find_window()
 
     def centre_colour(self):
         image = self.host.screenshot()
@@ -53,9 +70,7 @@ class KitTest(unittest.TestCase):
                         % (colour, self.centre_colour()))
 
     def test_template_runs_reacts_to_space_and_the_watch_loop_reloads_an_edit(self):
-        self.host = Host(self.run_dir)
-        self.addCleanup(self.host.stop)
-        self.host.find_window()
+        self.start_installed_host(self.module_run_dir)
         self.wait_colour(hex_colour(0x203040))
 
         input_helpers.focus(self.host)
@@ -81,6 +96,41 @@ class KitTest(unittest.TestCase):
         self.assertEqual(self.host.wait(), 0)
         output, _ = watch.communicate(timeout=10)
         self.assertIn("rebuilt my_module", output)
+
+    def test_the_templates_golden_replay_passes_for_its_build_and_fails_for_another(self):
+        ctest = ["ctest", "--test-dir", self.build, "--output-on-failure"]
+        passed = run(ctest)
+        self.assertEqual(passed.returncode, 0, passed.stdout + passed.stderr)
+        self.assertIn("space_replay", passed.stdout)
+        source = os.path.join(self.project, "main.c")
+        with open(source) as f:
+            text = f.read()
+        with open(source, "w") as f:
+            f.write(text.replace("0x2c7061", "0x2c7062"))  # the third colour
+        built = run(["cmake", "--build", self.build])
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        failed = run(ctest)
+        self.assertNotEqual(failed.returncode, 0, failed.stdout)
+        self.assertRegex(failed.stdout + failed.stderr, r"check failed at frame \d+: pixels differ")
+        # On purpose: the hashes written anew from this build pass again.
+        rewritten = run(["cmake", "--build", self.build, "--target", "space_replay_hashes"])
+        self.assertEqual(rewritten.returncode, 0, rewritten.stdout + rewritten.stderr)
+        self.assertEqual(run(ctest).returncode, 0)
+
+    @unittest.skipUnless(harness.LINUX and shutil.which("pkg-config"), "pkg-config, Linux")
+    def test_a_module_built_with_pkg_config_loads_in_the_installed_host(self):
+        run_dir = os.path.join(self.run_dir, "by-hand")
+        os.makedirs(os.path.join(run_dir, "build"))
+        os.makedirs(os.path.join(run_dir, "data"))
+        environment = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.sdk, "lib", "pkgconfig"))
+        flags = run(["pkg-config", "--cflags", "--libs", "engine-module"], env=environment)
+        self.assertEqual(flags.returncode, 0, flags.stderr)
+        self.assertIn("-lengine_base", flags.stdout.split())
+        built = run(["cc", "-shared", "-fPIC", os.path.join(self.project, "main.c"),
+                     *flags.stdout.split(), "-o", harness.module_path(run_dir)])
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        self.start_installed_host(run_dir)
+        self.wait_colour(hex_colour(0x203040))
 
 
 if __name__ == "__main__":

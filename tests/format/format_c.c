@@ -1,6 +1,6 @@
 /* The formatter's C form, compiled as strict C99 and called from the C++
  * tests, which check what it wrote. */
-#include "base/format.h"
+#include "engine/base/format.h"
 
 static int calls;
 static format_arg counted(u64 v) {

@@ -1,4 +1,4 @@
-#include "base/format.h"
+#include "engine/base/format.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // (version 0: a build without "entry"). Its start-up and shut-down append
 // "+<version>" and "-<version>" to lifecycle.log in the working directory,
 // so a test sees the order builds were loaded and unloaded in.
-#include "host/module.h"
+#include "engine/module.h"
 
 #include <stdio.h>
 

@@ -1,13 +1,13 @@
 // The input record's name tables and the portable updates: button changes
 // and the end of the frame's mouse. The record's byte layout and its codes
-// are pinned in input/input.h.
+// are pinned in engine/input.h.
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
 #include "input/frame.h"
-#include "input/input.h"
+#include "engine/input.h"
 
 namespace {
 

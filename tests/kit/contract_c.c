@@ -1,12 +1,12 @@
 /* Everything a module may include, compiled as strict C99 the way a C module
  * compiles it; the headers' layout pins are checked for C here. */
-#include "base/arena.h"
-#include "base/format.h"
-#include "base/memory.h"
-#include "base/number.h"
-#include "base/path.h"
-#include "base/text.h"
-#include "host/module.h"
+#include "engine/base/arena.h"
+#include "engine/base/format.h"
+#include "engine/base/memory.h"
+#include "engine/base/number.h"
+#include "engine/base/path.h"
+#include "engine/base/text.h"
+#include "engine/module.h"
 
 /* A C module's entry has the contract's type. */
 static void c_entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,

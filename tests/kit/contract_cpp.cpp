@@ -1,9 +1,9 @@
 // Everything a module may include, together in one C++ file, as a C++ module
 // compiles it.
-#include "base/arena.h"
-#include "base/format.h"
-#include "base/memory.h"
-#include "base/number.h"
-#include "base/path.h"
-#include "base/text.h"
-#include "host/module.h"
+#include "engine/base/arena.h"
+#include "engine/base/format.h"
+#include "engine/base/memory.h"
+#include "engine/base/number.h"
+#include "engine/base/path.h"
+#include "engine/base/text.h"
+#include "engine/module.h"

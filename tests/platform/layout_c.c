@@ -1,3 +1,3 @@
 /* The services header compiled as C, as a C module includes it: its layout
  * pins hold for C as well as for C++. */
-#include "platform/platform_api.h"
+#include "engine/platform_api.h"

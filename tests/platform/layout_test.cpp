@@ -3,7 +3,7 @@
 // module passes are checked here.
 #include <gtest/gtest.h>
 
-#include "platform/platform_api.h"
+#include "engine/platform_api.h"
 
 TEST(PlatformApiLayout, ConstantsHaveTheirContractValues) {
     EXPECT_EQ(FILE_OPEN_READ | FILE_OPEN_WRITE << 8 | FILE_OPEN_KEEP << 16, 0x040201);

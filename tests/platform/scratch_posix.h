@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 // Creates an empty folder under /tmp and makes it the working directory;
 // scratch_leave restores the old one and deletes the folder and its contents.

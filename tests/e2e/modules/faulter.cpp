@@ -37,11 +37,11 @@
 // and shut-down in "lifecycle.log". FAULTER_CHDIR=1 makes the first build
 // move the working directory into "deeper" (so its logs go there too).
 // The contract first: on Linux it must come before <fcntl.h>.
-#include "base/fatal.h"
-#include "host/module.h"
-#include "input/input.h"
-#include "platform/platform_api.h"
-#include "tests/e2e/modules/log.h"
+#include "engine/base/fatal.h"
+#include "engine/module.h"
+#include "engine/input.h"
+#include "engine/platform_api.h"
+#include "log.h"
 
 #include <float.h>
 #include <stdio.h>

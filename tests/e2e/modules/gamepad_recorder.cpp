@@ -24,8 +24,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "host/module.h"
-#include "tests/e2e/modules/log.h"
+#include "engine/module.h"
+#include "log.h"
 
 #ifdef GAMEPAD_DRIVER
 #include <SDL.h>

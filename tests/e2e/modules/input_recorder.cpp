@@ -18,9 +18,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "host/module.h"
-#include "input/input.h"
-#include "tests/e2e/modules/log.h"
+#include "engine/module.h"
+#include "engine/input.h"
+#include "log.h"
 
 typedef struct recorder_state {
     u64 frames;

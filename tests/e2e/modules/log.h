@@ -9,7 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "host/module.h"
+#include "engine/module.h"
 
 // One write per line: a reader never sees half of one unless the write
 // itself was cut short, and then the line has no end yet.

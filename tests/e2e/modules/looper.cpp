@@ -10,9 +10,9 @@
 // It paints the buffer from its state. Built with LOOPER_VERSION=2 it paints
 // differently from its LOOPER_CHANGE_AT-th frame on, and its memory stays
 // as version 1 keeps it.
-#include "host/module.h"
-#include "platform/platform_api.h"
-#include "tests/e2e/modules/log.h"
+#include "engine/module.h"
+#include "engine/platform_api.h"
+#include "log.h"
 
 #include <string.h>
 

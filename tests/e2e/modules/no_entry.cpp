@@ -1,4 +1,4 @@
 // A test module that loads but exports no "entry".
-#include "host/module.h"
+#include "engine/module.h"
 
 ENTRY_EXPORT int not_the_entry(void) { return 42; }

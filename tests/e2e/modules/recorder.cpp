@@ -7,8 +7,8 @@
 // Each frame appends one line to "frames.log" in the working directory.
 #include <stdio.h>
 
-#include "host/module.h"
-#include "tests/e2e/modules/log.h"
+#include "engine/module.h"
+#include "log.h"
 
 #ifndef RECORDER_VERSION
 #define RECORDER_VERSION 1

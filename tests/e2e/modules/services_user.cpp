@@ -20,9 +20,9 @@
 #include <time.h>
 #endif
 
-#include "host/module.h"
-#include "platform/platform_api.h"
-#include "tests/e2e/modules/log.h"
+#include "engine/module.h"
+#include "engine/platform_api.h"
+#include "log.h"
 
 // Kept behind the slot: the record of a file watched across frames, the
 // table's address and a counter reading from an earlier frame.

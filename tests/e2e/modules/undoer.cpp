@@ -14,9 +14,9 @@
 // its address (logging whether it got it); frees the 300 small blocks;
 // points the slot at a fresh block; writes 0xEE to the scratch block; and
 // writes to null.
-#include "host/module.h"
-#include "platform/platform_api.h"
-#include "tests/e2e/modules/log.h"
+#include "engine/module.h"
+#include "engine/platform_api.h"
+#include "log.h"
 
 #include <string.h>
 

@@ -1,7 +1,7 @@
 // The one fatal-stop mechanism: a broken internal invariant ends the process
 // at once, with no message. Never compiled out, whatever the build type.
-#ifndef BASE_FATAL_H
-#define BASE_FATAL_H
+#ifndef ENGINE_BASE_FATAL_H
+#define ENGINE_BASE_FATAL_H
 
 #if defined(_MSC_VER)
 #define fatal_stop() __fastfail(7)

@@ -7,10 +7,10 @@
 // All values are little-endian 4-byte words; there are no alignment gaps.
 // The module may write only `mouse.accumulate` and `mouse.suppress_delta`;
 // anything else it writes is overwritten or built upon by the next frame.
-#ifndef INPUT_INPUT_H
-#define INPUT_INPUT_H
+#ifndef ENGINE_INPUT_H
+#define ENGINE_INPUT_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,6 +1,6 @@
 // The module contract: the one header a module includes, and the one
 // function it exports. It brings in the back buffer record, the input record
-// and the services table; the base library's headers (base/) are separate.
+// and the services table; the base library's headers (engine/base/) are separate.
 //
 // A module is a library at "..\build\main.dll" on Windows, "../build/main.so"
 // on Linux (relative to the data directory, the host's working directory),
@@ -18,13 +18,13 @@
 // what the module kept in its own static data does not survive. `module_slot`
 // is the module's place to keep state across reloads: the host sets it to zero
 // once at start-up and never touches it again.
-#ifndef HOST_MODULE_H
-#define HOST_MODULE_H
+#ifndef ENGINE_MODULE_H
+#define ENGINE_MODULE_H
 
-#include "base/types.h"
-#include "host/back_buffer.h"
-#include "input/input.h"
-#include "platform/platform_api.h"
+#include "engine/base/types.h"
+#include "engine/back_buffer.h"
+#include "engine/input.h"
+#include "engine/platform_api.h"
 
 // Exports `entry` under exactly that name, from C and from C++: a PE export
 // on Windows, a symbol of default visibility in an ELF library (which stays

@@ -10,10 +10,10 @@
 // copy's fields does nothing, writing through `pixels` draws. A new client
 // size gives a fresh, black buffer; an unchanged size keeps last frame's image.
 // A 0 by 0 client area at the very first frame gives null pointers.
-#ifndef HOST_BACK_BUFFER_H
-#define HOST_BACK_BUFFER_H
+#ifndef ENGINE_BACK_BUFFER_H
+#define ENGINE_BACK_BUFFER_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 typedef struct back_buffer {
     void* memory;          // start of the allocation, null while none exists

@@ -18,20 +18,20 @@
 // - Offsets and transfer sizes are 32-bit; `read_file` takes a 64-bit size
 //   but refuses 0xFFFFFFFF and more.
 // - Everything runs on the host's one thread, inside the module's `entry`.
-#ifndef PLATFORM_PLATFORM_API_H
-#define PLATFORM_PLATFORM_API_H
+#ifndef ENGINE_PLATFORM_API_H
+#define ENGINE_PLATFORM_API_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 // glibc's <fcntl.h> declares a `struct file_handle` of its own (for
 // name_to_handle_at), which would clash with the record below in any module
 // or host file that includes both. It is included here once under another
 // name, so its later inclusions change nothing; code that needs glibc's
 // record names it `struct system_file_handle`. Include this header (or
-// host/module.h) before <fcntl.h>.
+// engine/module.h) before <fcntl.h>.
 #if defined(__linux__) && !defined(_WIN32)
 #if defined(_FCNTL_H)
-#error "include host/module.h or platform/platform_api.h before <fcntl.h>: glibc's struct file_handle clashes with the services' file_handle"
+#error "include engine/module.h or engine/platform_api.h before <fcntl.h>: glibc's struct file_handle clashes with the services' file_handle"
 #endif
 #define file_handle system_file_handle
 #include <fcntl.h>

@@ -1,10 +1,10 @@
 // Path texts: zero-terminated 8-bit text with "/" as the separator.
 // Every operation works in caller-provided buffers, allocates nothing and
 // writes nothing but those buffers.
-#ifndef BASE_PATH_H
-#define BASE_PATH_H
+#ifndef ENGINE_BASE_PATH_H
+#define ENGINE_BASE_PATH_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 #ifdef __cplusplus
 extern "C" {

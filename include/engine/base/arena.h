@@ -3,10 +3,10 @@
 // system or frees anything. A push that does not fit, a pop outside the part
 // in use and a bump index at or past its limit are failed invariants: the
 // process stops before any state changes.
-#ifndef BASE_ARENA_H
-#define BASE_ARENA_H
+#ifndef ENGINE_BASE_ARENA_H
+#define ENGINE_BASE_ARENA_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -47,10 +47,10 @@
 // or a second value keyword in one placeholder, ends the text where that
 // placeholder or group began: it writes nothing, the text before it is the
 // result, and nothing past the argument array is read.
-#ifndef BASE_FORMAT_H
-#define BASE_FORMAT_H
+#ifndef ENGINE_BASE_FORMAT_H
+#define ENGINE_BASE_FORMAT_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 #include <string.h>
 

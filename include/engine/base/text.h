@@ -2,10 +2,10 @@
 // helpers. Lengths, counts and indices are 32-bit; booleans are 1 or 0;
 // a search that finds nothing returns TEXT_NOT_FOUND. No operation is told
 // the size of its destination: the caller provides room.
-#ifndef BASE_TEXT_H
-#define BASE_TEXT_H
+#ifndef ENGINE_BASE_TEXT_H
+#define ENGINE_BASE_TEXT_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,9 +1,9 @@
 // Byte-level memory primitives. They work on memory the caller owns and has
 // sized correctly; none of them checks a destination's capacity.
-#ifndef BASE_MEMORY_H
-#define BASE_MEMORY_H
+#ifndef ENGINE_BASE_MEMORY_H
+#define ENGINE_BASE_MEMORY_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 #ifdef __cplusplus
 extern "C" {

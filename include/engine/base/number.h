@@ -10,10 +10,10 @@
 // written without it. They are not told the buffer's size: the caller
 // provides room for the longest output plus the terminator, that is
 // NUMBER_ROOM_* bytes below.
-#ifndef BASE_NUMBER_H
-#define BASE_NUMBER_H
+#ifndef ENGINE_BASE_NUMBER_H
+#define ENGINE_BASE_NUMBER_H
 
-#include "base/types.h"
+#include "engine/base/types.h"
 
 #ifdef __cplusplus
 extern "C" {

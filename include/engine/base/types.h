@@ -1,6 +1,6 @@
 // Fixed-size type words used across the host, the services and modules.
-#ifndef BASE_TYPES_H
-#define BASE_TYPES_H
+#ifndef ENGINE_BASE_TYPES_H
+#define ENGINE_BASE_TYPES_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,0 +1,90 @@
+# What a module project calls, the same inside this tree (module.cmake) and
+# from an installed package (find_package(Engine), EngineConfig.cmake).
+# They read:
+#   ENGINE_INCLUDE_DIR       the contract folder: engine/ and engine/base/
+#   ENGINE_MODULE_LIBRARIES  what every module links: the base library and
+#                            the input names
+#   ENGINE_HOST_COMMAND      how to start the host: its executable, or wine
+#                            and the Windows host's
+#   ENGINE_STAGE_SCRIPT      stage.cmake, which puts a build in place
+
+# The module's file name where the host loads it.
+set(ENGINE_MODULE_FILE main${CMAKE_SHARED_LIBRARY_SUFFIX})
+
+# engine_add_module(target SOURCES file... [DEFINES def...] [RUN]
+#                   [STAGE_DIR dir [OUTPUT name]])
+# Builds the target's library into <build>/modules/. With STAGE_DIR it is
+# copied to STAGE_DIR/OUTPUT (OUTPUT defaults to main.so or main.dll),
+# written beside and then renamed, so a running host never loads a
+# half-written build. With RUN the module has a run directory of its own,
+# <build>/run/<target>/ (build/ beside data/, as the host expects), it is
+# staged there on every build, and `cmake --build <build> --target
+# run_<target>` starts the host on it: the host reloads every later build.
+function(engine_add_module target)
+    cmake_parse_arguments(MODULE "RUN" "OUTPUT;STAGE_DIR" "SOURCES;DEFINES" ${ARGN})
+    add_library(${target} SHARED ${MODULE_SOURCES})
+    target_include_directories(${target} PRIVATE ${ENGINE_INCLUDE_DIR})
+    target_compile_options(${target} PRIVATE
+        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti> -Wall -Wextra)
+    target_link_libraries(${target} PRIVATE ${ENGINE_MODULE_LIBRARIES})
+    target_compile_definitions(${target} PRIVATE ${MODULE_DEFINES})
+    if(NOT MODULE_OUTPUT)
+        set(MODULE_OUTPUT ${ENGINE_MODULE_FILE})
+    endif()
+    set_target_properties(${target} PROPERTIES
+        PREFIX ""
+        OUTPUT_NAME ${target}
+        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules
+        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules)
+    if(MODULE_RUN AND NOT MODULE_STAGE_DIR)
+        set(MODULE_STAGE_DIR ${CMAKE_BINARY_DIR}/run/${target}/build)
+    endif()
+    if(MODULE_STAGE_DIR)
+        # One process per stage, the folder made once: staging is part of
+        # every edit's way to the screen.
+        file(MAKE_DIRECTORY ${MODULE_STAGE_DIR})
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND ${CMAKE_COMMAND} -DFROM=$<TARGET_FILE:${target}>
+                    -DTO=${MODULE_STAGE_DIR}/${MODULE_OUTPUT} -P ${ENGINE_STAGE_SCRIPT}
+            VERBATIM)
+    endif()
+    if(MODULE_RUN)
+        get_filename_component(run_dir ${MODULE_STAGE_DIR} DIRECTORY)
+        file(MAKE_DIRECTORY ${run_dir}/data)
+        set_property(TARGET ${target} PROPERTY ENGINE_RUN_DIR ${run_dir})
+        set_property(GLOBAL PROPERTY ENGINE_LAST_RUN_MODULE ${target})
+        add_custom_target(run_${target}
+            COMMAND ${ENGINE_HOST_COMMAND}
+            WORKING_DIRECTORY ${MODULE_STAGE_DIR}
+            DEPENDS ${target} USES_TERMINAL VERBATIM)
+    endif()
+endfunction()
+
+# engine_add_replay_test(NAME name RECORDING file HASHES file [MODULE target])
+# A CTest test that replays a recording (made with the host's --record, or
+# alt+L in its window) headless on the module's build and checks every
+# frame's pixels and memory against the hashes: it fails at the first frame
+# that differs, naming it. The module (by default the last one added with
+# RUN) is the one in its run directory. `cmake --build <build> --target
+# <name>_hashes` writes the hashes anew from the current build, on purpose
+# only: the build it is run on becomes the reference.
+function(engine_add_replay_test)
+    cmake_parse_arguments(REPLAY "" "NAME;RECORDING;HASHES;MODULE" "" ${ARGN})
+    if(NOT REPLAY_MODULE)
+        get_property(REPLAY_MODULE GLOBAL PROPERTY ENGINE_LAST_RUN_MODULE)
+    endif()
+    if(NOT REPLAY_NAME OR NOT REPLAY_RECORDING OR NOT REPLAY_HASHES OR NOT REPLAY_MODULE)
+        message(FATAL_ERROR "engine_add_replay_test needs NAME, RECORDING, HASHES and a "
+                            "module added with engine_add_module(... RUN)")
+    endif()
+    get_property(run_dir TARGET ${REPLAY_MODULE} PROPERTY ENGINE_RUN_DIR)
+    get_filename_component(recording ${REPLAY_RECORDING} ABSOLUTE)
+    get_filename_component(hashes ${REPLAY_HASHES} ABSOLUTE)
+    add_test(NAME ${REPLAY_NAME}
+             COMMAND ${ENGINE_HOST_COMMAND} --replay ${recording} --headless --check ${hashes}
+             WORKING_DIRECTORY ${run_dir}/build)
+    add_custom_target(${REPLAY_NAME}_hashes
+        COMMAND ${ENGINE_HOST_COMMAND} --replay ${recording} --headless --hashes ${hashes}
+        WORKING_DIRECTORY ${run_dir}/build
+        DEPENDS ${REPLAY_MODULE} VERBATIM)
+endfunction()
