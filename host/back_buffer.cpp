@@ -1,6 +1,7 @@
 #include "engine/base/fatal.h"
 #include "engine/base/memory.h"
 #include "host/frame.h"
+#include "platform/memory.h"
 
 void resize_back_buffer(back_buffer* buffer, u32 width, u32 height) {
     if (width == buffer->width && height == buffer->height) {

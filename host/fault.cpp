@@ -2,6 +2,7 @@
 
 #include "engine/base/memory.h"
 #include "host/undo.h"
+#include "platform/memory.h"
 
 const char* fault_name(fault_kind kind) {
     switch (kind) {

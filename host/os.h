@@ -54,12 +54,7 @@ void window_show(host_window* window, const back_buffer* buffer);
 void window_set_title(host_window* window, const char* title);
 
 // ---------------------------------------------------------------------------
-// Pages and pacing: back_buffer_<os>.cpp, pacing_<os>.cpp.
-
-// Fresh zeroed read-write pages for bytes, or null.
-void* pages_allocate(u64 bytes);
-// Gives back pages from pages_allocate; null is left alone.
-void pages_free(void* memory, u64 bytes);
+// Pacing: pacing_<os>.cpp. (Pages: platform/memory.h.)
 
 // Waits until target_frame_seconds have passed since frame_start (a
 // read_counter value) and returns the seconds measured at the end of the

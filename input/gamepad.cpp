@@ -2,7 +2,7 @@
 
 #include <math.h>
 
-#include "input/frame.h"
+#include "input/button.h"
 
 static bool32 connected(const gamepad_state* pad) { return pad->buttons[GAMEPAD_NULL].is_down; }
 

@@ -81,6 +81,14 @@ static bool32 recently_freed(void* memory, u64 size) {
     return 0;
 }
 
+void* pages_allocate(u64 bytes) { return bytes ? memory_map_pages(NULL, bytes, 0) : NULL; }
+
+void pages_free(void* memory, u64 bytes) {
+    if (memory) {
+        memory_unmap_pages(memory, bytes);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Blocks.
 

@@ -68,7 +68,14 @@ void memory_set_placement(void* cursor);
 // The cursor now; null while no placement is set.
 void* memory_placement(void);
 
-// Each system's pages, beneath the portable bookkeeping (memory_<os>.cpp).
+// Pages of the host's own, never a block: fresh, zeroed and read-write for
+// bytes (null for 0 or on failure), and given back whole (null is left
+// alone). The back buffer's pixels, the undo's shadows, the loop's copies.
+void* pages_allocate(u64 bytes);
+void pages_free(void* memory, u64 bytes);
+
+// Each system's pages, beneath the portable bookkeeping (memory_<os>.cpp):
+// the one home of page primitives.
 u64 memory_page_size(void);
 // Fresh zeroed read-write pages, at address when it is not null (failing
 // where that place is taken); null on failure. Watched pages can have their
