@@ -1,7 +1,5 @@
 #include "platform/clock.h"
 
-#include <fenv.h>
-
 #include "base/fatal.h"
 
 u64 counter_frequency;
@@ -18,15 +16,14 @@ u64 get_counter(void) { return (u64)read_counter(); }
 
 // The conversion is all but always inexact: a module that unmasked that
 // exception (or any other) must not trap inside the host. Its floating-point
-// environment is held for the computation and put back whole.
+// masks are held for the computation and put back.
 f32 seconds_between(u64 start, u64 end) {
-    fenv_t module_environment;
-    feholdexcept(&module_environment);
+    float_exceptions_hold();
     // Volatile keeps the arithmetic between the two calls: compilers
     // otherwise take the environment to be the default one and move it.
     volatile u64 ticks = end - start;
     volatile u32 frequency = (u32)counter_frequency;
     volatile f32 seconds = (f32)ticks / (f32)frequency;
-    fesetenv(&module_environment);
+    float_exceptions_release();
     return seconds;
 }
