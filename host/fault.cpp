@@ -27,6 +27,7 @@ const char* fault_name(fault_kind kind) {
     case FAULT_IN_PAGE: return "in-page error";
     case FAULT_BUS_ERROR: return "bus error";
     case FAULT_BROKEN_INVARIANT: return "broken invariant";
+    case FAULT_ABORT: return "abort";
     default: return "exception";
     }
 }

@@ -31,7 +31,9 @@
 //    system's own words;
 //  - a fault in an old build's destructors while it was unloaded:
 //    "Engine - fault while unloading the old build: <fault as above>".
-// A fatal stop of the base library (ud2) is named "broken invariant".
+// A fatal stop of the base library (ud2) is named "broken invariant";
+// abort() in the module, and a C++ exception that leaves entry (which ends
+// in abort), "abort".
 //
 // Handlers of the module's own get the fault first where the system lets
 // them (Windows: the module's exception handlers; POSIX: a signal handler
@@ -67,6 +69,7 @@ typedef enum fault_kind {
     FAULT_IN_PAGE,
     FAULT_BUS_ERROR,
     FAULT_BROKEN_INVARIANT,  // a fatal stop (ud2), not some other illegal instruction
+    FAULT_ABORT,             // abort(), and so a C++ exception nothing caught
     FAULT_OTHER,
 } fault_kind;
 

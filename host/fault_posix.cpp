@@ -46,7 +46,9 @@
 // kernel keeps a gap this wide free below the main thread's stack.
 #define OVERFLOW_REACH (1024 * 1024)
 
-static const int guarded_signals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP};
+// SIGABRT: the module's abort(), which an exception that leaves entry
+// uncaught ends in too.
+static const int guarded_signals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT};
 #define GUARDED_SIGNAL_COUNT (sizeof(guarded_signals) / sizeof(guarded_signals[0]))
 
 static sigjmp_buf resume_point;
@@ -175,6 +177,9 @@ static bool fatal_stop_at(const u8* at) { return at[0] == 0x0F && at[1] == 0x0B;
 static fault_kind kind_of(int signal, const siginfo_t* info, const ucontext_t* context) {
     if (signal == SIGTRAP) {
         return FAULT_BREAKPOINT;
+    }
+    if (signal == SIGABRT) {
+        return FAULT_ABORT;
     }
     // Raised by a call (raise, kill), not by an instruction.
     if (info->si_code <= 0) {
@@ -395,6 +400,7 @@ static const char* signal_name(u32 code) {
     case SIGILL: return "SIGILL";
     case SIGFPE: return "SIGFPE";
     case SIGTRAP: return "SIGTRAP";
+    case SIGABRT: return "SIGABRT";
     default: return NULL;
     }
 }

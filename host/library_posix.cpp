@@ -52,10 +52,27 @@ static bool32 write_all(int fd, const u8* data, ssize_t size) {
     return 1;
 }
 
+// Opens a regular file for reading, or fails: a FIFO or a device at the
+// module path would block the open or the reads, and the frame with them.
+// Non-blocking while it opens (a FIFO's open waits for a writer), checked
+// before and after, in case the file was swapped in between.
+static int open_regular(const char* path) {
+    struct stat status;
+    if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Copies the whole file at from into target, which stays open; false when
 // from can't be read or the copy is incomplete.
 static bool32 copy_into(const char* from, int target) {
-    int source = open(from, O_RDONLY | O_CLOEXEC);
+    int source = open_regular(from);
     if (source < 0) {
         return 0;
     }
@@ -260,8 +277,9 @@ static bool32 elf_extent(int fd, u64* end) {
     return 1;
 }
 
+// Only a regular file is a candidate; nothing here waits.
 bool32 library_file_complete(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular(path);
     if (fd < 0) {
         return 0;
     }

@@ -4,6 +4,8 @@
 #include "host/window_sdl.h"
 #include "platform/clock.h"
 
+#include <signal.h>
+
 // The client area a 1080 x 720 window gives on Windows 10 and 11, so a
 // module starts at the same size on both hosts.
 #define WINDOW_CLIENT_WIDTH 1064
@@ -11,6 +13,9 @@
 
 int main(int argc, char** argv) {
     static host_state host;
+    // A write to a pipe whose reader has gone (./engine 2>&1 | head -c 0)
+    // fails and its message is dropped; it does not end the host.
+    signal(SIGPIPE, SIG_IGN);
     bool32 headless = 0;
     if (!host_options_open(&host, argc - 1, argv + 1, &headless)) {
         return EXIT_BAD_COMMAND_LINE;

@@ -321,7 +321,21 @@ static bool32 loop_chord(const SDL_Event* event) {
            key_code_from_keysym(&event->key.keysym) == KEY_A + (LOOP_CHORD_KEY - 'A');
 }
 
-u32 window_pump(host_window*, input_state* input, u32 height, i32* running) {
+// While a button is held SDL captures the mouse and goes on reporting moves
+// with the pointer outside the window. Windows reports no move outside the
+// client area, and neither does this host.
+static bool move_outside(host_window* window, const SDL_Event* event) {
+    if (event->type != SDL_MOUSEMOTION || !window || !window->sdl) {
+        return false;
+    }
+    int width = 0;
+    int height = 0;
+    SDL_GetWindowSize(window->sdl, &width, &height);
+    return event->motion.x < 0 || event->motion.y < 0 || event->motion.x >= width ||
+           event->motion.y >= height;
+}
+
+u32 window_pump(host_window* window, input_state* input, u32 height, i32* running) {
     u32 chords = 0;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
@@ -329,7 +343,7 @@ u32 window_pump(host_window*, input_state* input, u32 height, i32* running) {
             *running = 0;
         } else if (loop_chord(&event)) {
             ++chords;
-        } else {
+        } else if (!move_outside(window, &event)) {
             input_translate_event(input, &event, height);
         }
     }

@@ -14,6 +14,16 @@ f32 seconds_since(u64 start) { return elapsed_seconds(start, (u64)read_counter()
 
 u64 get_counter(void) { return (u64)read_counter(); }
 
+// The conversion is all but always inexact: a module that unmasked that
+// exception (or any other) must not trap inside the host. Its floating-point
+// masks are held for the computation and put back.
 f32 seconds_between(u64 start, u64 end) {
-    return (f32)(end - start) / (f32)(u32)counter_frequency;
+    float_exceptions_hold();
+    // Volatile keeps the arithmetic between the two calls: compilers
+    // otherwise take the environment to be the default one and move it.
+    volatile u64 ticks = end - start;
+    volatile u32 frequency = (u32)counter_frequency;
+    volatile f32 seconds = (f32)ticks / (f32)frequency;
+    float_exceptions_release();
+    return seconds;
 }

@@ -35,4 +35,11 @@ u64 get_counter(void);
 // result.
 f32 seconds_between(u64 start, u64 end);
 
+// Around the host's own arithmetic for the module, whose masks may trap:
+// masks every floating-point exception and clears the flags, keeping the
+// control state to put back. One hold at a time. Each system's own (MinGW's
+// feholdexcept leaves the masks as they were).
+void float_exceptions_hold(void);
+void float_exceptions_release(void);
+
 #endif

@@ -1,3 +1,4 @@
+#include <fenv.h>
 #include <time.h>
 
 #include "platform/clock.h"
@@ -13,3 +14,9 @@ i64 read_counter(void) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (i64)now.tv_sec * (i64)POSIX_TICKS_PER_SECOND + now.tv_nsec / 100;
 }
+
+static fenv_t held_environment;
+
+void float_exceptions_hold(void) { feholdexcept(&held_environment); }
+
+void float_exceptions_release(void) { fesetenv(&held_environment); }

@@ -1,3 +1,4 @@
+#include <float.h>
 #include <windows.h>
 
 #include "platform/clock.h"
@@ -12,4 +13,17 @@ i64 read_counter(void) {
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
     return counter.QuadPart;
+}
+
+static unsigned int held_control;
+
+void float_exceptions_hold(void) {
+    held_control = _control87(0, 0);
+    _clearfp();
+    _control87(_MCW_EM, _MCW_EM);
+}
+
+void float_exceptions_release(void) {
+    _clearfp();
+    _control87(held_control, _MCW_EM);
 }

@@ -127,8 +127,10 @@ u32 read_file_at_path(const char* path, void* buffer, u32 size, u32 offset) {
 }
 
 // A write that can't happen is refused before the open truncates the file.
+// With a size of 0 there is nothing to read, whatever the buffer: the file
+// is created or truncated as asked.
 u32 write_file_at_path(const char* path, const void* buffer, u32 size, u32 offset) {
-    if (!buffer_readable(buffer, size)) {
+    if (size > 0 && !buffer_readable(buffer, size)) {
         return 0;
     }
     void* handle = open_handle(path, FILE_OPEN_WRITE);

@@ -101,8 +101,10 @@ static int above_standard_streams(int descriptor) {
     return moved;
 }
 
-// Opens without waiting (a FIFO with no writer would block), refuses
-// directories as Windows does, and leaves other files blocking as usual.
+// Opens without waiting (a FIFO with no writer would block) and refuses
+// directories as Windows does. Anything but a regular file stays
+// non-blocking: a device or FIFO that never delivers (/dev/kmsg at its end)
+// gives what it has and no more, instead of holding the frame for good.
 static int open_file_descriptor(const char* path, int options) {
     int descriptor = open(path, options | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (descriptor < 0) {
@@ -115,7 +117,7 @@ static int open_file_descriptor(const char* path, int options) {
         errno = error;
         return -1;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (S_ISREG(status.st_mode)) {
         fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
     }
     return above_standard_streams(descriptor);
@@ -165,7 +167,9 @@ u32 read_at(void* handle, void* buffer, u64 size, u32 offset) {
         if (count < 0 && errno == EINTR) {
             continue;
         }
-        if (count < 0) {
+        // Nothing to read yet from a non-blocking device or FIFO counts as
+        // its end for now, as a read past a file's end does.
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             record_file_error(errno);
         }
         if (count <= 0) {

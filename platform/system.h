@@ -34,7 +34,9 @@ void disable_float_exceptions(void);
 void enable_float_exceptions(void);
 
 // The working directory (GetCurrentDirectoryA, getcwd), then the text
-// normalised in place with "/" separators and no trailing "/". Returns the
+// normalised in place with "/" separators and no trailing "/" (on POSIX a
+// "\" is a character of a name and stays). Any depth: POSIX directories
+// deeper than PATH_MAX too. Returns the
 // system's count: the length written, or when the buffer is null or
 // capacity too small the size needed with the terminator, or 0 on failure;
 // the buffer is untouched unless the whole text fits. Normalising never

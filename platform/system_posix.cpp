@@ -4,6 +4,8 @@
 #include <fenv.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <xmmintrin.h>
 #endif
 
+#include "engine/base/memory.h"
 #include "engine/base/text.h"
 #include "platform/path.h"
 
@@ -18,15 +21,16 @@ void debug_print(const char* message) {
     if (!message) {
         return;
     }
+    // strlen counts in size_t: a text of 4 GiB and more goes out whole.
     const char* rest = message;
-    u64 left = text_length(message);
+    u64 left = strlen(message);
     while (left > 0) {
         ssize_t count = write(STDERR_FILENO, rest, (size_t)left);
         if (count < 0 && errno == EINTR) {
             continue;
         }
         if (count <= 0) {
-            return;
+            return;  // the reader has gone (SIGPIPE is ignored): the message is dropped
         }
         rest += count;
         left -= (u64)count;
@@ -90,19 +94,27 @@ void enable_float_exceptions(void) {
 // The working directory and single directories.
 
 // Counts as GetCurrentDirectoryA does. A failed call or one without room
-// leaves the buffer as it was.
+// leaves the buffer as it was. The C library's own allocation takes
+// directories deeper than PATH_MAX, which the system call refuses. The
+// system's text is already in normal form, and a "\" in it is part of a
+// name, not a separator: only the root's trailing "/" goes, as normalising
+// would do.
 u32 get_working_directory(char* buffer, u32 capacity) {
-    char directory[PATH_MAX];
-    if (!getcwd(directory, sizeof(directory))) {
+    char* directory = getcwd(NULL, 0);
+    if (!directory) {
         return 0;
     }
-    u32 length = text_length(directory);
-    if (!buffer || (u64)length + 1 > capacity) {
-        return length + 1;
+    u64 length = strlen(directory);
+    u32 result = (u32)length + 1;
+    if (buffer && length + 1 <= capacity) {
+        copy_bytes(buffer, directory, length + 1);
+        if (length > 0 && buffer[length - 1] == '/') {
+            buffer[length - 1] = 0;
+        }
+        result = (u32)length;
     }
-    copy_text(buffer, directory);
-    normalize_working_directory(buffer, capacity);
-    return length;
+    free(directory);
+    return result;
 }
 
 bool32 set_working_directory(const char* path) {

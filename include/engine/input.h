@@ -35,11 +35,16 @@ typedef struct button_state {
     // Always zero.
     u32 reserved;
     // Message time (milliseconds, wraps at 2^32) of the latest change of
-    // is_down; 0 until the first change.
+    // is_down; 0 until the first change. The clocks differ: Windows counts
+    // from the system's start (GetMessageTime), Linux from SDL's start (the
+    // event's time stamp), so compare times within one run, never across
+    // hosts or runs.
     u32 time;
     // Keys only: the first 16-bit word of the character translation of the
     // latest key message for this key that produced a character, on press
-    // and on release alike; 0 until then, never cleared.
+    // and on release alike; 0 until then, never cleared. Windows gives the
+    // code page's character (WM_CHAR of an 8-bit window), Linux the first
+    // UTF-16 unit of SDL's text: the two agree for ASCII only.
     u32 character;
 } button_state;
 

@@ -67,6 +67,7 @@ class _Linux:
         "breakpoint": r"SIGTRAP",
         "stack overflow": r"SIGSEGV",
         "bus error": r"SIGBUS",
+        "abort": r"SIGABRT",
     }
 
 
@@ -234,9 +235,11 @@ def _unescape(text):
 class Host:
     """One run of the host: the process, its window and its output files."""
 
-    def __init__(self, run_dir, env=None, debug_output=False, command=None):
+    def __init__(self, run_dir, env=None, debug_output=False, command=None, stderr=None):
         """debug_output: the Windows host's debugger text is traced by Wine
-        into standard error (the Linux host writes it there anyway)."""
+        into standard error (the Linux host writes it there anyway).
+        stderr: a descriptor for the host's standard error instead of the
+        run's host.stderr file."""
         self.run_dir = run_dir
         environment = dict(os.environ)
         environment.update(env or {})
@@ -251,7 +254,7 @@ class Host:
                 env=environment,
                 stdin=subprocess.DEVNULL,
                 stdout=out,
-                stderr=err,
+                stderr=err if stderr is None else stderr,
             )
         self.window = None
 

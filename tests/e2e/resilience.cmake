@@ -4,7 +4,8 @@
 # system only (modules/faulter.cpp says why).
 set(ENGINE_FAULT_KINDS none=0 write_null=1 illegal_instruction=2 integer_divide=3
     float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8 read_bad=10
-    broken_invariant=12 in_constructor=13 in_destructor=14 truncate_copies=20)
+    broken_invariant=12 in_constructor=13 in_destructor=14 truncate_copies=20
+    abort=15 throw=16)
 if(WIN32)
     list(APPEND ENGINE_FAULT_KINDS under_handler=9)
 else()
@@ -21,6 +22,7 @@ endforeach()
 if(WIN32)
     target_compile_options(faulter_under_handler PRIVATE -fexceptions)
 endif()
+target_compile_options(faulter_throw PRIVATE -fexceptions)
 
 # A build that needs a library the loader cannot find: the library lies in a
 # folder of its own, and the build carries no search path to it.

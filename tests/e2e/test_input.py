@@ -150,6 +150,27 @@ class InputTest(unittest.TestCase):
         found = frames_after(self.run_dir, 2)
         self.assertEqual(found[-1]["wheel"], "0")
 
+    def test_a_drag_out_of_the_window_records_no_move_outside_it(self):
+        x, y, width, height = self.host.geometry()
+        move(self.host, 300, 200)
+        wait_records(self.run_dir, lambda r: r["x"] == "300")
+        start = int(records(self.run_dir)[-1]["f"]) + 1
+        self.assertEqual(xdotool("mousedown", "1").returncode, 0)
+        try:
+            settle()
+            # Right of the window and below it, with the button held.
+            for column, row in ((x + width + 150, y + 200), (x + 300, y + height + 120)):
+                self.assertEqual(xdotool("mousemove", str(column), str(row)).returncode, 0)
+                settle()
+            found = frames_after(self.run_dir, 3)
+        finally:
+            xdotool("mouseup", "1")
+        held = [r for r in found if int(r["f"]) >= start]
+        self.assertTrue(any(buttons(r).get(MOUSE_PRIMARY, (0,))[0] == 1 for r in held), held)
+        for r in held:
+            self.assertTrue(0 <= self.value(r, "x") < width, r)
+            self.assertTrue(0 < self.value(r, "y") <= height, r)
+
     def first_set(self, mode):
         found = wait_records(self.run_dir, lambda r: r["set"] == mode)
         return int(next(r for r in found if r["set"] == mode)["f"])

@@ -22,6 +22,8 @@
 // - FAULT_BUS_ERROR (POSIX only) touches a mapped page beyond the end of its
 //   file: SIGBUS, which Windows has no counterpart for (a mapping there
 //   never reaches past its file).
+// - FAULT_ABORT calls abort(); FAULT_THROW throws a C++ exception that
+//   nothing in the module catches, which ends in abort() too.
 //
 // FAULT_TRUNCATE_COPIES opens every copy of the module in the build folder
 // for writing, which truncates it, and runs on: the code it runs from must
@@ -45,6 +47,7 @@
 
 #include <float.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -78,6 +81,8 @@
 #define FAULT_BROKEN_INVARIANT 12
 #define FAULT_IN_CONSTRUCTOR 13
 #define FAULT_IN_DESTRUCTOR 14
+#define FAULT_ABORT 15
+#define FAULT_THROW 16
 #define FAULT_TRUNCATE_COPIES 20
 
 #if defined(_WIN32) && FAULT_KIND == FAULT_BUS_ERROR
@@ -194,8 +199,22 @@ static void touch_past_end_of_file(void) {
 }
 #endif
 
+#if FAULT_KIND == FAULT_THROW
+// Built with exceptions on; nothing in the module catches it, so it leaves
+// entry.
+static NOINLINE void throw_out(void) { throw zero_int + 1; }
+#endif
+
 static void fault(platform_api* services) {
     switch (FAULT_KIND) {
+    case FAULT_ABORT:
+        abort();
+        break;
+#if FAULT_KIND == FAULT_THROW
+    case FAULT_THROW:
+        throw_out();
+        break;
+#endif
     case FAULT_WRITE_NULL:
         write_null();
         break;
