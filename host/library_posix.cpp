@@ -277,6 +277,58 @@ static bool32 elf_extent(int fd, u64* end) {
     return 1;
 }
 
+#if defined(__x86_64__)
+#define HOST_MACHINE EM_X86_64
+#elif defined(__aarch64__)
+#define HOST_MACHINE EM_AARCH64
+#endif
+
+// Whether any program header of the image asks for an interpreter: an
+// executable, even a position-independent one.
+static bool32 has_interpreter(int fd, const Elf64_Ehdr* header) {
+    for (u32 i = 0; i < header->e_phnum && header->e_phentsize >= sizeof(Elf64_Phdr); ++i) {
+        Elf64_Phdr segment;
+        if (read_exactly_at(fd, header->e_phoff + (u64)i * header->e_phentsize, &segment,
+                            sizeof(segment)) &&
+            segment.p_type == PT_INTERP) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static const char* foreign_reason(int fd) {
+    Elf64_Ehdr header;
+    if (!read_exactly_at(fd, 0, &header, sizeof(header)) || header.e_ident[EI_MAG0] != ELFMAG0 ||
+        header.e_ident[EI_MAG1] != ELFMAG1 || header.e_ident[EI_MAG2] != ELFMAG2 ||
+        header.e_ident[EI_MAG3] != ELFMAG3) {
+        return NULL;
+    }
+    if (header.e_ident[EI_CLASS] != ELFCLASS64) {
+        return "a 32-bit library";
+    }
+    if (header.e_machine != HOST_MACHINE) {
+        return "a library for another machine";
+    }
+    if (header.e_type == ET_EXEC || (header.e_type == ET_DYN && has_interpreter(fd, &header))) {
+        return "an executable, not a library";
+    }
+    return NULL;
+}
+
+bool32 library_file_foreign(const char* path, char* reason, u32 capacity) {
+    int fd = open_regular(path);
+    if (fd < 0) {
+        return 0;
+    }
+    const char* found = foreign_reason(fd);
+    close(fd);
+    if (found) {
+        snprintf(reason, capacity, "%s", found);
+    }
+    return found != NULL;
+}
+
 // Only a regular file is a candidate; nothing here waits.
 bool32 library_file_complete(const char* path) {
     int fd = open_regular(path);

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <stdio.h>
+
 #include "engine/base/number.h"
 #include "engine/base/text.h"
 #include "host/os.h"
@@ -211,6 +213,39 @@ static bool image_complete(HANDLE file) {
         }
     }
     return (u64)size.QuadPart >= end;
+}
+
+static const char* foreign_reason(HANDLE file) {
+    IMAGE_DOS_HEADER dos;
+    IMAGE_NT_HEADERS64 nt;
+    if (!read_exactly_at(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE ||
+        dos.e_lfanew <= 0 || !read_exactly_at(file, (u32)dos.e_lfanew, &nt, sizeof(nt)) ||
+        nt.Signature != IMAGE_NT_SIGNATURE) {
+        return NULL;
+    }
+    if (nt.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        return "a 32-bit library";
+    }
+    if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64) {
+        return "a library for another machine";
+    }
+    if (!(nt.FileHeader.Characteristics & IMAGE_FILE_DLL)) {
+        return "an executable, not a library";
+    }
+    return NULL;
+}
+
+bool32 library_file_foreign(const char* path, char* reason, u32 capacity) {
+    HANDLE file = open_shared(path, GENERIC_READ);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    const char* found = foreign_reason(file);
+    CloseHandle(file);
+    if (found) {
+        snprintf(reason, capacity, "%s", found);
+    }
+    return found != NULL;
 }
 
 bool32 library_file_complete(const char* path) {

@@ -75,6 +75,13 @@ bool32 library_file_complete(const char* path);
 // folded into one value; 0 when there is no file.
 u64 library_file_identity(const char* path);
 
+// Whether the file at path is an image of the system's library format that
+// this host can never load, judged by its headers alone (so also while it is
+// being written): a 32-bit image, one for another machine, an executable.
+// True with the reason in words ("a 32-bit library", "a library for another
+// machine", "an executable, not a library"); false for anything else.
+bool32 library_file_foreign(const char* path, char* reason, u32 capacity);
+
 // This process's id, which names its copies of the module.
 u32 process_id(void);
 

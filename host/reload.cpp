@@ -294,8 +294,20 @@ void poll_module(module_state* module) {
     u64 identity = library_file_identity(module_path(module));
     bool32 same_stamp_other_file = module_time_present(current) && current == module->time &&
                                    identity != module->identity;
-    if ((!module_needs_load(current, module->time) && !same_stamp_other_file) ||
-        !library_file_complete(module_path(module))) {
+    if (!module_needs_load(current, module->time) && !same_stamp_other_file) {
+        return;
+    }
+    // A build that can never load is said so at once; the running one is
+    // left alone.
+    char reason[MODULE_TITLE_CAPACITY];
+    if (library_file_foreign(module_path(module), reason, sizeof(reason))) {
+        module->time = current;
+        module->identity = identity;
+        module->title_changed = 1;
+        load_failure_title(module->title, sizeof(module->title), reason);
+        return;
+    }
+    if (!library_file_complete(module_path(module))) {
         return;
     }
     // The copy first: while it can't be made, the running build runs on.
@@ -310,7 +322,6 @@ void poll_module(module_state* module) {
     copy_text(module->title, WINDOW_TITLE);
     retire_running(module);
     module_build build;
-    char reason[MODULE_TITLE_CAPACITY];
     if (load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) == LOAD_DONE) {
         build.time = current;
         module->running = build;

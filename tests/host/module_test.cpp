@@ -47,6 +47,7 @@ run_directory enter_run_directory(const char* name) {
     make_directory((run.root + "/data").c_str());
     EXPECT_TRUE(set_working_directory((run.root + "/data").c_str()));
     delete_file(MODULE_PATH);
+    delete_file("lifecycle.log");  // a directory an earlier run of the same id left
     return run;
 }
 
@@ -279,6 +280,71 @@ TEST(module, a_build_that_does_not_load_is_named_kept_out_and_tried_once) {
     leave_run_directory(run);
 }
 
+// Writes a build whose headers say something this host can never load.
+bool install_patched(const char* source, u64 stamp, u32 offset, u32 value, u32 bytes) {
+    std::string image = read_whole(source);
+    if (image.size() < offset + bytes) {
+        return false;
+    }
+    for (u32 i = 0; i < bytes; ++i) {
+        image[offset + i] = (char)((value >> (8 * i)) & 0xFF);
+    }
+    return write_whole(MODULE_PATH, image) && set_stamp(MODULE_PATH, stamp);
+}
+
+#ifdef _WIN32
+u32 little_endian(const std::string& bytes, u32 offset) {
+    return (u8)bytes[offset] | (u8)bytes[offset + 1] << 8 | (u8)bytes[offset + 2] << 16 |
+           (u32)(u8)bytes[offset + 3] << 24;
+}
+#endif
+
+TEST(module, a_build_that_can_never_load_is_named_at_once_and_the_running_one_runs_on) {
+    run_directory run = enter_run_directory("module_foreign");
+    module_state module = {};
+    ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
+    poll_module(&module);
+    void* running = module.running.library;
+    ASSERT_NE(running, nullptr);
+    struct patch {
+        u32 offset;
+        u32 value;
+        u32 bytes;
+        const char* reason;
+    };
+#ifdef _WIN32
+    u32 pe = little_endian(read_whole(TEST_MODULE_V1), 0x3C);
+    u32 characteristics = (u8)read_whole(TEST_MODULE_V1)[pe + 22] |
+                          (u8)read_whole(TEST_MODULE_V1)[pe + 23] << 8;
+    const patch patches[] = {
+        {pe + 24, 0x10B, 2, "a 32-bit library"},
+        {pe + 4, 0xAA64, 2, "a library for another machine"},
+        {pe + 22, characteristics & ~0x2000u, 2, "an executable, not a library"},
+    };
+#else
+    const patch patches[] = {
+        {4, 1, 1, "a 32-bit library"},              // EI_CLASS: ELFCLASS32
+        {18, 183, 2, "a library for another machine"},  // e_machine: AArch64
+        {16, 2, 2, "an executable, not a library"},      // e_type: ET_EXEC
+    };
+#endif
+    u64 stamp = STAMP_B;
+    for (const patch& each : patches) {
+        ASSERT_TRUE(install_patched(TEST_MODULE_V1, ++stamp, each.offset, each.value, each.bytes));
+        u32 copies = module.copies;
+        poll_module(&module);
+        EXPECT_EQ(module.title, std::string(WINDOW_TITLE " - the new build did not load: ") +
+                                    each.reason + " - rebuild to retry");
+        EXPECT_EQ(module.time, stamp);
+        EXPECT_EQ(module.copies, copies);  // not copied, the running build not touched
+        EXPECT_EQ(module.running.library, running);
+        EXPECT_EQ(call(module), 1u);
+    }
+    EXPECT_EQ(read_whole("lifecycle.log"), "+1");
+    unload(&module);
+    leave_run_directory(run);
+}
+
 TEST(module, another_build_with_the_same_stamp_is_loaded_once) {
     run_directory run = enter_run_directory("module_same_stamp");
     module_state module = {};
@@ -305,7 +371,7 @@ TEST(module, located_it_reloads_whatever_the_working_directory_becomes) {
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     poll_module(&module);
     EXPECT_EQ(call(module), 1u);
-    ASSERT_TRUE(make_directory("deeper"));
+    make_directory("deeper");  // or left by an earlier run of the same id
     ASSERT_TRUE(set_working_directory("deeper"));  // as a module may
     ASSERT_TRUE(set_working_directory(".."));
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_B));
