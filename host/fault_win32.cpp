@@ -2,6 +2,7 @@
 
 #include <float.h>
 #include <malloc.h>
+#include <signal.h>
 
 #include "engine/base/fatal.h"
 #include "host/fault.h"
@@ -20,10 +21,16 @@ static module_fault* recording;
 static volatile LONG host_call_in_progress;
 static LPTOP_LEVEL_EXCEPTION_FILTER previous_filter;
 
-// Processor faults that a bug in the module raises. Other codes (debugger
-// output, C++ exceptions, thread names) are raised and handled on purpose.
+// abort() in the module, turned into an exception the guard catches
+// (on_abort): the code Windows gives a program ended by a fatal exit.
+#define ABORT_EXCEPTION 0x40000015u
+
+// Processor faults that a bug in the module raises, and its abort(). Other
+// codes (debugger output, C++ exceptions, thread names) are raised and
+// handled on purpose.
 static bool is_processor_fault(u32 code) {
     switch (code) {
+    case ABORT_EXCEPTION:
     case EXCEPTION_ACCESS_VIOLATION:
     case EXCEPTION_ILLEGAL_INSTRUCTION:
     case EXCEPTION_PRIV_INSTRUCTION:
@@ -70,6 +77,7 @@ static fault_kind fault_kind_of(u32 code) {
     case EXCEPTION_DATATYPE_MISALIGNMENT: return FAULT_MISALIGNMENT;
     case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return FAULT_BOUNDS;
     case EXCEPTION_IN_PAGE_ERROR: return FAULT_IN_PAGE;
+    case ABORT_EXCEPTION: return FAULT_ABORT;
     default: return FAULT_OTHER;
     }
 }
@@ -216,6 +224,17 @@ static LONG WINAPI unhandled(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// The C runtime's abort() raises SIGABRT and then ends the process. During
+// the module's call the signal becomes an exception instead, which the guard
+// catches like any fault; otherwise abort() goes on as usual. The runtime
+// resets the handler before each call, so it is set again each time.
+static void on_abort(int signal_number) {
+    if (during_module_call()) {
+        ::signal(signal_number, on_abort);
+        RaiseException(ABORT_EXCEPTION, EXCEPTION_NONCONTINUABLE, 0, NULL);
+    }
+}
+
 // Stack kept free for the handler when the module overflows the stack.
 #define STACK_GUARANTEE (32 * 1024)
 
@@ -225,6 +244,7 @@ void fault_handling_start(void) {
     SetThreadStackGuarantee(&guarantee);
     AddVectoredExceptionHandler(1, first_chance);
     previous_filter = SetUnhandledExceptionFilter(unhandled);
+    ::signal(SIGABRT, on_abort);
 }
 
 // Puts back what the fault may have left half-changed on the host's side.

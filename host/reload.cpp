@@ -290,8 +290,15 @@ static void retire_running(module_state* module) {
 }
 
 void poll_module(module_state* module) {
+    // The file is looked at twice around its stamp: a build put in place
+    // between the readings is left for the next frame, so the stamp and the
+    // identity recorded are of one file.
+    u64 before = library_file_identity(module_path(module));
     u64 current = module_file_time(module);
     u64 identity = library_file_identity(module_path(module));
+    if (identity != before) {
+        return;
+    }
     bool32 same_stamp_other_file = module_time_present(current) && current == module->time &&
                                    identity != module->identity;
     if (!module_needs_load(current, module->time) && !same_stamp_other_file) {

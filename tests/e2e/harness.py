@@ -49,6 +49,7 @@ class _Windows:
         "float multiple traps": r"0xC00002B5",
         "breakpoint": r"0x80000003",
         "stack overflow": r"0xC00000FD",
+        "abort": r"0x40000015",
     }
 
 

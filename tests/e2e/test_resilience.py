@@ -99,6 +99,10 @@ class ResilienceTest(unittest.TestCase):
                                   r"called from " + MODULE + r"\+0x[0-9A-F]+ - "),
             ("faulter_read_bad", fault_named("access violation") + r" reading 0x10 at " + MODULE + r"\+"),
         ]
+        # abort() in the module, and an exception that leaves entry, which
+        # ends in abort(): raised in the C library, named an abort.
+        kinds.append(("faulter_abort", fault_named("abort") + r" at "))
+        kinds.append(("faulter_throw", fault_named("abort") + r" at "))
         if harness.WINDOWS:
             # Declined by the module's own handler, caught once nobody took it.
             kinds.append(("faulter_under_handler",
@@ -106,10 +110,6 @@ class ResilienceTest(unittest.TestCase):
         else:
             # A page mapped past the end of its file.
             kinds.append(("faulter_bus_error", fault_named("bus error") + r" at " + MODULE + r"\+"))
-            # abort() in the module, and an exception that leaves entry, which
-            # ends in abort(): raised in the C library, named an abort.
-            kinds.append(("faulter_abort", fault_named("abort") + r" at "))
-            kinds.append(("faulter_throw", fault_named("abort") + r" at "))
         for module, pattern in kinds:
             count = len(self.records())
             install_module(self.run_dir, module_file(module))
