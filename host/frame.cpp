@@ -1,7 +1,7 @@
 #include "host/frame.h"
 
 #include "engine/base/memory.h"
-#include "host/undo.h"
+#include "guard/undo.h"
 #include "input/frame.h"
 #include "platform/services.h"
 

@@ -26,7 +26,9 @@
 #ifndef HOST_FRAME_H
 #define HOST_FRAME_H
 
-#include "host/fault.h"
+#include "host/call_module.h"
+#include "host/fault_marker.h"
+#include "host/title.h"
 #include "loop/loop.h"
 
 #define FRAMES_PER_SECOND 30.0f

@@ -1,27 +1,30 @@
-// What the portable host (frame.h, reload.h, fault.h) asks of the operating
-// system: a handful of primitives, each system's in files named for it
-// (Windows: *_win32.cpp; Linux: *_posix.cpp for POSIX, *_sdl.cpp for what
-// SDL provides). Nothing here names a system's own types: the window is a
-// record each system defines for itself.
+// What the portable host (frame.h, reload.h, call_module.h) asks of the
+// operating system: a handful of primitives, each system's in files named
+// for what they need: *_win32.cpp (the Windows API), *_posix.cpp (portable
+// POSIX), *_linux.cpp (calls only Linux has: /proc, memfd, userfaultfd,
+// MAP_FIXED_NOREPLACE, process_vm_readv), *_sdl.cpp (what SDL provides).
+// Nothing here names a system's own types: the window is a record each
+// system defines for itself.
+//
+// A new system's backend (macOS, say) writes these, and nothing else:
+//  - host/:      window_<os>.cpp (or reuse window_sdl.cpp), library_<os>.cpp
+//                (this header), pacing_<os>.cpp (or reuse pacing_posix.cpp),
+//                main_<os>.cpp;
+//  - guard/:     fault_<os>.cpp (guard/fault.h: the guarded calls, the
+//                fault's code and holder);
+//  - platform/:  memory_<os>.cpp (platform/memory.h: pages), watch_<os>.cpp
+//                (platform/watch.h: which pages were written; watch_start
+//                may say no, and the undo then copies everything),
+//                file_<os>.cpp (platform/file.h), system_<os>.cpp
+//                (platform/system.h), clock_<os>.cpp (or clock_posix.cpp);
+//  - input/:     translate_<os>.cpp and gamepad_<os>.cpp (or the SDL ones).
+// Everything else (the frame, reload, the undo, loop editing, the input
+// frame, the services table) is portable and comes as it is.
 #ifndef HOST_OS_H
 #define HOST_OS_H
 
 #include "engine/module.h"
-
-// Where the module lives, relative to the data directory, the host's
-// working directory.
-#define DATA_DIRECTORY "../data"
-#ifdef _WIN32
-#define MODULE_DIRECTORY "..\\build\\"
-#define MODULE_NAME "main.dll"
-#else
-#define MODULE_DIRECTORY "../build/"
-#define MODULE_NAME "main.so"
-#endif
-#define MODULE_PATH MODULE_DIRECTORY MODULE_NAME
-#define MODULE_EXPORT "entry"
-// Every path the loader forms fits in this many bytes with its terminator.
-#define MODULE_PATH_CAPACITY 260
+#include "guard/build_name.h"
 
 #define WINDOW_TITLE "Engine"
 

@@ -3,7 +3,8 @@
 #include "engine/base/memory.h"
 #include "engine/base/number.h"
 #include "engine/base/text.h"
-#include "host/fault.h"
+#include "guard/fault.h"
+#include "host/title.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/system.h"
@@ -32,28 +33,13 @@ u64 module_file_time(const module_state* module) {
     return file_time_at_path(module_path(module), FILE_TIME_LAST_WRITE);
 }
 
-// The path of copy number `copy` (1, 2, ...): directory + "active_" + name +
-// "." + process id + "." + copy, with the system's separators. A name per
-// copy: the loader knows a library by its path, a copy still mapped cannot
-// be replaced (Windows), and two hosts may share a build folder.
+// The path of this host's copy number `copy` (1, 2, ...) in directory, with
+// the system's separators (build_name.h).
 static bool32 library_copy_path(char* out, u32 capacity, const char* directory,
                                 const char* name, u32 copy) {
-    char suffix[32];
-    u32 length = 0;
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, process_id());
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, copy);
-    suffix[length] = 0;
     char named[MODULE_PATH_CAPACITY];
-    u64 named_length = (u64)text_length("active_") + text_length(name) + length;
-    if (named_length >= sizeof(named)) {
-        return 0;
-    }
-    u32 at = copy_text(named, "active_");
-    at += copy_text(named + at, name);
-    copy_text(named + at, suffix);
-    return system_path(out, capacity, directory, named);
+    return build_copy_name(named, sizeof(named), name, process_id(), copy) &&
+           system_path(out, capacity, directory, named);
 }
 
 // Joins two texts into out; false, with out empty, when they don't fit.
@@ -89,23 +75,13 @@ static void delete_copy(module_state* module, const char* path) {
     }
 }
 
-// The process id in a copy's name, "active_main.so.<pid>.<n>"; 0 if none.
-static u32 copy_owner(const char* copy_name, u32 prefix_length) {
-    u32 owner = 0;
-    const char* at = copy_name + prefix_length;
-    for (; *at >= '0' && *at <= '9'; ++at) {
-        owner = owner * 10 + (u32)(*at - '0');
-    }
-    return *at == '.' ? owner : 0;
-}
-
 // Copies that hosts which have ended left behind (a host is ended from
 // outside as often as it closes): removed at the first load.
 static void sweep_ended_hosts_copies(const char* directory, const char* name) {
     char named[MODULE_PATH_CAPACITY];
     char wildcard[MODULE_PATH_CAPACITY];
     char pattern[MODULE_PATH_CAPACITY];
-    if (!join_path(named, sizeof(named), "active_", name) ||
+    if (!join_path(named, sizeof(named), BUILD_COPY_PREFIX, name) ||
         !join_path(wildcard, sizeof(wildcard), named, ".*") ||
         !join_path(pattern, sizeof(pattern), directory, wildcard)) {
         return;
@@ -114,7 +90,7 @@ static void sweep_ended_hosts_copies(const char* directory, const char* name) {
     static dir_entry entries[64];
     u32 count = list_directory(pattern, entries, 64);
     for (u32 i = 0; i < count; ++i) {
-        u32 owner = copy_owner(entries[i].name, length + 1);
+        u32 owner = build_copy_owner(entries[i].name, length + 1);
         char path[MODULE_PATH_CAPACITY];
         if (owner && owner != process_id() && !process_alive(owner) &&
             join_path(path, sizeof(path), directory, entries[i].name)) {

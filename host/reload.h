@@ -26,9 +26,10 @@
 #ifndef HOST_RELOAD_H
 #define HOST_RELOAD_H
 
+#include "guard/fault.h"
 #include "host/os.h"
 
-#define MODULE_TITLE_CAPACITY 192
+#define MODULE_TITLE_CAPACITY FAULT_TITLE_CAPACITY
 #define MODULE_STALE_COPIES 8
 
 typedef struct module_build {

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "host/fault.h"
+#include "guard/fault.h"
 #include "platform/clock.h"
 
 #define CALLS_PER_BATCH 100000

@@ -19,9 +19,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "host/fault.h"
+#include "guard/fault.h"
 #include "host/os.h"
-#include "host/undo.h"
+#include "guard/undo.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
 

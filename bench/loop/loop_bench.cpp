@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "host/os.h"
-#include "host/undo.h"
+#include "guard/undo.h"
 #include "loop/recording.h"
 #include "loop/snapshot.h"
 #include "platform/clock.h"

@@ -3,8 +3,8 @@
 // A handle is a file descriptor widened to a pointer. Descriptors 0 to 2 are
 // never handed out (0 would read as an invalid handle, and a module's file
 // must not take the place of standard error, where debug_print writes).
-#ifndef PLATFORM_FILE_POSIX_H
-#define PLATFORM_FILE_POSIX_H
+#ifndef PLATFORM_FILE_LINUX_H
+#define PLATFORM_FILE_LINUX_H
 
 #include "platform/file.h"
 

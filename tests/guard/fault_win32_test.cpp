@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "host/fault.h"
+#include "guard/fault.h"
+#include "host/call_module.h"
+#include "host/fault_marker.h"
+#include "host/title.h"
 #include "host/window_win32.h"
 #include "platform/system.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/file_posix.h"
+#include "platform/file_linux.h"
 #include "platform/services.h"
 #include "tests/platform/scratch_posix.h"
 

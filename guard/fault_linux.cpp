@@ -8,7 +8,8 @@
 // gdb: "Program received signal SIGTRAP" just past the int3). Only what the
 // debugger passes on comes here: gdb passes SIGSEGV, SIGFPE and the like,
 // but not SIGTRAP, so after a debug_break the call simply goes on.
-#include "host/fault.h"
+#include "guard/fault.h"
+#include "guard/build_name.h"
 
 #include <dlfcn.h>
 #include <fenv.h>
@@ -449,13 +450,13 @@ static bool starts_with(const char* text, const char* prefix) {
 }
 
 // "active_main.so.<pid>.<n>", or the sealed copy a build runs from,
-// "/proc/<pid>/fd/<n>" (library_posix.cpp): a copy of a build, loaded or
+// "/proc/<pid>/fd/<n>" (library_linux.cpp): a copy of a build, loaded or
 // half-loaded.
 static bool is_build_copy(const char* path) {
     char sealed[32] = "/proc/";
     u32 at = 6 + print_u32(sealed + 6, (u32)getpid());
     copy_text(sealed + at, "/fd/");
-    return starts_with(file_part(path), "active_" MODULE_NAME ".") || starts_with(path, sealed);
+    return is_build_copy_name(file_part(path)) || starts_with(path, sealed);
 }
 
 u64 fault_address_holder(u64 address, void* library, char* name, u32 capacity) {

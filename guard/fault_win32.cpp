@@ -5,7 +5,8 @@
 #include <signal.h>
 
 #include "engine/base/fatal.h"
-#include "host/fault.h"
+#include "guard/fault.h"
+#include "guard/build_name.h"
 #include "platform/system.h"
 
 // How the guard works: call_with_resume_point captures its own context just
@@ -355,9 +356,7 @@ u64 fault_address_holder(u64 address, void* library, char* name, u32 capacity) {
                 file = at + 1;
             }
         }
-        // "active_main.dll.<pid>.<n>": a copy of a build.
-        if (_strnicmp(file, "active_" MODULE_NAME ".", sizeof("active_" MODULE_NAME ".") - 1) ==
-            0) {
+        if (is_build_copy_name(file)) {
             file = MODULE_NAME;
         }
     }

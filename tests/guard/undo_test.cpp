@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/fault.h"
-#include "host/undo.h"
+#include "guard/fault.h"
+#include "guard/undo.h"
 #include "platform/memory.h"
 #include "platform/services.h"
 

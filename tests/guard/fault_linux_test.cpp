@@ -18,7 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/fault.h"
+#include "guard/build_name.h"
+#include "guard/fault.h"
 
 // Entries that fault at a known place: their first instruction, or a label.
 extern "C" {

@@ -8,7 +8,10 @@
 
 #include <string>
 
-#include "host/fault.h"
+#include "guard/fault.h"
+#include "host/call_module.h"
+#include "host/fault_marker.h"
+#include "host/title.h"
 #include "host/reload.h"
 #include "platform/services.h"
 

@@ -1,4 +1,4 @@
-#include "host/undo.h"
+#include "guard/undo.h"
 
 #include <stdio.h>
 #include <string.h>

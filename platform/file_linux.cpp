@@ -1,4 +1,4 @@
-#include "platform/file_posix.h"
+#include "platform/file_linux.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -1,0 +1,29 @@
+#include "guard/fault.h"
+
+const char* fault_name(fault_kind kind) {
+    switch (kind) {
+    case FAULT_ACCESS_VIOLATION: return "access violation";
+    case FAULT_ILLEGAL_INSTRUCTION: return "illegal instruction";
+    case FAULT_PRIVILEGED_INSTRUCTION: return "privileged instruction";
+    case FAULT_INTEGER_DIVIDE: return "integer division by zero";
+    case FAULT_INTEGER_OVERFLOW: return "integer overflow";
+    case FAULT_FLOAT_DIVIDE: return "float division by zero";
+    case FAULT_FLOAT_INVALID: return "float invalid operation";
+    case FAULT_FLOAT_OVERFLOW: return "float overflow";
+    case FAULT_FLOAT_UNDERFLOW: return "float underflow";
+    case FAULT_FLOAT_DENORMAL: return "float denormal operand";
+    case FAULT_FLOAT_INEXACT: return "float inexact result";
+    case FAULT_FLOAT_STACK: return "float stack check";
+    case FAULT_FLOAT_MULTIPLE_FAULTS: return "float multiple faults";
+    case FAULT_FLOAT_MULTIPLE_TRAPS: return "float multiple traps";
+    case FAULT_BREAKPOINT: return "breakpoint";
+    case FAULT_STACK_OVERFLOW: return "stack overflow";
+    case FAULT_MISALIGNMENT: return "datatype misalignment";
+    case FAULT_BOUNDS: return "array bounds exceeded";
+    case FAULT_IN_PAGE: return "in-page error";
+    case FAULT_BUS_ERROR: return "bus error";
+    case FAULT_BROKEN_INVARIANT: return "broken invariant";
+    case FAULT_ABORT: return "abort";
+    default: return "exception";
+    }
+}

@@ -1,0 +1,95 @@
+#include "host/call_module.h"
+
+#include "engine/base/memory.h"
+#include "guard/undo.h"
+#include "host/title.h"
+
+// Calls the running build; false when it faulted.
+static bool32 call_running(module_fault* fault, module_state* module, i32* running,
+                           const back_buffer* buffer, back_buffer* buffer_copy,
+                           input_state* input, f32 frame_seconds, platform_api* services) {
+    *buffer_copy = *buffer;
+    undo_begin_frame(&module->slot);
+    if (guarded_entry_call(fault, module->running.entry, running, buffer_copy, input,
+                           frame_seconds, services, &module->slot)) {
+        undo_commit();
+        return 1;
+    }
+    fault->build_time = module->running.time;
+    return 0;
+}
+
+// With no build to go back to, the faulted one is held: not called again.
+static void hold_fault(module_fault* fault, module_state* module, host_window* window) {
+    module->faulted = 1;
+    make_title_guarded(fault_title, fault, module->running.library);
+    title_show_event(window, fault->title);
+}
+
+// Memory that could not be put back is said plainly, and no build runs on it
+// until a new one is loaded.
+static void hold_unrestored(module_fault* fault, module_state* module, host_window* window) {
+    module->faulted = 1;
+    make_title_guarded(unrestored_title, fault, module->running.library);
+    title_show_event(window, fault->title);
+}
+
+// Back to the previous build, loaded again from its copy after the faulted
+// one is unloaded. The frame is undone after the unload, so whatever the
+// faulted build's shut-down wrote is undone too.
+static bool32 roll_back(module_fault* fault, module_state* module, host_window* window) {
+    make_title_guarded(rollback_title, fault, module->running.library);
+    module_build faulted = module->running;
+    fill_bytes(&module->running, 0, sizeof(module->running));
+    // Its shut-down may fault as well; the title already says what matters.
+    module_fault unloading = {};
+    unload_build(module, &faulted, &unloading);
+    if (!undo_rollback()) {
+        hold_unrestored(fault, module, window);
+        return 0;
+    }
+    if (!reload_previous(module)) {
+        hold_fault(fault, module, window);
+        return 0;
+    }
+    title_show_event(window, fault->title);
+    return 1;
+}
+
+void call_module(module_fault* fault, module_state* module, host_window* window, i32* running,
+                 const back_buffer* buffer, back_buffer* buffer_copy, input_state* input,
+                 f32 frame_seconds, platform_api* services) {
+    if (module->title_changed) {
+        module->title_changed = 0;
+        title_show_event(window, module->title);
+    }
+    if (!module->running.entry || module->faulted) {
+        return;
+    }
+    if (call_running(fault, module, running, buffer, buffer_copy, input, frame_seconds,
+                     services)) {
+        return;
+    }
+    if (!module->previous.copy_path[0]) {
+        if (undo_rollback()) {
+            hold_fault(fault, module, window);
+        } else {
+            hold_unrestored(fault, module, window);
+        }
+        return;
+    }
+    // The previous build is called in this same frame.
+    if (!roll_back(fault, module, window)) {
+        return;
+    }
+    module_fault again = {};
+    if (!call_running(&again, module, running, buffer, buffer_copy, input, frame_seconds,
+                      services)) {
+        *fault = again;
+        if (undo_rollback()) {
+            hold_fault(fault, module, window);
+        } else {
+            hold_unrestored(fault, module, window);
+        }
+    }
+}

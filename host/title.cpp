@@ -1,0 +1,185 @@
+#include "host/title.h"
+
+#include "engine/base/memory.h"
+
+// Text building for the title: appends stay inside the title's capacity.
+typedef struct title_text {
+    char* text;
+    u32 length;
+    u32 capacity;
+} title_text;
+
+static void append(title_text* title, const char* text) {
+    for (; *text && title->length + 1 < title->capacity; ++text) {
+        title->text[title->length++] = *text;
+    }
+    title->text[title->length] = 0;
+}
+
+static void append_hex(title_text* title, u64 value, u32 min_digits) {
+    char digits[17];
+    u32 count = 0;
+    do {
+        digits[count++] = "0123456789ABCDEF"[value & 15];
+        value >>= 4;
+    } while (value || count < min_digits);
+    char text[20] = "0x";
+    for (u32 i = 0; i < count; ++i) {
+        text[2 + i] = digits[count - 1 - i];
+    }
+    text[2 + count] = 0;
+    append(title, text);
+}
+
+// Off while a title is made again after looking up a place faulted.
+static bool32 places_looked_up = 1;
+
+// "main.dll+0x1A2B", or the bare address outside every library.
+static void append_place(title_text* title, u64 address, const module_fault* fault,
+                         void* library) {
+    char holder_name[64];
+    u64 base = places_looked_up
+                   ? fault_address_holder(address, library, holder_name, sizeof(holder_name))
+                   : 0;
+    const char* holder = holder_name;
+    // Named when it was seen, by a library unloaded since.
+    if (!base && address == fault->address && fault->holder_base) {
+        base = fault->holder_base;
+        holder = fault->holder;
+    }
+    if (base) {
+        append(title, holder);
+        append(title, "+");
+        append_hex(title, address - base, 1);
+    } else {
+        append_hex(title, address, 1);
+    }
+}
+
+static const char* access_words(u64 access) {
+    switch (access) {
+    case FAULT_ACCESS_WRITE: return " writing ";
+    case FAULT_ACCESS_EXECUTE: return " executing ";
+    default: return " reading ";
+    }
+}
+
+static void append_fault(title_text* title, const module_fault* fault, void* library) {
+    char code[32];
+    fault_code_text(fault->code, code, sizeof(code));
+    append(title, fault_name(fault->kind));
+    append(title, " (");
+    append(title, code);
+    append(title, ")");
+    if (fault->kind == FAULT_ACCESS_VIOLATION) {
+        append(title, access_words(fault->access));
+        append_hex(title, fault->target, 1);
+    }
+    append(title, " at ");
+    append_place(title, fault->address, fault, library);
+    if (fault->caller) {
+        append(title, " called from ");
+        append_place(title, fault->caller, fault, library);
+    }
+}
+
+void describe_fault(const module_fault* fault, void* library, char* out, u32 capacity) {
+    title_text title = {out, 0, capacity};
+    out[0] = 0;
+    append_fault(&title, fault, library);
+}
+
+void fault_title(module_fault* fault, void* library) {
+    title_text title = {fault->title, 0, sizeof(fault->title)};
+    append(&title, WINDOW_TITLE " - fault: ");
+    append_fault(&title, fault, library);
+    append(&title, " - rebuild to resume");
+}
+
+void rollback_title(module_fault* fault, void* library) {
+    title_text title = {fault->title, 0, sizeof(fault->title)};
+    append(&title, WINDOW_TITLE " - fault in the new build: ");
+    append_fault(&title, fault, library);
+    append(&title, " - running the previous build");
+}
+
+void unrestored_title(module_fault* fault, void* library) {
+    title_text title = {fault->title, 0, sizeof(fault->title)};
+    append(&title, WINDOW_TITLE " - fault: ");
+    append_fault(&title, fault, library);
+    append(&title, " - module memory could not be put back as the frame found it");
+}
+
+void load_failure_title(char* out, u32 capacity, const char* reason) {
+    title_text title = {out, 0, capacity};
+    append(&title, WINDOW_TITLE " - the new build did not load: ");
+    append(&title, reason);
+    append(&title, " - rebuild to retry");
+}
+
+void unload_fault_title(char* out, u32 capacity, const module_fault* fault) {
+    title_text title = {out, 0, capacity};
+    append(&title, WINDOW_TITLE " - fault while unloading the old build: ");
+    append_fault(&title, fault, NULL);
+}
+
+// The two parts of the title, kept to compose it anew when either changes.
+static char event_title[MODULE_TITLE_CAPACITY];
+static char loop_title[96];
+
+static void show_title(host_window* window) {
+    if (!window) {
+        return;
+    }
+    char composed[MODULE_TITLE_CAPACITY + 128];
+    title_text title = {composed, 0, sizeof(composed)};
+    if (!loop_title[0]) {
+        append(&title, event_title[0] ? event_title : WINDOW_TITLE);
+    } else {
+        append(&title, WINDOW_TITLE " - ");
+        append(&title, loop_title);
+        // The event's title without the name it begins with.
+        u32 name = sizeof(WINDOW_TITLE) - 1;
+        append(&title, bytes_equal(event_title, WINDOW_TITLE, name) ? event_title + name : "");
+    }
+    window_set_title(window, composed);
+}
+
+void title_show_event(host_window* window, const char* title) {
+    title_text kept = {event_title, 0, sizeof(event_title)};
+    append(&kept, title);
+    show_title(window);
+}
+
+void title_show_loop(host_window* window, const char* state) {
+    title_text kept = {loop_title, 0, sizeof(loop_title)};
+    append(&kept, state);
+    show_title(window);
+}
+
+typedef void title_maker(module_fault* fault, void* library);
+
+typedef struct title_call {
+    title_maker* make;
+    module_fault* fault;
+    void* library;
+} title_call;
+
+static void make_title(void* argument) {
+    title_call* call = (title_call*)argument;
+    call->make(call->fault, call->library);
+}
+
+// Naming a place reads the libraries' tables, which the faulting module may
+// have broken as well (a loaded file cut short): the title is made through
+// the guard, and made again with bare addresses when that faults.
+void make_title_guarded(title_maker* make, module_fault* fault, void* library) {
+    title_call call = {make, fault, library};
+    module_fault inner = {};
+    if (guarded_host_call(&inner, make_title, &call) && inner.kind == FAULT_NONE) {
+        return;
+    }
+    places_looked_up = 0;
+    make(fault, library);
+    places_looked_up = 1;
+}
