@@ -40,6 +40,39 @@ static void** slot_address;
 static void* slot_before;
 static u64 copied_pages;
 
+#define KEPT_REGIONS_MAX 4096
+
+static engine_kept kept_regions[KEPT_REGIONS_MAX];
+static u32 kept_count;
+static u8* kept_shadow;
+static u64 kept_shadow_size;
+
+void undo_set_kept(const engine_kept* kept, u32 count) {
+    u64 bytes = 0;
+    kept_count = 0;
+    for (u32 i = 0; i < count && i < KEPT_REGIONS_MAX; ++i) {
+        kept_regions[kept_count++] = kept[i];
+        bytes += kept[i].size;
+    }
+    if (bytes > kept_shadow_size) {
+        pages_free(kept_shadow, kept_shadow_size);
+        kept_shadow = (u8*)pages_allocate(bytes);
+        kept_shadow_size = kept_shadow ? bytes : 0;
+        if (!kept_shadow) {
+            kept_count = 0;
+        }
+    }
+}
+
+static void copy_kept(bool32 back) {
+    u8* at = kept_shadow;
+    for (u32 i = 0; i < kept_count; ++i) {
+        u8* variable = (u8*)kept_regions[i].address;
+        memcpy(back ? variable : at, back ? at : variable, kept_regions[i].size);
+        at += kept_regions[i].size;
+    }
+}
+
 void undo_start(bool32 on) {
     enabled = on;
     page_bytes = memory_page_size();
@@ -294,6 +327,7 @@ void undo_begin_frame(void** module_slot) {
         }
     }
     serial_at_begin = memory_newest_serial();
+    copy_kept(0);
 }
 
 void undo_commit(void) {
@@ -360,6 +394,7 @@ bool32 undo_rollback(void) {
             complete = 0;
         }
     }
+    copy_kept(1);
     *slot_address = slot_before;
     return complete;
 }

@@ -44,6 +44,11 @@ void undo_commit(void);
 // place taken by other memory, no memory for a shadow).
 bool32 undo_rollback(void);
 
+// The running build's kept variables (engine/keep.h): copied whole as each
+// frame begins and put back by a rollback, like a block's pages. Set after
+// every load; none (count 0) before its build is unloaded.
+void undo_set_kept(const engine_kept* kept, u32 count);
+
 // What the undo holds, for tests and benchmarks.
 typedef struct undo_counts {
     u64 blocks;         // blocks known, scratch blocks included

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <elf.h>
+#include <link.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -223,6 +224,71 @@ void* library_load(const char* path, char* reason, u32 capacity) {
 }
 
 void* library_symbol(void* library, const char* name) { return dlsym(library, name); }
+
+static bool32 read_exactly_at(int fd, u64 offset, void* buffer, u32 size);
+
+// The extent of the loadable segments, and the kept table's section, from
+// the file's own headers (section headers are not mapped).
+static bool32 image_from_file(int fd, u64 bias, library_image* image) {
+    Elf64_Ehdr header;
+    if (!read_exactly_at(fd, 0, &header, sizeof(header)) ||
+        header.e_phentsize < sizeof(Elf64_Phdr) || header.e_shentsize < sizeof(Elf64_Shdr)) {
+        return 0;
+    }
+    u64 low = ~0ull;
+    u64 high = 0;
+    for (u32 i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr segment;
+        if (!read_exactly_at(fd, header.e_phoff + (u64)i * header.e_phentsize, &segment,
+                             sizeof(segment))) {
+            return 0;
+        }
+        if (segment.p_type == PT_LOAD) {
+            low = segment.p_vaddr < low ? segment.p_vaddr : low;
+            u64 end = segment.p_vaddr + segment.p_memsz;
+            high = end > high ? end : high;
+        }
+    }
+    if (high <= low) {
+        return 0;
+    }
+    image->base = (u8*)(bias + low);
+    image->size = high - low;
+    Elf64_Shdr names;
+    if (header.e_shstrndx >= header.e_shnum ||
+        !read_exactly_at(fd, header.e_shoff + (u64)header.e_shstrndx * header.e_shentsize,
+                         &names, sizeof(names))) {
+        return 1;
+    }
+    for (u32 i = 0; i < header.e_shnum; ++i) {
+        Elf64_Shdr section;
+        char name[sizeof(ENGINE_KEPT_SECTION)] = {0};
+        if (read_exactly_at(fd, header.e_shoff + (u64)i * header.e_shentsize, &section,
+                            sizeof(section)) &&
+            read_exactly_at(fd, names.sh_offset + section.sh_name, name, sizeof(name)) &&
+            text_equal(name, ENGINE_KEPT_SECTION) && section.sh_addr) {
+            image->table = (u8*)(bias + section.sh_addr);
+            image->table_size = section.sh_size;
+        }
+    }
+    return 1;
+}
+
+bool32 library_image_of(void* library, const char* path, library_image* image) {
+    image->base = image->table = NULL;
+    image->size = image->table_size = 0;
+    struct link_map* map = NULL;
+    if (!library || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || !map) {
+        return 0;
+    }
+    int fd = open_regular(path);
+    if (fd < 0) {
+        return 0;
+    }
+    bool32 known = image_from_file(fd, (u64)map->l_addr, image);
+    close(fd);
+    return known;
+}
 
 void library_free(void* library) {
     dlclose(library);

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "engine/base/memory.h"
 #include "engine/base/number.h"
 #include "engine/base/text.h"
 #include "host/os.h"
@@ -246,6 +247,31 @@ bool32 library_file_foreign(const char* path, char* reason, u32 capacity) {
         snprintf(reason, capacity, "%s", found);
     }
     return found != NULL;
+}
+
+// The image's own headers are mapped with it.
+bool32 library_image_of(void* library, const char* path, library_image* image) {
+    (void)path;
+    image->base = image->table = NULL;
+    image->size = image->table_size = 0;
+    u8* base = (u8*)library;
+    if (!base) {
+        return 0;
+    }
+    const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
+    const IMAGE_NT_HEADERS64* nt = (const IMAGE_NT_HEADERS64*)(base + dos->e_lfanew);
+    image->base = base;
+    image->size = nt->OptionalHeader.SizeOfImage;
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (u32 i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        char name[IMAGE_SIZEOF_SHORT_NAME + 1] = {0};
+        copy_bytes(name, section->Name, IMAGE_SIZEOF_SHORT_NAME);
+        if (text_equal(name, ENGINE_KEPT_SECTION)) {
+            image->table = base + section->VirtualAddress;
+            image->table_size = section->Misc.VirtualSize;
+        }
+    }
+    return 1;
 }
 
 bool32 library_file_complete(const char* path) {

@@ -94,6 +94,18 @@ bool32 process_alive(u32 id);
 // Copies a file, replacing the target; false when the copy is incomplete.
 bool32 library_copy(const char* from, const char* to);
 
+// Where a loaded library lies in memory, and its table of kept variables
+// (engine/keep.h: the section ENGINE_KEPT_SECTION), from the library and
+// the file it was loaded from. False when it can't be told; a library
+// without the section has a table of 0 bytes.
+typedef struct library_image {
+    u8* base;        // the lowest address of the image
+    u64 size;        // bytes from base to the end of the image
+    u8* table;       // the kept variables' table, or null
+    u64 table_size;  // its bytes
+} library_image;
+bool32 library_image_of(void* library, const char* path, library_image* image);
+
 // Loads the library at path; null on failure, with the reason in words:
 // "missing library libfoo.so" for a library it needs that is not found,
 // "start-up routine failed" when DllMain said no, else the system's own.

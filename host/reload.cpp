@@ -4,6 +4,7 @@
 #include "engine/base/number.h"
 #include "engine/base/text.h"
 #include "guard/fault.h"
+#include "guard/undo.h"
 #include "host/title.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -176,6 +177,15 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
         unload_build(module, build, &fault);
         return LOAD_FAILED;
     }
+    // Its kept variables take the values the last build left, and are
+    // undone with the module's blocks from its first frame on.
+    module->kept_note[0] = 0;
+    if (module->kept.count) {
+        kept_give(&module->kept, build->library, build->copy_path, module->kept_note,
+                  sizeof(module->kept_note));
+    }
+    static engine_kept table[4096];
+    undo_set_kept(table, kept_table(build->library, build->copy_path, table, 4096));
     return LOAD_DONE;
 }
 
@@ -197,6 +207,7 @@ static bool32 unload_library(module_build* build, module_fault* fault) {
     if (!build->library) {
         return 1;
     }
+    undo_set_kept(NULL, 0);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
     build->library = NULL;
     build->entry = NULL;
@@ -249,6 +260,9 @@ bool32 reload_previous(module_state* module) {
 static void retire_running(module_state* module) {
     module_build old = module->running;
     fill_bytes(&module->running, 0, sizeof(module->running));
+    if (old.library) {
+        kept_take(&module->kept, old.library, old.copy_path);
+    }
     module_fault fault = {};
     if (!unload_library(&old, &fault)) {
         unload_fault_title(module->title, sizeof(module->title), &fault);
@@ -308,6 +322,9 @@ void poll_module(module_state* module) {
     if (load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) == LOAD_DONE) {
         build.time = current;
         module->running = build;
+        if (module->kept_note[0]) {
+            concat_text_checked(module->title, WINDOW_TITLE " - ", module->kept_note);
+        }
         return;
     }
     load_failure_title(module->title, sizeof(module->title), reason);

@@ -27,6 +27,7 @@
 #define HOST_RELOAD_H
 
 #include "guard/fault.h"
+#include "host/kept.h"
 #include "host/os.h"
 
 #define MODULE_TITLE_CAPACITY FAULT_TITLE_CAPACITY
@@ -51,6 +52,8 @@ typedef struct module_state {
     void* slot;             // the module's own, kept across reloads
     u32 copies;             // copies made so far; numbers each copy's name
     char stale[MODULE_STALE_COPIES][MODULE_PATH_CAPACITY];  // copies left to delete
+    kept_set kept;          // the kept variables' values the last build that went left
+    char kept_note[KEPT_NOTE_CAPACITY];  // what the last load did with them; "" for nothing
     bool32 title_changed;   // a load event left a new title to show
     char title[MODULE_TITLE_CAPACITY];
 } module_state;

@@ -24,6 +24,7 @@
 #include "engine/base/types.h"
 #include "engine/back_buffer.h"
 #include "engine/input.h"
+#include "engine/keep.h"
 #include "engine/platform_api.h"
 
 // Exports `entry` under exactly that name, from C and from C++: a PE export

@@ -1,0 +1,49 @@
+// Carrying a module's kept variables (engine/keep.h) from one build to the
+// next: their values copied out of the build that goes, checked, and copied
+// into the build that comes, before its first entry.
+#ifndef HOST_KEPT_H
+#define HOST_KEPT_H
+
+#include "engine/keep.h"
+#include "host/os.h"
+
+#define KEPT_KEY_CAPACITY 128
+#define KEPT_NOTE_CAPACITY 160
+
+typedef struct kept_value {
+    char key[KEPT_KEY_CAPACITY];
+    u8* address;  // where it lay in the build it was taken from
+    u64 size;
+    u64 offset;   // of its bytes in the set's store
+} kept_value;
+
+// The values a build left, with where its image lay (for the pointer check).
+typedef struct kept_set {
+    kept_value* values;
+    u32 count;
+    u8* store;
+    u64 store_size;
+    u8* image_base;
+    u64 image_size;
+} kept_set;
+
+// The kept variables of a loaded build, read from its table: their count, or
+// 0 when it has none (or its table can't be read); up to capacity are
+// written to kept. Entries without a key (padding) are left out.
+u32 kept_table(void* library, const char* path, engine_kept* kept, u32 capacity);
+
+// Copies the values of a loaded build's kept variables into set, replacing
+// what it held; an empty set when the build has none.
+void kept_take(kept_set* set, void* library, const char* path);
+
+// Copies the set's values into a freshly loaded build's variables of the
+// same key and size, moving pointers to kept variables and refusing
+// variables with other pointers into the old image. Writes what happened,
+// "kept 12 variables; player changed size and starts afresh", to note
+// (empty when the new build keeps nothing) and to standard error.
+void kept_give(const kept_set* set, void* library, const char* path, char* note, u32 capacity);
+
+// Frees what the set holds.
+void kept_clear(kept_set* set);
+
+#endif

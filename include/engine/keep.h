@@ -1,0 +1,64 @@
+// Kept variables: a module's global or static variable that keeps its value
+// across reloads, loops and the undo of a faulting frame, by the module's
+// choice. Mark it where it is defined, with its initializer last:
+//
+//     static ENGINE_KEEP(int, score, 0);
+//     ENGINE_KEEP(player_state, player, {0});          // a global
+//     void f(void) { static ENGINE_KEEP(float, t, 0.5f); ... }
+//
+// `type` is one type name (use a typedef for arrays and pointers to
+// functions) and `name` an identifier. Each kept variable is described in a
+// table in the library (the section "engkept") by its key, "<file>:<name>"
+// as the compiler spells the file, its size and its address; the host reads
+// the table, so nothing is exported per variable.
+//
+// What the host does with them:
+//  - Before a build is unloaded it copies their bytes out; after the next
+//    build is loaded, before its first entry, it copies them into that
+//    build's variables whose key and size match. A variable that is new,
+//    whose size changed, or whose key is not unique starts from its
+//    initializer; one line on standard error and a title note say what was
+//    kept and what started afresh, by name: "kept 12 variables; player
+//    changed size and starts afresh".
+//  - Pointers into the old build's image would dangle. Every aligned
+//    8-byte word of a kept value that points into the old image is checked:
+//    one that points into a kept variable is moved to that variable's new
+//    address; any other (a function, a string literal, another static)
+//    makes its variable start afresh, named in the message. Pointers hidden
+//    in other forms (unaligned, offset, packed into smaller fields, or
+//    pointing just past a variable) can't be told apart from numbers and are
+//    copied as they are.
+//  - A rollback to the previous build gives it the values as it last saw
+//    them; the undo of a faulting frame puts them back as the frame found
+//    them; loop editing puts them back with the module's blocks at every
+//    round, and --hashes covers them.
+// Large or pointer-rich state is still better kept behind the slot, in
+// blocks from allocate_memory, where no copy or check is needed.
+#ifndef ENGINE_KEEP_H
+#define ENGINE_KEEP_H
+
+#include "engine/base/types.h"
+
+// One kept variable, as the table holds it. The host reads it only.
+typedef struct engine_kept {
+    const char* key;  // "<file>:<name>"
+    void* address;
+    u64 size;
+} engine_kept;
+
+LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
+
+#define ENGINE_KEPT_SECTION "engkept"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ENGINE_KEPT_TABLE __attribute__((used, section(ENGINE_KEPT_SECTION), aligned(8)))
+#else
+#error "ENGINE_KEEP needs GCC or clang (a named section)"
+#endif
+
+#define ENGINE_KEEP(type, name, ...)                                               \
+    type name = __VA_ARGS__;                                                       \
+    ENGINE_KEPT_TABLE static const engine_kept engine_kept_##name = {              \
+        __FILE__ ":" #name, (void*)&name, sizeof(name)}
+
+#endif
