@@ -40,36 +40,30 @@ static void** slot_address;
 static void* slot_before;
 static u64 copied_pages;
 
-#define KEPT_REGIONS_MAX 4096
-
-static engine_kept kept_regions[KEPT_REGIONS_MAX];
-static u32 kept_count;
 static u8* kept_shadow;
 static u64 kept_shadow_size;
 
-void undo_set_kept(const engine_kept* kept, u32 count) {
+// The running build's kept variables (memory.h) as the frame begins, whole:
+// they are few and small.
+static void copy_kept(bool32 back) {
     u64 bytes = 0;
-    kept_count = 0;
-    for (u32 i = 0; i < count && i < KEPT_REGIONS_MAX; ++i) {
-        kept_regions[kept_count++] = kept[i];
-        bytes += kept[i].size;
+    for (u32 i = 0; i < memory_kept_count(); ++i) {
+        bytes += memory_kept_at(i).size;
     }
-    if (bytes > kept_shadow_size) {
+    if (!back && bytes > kept_shadow_size) {
         pages_free(kept_shadow, kept_shadow_size);
         kept_shadow = (u8*)pages_allocate(bytes);
         kept_shadow_size = kept_shadow ? bytes : 0;
-        if (!kept_shadow) {
-            kept_count = 0;
-        }
     }
-}
-
-static void copy_kept(bool32 back) {
+    if (bytes > kept_shadow_size) {
+        shadows_complete = back ? shadows_complete : 0;
+        return;
+    }
     u8* at = kept_shadow;
-    for (u32 i = 0; i < kept_count; ++i) {
-        u8* variable = (u8*)kept_regions[i].address;
-        memcpy(back ? variable : at, back ? at : variable, kept_regions[i].size);
-        at += kept_regions[i].size;
+    for (u32 i = 0; i < memory_kept_count(); ++i) {
+        engine_kept kept = memory_kept_at(i);
+        memcpy(back ? (u8*)kept.address : at, back ? at : (u8*)kept.address, kept.size);
+        at += kept.size;
     }
 }
 

@@ -17,6 +17,9 @@
 // can't watch writes, every page is handled that way, and the host says so
 // once on standard error.
 //
+// The running build's kept variables (engine/keep.h, memory.h) are copied
+// whole as each frame begins and put back with the blocks.
+//
 // The shadow costs as much memory as the blocks it copies (scratch blocks
 // have none). Between frames the host itself may write module memory (a
 // loop's snapshot put back): the next frame's start takes it in like any
@@ -43,11 +46,6 @@ void undo_commit(void);
 // undo is off; 0 when something could not be put back (a freed block's
 // place taken by other memory, no memory for a shadow).
 bool32 undo_rollback(void);
-
-// The running build's kept variables (engine/keep.h): copied whole as each
-// frame begins and put back by a rollback, like a block's pages. Set after
-// every load; none (count 0) before its build is unloaded.
-void undo_set_kept(const engine_kept* kept, u32 count);
 
 // What the undo holds, for tests and benchmarks.
 typedef struct undo_counts {

@@ -18,6 +18,24 @@ void host_prepare(host_state* host) {
     debug_print(host->working_directory);
 }
 
+// The kept variables taken with loop editing's snapshot, and given back to
+// the build that runs when the snapshot is put back (after a rebuild in the
+// loop, by key, as after any reload).
+static kept_set loop_kept;
+
+static void loop_kept_snapshot(void* context, bool32 put_back) {
+    module_build* running = &((module_state*)context)->running;
+    if (!running->library) {
+        return;
+    }
+    if (!put_back) {
+        kept_take(&loop_kept, running->library, running->copy_path);
+        return;
+    }
+    char note[KEPT_NOTE_CAPACITY];
+    kept_give(&loop_kept, running->library, running->copy_path, note, sizeof(note));
+}
+
 bool32 host_options_open(host_state* host, int count, char** arguments, bool32* headless) {
     host_options options;
     char message[LOOP_MESSAGE_CAPACITY];
@@ -30,6 +48,8 @@ bool32 host_options_open(host_state* host, int count, char** arguments, bool32* 
         return 0;
     }
     host->undo = !options.no_undo;
+    host->loop.kept_snapshot = loop_kept_snapshot;
+    host->loop.kept_context = &host->module;
     *headless = options.headless;
     return 1;
 }

@@ -201,5 +201,4 @@ void kept_give(const kept_set* set, void* library, const char* path, char* note,
         ++carried;
     }
     say(note, capacity, count, carried);
-    fprintf(stderr, "Engine: %s\n", note);
 }

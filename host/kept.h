@@ -40,7 +40,7 @@ void kept_take(kept_set* set, void* library, const char* path);
 // same key and size, moving pointers to kept variables and refusing
 // variables with other pointers into the old image. Writes what happened,
 // "kept 12 variables; player changed size and starts afresh", to note
-// (empty when the new build keeps nothing) and to standard error.
+// (empty when the new build keeps nothing).
 void kept_give(const kept_set* set, void* library, const char* path, char* note, u32 capacity);
 
 // Frees what the set holds.

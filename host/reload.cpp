@@ -1,10 +1,12 @@
 #include "host/reload.h"
 
+#include <stdio.h>
+
 #include "engine/base/memory.h"
 #include "engine/base/number.h"
 #include "engine/base/text.h"
 #include "guard/fault.h"
-#include "guard/undo.h"
+#include "platform/memory.h"
 #include "host/title.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -185,7 +187,13 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
                   sizeof(module->kept_note));
     }
     static engine_kept table[4096];
-    undo_set_kept(table, kept_table(build->library, build->copy_path, table, 4096));
+    library_image image;
+    library_image_of(build->library, build->copy_path, &image);
+    memory_set_kept(table, kept_table(build->library, build->copy_path, table, 4096), image.base,
+                    image.size);
+    if (module->kept_note[0]) {
+        fprintf(stderr, "Engine: %s\n", module->kept_note);
+    }
     return LOAD_DONE;
 }
 
@@ -207,7 +215,7 @@ static bool32 unload_library(module_build* build, module_fault* fault) {
     if (!build->library) {
         return 1;
     }
-    undo_set_kept(NULL, 0);
+    memory_set_kept(NULL, 0, NULL, 0);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
     build->library = NULL;
     build->entry = NULL;

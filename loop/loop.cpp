@@ -116,9 +116,30 @@ static void go_live(loop_state* loop, input_state* input) {
     set_title(loop, "");
 }
 
+// The snapshot of blocks and slot, with the kept variables beside it.
+static bool32 take_snapshot(loop_state* loop, void* slot) {
+    if (!snapshot_take(&loop->start, slot)) {
+        return 0;
+    }
+    if (loop->kept_snapshot) {
+        loop->kept_snapshot(loop->kept_context, 0);
+    }
+    return 1;
+}
+
+static bool32 put_snapshot_back(loop_state* loop, void** slot, char* reason, u32 capacity) {
+    if (!snapshot_restore(&loop->start, slot, reason, capacity)) {
+        return 0;
+    }
+    if (loop->kept_snapshot) {
+        loop->kept_snapshot(loop->kept_context, 1);
+    }
+    return 1;
+}
+
 static void start_recording(loop_state* loop, void** slot) {
     memory_set_placement(loop->placement);
-    if (!loop->file.file && !snapshot_take(&loop->start, *slot)) {
+    if (!loop->file.file && !take_snapshot(loop, *slot)) {
         memory_set_placement(NULL);
         set_title(loop, "no memory for a snapshot");
         return;
@@ -132,7 +153,7 @@ static void start_recording(loop_state* loop, void** slot) {
 // it can't be.
 static bool32 restart_replay(loop_state* loop, void** slot, input_state* input) {
     char reason[160];
-    if (!snapshot_restore(&loop->start, slot, reason, sizeof(reason))) {
+    if (!put_snapshot_back(loop, slot, reason, sizeof(reason))) {
         go_live(loop, input);
         char title[LOOP_TITLE_CAPACITY + 160];
         snprintf(title, sizeof(title), "loop stopped: %s", reason);
@@ -152,7 +173,7 @@ static void start_replay(loop_state* loop, void** slot, input_state* input) {
     if (loop->mode == LOOP_LIVE) {
         // A replay from the command line starts from the module as it is.
         memory_set_placement(loop->placement);
-        if (!snapshot_take(&loop->start, *slot)) {
+        if (!take_snapshot(loop, *slot)) {
             go_live(loop, input);
             set_title(loop, "no memory for a snapshot");
             return;

@@ -80,6 +80,11 @@ typedef struct loop_state {
     int exit_status;
     char title[LOOP_TITLE_CAPACITY];
     bool32 title_changed;
+    // The module's kept variables (engine/keep.h) live in its build, not in
+    // blocks: the host takes them with each snapshot (put_back 0) and gives
+    // them to whatever build runs when it is put back (put_back 1).
+    void (*kept_snapshot)(void* context, bool32 put_back);
+    void* kept_context;
 } loop_state;
 
 // Before the host changes its working directory: opens the files the

@@ -207,6 +207,30 @@ u64 hash_bytes(const void* bytes, u64 count, u64 seed) {
     return mix(mix(h[0]) ^ mix(h[1] + 1) * 3 ^ mix(h[2] + 2) * 5 ^ mix(h[3] + 3) * 7);
 }
 
+// A kept variable's bytes, with every aligned word that points into the
+// build's image taken relative to it: the system places the image anywhere,
+// so its addresses differ from run to run.
+static u64 kept_hash(engine_kept kept) {
+    u8 chunk[4096];
+    const u8* bytes = (const u8*)kept.address;
+    u64 seed = kept.size + 1;
+    u64 first_word = (8 - (u64)bytes % 8) % 8;
+    for (u64 at = 0; at < kept.size; at += sizeof(chunk)) {
+        u64 count = kept.size - at < sizeof(chunk) ? kept.size - at : sizeof(chunk);
+        copy_bytes(chunk, bytes + at, count);
+        for (u64 word = first_word; word + 8 <= count; word += 8) {  // chunks keep alignment
+            u64 value;
+            copy_bytes(&value, chunk + word, 8);
+            if (memory_in_kept_image(value)) {
+                value -= memory_kept_image();
+                copy_bytes(chunk + word, &value, 8);
+            }
+        }
+        seed = hash_bytes(chunk, count, seed);
+    }
+    return seed;
+}
+
 u64 module_memory_hash(void* slot) {
     // A sum of the blocks' own hashes: the same whatever order the blocks
     // were allocated (or put back) in.
@@ -214,6 +238,9 @@ u64 module_memory_hash(void* slot) {
     for (u32 i = 0; i < memory_block_count(); ++i) {
         memory_block_record block = memory_block_at(i);
         sum += hash_bytes(block.memory, block.size, block.size);
+    }
+    for (u32 i = 0; i < memory_kept_count(); ++i) {
+        sum += kept_hash(memory_kept_at(i));
     }
     return mix(sum ^ hash_bytes(&slot, sizeof(slot), 0));
 }

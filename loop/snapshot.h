@@ -41,8 +41,8 @@ void snapshot_free(snapshot* shot);
 // The usable bytes of a block: its pages up to the guard page.
 u64 block_usable_bytes(const memory_block_record* block);
 
-// A 64-bit hash of the module's state as it is now: the slot's value and
-// every live block's size and bytes, in address order. Two runs that place
+// A 64-bit hash of the module's state as it is now: the slot's value, every
+// live block's size and bytes, and the kept variables' (memory.h). Two runs that place
 // their blocks alike and write the same bytes hash alike.
 u64 module_memory_hash(void* slot);
 

@@ -81,6 +81,38 @@ static bool32 recently_freed(void* memory, u64 size) {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Kept variables.
+
+#define KEPT_MAX 4096
+
+static engine_kept kept_variables[KEPT_MAX];
+static u32 kept_count;
+static u64 kept_image;
+static u64 kept_image_size;
+
+bool32 memory_in_kept_image(u64 address) {
+    return address >= kept_image && address - kept_image < kept_image_size;
+}
+
+u64 memory_kept_image(void) { return kept_image; }
+
+void memory_set_kept(const engine_kept* kept, u32 count, const void* image, u64 image_size) {
+    kept_image = (u64)image;
+    kept_image_size = image_size;
+    kept_count = 0;
+    for (u32 i = 0; i < count && i < KEPT_MAX; ++i) {
+        kept_variables[kept_count++] = kept[i];
+    }
+}
+
+u32 memory_kept_count(void) { return kept_count; }
+
+engine_kept memory_kept_at(u32 index) {
+    engine_kept none = {NULL, NULL, 0};
+    return index < kept_count ? kept_variables[index] : none;
+}
+
 void* pages_allocate(u64 bytes) { return bytes ? memory_map_pages(NULL, bytes, 0) : NULL; }
 
 void pages_free(void* memory, u64 bytes) {

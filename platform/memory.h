@@ -2,6 +2,7 @@
 #ifndef PLATFORM_MEMORY_H
 #define PLATFORM_MEMORY_H
 
+#include "engine/keep.h"
 #include "engine/platform_api.h"
 
 // Reserves and commits zeroed read-write pages for size bytes at the hinted
@@ -46,6 +47,19 @@ bool32 memory_revive_block(const memory_block_record* record);
 // While on, blocks allocated from then on without MEMORY_SCRATCH can have
 // their writes watched (watch.h). Windows must know when it maps the pages.
 void memory_watch_new_blocks(bool32 on);
+
+// The running build's kept variables (engine/keep.h): module memory that
+// lives in its image, not in blocks, which the undo, loop editing's
+// snapshots and the hashes cover like blocks. Set after every load (a copy
+// of the table is kept), with where the build's image lies; none (count 0)
+// before its build is unloaded.
+void memory_set_kept(const engine_kept* kept, u32 count, const void* image, u64 image_size);
+u32 memory_kept_count(void);
+engine_kept memory_kept_at(u32 index);
+// Whether an address lies in the running build's image.
+bool32 memory_in_kept_image(u64 address);
+// The image's start, which pointers into it are hashed relative to.
+u64 memory_kept_image(void);
 
 // How many blocks are live.
 u32 memory_block_count(void);

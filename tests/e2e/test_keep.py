@@ -5,10 +5,17 @@ place), refuses by name a pointer into the old build's image and a record
 whose size changed, and a faulting frame's writes to them are undone, the
 previous build brought back with the values it last saw. Both hosts."""
 
+import os
+import subprocess
 import unittest
 
+import harness
 from harness import Host, install_module, make_run_dir, module_file, read_records, wait_for
 from harness import window_title
+
+# Three presses of space, 53 frames: any recording drives a module that
+# counts frames.
+RECORDING = os.path.join(os.environ["ENGINE_SOURCE_DIR"], "template", "replay", "space.rec")
 
 
 def numbers(record):
@@ -86,6 +93,37 @@ class KeepTest(unittest.TestCase):
         self.assertEqual(numbers(after[0]), numbers(faulted[-1]))
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
+
+
+    def test_loops_put_kept_variables_back_every_round_and_hashes_cover_them(self):
+        self.run_dir = make_run_dir("keep_loop")
+        install_module(self.run_dir, module_file("keeper_v1"))
+        build = os.path.join(self.run_dir, "build")
+        hashes = []
+        for run in range(2):
+            path = os.path.join(self.run_dir, "hashes%d.txt" % run)
+            done = subprocess.run(harness.SYSTEM.command + ["--replay", RECORDING, "--headless",
+                                                            "--hashes", path],
+                                  cwd=build, capture_output=True, timeout=120)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(path) as lines:
+                hashes.append([line.split() for line in lines])
+        self.assertEqual(hashes[0], hashes[1])
+        # The module keeps nothing in blocks: the memory hash moves with its
+        # kept variables alone.
+        memory = [line[2] for line in hashes[0]]
+        self.assertEqual(len(set(memory)), len(memory))
+
+        os.remove(os.path.join(self.run_dir, "data", "frames.log"))
+        self.host = Host(self.run_dir, command=harness.SYSTEM.command +
+                         ["--replay", RECORDING, "--loop"])
+        self.addCleanup(self.host.stop)
+        self.host.find_window(title="^Engine")
+        self.assertTrue(wait_for(lambda: len(read_records(self.run_dir)) > 2 * 53 + 3, 30))
+        frames = [int(r["frames"]) for r in read_records(self.run_dir)]
+        # Every round starts from the kept values the replay began with.
+        self.assertEqual(frames[:53], list(range(53)))
+        self.assertEqual(frames[53:106], list(range(53)))
 
 
 if __name__ == "__main__":
