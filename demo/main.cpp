@@ -66,6 +66,10 @@ typedef struct demo_state {
 
 static const u32 palette[4] = {0xF2F2F2, 0xFF5A5F, 0x3EC1D3, 0xFFC93C};
 
+// Frames drawn since the host started, across every rebuild: a kept
+// variable (engine/keep.h) instead of a field behind the slot.
+static ENGINE_KEEP(u64, frames_shown, 0);
+
 // A block made by an older build, whose state was shorter, moves to one of
 // this build's size; the fields it lacked start at zero. The guard page sits
 // right after the old block, so reading past it would fault. False when
@@ -336,7 +340,8 @@ static void draw_hud(back_buffer* buffer, const demo_state* state, const input_s
     describe_loop(loop, sizeof(loop), &input->loop);
     format_arg args[] = {
         format_arg_f32(frame_seconds * 1000.0f), format_arg_u32(buffer->width),
-        format_arg_u32(buffer->height),          format_arg_s32((i32)input->mouse.x),
+        format_arg_u32(buffer->height),          format_arg_u64(frames_shown),
+        format_arg_s32((i32)input->mouse.x),
         format_arg_s32((i32)input->mouse.y),     format_arg_text(held),
         format_arg_u32(state->colour_index + 1), format_arg_u32((u32)state->brush),
         format_arg_u32(state->dot_count),        format_arg_u32(MAX_DOTS),
@@ -345,7 +350,7 @@ static void draw_hud(back_buffer* buffer, const demo_state* state, const input_s
     };
     char text[512];
     format_text_bounded(text, sizeof(text),
-                        "frame % ms  window % x %\n"
+                        "frame % ms  window % x %  shown %\n"
                         "mouse %, %\n"
                         "keys %\n"
                         "colour %  brush %  dots % / %\n"
@@ -403,4 +408,5 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     draw_marker(buffer, state);
     draw_pad_brush(buffer, state, input);
     draw_hud(buffer, state, input, frame_seconds);
+    frames_shown += 1;
 }

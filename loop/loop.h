@@ -25,7 +25,7 @@
 //
 // What the host can't replay: files the module reads or writes, other
 // services' answers (file times, the working directory), threads the module
-// starts, state kept in its own static data, and whatever the module does
+// starts, static data it does not mark to keep (engine/keep.h), and whatever the module does
 // with the time within a frame. A module stays replayable when it keeps its
 // state behind the slot in blocks from allocate_memory and draws from its
 // state and its input alone.

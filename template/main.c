@@ -15,6 +15,11 @@ typedef struct template_state {
 
 static const u32 colours[] = {0x203040, 0x6a2c70, 0x2c7061, 0x8a6d1f};
 
+/* Kept across rebuilds without the slot (engine/keep.h): frames since the
+ * host started. Fine for small, pointer-free values; bigger state is better
+ * behind the slot. */
+static ENGINE_KEEP(u64, frames_run, 0);
+
 ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
                         input_state* input, f32 frame_seconds, platform_api* services,
                         void** module_slot) {
@@ -33,6 +38,7 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     }
     template_state* state = (template_state*)*module_slot;
 
+    frames_run += 1;
     button_state* space = &input->buttons[KEY_SPACE];
     if (space->is_down && space->transitions > 0) {
         state->presses += 1;

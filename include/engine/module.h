@@ -15,7 +15,8 @@
 // the host loads the new build between two frames. Everything the host passes
 // by address (the running flag, the back buffer record copy, the input record,
 // the services table, the slot) keeps its address and content across a reload;
-// what the module kept in its own static data does not survive. `module_slot`
+// what the module kept in its own static data does not survive, but for the
+// variables it marks with ENGINE_KEEP (engine/keep.h). `module_slot`
 // is the module's place to keep state across reloads: the host sets it to zero
 // once at start-up and never touches it again.
 #ifndef ENGINE_MODULE_H
