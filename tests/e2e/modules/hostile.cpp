@@ -33,16 +33,10 @@ typedef struct hostile_state {
 } hostile_state;
 
 static void record(const char* format, ...) {
-    char line[2048];
     va_list arguments;
     va_start(arguments, format);
-    int length = vsnprintf(line, sizeof(line) - 1, format, arguments);
+    append_log_line("hostile.log", format, arguments);
     va_end(arguments);
-    if (length < 0 || length > (int)sizeof(line) - 2) {
-        length = (int)sizeof(line) - 2;
-    }
-    line[length++] = '\n';
-    append_log("hostile.log", line, length);
 }
 
 // The size of a file as the C library sees it; -1 when it can't be opened.

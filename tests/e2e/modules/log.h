@@ -6,6 +6,7 @@
 #ifndef TESTS_E2E_MODULES_LOG_H
 #define TESTS_E2E_MODULES_LOG_H
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -22,6 +23,17 @@ static inline void append_log(const char* name, const char* line, int length) {
         fwrite(line, 1, (size_t)length, file);
     }
     fclose(file);
+}
+
+// One formatted line, its line end added, cut at 2 KiB.
+static inline void append_log_line(const char* name, const char* format, va_list arguments) {
+    char line[2048];
+    int length = vsnprintf(line, sizeof(line) - 1, format, arguments);
+    if (length < 0 || length > (int)sizeof(line) - 2) {
+        length = (int)sizeof(line) - 2;
+    }
+    line[length++] = '\n';
+    append_log(name, line, length);
 }
 
 // The variable's value as a decimal number; 0 when it is not set.

@@ -34,16 +34,10 @@ typedef struct module_state {
 } module_state;
 
 static void record(const char* format, ...) {
-    char line[2048];
     va_list arguments;
     va_start(arguments, format);
-    int length = vsnprintf(line, sizeof(line) - 1, format, arguments);
+    append_log_line("services.log", format, arguments);
     va_end(arguments);
-    if (length < 0 || length > (int)sizeof(line) - 2) {
-        length = (int)sizeof(line) - 2;
-    }
-    line[length++] = '\n';
-    append_log("services.log", line, length);
 }
 
 // What the system says of the page holding an address.
