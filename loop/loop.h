@@ -25,10 +25,11 @@
 //
 // What the host can't replay: files the module reads or writes, other
 // services' answers (file times, the working directory), threads the module
-// starts, static data it does not mark to keep (engine/keep.h), and whatever the module does
-// with the time within a frame. A module stays replayable when it keeps its
-// state behind the slot in blocks from allocate_memory and draws from its
-// state and its input alone.
+// starts, static data it does not mark to keep (engine/keep.h), and
+// whatever the module does with the time within a frame. A module stays
+// replayable when it keeps its state behind the slot in blocks from
+// allocate_memory (or in kept variables) and draws from its state and its
+// input alone.
 //
 // While recording or replaying, blocks are placed from a cursor kept with
 // the snapshot (memory.h), so a replay's blocks land where the recording's
