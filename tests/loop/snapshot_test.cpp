@@ -8,6 +8,9 @@
 #include "loop/loop.h"
 #include "loop/snapshot.h"
 
+// Every block the memory service holds. The tests below count blocks from
+// none: each starts by freeing what an earlier case in the same process left
+// (the Windows tree runs each program's cases in one process).
 static void free_all(void) {
     while (memory_block_count()) {
         memory_block_record record = memory_block_at(memory_block_count() - 1);
@@ -16,6 +19,7 @@ static void free_all(void) {
 }
 
 TEST(Snapshot, PutsBlocksBackAtTheirPlacesWithTheirBytes) {
+    free_all();
     memory_block kept = allocate_memory(10000, NULL, MEMORY_GUARD_PAGE);
     memory_block freed = allocate_memory(70000, NULL, 0);
     ASSERT_TRUE(kept.memory && freed.memory);
@@ -60,6 +64,7 @@ TEST(Snapshot, PutsBlocksBackAtTheirPlacesWithTheirBytes) {
 }
 
 TEST(Snapshot, ATakenPlaceChangesNothingAndSaysWhy) {
+    free_all();
     memory_block kept = allocate_memory(4096, NULL, 0);
     memory_block freed = allocate_memory(8192, NULL, 0);
     ASSERT_TRUE(kept.memory && freed.memory);
@@ -105,6 +110,7 @@ TEST(Snapshot, ATakenPlaceChangesNothingAndSaysWhy) {
 }
 
 TEST(Placement, SameAllocationsLandOnTheSamePlacesPastWhatIsTaken) {
+    free_all();
     // Where the host places blocks: free on every system it runs on.
     u8* base = (u8*)LOOP_PLACEMENT_BASE;
     memory_set_placement(base);
@@ -142,6 +148,7 @@ TEST(Placement, SameAllocationsLandOnTheSamePlacesPastWhatIsTaken) {
 }
 
 TEST(Hashes, FollowEveryByteAndNotTheOrderOfBlocks) {
+    free_all();
     u8 bytes[1000] = {};
     u64 zero = hash_bytes(bytes, sizeof(bytes), 0);
     for (u32 at : {0u, 7u, 31u, 32u, 998u, 999u}) {
