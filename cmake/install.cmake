@@ -2,6 +2,7 @@
 #   include/engine/...          the contract and the base library's headers
 #   lib/ or lib/windows/        libengine_base.a, libengine_input_record.a
 #   bin/engine or engine.exe    the host, when this tree built it
+#   bin/engine-watch            the watcher that rebuilds a module on every save
 #   lib/cmake/Engine/           the CMake package (find_package(Engine))
 #   lib/pkgconfig/              engine-module.pc (native builds)
 # The Linux and the Windows trees install into the same prefix side by side.
@@ -18,6 +19,7 @@ install(TARGETS base input_record ARCHIVE DESTINATION ${ENGINE_INSTALL_LIBDIR})
 if(TARGET engine)
     install(TARGETS engine RUNTIME DESTINATION bin)
 endif()
+install(PROGRAMS ${ENGINE_ROOT}/scripts/watch.py DESTINATION bin RENAME engine-watch)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/EngineConfig.cmake.in
                ${CMAKE_BINARY_DIR}/package/EngineConfig.cmake @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/EngineConfig.cmake

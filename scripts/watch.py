@@ -1,34 +1,63 @@
 #!/usr/bin/env python3
-"""Rebuilds a module whenever one of its sources is saved, so a running host
-picks up every edit as soon as the build is done.
+"""Rebuilds a module whenever one of its sources is saved, doing as little as
+the change needs, so a running host has the new build a moment later.
 
-    scripts/watch.py [--while PID] [--settle MS] BUILD_DIR TARGET DIR...
+    watch.py [--while PID] [--module-file PATH] BUILD_DIR TARGET DIR...
 
-Watches every directory under DIR... with inotify (new directories included)
-and builds TARGET in BUILD_DIR (with ninja itself in a Ninja tree) once per
-burst of changes.
-The build's exit status decides: a failed build prints its whole output, a
-successful one prints "rebuilt TARGET in N ms". With --while, stops once the
+BUILD_DIR is a Ninja tree (CMake's Ninja generator) that builds TARGET, a
+module library; DIR... are the folders whose files are watched (new folders
+below them included; BUILD_DIR and names starting with "." or "#" or ending
+in "~" never: the build would trigger itself, and editors keep their swap,
+lock and backup files there).
+
+What it learns from the tree, once and again whenever build.ninja changes:
+the compile command of each of the module's own sources and its link command
+(ninja -t compdb, -t commands), which headers each source includes (ninja -t
+deps, then the dependency file each compile writes), which files define the
+build (the inputs of build.ninja), and the sources of the static libraries
+the module links that the tree builds.
+
+What a change does, from the file system's close-write and moved-to events
+(no waiting for more):
+ - a source of the module, or a header only its sources include: those
+   sources are compiled with their own commands, in parallel, and the module
+   linked to a temporary name beside the module file, then renamed over it.
+   The link runs the linker itself when the compiler driver would run just
+   one (as `-###` shows), which spares the driver's own start;
+ - anything else that exists (the build definition, a library's source, a
+   file it can't place): `ninja TARGET` builds it, then the module is staged.
+A change saved while a build runs stops that build and starts the next with
+everything still to do, so a burst of saves gives one build, of the last
+text. The module file is renamed into place only when nothing changed while
+it was built.
+
+The module file is where the host loads it: --module-file, or where the
+target's post-build step stages it (stage.cmake's -DTO), or else the
+target's own library. Beside it, "<module file>.status" tells the host what
+is going on, for its window title: "building" while a build runs, "failed"
+and the first error ("<file>:<line>: <message>") after one failed; the file
+is removed when a build is in place and when the watcher stops.
+
+Each build is one line, stamped with the wall-clock time and the
+CLOCK_MONOTONIC time in milliseconds (the host's clock) when it ended:
+
+    12:00:01.234 [5123.456 ms] built demo in 96 ms (draw.cpp): noticed 0.4 ms,
+        compiled 58.2 ms, linked 19.1 ms, staged 0.3 ms
+
+(one line), before it the compilers' warnings; a failed build prints the
+whole output first and keeps the running build. With --while, stops once the
 process PID has ended (the host, when ./run --watch started it).
-
-Each line of its own starts with the wall-clock time and the CLOCK_MONOTONIC
-time in milliseconds (the clock the host reads), so that a benchmark of edit
-to screen can line the phases up with the host's: "change noticed" (with the
-time the burst's first event was read), "build started", "build finished".
---settle sets how long a burst must stay quiet before the build starts (10 ms
-unless told).
-
-Not watched: BUILD_DIR when it lies inside a watched directory (the build
-would trigger itself), and names starting with "." or ending in "~": hidden
-directories such as .git, and editors' swap, lock and backup files.
 """
 
 import ctypes
 import ctypes.util
 import datetime
+import json
 import os
-import shutil
+import re
 import select
+import shlex
+import signal
 import struct
 import subprocess
 import sys
@@ -41,24 +70,21 @@ IN_CREATE = 0x00000100
 IN_DELETE = 0x00000200
 IN_Q_OVERFLOW = 0x00004000
 IN_IGNORED = 0x00008000
-IN_ONLYDIR = 0x01000000
 IN_ISDIR = 0x40000000
-IN_NONBLOCK = os.O_NONBLOCK
-IN_CLOEXEC = os.O_CLOEXEC
-WATCH_MASK = (IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE
-              | IN_ONLYDIR)
+WATCH_MASK = IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE
 EVENT_HEADER = struct.Struct("iIII")
 
-# An editor's save is a handful of events within a millisecond or two: the
-# burst ends once this long has passed without another.
-DEFAULT_SETTLE_MS = 10
-# A file created but not yet closed is still being written (an editor may
-# fsync before closing it): the burst waits for its close, up to this long.
-UNFINISHED_WAIT_S = 1.0
-# Something that writes without pause still gets a build this often.
-LONGEST_BURST_S = 1.0
 # How often the --while process is looked at, at the least.
 OWNER_CHECK_S = 0.2
+# How long a stopped build has to end before it is killed.
+STOP_WAIT_S = 2.0
+OBJECT_SUFFIXES = (".o", ".obj")
+LIBRARY_SUFFIXES = (".a", ".lib")
+# What a linker is called, when a compiler driver names the one it runs.
+LINKER_NAME = re.compile(r"^(.*-)?(ld(\.(gold|lld|bfd))?|ld64\.lld|mold)$")
+COMPILER_ERROR = re.compile(
+    r"^(?P<file>[^:\s][^:]*):(?P<line>\d+):(?:\d+:)? (?:fatal )?error: (?P<message>.*)$")
+CMAKE_ERROR = re.compile(r"^CMake Error at (?P<file>.+?):(?P<line>\d+) ")
 
 
 def monotonic():
@@ -71,28 +97,35 @@ def say(message):
     print("%s [%.3f ms] %s" % (wall, monotonic() * 1000.0, message), flush=True)
 
 
+def show(output):
+    if output:
+        sys.stdout.flush()
+        sys.stdout.buffer.write(output if output.endswith(b"\n") else output + b"\n")
+        sys.stdout.buffer.flush()
+
+
 def usage():
-    sys.stderr.write("usage: %s [--while PID] [--settle MS] BUILD_DIR TARGET DIR...\n"
+    sys.stderr.write("usage: %s [--while PID] [--module-file PATH] BUILD_DIR TARGET DIR...\n"
                      % sys.argv[0])
     sys.exit(2)
 
 
 def parse_arguments(argv):
     owner = None
-    settle_ms = DEFAULT_SETTLE_MS
+    module_file = None
     while argv and argv[0].startswith("--"):
         if len(argv) < 2:
             usage()
         if argv[0] == "--while":
             owner = int(argv[1])
-        elif argv[0] == "--settle":
-            settle_ms = float(argv[1])
+        elif argv[0] == "--module-file":
+            module_file = os.path.abspath(argv[1])
         else:
             usage()
         argv = argv[2:]
     if len(argv) < 3:
         usage()
-    return owner, settle_ms, argv[0], argv[1], argv[2:]
+    return owner, module_file, os.path.abspath(argv[0]), argv[1], argv[2:]
 
 
 def alive(pid):
@@ -115,27 +148,275 @@ def alive(pid):
 
 
 def ignored_name(name):
-    return name.startswith(".") or name.endswith("~")
+    return name.startswith((".", "#")) or name.endswith("~")
 
 
+def real(path, directory=None):
+    if directory and not os.path.isabs(path):
+        path = os.path.join(directory, path)
+    return os.path.realpath(path)
 
-def build_command(build_dir, target):
-    """Ninja itself where the tree is a Ninja tree: cmake --build only starts
-    it, and that costs tens of milliseconds of every edit."""
-    ninja = shutil.which("ninja")
-    if ninja and os.path.exists(os.path.join(build_dir, "build.ninja")):
-        return [ninja, "-C", build_dir, target]
-    return ["cmake", "--build", build_dir, "--target", target]
+
+def milliseconds(seconds):
+    return "%.1f ms" % (seconds * 1000.0)
+
+
+# ---------------------------------------------------------------------------
+# What the build tree says.
+
+def ninja(build_dir, *arguments):
+    done = subprocess.run(["ninja", "-C", build_dir] + list(arguments), capture_output=True,
+                          text=True, stdin=subprocess.DEVNULL)
+    if done.returncode != 0:
+        raise LookupError("ninja %s: %s" % (" ".join(arguments), done.stderr.strip()
+                                            or done.stdout.strip()))
+    return done.stdout
+
+
+def query_inputs(build_dir, output):
+    """The rule and the explicit, implicit (|) and order-only (||) inputs of
+    the edge that builds output."""
+    rule, explicit, implicit = None, [], []
+    section = None
+    for line in ninja(build_dir, "-t", "query", output).splitlines():
+        stripped = line.strip()
+        if line.startswith("  input: "):
+            rule, section = stripped[len("input: "):], "input"
+        elif line.startswith("  outputs:"):
+            section = "outputs"
+        elif section == "input" and line.startswith("    "):
+            if stripped.startswith("|| "):
+                continue
+            if stripped.startswith("| "):
+                implicit.append(stripped[2:])
+            else:
+                explicit.append(stripped)
+    return rule, explicit, implicit
+
+
+def read_depfile(path, directory):
+    """The files a Makefile-style dependency file names, as real paths."""
+    with open(path, "rb") as f:
+        text = f.read().decode(errors="surrogateescape")
+    text = text.replace("\\\r\n", " ").replace("\\\n", " ")
+    _, _, names = text.partition(": ")
+    words, word, i = [], "", 0
+    while i < len(names):
+        c = names[i]
+        if c == "\\" and i + 1 < len(names) and names[i + 1] in " #":
+            word += names[i + 1]
+            i += 2
+            continue
+        if c.isspace():
+            if word:
+                words.append(word)
+            word = ""
+        else:
+            word += c
+        i += 1
+    if word:
+        words.append(word)
+    return [real(w, directory) for w in words]
+
+
+def direct_linker(words, directory):
+    """The one command the compiler driver runs for words, when it is a
+    linker's; otherwise None."""
+    try:
+        shown = subprocess.run(words + ["-###"], cwd=directory, capture_output=True, text=True,
+                               stdin=subprocess.DEVNULL, timeout=60)
+        commands = [line for line in shown.stderr.splitlines() if line.startswith(" ")]
+        if shown.returncode == 0 and len(commands) == 1:
+            candidate = shlex.split(commands[0])
+            if LINKER_NAME.match(os.path.basename(candidate[0])):
+                return candidate
+    except (OSError, ValueError, subprocess.TimeoutExpired):
+        pass
+    return None
+
+
+def split_command(command):
+    """A build command's words, or None when it needs a shell."""
+    try:
+        words = shlex.split(command)
+    except ValueError:
+        return None
+    if any(w in ("&&", "||", ";", "|", ">", "<") for w in words):
+        return None
+    return words
+
+
+def replace_output(words, old, new):
+    """The words with the value of `-o old` replaced by new, or None."""
+    for i in range(len(words) - 1):
+        if words[i] == "-o" and words[i + 1] == old:
+            return words[:i + 1] + [new] + words[i + 2:]
+    return None
+
+
+class Module:
+    """The module's build as the tree defines it."""
+
+    def __init__(self, build_dir, target, module_file):
+        self.build_dir = build_dir
+        self.target = target
+        self.stamp = self.build_ninja_stamp()
+        rule, explicit, _ = query_inputs(build_dir, target)
+        self.library = explicit[0] if rule == "phony" and len(explicit) == 1 else target
+        _, objects, implicit = query_inputs(build_dir, self.library)
+        self.objects = [o for o in objects if o.endswith(OBJECT_SUFFIXES)]
+        self.libraries = [i for i in objects + implicit if i.endswith(LIBRARY_SUFFIXES)]
+        self.compiles = self.learn_compiles()
+        self.shadow_commands = {o: self.shadow_command(o) for o in self.objects}
+        self.linked = {}  # object -> the shadow linked in its place
+        self.link_command, staged_to = self.learn_link()
+        self.module_file = module_file or staged_to or real(self.library, build_dir)
+        # The link as the watcher runs it: writing beside the module file,
+        # and the linker's own command when the compiler driver would run
+        # just that one (as -### shows): the driver's start is spared.
+        words = replace_output(self.link_command, self.library, self.module_file + ".partial")
+        self.linker = direct_linker(words, build_dir) or words
+        self.definition = set(real(i, build_dir) for i in
+                              query_inputs(build_dir, "build.ninja")[2])
+        self.definition.add(real("build.ninja", build_dir))
+        # The libraries' own sources: a change to one of their inputs is
+        # ninja's to build.
+        self.foreign_objects = []
+        for library in dict.fromkeys(self.libraries):
+            try:
+                _, library_objects, _ = query_inputs(build_dir, library)
+            except LookupError:
+                continue  # not built here (an installed library)
+            self.foreign_objects += [o for o in library_objects if o.endswith(OBJECT_SUFFIXES)]
+        self.users = {}    # real path -> the module's objects that depend on it
+        self.foreign = set()  # real paths the libraries' objects depend on
+        self.learn_dependencies()
+
+    def build_ninja_stamp(self):
+        try:
+            return os.stat(os.path.join(self.build_dir, "build.ninja")).st_mtime_ns
+        except OSError:
+            return None
+
+    def stale(self):
+        return self.build_ninja_stamp() != self.stamp
+
+    def learn_compiles(self):
+        entries = json.loads(ninja(self.build_dir, "-t", "compdb"))
+        wanted = set(self.objects)
+        compiles = {}
+        for entry in entries:
+            output = entry.get("output")
+            if output in wanted:
+                compiles[output] = entry
+        missing = wanted - set(compiles)
+        if missing:
+            raise LookupError("no compile command for " + ", ".join(sorted(missing)))
+        return compiles
+
+    def learn_link(self):
+        """The link command's words and, when a post-build step stages the
+        library with stage.cmake, where it puts it."""
+        command = ninja(self.build_dir, "-t", "commands", "-s", self.library).strip()
+        command = command.splitlines()[-1] if command else ""
+        parts = [p.strip() for p in command.split(" && ")]
+        link, staged_to = None, None
+        for part in parts:
+            words = split_command(part)
+            if not words:
+                continue
+            if "-o" in words and replace_output(words, self.library, self.library):
+                link = words
+            elif words[-1:] and words[-1].endswith("stage.cmake"):
+                for word in words:
+                    if word.startswith("-DTO="):
+                        staged_to = word[len("-DTO="):]
+        if not link:
+            raise LookupError("cannot read the link command of " + self.library)
+        return link, staged_to
+
+    def learn_dependencies(self):
+        listed = ninja(self.build_dir, "-t", "deps", *(self.objects + self.foreign_objects))
+        current, mine = None, False
+        module_objects = set(self.objects)
+        for line in listed.splitlines():
+            if line and not line[0].isspace():
+                current = line.split(":", 1)[0]
+                mine = current in module_objects
+            elif line.strip() and current:
+                path = real(line.strip(), self.build_dir)
+                if mine:
+                    self.users.setdefault(path, set()).add(current)
+                else:
+                    self.foreign.add(path)
+        for output, entry in self.compiles.items():
+            self.users.setdefault(real(entry["file"], entry["directory"]), set()).add(output)
+
+    def shadow_command(self, output):
+        """The command that compiles output's source into its shadow: the
+        watcher links shadows in place of ninja's objects, so ninja's objects
+        and its record of them stay as it left them, and its next build does
+        just what it would have done. None when the command can't be read."""
+        stem, suffix = os.path.splitext(output)
+        shadow = stem + ".watch" + suffix
+        words = split_command(self.compiles[output]["command"])
+        words = words and replace_output(words, output, shadow)
+        if not words:
+            return None
+        for i in range(len(words) - 1):
+            if words[i] == "-MF":
+                words[i + 1] = shadow + ".d"
+        return words, shadow
+
+    def compiled(self, output):
+        """After the watcher's own compile: its shadow is linked from now on,
+        and the headers the source includes now are read from its
+        dependency file."""
+        shadow = self.shadow_commands[output][1]
+        self.linked[output] = shadow
+        directory = self.compiles[output]["directory"]
+        path = real(shadow + ".d", directory)
+        try:
+            files = read_depfile(path, directory)
+        except OSError:
+            return
+        for users in self.users.values():
+            users.discard(output)
+        for file in files:
+            self.users.setdefault(file, set()).add(output)
+        os.unlink(path)
+
+    def link_words(self):
+        """The link, with the shadows compiled since ninja last built."""
+        return [self.linked.get(word, word) for word in self.linker]
+
+    def place(self, path):
+        """What a change to path asks: ("compile", objects), ("ninja", None)
+        or ("nothing", None)."""
+        if path in self.definition or path in self.foreign:
+            return "ninja", None
+        users = self.users.get(path)
+        if users and all(self.shadow_commands[o] for o in users):
+            return "compile", users
+        if users:
+            return "ninja", None
+        if os.path.lexists(path):
+            return "ninja", None
+        return "nothing", None  # a temporary file that came and went
+
+
+# ---------------------------------------------------------------------------
+# File events.
 
 class Inotify:
     def __init__(self, build_dir):
         self.libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
         self.libc.inotify_add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
         self.libc.inotify_rm_watch.argtypes = [ctypes.c_int, ctypes.c_int]
-        self.fd = self.libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
         if self.fd < 0:
             raise OSError(ctypes.get_errno(), "inotify_init1: " + os.strerror(ctypes.get_errno()))
-        self.build_dir = os.path.realpath(build_dir)
+        self.build_dir = real(build_dir)
         self.paths = {}  # watch descriptor -> directory
         self.warned = False
 
@@ -154,7 +435,7 @@ class Inotify:
         return files
 
     def is_build_dir(self, path):
-        return os.path.realpath(path) == self.build_dir
+        return real(path) == self.build_dir
 
     def add(self, directory):
         wd = self.libc.inotify_add_watch(self.fd, os.fsencode(directory), WATCH_MASK)
@@ -192,44 +473,168 @@ class Inotify:
                 events.append((wd, mask, name))
 
 
+# ---------------------------------------------------------------------------
+# Builds: a queue of commands, each a process of its own (its own process
+# group, so a stopped build takes its children along).
+
+class Step:
+    def __init__(self, name, words, directory):
+        self.name = name
+        self.started = monotonic()
+        self.output = []
+        self.process = subprocess.Popen(
+            words, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL, start_new_session=True)
+        self.fd = self.process.stdout.fileno()
+        os.set_blocking(self.fd, False)
+        self.status = None
+
+    def take_output(self):
+        """Reads what it wrote; True once it has ended (its output's end, or
+        its exit when something it started keeps the pipe)."""
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                if self.process.poll() is None:
+                    return False
+                break
+            if not chunk:
+                break
+            self.output.append(chunk)
+        self.process.stdout.close()
+        self.status = self.process.wait()
+        self.ended = monotonic()
+        return True
+
+    def stop(self):
+        """Ends it and what it started: asked first, so that ninja leaves its
+        logs whole, then made to."""
+        for sent in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(self.process.pid, sent)
+            except (ProcessLookupError, PermissionError):
+                break
+            try:
+                self.process.wait(STOP_WAIT_S)
+                break
+            except subprocess.TimeoutExpired:
+                pass
+        self.process.wait()
+        self.process.stdout.close()
+
+
+def first_error(output, directories):
+    """The first error of a build's output as "<file>:<line>: <message>", the
+    file named relative to the watched folder that holds it."""
+    lines = output.decode(errors="replace").splitlines()
+    for i, line in enumerate(lines):
+        found = COMPILER_ERROR.match(line)
+        if found:
+            return "%s:%s: %s" % (short_name(found["file"], directories), found["line"],
+                                  found["message"].strip())
+        found = CMAKE_ERROR.match(line)
+        if found:
+            message = next((l.strip() for l in lines[i + 1:] if l.strip()), "")
+            return "%s:%s: %s" % (short_name(found["file"], directories), found["line"],
+                                  message)
+    for line in lines:
+        if re.search(r"\berror\b|undefined reference", line, re.IGNORECASE):
+            return line.strip()
+    return lines[-1].strip() if lines else "no output"
+
+
+def short_name(path, directories):
+    """path from the folder that holds the watched ones (or from the only one)."""
+    tops = [real(d) for d in directories]
+    top = os.path.commonpath(tops) if len(tops) > 1 else tops[0]
+    full = real(path)
+    if full.startswith(top + os.sep):
+        return os.path.relpath(full, top)
+    return path
+
+
+class Build:
+    """A build under way: what it does and when each phase began."""
+
+    def __init__(self, kind, objects, changed, noticed):
+        self.kind = kind            # "fast" or "ninja"
+        self.objects = objects      # the module's objects it compiles (fast)
+        self.queue = sorted(objects)
+        self.done = set()           # those compiled
+        self.changed = changed      # the changes' names, for the line
+        self.noticed = noticed      # when the first of them was read
+        self.started = monotonic()
+        self.phase = kind
+        self.phases = {}
+        self.steps = []             # the running commands
+        self.output = []            # what the finished ones printed
+
+
 class Watcher:
-    def __init__(self, owner, settle_ms, build_dir, target, directories):
+    def __init__(self, owner, module_file, build_dir, target, directories):
         self.owner = owner
-        self.settle_s = settle_ms / 1000.0
+        self.requested_module_file = module_file
         self.build_dir = build_dir
         self.target = target
         self.directories = directories
+        self.jobs = os.cpu_count() or 2
         self.inotify = Inotify(build_dir)
-        # The burst being gathered: changed paths in order, when its first
-        # and last events were read, and files created but not yet closed.
+        self.module = None
+        # What is still to do: the module's objects to compile and whether
+        # ninja must build; `waiting` once a change asks for a build (a
+        # failed build waits for the next change).
+        self.dirty = set()
+        self.need_ninja = False
+        self.waiting = False
         self.changed = []
         self.first_event = None
-        self.last_event = None
-        self.unfinished = {}
         self.build = None
-        self.build_started = 0.0
-        self.build_output = []
 
-    def start(self):
-        for directory in self.directories:
-            self.inotify.watch_tree(directory)
-        say("watching %s (rebuilds %s)" % (" ".join(self.directories), self.target))
+    # -- learning ----------------------------------------------------------
 
-    def note_change(self, path, when):
-        if self.first_event is None:
-            self.first_event = when
-        self.last_event = when
-        if path not in self.changed:
-            self.changed.append(path)
+    def learn(self):
+        try:
+            self.module = Module(self.build_dir, self.target, self.requested_module_file)
+        except (LookupError, OSError, ValueError) as error:
+            if self.module is None:
+                raise
+            say("could not read the build tree again (%s); ninja builds every change" % error)
+            self.module.stamp = None
+
+    def status_file(self):
+        return self.module.module_file + ".status"
+
+    def partial_file(self):
+        return self.module.module_file + ".partial"
+
+    def write_status(self, *lines):
+        partial = self.status_file() + ".partial"
+        try:
+            with open(partial, "w") as f:
+                f.write("\n".join(lines) + "\n")
+            os.replace(partial, self.status_file())
+        except OSError:
+            pass
+
+    def clear_status(self):
+        try:
+            os.unlink(self.status_file())
+        except OSError:
+            pass
+
+    # -- changes -----------------------------------------------------------
 
     def take_events(self):
+        """Reads the pending events into what is to do; True when one of them
+        asks for a build."""
+        relevant = False
         when = monotonic()
         for wd, mask, name in self.inotify.read():
             if mask & IN_Q_OVERFLOW:
-                # Events were lost: look again at everything.
                 for directory in self.directories:
                     self.inotify.watch_tree(directory)
-                self.note_change("(too many events to list)", when)
+                relevant |= self.note("(too many changes to list)", "ninja", when)
                 continue
             if mask & IN_IGNORED:
                 self.inotify.paths.pop(wd, None)
@@ -243,120 +648,269 @@ class Watcher:
                     continue
                 if mask & (IN_CREATE | IN_MOVED_TO):
                     for found in self.inotify.watch_tree(path):
-                        self.note_change(found, when)
+                        relevant |= self.note(found, None, when)
                 elif mask & IN_MOVED_FROM:
                     self.inotify.forget_tree(path)
-            elif mask & IN_CREATE:
-                try:
-                    if os.path.isfile(path) and not os.path.islink(path):
-                        self.unfinished[path] = when + UNFINISHED_WAIT_S
-                except OSError:
-                    pass
-            if mask & (IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM):
-                self.unfinished.pop(path, None)
-            self.note_change(path, when)
+                continue
+            # A file's creation is followed by its close; a link's is not.
+            if mask & IN_CREATE and not os.path.islink(path):
+                continue
+            relevant |= self.note(path, None, when)
+        return relevant
 
-    def burst_over_in(self, when):
-        """Seconds until the burst being gathered is over (0 or less: it is)."""
-        wait = self.last_event + self.settle_s - when
-        self.unfinished = {p: d for p, d in self.unfinished.items() if d > when}
-        if self.unfinished:
-            wait = max(wait, min(self.unfinished.values()) - when)
-        return min(wait, self.first_event + LONGEST_BURST_S - when)
-
-    def start_build(self):
-        shown = self.changed[:3]
-        more = len(self.changed) - len(shown)
-        say("change noticed: %s%s (first event at %.3f ms)"
-            % (", ".join(shown), " and %d more" % more if more > 0 else "",
-               self.first_event * 1000.0))
-        self.changed = []
-        self.first_event = self.last_event = None
-        self.unfinished = {}
-        command = build_command(self.build_dir, self.target)
-        say("build started: %s" % " ".join(command))
-        self.build_started = monotonic()
-        self.build_output = []
-        try:
-            self.build = subprocess.Popen(command, stdout=subprocess.PIPE,
-                                          stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        except OSError as error:
-            self.build = None
-            self.finish_build(127, [("%s\n" % error).encode()])
-
-    def take_build_output(self):
-        """Reads what the build wrote; True once it has ended. The end is its
-        output's end, or its exit when something it started keeps the pipe."""
-        while True:
-            try:
-                chunk = os.read(self.build.stdout.fileno(), 65536)
-            except BlockingIOError:
-                if self.build.poll() is None:
-                    return False
-                break
-            if not chunk:
-                break
-            self.build_output.append(chunk)
-        self.build.stdout.close()
-        status = self.build.wait()
-        self.build = None
-        self.finish_build(status, self.build_output)
+    def note(self, path, kind, when):
+        objects = set()
+        if kind is None:
+            kind, objects = self.module.place(real(path))
+            if self.module.stamp is None and kind == "compile":
+                kind = "ninja"
+        if kind == "nothing":
+            return False
+        if kind == "ninja":
+            self.need_ninja = True
+        else:
+            self.dirty |= objects
+        self.waiting = True
+        if self.first_event is None:
+            self.first_event = when
+        name = short_name(path, self.directories) if objects or kind == "ninja" and \
+            os.path.isabs(path) else path
+        if name not in self.changed:
+            self.changed.append(name)
         return True
 
-    def finish_build(self, status, output):
-        elapsed_ms = (monotonic() - self.build_started) * 1000.0
-        say("build finished: exit %d" % status)
-        if status == 0:
-            say("rebuilt %s in %d ms" % (self.target, round(elapsed_ms)))
+    # -- building ----------------------------------------------------------
+
+    def start_build(self):
+        if self.module.stale():
+            self.learn()
+            self.need_ninja = True  # the build's definition changed
+        kind = "ninja" if self.need_ninja or self.module.stamp is None else "fast"
+        build = Build(kind, self.dirty if kind == "fast" else set(), list(self.changed),
+                      self.first_event)
+        self.build = build
+        self.dirty = set() if kind == "fast" else self.dirty
+        self.waiting = False
+        self.changed, self.first_event = [], None
+        self.write_status("building")
+        if kind == "ninja":
+            self.start_step("ninja", ["ninja", "-C", self.build_dir, self.target], self.build_dir)
             return
-        sys.stdout.flush()
-        sys.stdout.buffer.write(b"".join(output))
-        sys.stdout.buffer.flush()
-        say("build of %s failed (exit %d, output above); the host keeps running the "
-            "previous build" % (self.target, status))
+        build.phase = "compile"
+        build.phases["compile"] = monotonic()
+        self.fill_compiles()
+        if self.build is build and not build.steps:
+            self.start_link()
+
+    def start_step(self, name, words, directory):
+        try:
+            step = Step(name, words, directory)
+        except OSError as error:
+            self.fail(("%s: %s\n" % (words[0] if words else name, error)).encode())
+            return
+        self.build.steps.append(step)
+
+    def fill_compiles(self):
+        build = self.build
+        while self.build is build and build.queue and len(build.steps) < self.jobs:
+            output = build.queue.pop(0)
+            words = self.module.shadow_commands[output][0]
+            self.start_step(output, words, self.module.compiles[output]["directory"])
+
+    def start_link(self):
+        self.build.phase = "link"
+        self.build.phases["link"] = monotonic()
+        words = self.module.link_words()
+        self.start_step("link", words, self.build_dir)
+
+    def step_ended(self, step):
+        build = self.build
+        build.steps.remove(step)
+        output = b"".join(step.output)
+        if step.status != 0:
+            self.fail(output)
+            return
+        build.output.append(output)
+        if build.kind == "ninja":
+            self.finish_ninja(output)
+        elif build.phase == "compile":
+            self.module.compiled(step.name)
+            build.done.add(step.name)
+            self.fill_compiles()
+            if self.build is build and not build.steps and not build.queue:
+                self.start_link()
+        else:
+            self.stage(self.partial_file())
+
+    def stop_build(self):
+        """Stops what runs; what did not compile is still to do, and the
+        changes it was for are named again by the next build."""
+        build = self.build
+        for step in build.steps:
+            step.stop()
+        self.dirty |= build.objects - build.done
+        self.changed = build.changed + [c for c in self.changed if c not in build.changed]
+        self.first_event = build.noticed
+        self.build = None
+        try:
+            os.unlink(self.partial_file())
+        except OSError:
+            pass
+        return build
+
+    def fail(self, output):
+        build = self.stop_build()
+        self.changed, self.first_event = [], None
+        for earlier in build.output:
+            show(earlier)
+        show(output)
+        message = first_error(output, self.directories)
+        self.write_status("failed", message)
+        say("build of %s failed in %d ms (%s): %s; the host keeps running the previous build"
+            % (self.target, round((monotonic() - build.started) * 1000.0),
+               ", ".join(build.changed), message))
+
+    def restart(self, why):
+        self.stop_build()
+        say("build of %s stopped: %s" % (self.target, why))
+
+    def stage(self, built):
+        """Puts the new build in place, unless something changed while it was
+        built: then the next build starts instead."""
+        if self.take_events():
+            self.restart("a file changed while it was built")
+            return
+        staging = monotonic()
+        try:
+            if built == self.partial_file():
+                os.replace(built, self.module.module_file)
+            else:
+                copy_over(built, self.module.module_file)
+        except OSError as error:
+            self.fail(("cannot put the module in place: %s\n" % error).encode())
+            return
+        self.succeed(staging, monotonic())
+
+    def finish_ninja(self, output):
+        """After ninja built the target: staged here unless its own post-build
+        step did, or it did nothing."""
+        built = real(self.module.library, self.build_dir)
+        target = self.module.module_file
+        try:
+            fresh = os.stat(built).st_mtime_ns > os.stat(target).st_mtime_ns
+        except FileNotFoundError:
+            fresh = os.path.exists(built)
+        if fresh and built != target:
+            self.stage(built)
+        elif self.take_events():
+            self.restart("a file changed while it was built")
+        else:
+            now = monotonic()
+            self.succeed(now, now, nothing=b"ninja: no work to do" in output)
+
+    def succeed(self, staging, staged, nothing=False):
+        build = self.build
+        self.build = None
+        self.clear_status()
+        if build.kind == "ninja":
+            self.need_ninja = False
+        for output in build.output:
+            show(without_progress(output))
+        self.report(build, staging, staged, nothing)
+        if build.kind == "ninja":
+            self.learn()
+
+    def report(self, build, staging, staged, nothing):
+        changed = ", ".join(build.changed)
+        if nothing:
+            say("nothing to rebuild for %s" % changed)
+            return
+        total = round((staged - build.noticed) * 1000.0)
+        noticed = milliseconds(build.started - build.noticed)
+        if build.kind == "ninja":
+            compiled = re.findall(r"Building \S+ object \S*?([^/\s]+)\.o(?:bj)?\b",
+                                  b"".join(build.output).decode(errors="replace"))
+            say("built %s with ninja in %d ms (%s): compiled %s; noticed %s, built %s, staged %s"
+                % (self.target, total, changed, ", ".join(compiled) or "nothing", noticed,
+                   milliseconds(staging - build.started), milliseconds(staged - staging)))
+            return
+        compiled = sorted(os.path.basename(self.module.compiles[o]["file"]) for o in build.done)
+        say("built %s in %d ms (%s): compiled %s; noticed %s, compiled %s, linked %s, staged %s"
+            % (self.target, total, changed, ", ".join(compiled), noticed,
+               milliseconds(build.phases["link"] - build.phases["compile"]),
+               milliseconds(staging - build.phases["link"]), milliseconds(staged - staging)))
+
+    # -- the loop ----------------------------------------------------------
 
     def run(self):
-        self.start()
-        poller = select.poll()
-        poller.register(self.inotify.fd, select.POLLIN)
-        build_fd = None
-        owner_gone = False
+        self.learn()
+        for directory in self.directories:
+            self.inotify.watch_tree(directory)
+        # The first build brings the module up to date, whatever changed
+        # before the watch began.
+        self.note("start-up", "ninja", monotonic())
+        say("watching %s (builds %s into %s)" % (" ".join(self.directories), self.target,
+                                                 self.module.module_file))
+        try:
+            return self.loop()
+        finally:
+            if self.build:
+                self.stop_build()
+            self.clear_status()
+
+    def loop(self):
         while True:
-            if self.owner is not None and not owner_gone and not alive(self.owner):
-                owner_gone = True
-            if owner_gone and self.build is None:
+            if self.owner is not None and not alive(self.owner):
                 say("process %d has ended; stopping" % self.owner)
                 return 0
-
-            timeout = OWNER_CHECK_S
-            if self.first_event is not None and self.build is None:
-                left = self.burst_over_in(monotonic())
-                if left <= 0:
-                    self.start_build()
-                    if self.build is not None:
-                        build_fd = self.build.stdout.fileno()
-                        os.set_blocking(build_fd, False)
-                        poller.register(build_fd, select.POLLIN)
+            if self.build is None and self.waiting:
+                self.start_build()
+                continue
+            poller = select.poll()
+            poller.register(self.inotify.fd, select.POLLIN)
+            steps = {step.fd: step for step in (self.build.steps if self.build else [])}
+            for fd in steps:
+                poller.register(fd, select.POLLIN)
+            ready = [fd for fd, _ in poller.poll(OWNER_CHECK_S * 1000.0)]
+            if self.inotify.fd in ready and self.take_events() and self.build is not None:
+                self.restart("a file changed again")
+                continue
+            for fd, step in steps.items():
+                if self.build is None or step not in self.build.steps:
                     continue
-                timeout = min(timeout, left)
+                if (fd in ready or step.process.poll() is not None) and step.take_output():
+                    self.step_ended(step)
 
-            ready = [fd for fd, _ in poller.poll(max(timeout, 0) * 1000.0)]
-            if self.inotify.fd in ready:
-                self.take_events()
-            if build_fd is not None and (build_fd in ready or self.build.poll() is not None):
-                if self.take_build_output():
-                    # Changes saved during the build start the next one once
-                    # their own burst is over.
-                    poller.unregister(build_fd)
-                    build_fd = None
+
+def without_progress(output):
+    """A build's output without ninja's own lines: what the tools said."""
+    return b"".join(line for line in output.splitlines(keepends=True)
+                    if not re.match(rb"^(\[\d+/\d+\] |ninja: )", line))
+
+
+def copy_over(built, target):
+    """Copies a build beside the module file and renames it into place."""
+    partial = target + ".partial"
+    with open(built, "rb") as source, open(partial, "wb") as copy:
+        while True:
+            chunk = source.read(1 << 20)
+            if not chunk:
+                break
+            copy.write(chunk)
+    os.chmod(partial, 0o755)
+    os.replace(partial, target)
 
 
 def main():
-    owner, settle_ms, build_dir, target, directories = parse_arguments(sys.argv[1:])
+    owner, module_file, build_dir, target, directories = parse_arguments(sys.argv[1:])
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
-        return Watcher(owner, settle_ms, build_dir, target, directories).run()
+        return Watcher(owner, module_file, build_dir, target, directories).run()
     except KeyboardInterrupt:
         return 130
+    except LookupError as error:
+        say("cannot watch: %s" % error)
+        return 1
 
 
 if __name__ == "__main__":

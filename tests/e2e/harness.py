@@ -209,6 +209,37 @@ def read_records(run_dir, name="frames.log"):
     return [dict(_FIELD.findall(line)) for line in lines]
 
 
+def run_tool(command, **options):
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, **options)
+
+
+def install_sdk(prefix):
+    """The engine's SDK as `cmake --install` lays it out, from this build."""
+    installed = run_tool(["cmake", "--install", BUILD_DIR, "--prefix", prefix])
+    if installed.returncode != 0:
+        raise AssertionError("cmake --install failed:\n" + installed.stdout + installed.stderr)
+
+
+def build_module_project(source, build, sdk):
+    """Configures (with Ninja, for this host's system) and builds a module
+    project that finds the SDK installed at sdk."""
+    toolchain = []
+    if WINDOWS:
+        toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" +
+                     os.path.join(sdk, "lib", "cmake", "Engine", "mingw-w64.cmake")]
+    for command in (["cmake", "-S", source, "-B", build, "-G", "Ninja",
+                     "-DCMAKE_PREFIX_PATH=" + sdk, *toolchain],
+                    ["cmake", "--build", build, "-j2"]):
+        done = run_tool(command)
+        if done.returncode != 0:
+            raise AssertionError(" ".join(command) + " failed:\n" + done.stdout + done.stderr)
+
+
+def installed_host_command(sdk):
+    host = os.path.join(sdk, "bin", "engine")
+    return ["wine", host + ".exe"] if WINDOWS else [host]
+
+
 def xdotool(*args):
     return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=30)
 

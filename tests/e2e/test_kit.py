@@ -34,26 +34,16 @@ class KitTest(unittest.TestCase):
     def setUp(self):
         self.run_dir = make_run_dir("kit")
         self.sdk = os.path.join(self.run_dir, "sdk")
-        installed = run(["cmake", "--install", BUILD_DIR, "--prefix", self.sdk])
-        self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
+        harness.install_sdk(self.sdk)
         self.project = os.path.join(self.run_dir, "my_module")
         shutil.copytree(os.path.join(SOURCE_DIR, "template"), self.project)
         self.build = os.path.join(self.run_dir, "module-build")
-        toolchain = []
-        if harness.WINDOWS:
-            toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" +
-                         os.path.join(self.sdk, "lib", "cmake", "Engine", "mingw-w64.cmake")]
-        configure = run(["cmake", "-S", self.project, "-B", self.build, "-G", "Ninja",
-                         "-DCMAKE_PREFIX_PATH=" + self.sdk, *toolchain])
-        self.assertEqual(configure.returncode, 0, configure.stdout + configure.stderr)
-        built = run(["cmake", "--build", self.build, "-j2"])
-        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        harness.build_module_project(self.project, self.build, self.sdk)
         # The project's own run directory, nothing of this tree's.
         self.module_run_dir = os.path.join(self.build, "run", "my_module")
         self.assertTrue(os.path.exists(harness.module_path(self.module_run_dir)),
                         "the template did not stage " + harness.MODULE_NAME)
-        host = os.path.join(self.sdk, "bin", "engine")
-        self.host_command = ["wine", host + ".exe"] if harness.WINDOWS else [host]
+        self.host_command = harness.installed_host_command(self.sdk)
 
     def start_installed_host(self, run_dir):
         self.host = Host(run_dir, command=self.host_command)
@@ -78,7 +68,7 @@ class KitTest(unittest.TestCase):
         self.wait_colour(hex_colour(0x6A2C70))
 
         watch = subprocess.Popen(
-            [os.path.join(SOURCE_DIR, "scripts", "watch.sh"), "--while",
+            [os.path.join(self.sdk, "bin", "engine-watch"), "--while",
              str(self.host.process.pid), self.build, "my_module", self.project],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.addCleanup(watch.kill)
@@ -95,7 +85,7 @@ class KitTest(unittest.TestCase):
         self.host.close()
         self.assertEqual(self.host.wait(), 0)
         output, _ = watch.communicate(timeout=10)
-        self.assertIn("rebuilt my_module", output)
+        self.assertIn("built my_module", output)
 
     def test_the_templates_golden_replay_passes_for_its_build_and_fails_for_another(self):
         ctest = ["ctest", "--test-dir", self.build, "--output-on-failure"]
