@@ -58,6 +58,7 @@ void host_begin(host_state* host, host_window* window) {
     fill_bytes(&host->buffer, 0, sizeof(host->buffer));
     fill_bytes(&host->marked, 0, sizeof(host->marked));
     fill_bytes(&host->module, 0, sizeof(host->module));
+    fill_bytes(&host->build, 0, sizeof(host->build));
     fill_bytes(&host->fault, 0, sizeof(host->fault));
     host->window = window;
     host->running = 1;
@@ -101,6 +102,9 @@ void host_frame(host_state* host) {
     }
     host->marks[MARK_POLL] = read_counter();
     poll_module(&host->module);
+    if (build_status_poll(&host->build, &host->module)) {
+        title_show_build(host->window, host->build.part);
+    }
     host->marks[MARK_CALL] = read_counter();
     // A build that faults rolls back to the previous one, or with none is not
     // called again until a new one is loaded.

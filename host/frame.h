@@ -16,7 +16,8 @@
 //     into a record of the host's own, watched only for the chord;
 //  5. end the input frame; a replay puts the recorded frame into the
 //     module's record, a recording writes it;
-//  6. poll the module file and reload a new build;
+//  6. poll the module file and reload a new build; look at the build
+//     watcher's status file (build_status.h);
 //  7. copy the back buffer record and call entry through the fault guard;
 //     the frame's hashes are written or checked;
 //  8. show the back buffer;
@@ -26,6 +27,7 @@
 #ifndef HOST_FRAME_H
 #define HOST_FRAME_H
 
+#include "host/build_status.h"
 #include "host/call_module.h"
 #include "host/fault_marker.h"
 #include "host/title.h"
@@ -53,6 +55,7 @@ typedef struct host_state {
     input_state input;
     platform_api services;
     module_state module;
+    build_status build;  // what the module's build watcher says
     module_fault fault;
     host_window* window;
     i64 frame_start;

@@ -70,6 +70,26 @@ static int open_regular(const char* path) {
     return fd;
 }
 
+u32 read_regular_file(const char* path, void* buffer, u32 capacity) {
+    int fd = open_regular(path);
+    if (fd < 0) {
+        return 0;
+    }
+    u32 count = 0;
+    while (count < capacity) {
+        ssize_t got = read(fd, (u8*)buffer + count, capacity - count);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        count += (u32)got;
+    }
+    close(fd);
+    return count;
+}
+
 // Copies the whole file at from into target, which stays open; false when
 // from can't be read or the copy is incomplete.
 static bool32 copy_into(const char* from, int target) {

@@ -48,6 +48,26 @@ u64 library_file_identity(const char* path) {
     return hash ? hash : 1;
 }
 
+// Only a file on disk: a pipe or a device could keep ReadFile waiting.
+u32 read_regular_file(const char* path, void* buffer, u32 capacity) {
+    HANDLE file = open_shared(path, GENERIC_READ);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION about = {};
+    u32 count = 0;
+    if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &about) &&
+        !(about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DWORD got = 0;
+        while (count < capacity &&
+               ReadFile(file, (u8*)buffer + count, capacity - count, &got, NULL) && got) {
+            count += got;
+        }
+    }
+    CloseHandle(file);
+    return count;
+}
+
 bool32 process_alive(u32 id) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)id);
     if (!process) {

@@ -106,6 +106,13 @@ typedef struct library_image {
 } library_image;
 bool32 library_image_of(void* library, const char* path, library_image* image);
 
+// Reads up to capacity bytes from the start of the file at path; the count
+// read, 0 when it is not a regular file or can't be read. Nothing waits (a
+// FIFO or a device is refused) and nothing the module sees through its
+// services changes, their last error included: the host reads files of its
+// own (build_status.h) between the module's frames.
+u32 read_regular_file(const char* path, void* buffer, u32 capacity);
+
 // Loads the library at path; null on failure, with the reason in words:
 // "missing library libfoo.so" for a library it needs that is not found,
 // "start-up routine failed" when DllMain said no, else the system's own.

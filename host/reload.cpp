@@ -28,12 +28,12 @@ static const char* module_directory(const module_state* module) {
     return module->directory[0] ? module->directory : MODULE_DIRECTORY;
 }
 
-static const char* module_path(const module_state* module) {
+const char* module_file_path(const module_state* module) {
     return module->path[0] ? module->path : MODULE_PATH;
 }
 
 u64 module_file_time(const module_state* module) {
-    return file_time_at_path(module_path(module), FILE_TIME_LAST_WRITE);
+    return file_time_at_path(module_file_path(module), FILE_TIME_LAST_WRITE);
 }
 
 // The path of this host's copy number `copy` (1, 2, ...) in directory, with
@@ -291,9 +291,9 @@ void poll_module(module_state* module) {
     // The file is looked at twice around its stamp: a build put in place
     // between the readings is left for the next frame, so the stamp and the
     // identity recorded are of one file.
-    u64 before = library_file_identity(module_path(module));
+    u64 before = library_file_identity(module_file_path(module));
     u64 current = module_file_time(module);
-    u64 identity = library_file_identity(module_path(module));
+    u64 identity = library_file_identity(module_file_path(module));
     if (identity != before) {
         return;
     }
@@ -305,19 +305,19 @@ void poll_module(module_state* module) {
     // A build that can never load is said so at once; the running one is
     // left alone.
     char reason[MODULE_TITLE_CAPACITY];
-    if (library_file_foreign(module_path(module), reason, sizeof(reason))) {
+    if (library_file_foreign(module_file_path(module), reason, sizeof(reason))) {
         module->time = current;
         module->identity = identity;
         module->title_changed = 1;
         load_failure_title(module->title, sizeof(module->title), reason);
         return;
     }
-    if (!library_file_complete(module_path(module))) {
+    if (!library_file_complete(module_file_path(module))) {
         return;
     }
     // The copy first: while it can't be made, the running build runs on.
     char copy_path[MODULE_PATH_CAPACITY];
-    if (!copy_build(module, module_directory(module), MODULE_NAME, module_path(module),
+    if (!copy_build(module, module_directory(module), MODULE_NAME, module_file_path(module),
                     copy_path)) {
         return;
     }
@@ -330,6 +330,7 @@ void poll_module(module_state* module) {
     if (load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) == LOAD_DONE) {
         build.time = current;
         module->running = build;
+        module->loads += 1;
         if (module->kept_note[0]) {
             concat_text_checked(module->title, WINDOW_TITLE " - ", module->kept_note);
         }

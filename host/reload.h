@@ -51,6 +51,7 @@ typedef struct module_state {
     u64 identity;           // that file's library_file_identity
     void* slot;             // the module's own, kept across reloads
     u32 copies;             // copies made so far; numbers each copy's name
+    u32 loads;              // new builds poll_module loaded; reload_previous adds none
     char stale[MODULE_STALE_COPIES][MODULE_PATH_CAPACITY];  // copies left to delete
     kept_set kept;          // the kept variables' values the last build that went left
     char kept_note[KEPT_NOTE_CAPACITY];  // what the last load did with them; "" for nothing
@@ -70,6 +71,9 @@ bool32 module_needs_load(u64 current, u64 recorded);
 // directory does not stop its own reloads. Without it (or when the path
 // does not fit) the relative MODULE_DIRECTORY is used.
 void module_locate(module_state* module);
+
+// The module file's path: the located one, else the relative MODULE_PATH.
+const char* module_file_path(const module_state* module);
 
 // The module file's last-write time as a 64-bit file time; 0 when absent.
 // The same reading the file-time service gives for the module's path.

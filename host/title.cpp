@@ -1,6 +1,6 @@
 #include "host/title.h"
 
-#include "engine/base/memory.h"
+#include "host/build_status.h"
 
 // Text building for the title: appends stay inside the title's capacity.
 typedef struct title_text {
@@ -123,25 +123,46 @@ void unload_fault_title(char* out, u32 capacity, const module_fault* fault) {
     append_fault(&title, fault, NULL);
 }
 
-// The two parts of the title, kept to compose it anew when either changes.
+// An event's title without the name it begins with; "" for one without.
+static const char* after_name(const char* event) {
+    for (const char* name = WINDOW_TITLE; *name; ++name, ++event) {
+        if (*event != *name) {
+            return "";
+        }
+    }
+    return event;
+}
+
+void compose_title(char* out, u32 capacity, const char* loop, const char* build,
+                   const char* event) {
+    title_text title = {out, 0, capacity};
+    out[0] = 0;
+    if (!loop[0] && !build[0]) {
+        append(&title, event[0] ? event : WINDOW_TITLE);
+        return;
+    }
+    append(&title, WINDOW_TITLE);
+    const char* parts[] = {loop, build};
+    for (const char* part : parts) {
+        if (part[0]) {
+            append(&title, " - ");
+            append(&title, part);
+        }
+    }
+    append(&title, after_name(event));
+}
+
+// The title's parts, kept to compose it anew when any of them changes.
 static char event_title[MODULE_TITLE_CAPACITY];
 static char loop_title[96];
+static char build_title[BUILD_STATUS_CAPACITY];
 
 static void show_title(host_window* window) {
     if (!window) {
         return;
     }
-    char composed[MODULE_TITLE_CAPACITY + 128];
-    title_text title = {composed, 0, sizeof(composed)};
-    if (!loop_title[0]) {
-        append(&title, event_title[0] ? event_title : WINDOW_TITLE);
-    } else {
-        append(&title, WINDOW_TITLE " - ");
-        append(&title, loop_title);
-        // The event's title without the name it begins with.
-        u32 name = sizeof(WINDOW_TITLE) - 1;
-        append(&title, bytes_equal(event_title, WINDOW_TITLE, name) ? event_title + name : "");
-    }
+    char composed[sizeof(loop_title) + sizeof(build_title) + sizeof(event_title) + 8];
+    compose_title(composed, sizeof(composed), loop_title, build_title, event_title);
     window_set_title(window, composed);
 }
 
@@ -154,6 +175,12 @@ void title_show_event(host_window* window, const char* title) {
 void title_show_loop(host_window* window, const char* state) {
     title_text kept = {loop_title, 0, sizeof(loop_title)};
     append(&kept, state);
+    show_title(window);
+}
+
+void title_show_build(host_window* window, const char* part) {
+    title_text kept = {build_title, 0, sizeof(build_title)};
+    append(&kept, part);
     show_title(window);
 }
 

@@ -40,14 +40,24 @@ void rollback_title(module_fault* fault, void* library);
 void unrestored_title(module_fault* fault, void* library);
 
 // The window title is the host's name, then what loop editing is doing,
-// then the latest load or fault event:
-// "Engine - loop 37/120 - fault: access violation ...". Without loop editing
-// it is the event's title as above. A null window (headless) has none.
+// then what the build watcher is doing (build_status.h), then the latest
+// load or fault event, joined with " - ":
+// "Engine - loop 37/120 - building... - fault: access violation ...".
+// Without the two parts in the middle it is the event's title as above. A
+// null window (headless) has none.
 //
 // An event's title, beginning with "Engine".
 void title_show_event(host_window* window, const char* title);
 // What loop editing is doing ("recording", "loop 37/120"); "" while live.
 void title_show_loop(host_window* window, const char* state);
+// What the build watcher is doing ("building...", "build failed: ..."); ""
+// for nothing.
+void title_show_build(host_window* window, const char* part);
+
+// The title from its parts as above, cut to capacity; loop and build are ""
+// when there is nothing to say, the event "" before the first.
+void compose_title(char* out, u32 capacity, const char* loop, const char* build,
+                   const char* event);
 
 // "Engine - the new build did not load: <reason> - rebuild to retry".
 void load_failure_title(char* out, u32 capacity, const char* reason);
