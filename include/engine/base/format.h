@@ -52,7 +52,14 @@
 
 #include "engine/base/types.h"
 
+// A float's bits without <string.h> (a few milliseconds of every compile
+// that includes this header).
+#if defined(__GNUC__)
+#define FORMAT_COPY_BYTES_ __builtin_memcpy
+#else
 #include <string.h>
+#define FORMAT_COPY_BYTES_ memcpy
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -125,7 +132,7 @@ static inline format_arg format_arg_s32(i32 v) {
 static inline format_arg format_arg_f32(f32 v) {
     format_arg a;
     a.value = 0;
-    memcpy(&a.value, &v, sizeof v);
+    FORMAT_COPY_BYTES_(&a.value, &v, sizeof v);
     a.type = FORMAT_ARG_FLOAT;
     return a;
 }
