@@ -392,7 +392,7 @@ class Module:
 
     def place(self, path):
         """What a change to path asks: ("compile", objects), ("ninja", None)
-        or ("nothing", None)."""
+        or ("unknown", None) for a file the build does not name."""
         if path in self.definition or path in self.foreign:
             return "ninja", None
         users = self.users.get(path)
@@ -400,9 +400,7 @@ class Module:
             return "compile", users
         if users:
             return "ninja", None
-        if os.path.lexists(path):
-            return "ninja", None
-        return "nothing", None  # a temporary file that came and went
+        return "unknown", None
 
 
 # ---------------------------------------------------------------------------
@@ -586,6 +584,7 @@ class Watcher:
         # failed build waits for the next change).
         self.dirty = set()
         self.need_ninja = False
+        self.unknown = {}  # files the build does not name: real path -> name
         self.waiting = False
         self.changed = []
         self.first_event = None
@@ -664,27 +663,46 @@ class Watcher:
             kind, objects = self.module.place(real(path))
             if self.module.stamp is None and kind == "compile":
                 kind = "ninja"
-        if kind == "nothing":
+        # Editors write temporary files beside the ones they save, and some
+        # are gone before anything looks: only what is still there at the
+        # build's start goes to ninja.
+        if kind == "unknown" and not os.path.lexists(path):
             return False
-        if kind == "ninja":
+        name = short_name(path, self.directories) if os.path.isabs(path) else path
+        if kind == "unknown":
+            self.unknown[path] = name
+        elif kind == "ninja":
             self.need_ninja = True
         else:
             self.dirty |= objects
         self.waiting = True
         if self.first_event is None:
             self.first_event = when
-        name = short_name(path, self.directories) if objects or kind == "ninja" and \
-            os.path.isabs(path) else path
         if name not in self.changed:
             self.changed.append(name)
         return True
 
+    def settle_unknown(self):
+        """The files the build does not name that are still there go to
+        ninja; the others are forgotten."""
+        for path, name in self.unknown.items():
+            if os.path.lexists(path):
+                self.need_ninja = True
+            elif name in self.changed:
+                self.changed.remove(name)
+        self.unknown = {}
+
     # -- building ----------------------------------------------------------
 
     def start_build(self):
+        self.waiting = False
+        self.settle_unknown()
         if self.module.stale():
             self.learn()
             self.need_ninja = True  # the build's definition changed
+        if not self.dirty and not self.need_ninja:
+            self.changed, self.first_event = [], None
+            return
         kind = "ninja" if self.need_ninja or self.module.stamp is None else "fast"
         build = Build(kind, self.dirty if kind == "fast" else set(), list(self.changed),
                       self.first_event)

@@ -220,15 +220,19 @@ def install_sdk(prefix):
         raise AssertionError("cmake --install failed:\n" + installed.stdout + installed.stderr)
 
 
+def toolchain_options(sdk):
+    """What configures a module project for this host's system."""
+    if WINDOWS:
+        return ["-DCMAKE_TOOLCHAIN_FILE=" +
+                os.path.join(sdk, "lib", "cmake", "Engine", "mingw-w64.cmake")]
+    return []
+
+
 def build_module_project(source, build, sdk):
     """Configures (with Ninja, for this host's system) and builds a module
     project that finds the SDK installed at sdk."""
-    toolchain = []
-    if WINDOWS:
-        toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" +
-                     os.path.join(sdk, "lib", "cmake", "Engine", "mingw-w64.cmake")]
     for command in (["cmake", "-S", source, "-B", build, "-G", "Ninja",
-                     "-DCMAKE_PREFIX_PATH=" + sdk, *toolchain],
+                     "-DCMAKE_PREFIX_PATH=" + sdk, *toolchain_options(sdk)],
                     ["cmake", "--build", build, "-j2"]):
         done = run_tool(command)
         if done.returncode != 0:

@@ -107,6 +107,31 @@ class KitTest(unittest.TestCase):
         self.assertEqual(rewritten.returncode, 0, rewritten.stdout + rewritten.stderr)
         self.assertEqual(run(ctest).returncode, 0)
 
+    def test_modules_build_for_quick_rebuilds_unless_asked_for_release(self):
+        def module_commands(*options):
+            build = os.path.join(self.run_dir, "settings-%d" % len(options))
+            configured = run(["cmake", "-S", self.project, "-B", build, "-G", "Ninja",
+                              "-DCMAKE_PREFIX_PATH=" + self.sdk, *harness.toolchain_options(
+                                  self.sdk), *options])
+            if configured.returncode != 0:
+                return None, configured.stdout + configured.stderr
+            listed = run(["ninja", "-C", build, "-t", "commands", "my_module"])
+            lines = listed.stdout.splitlines()
+            return ([l for l in lines if " -c " in l][0],
+                    [l for l in lines if " -shared " in l][0])
+
+        compile_line, link_line = module_commands()
+        self.assertIn(" -O0 -g ", compile_line + " ")
+        if harness.LINUX:
+            self.assertIn("-fuse-ld=gold", link_line)
+        compile_line, link_line = module_commands("-DENGINE_MODULE_BUILD=release")
+        self.assertNotIn("-O0", compile_line)
+        self.assertIn(" -O2 -g ", compile_line + " ")
+        self.assertNotIn("-fuse-ld=gold", link_line)
+        missing, output = module_commands("-DENGINE_MODULE_BUILD=fast")
+        self.assertIsNone(missing)
+        self.assertIn("ENGINE_MODULE_BUILD is development or release", output)
+
     @unittest.skipUnless(harness.LINUX and shutil.which("pkg-config"), "pkg-config, Linux")
     def test_a_module_built_with_pkg_config_loads_in_the_installed_host(self):
         run_dir = os.path.join(self.run_dir, "by-hand")

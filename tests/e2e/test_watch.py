@@ -143,6 +143,21 @@ class WatchTest(unittest.TestCase):
         self.assertEqual(compiled, ["main.c", "util.c"], done.stdout)
         self.assertEqual(self.value(), 22)
 
+    def test_an_editors_temporary_files_do_not_call_for_the_build_system(self):
+        watch = self.start_watch()
+        start = len(watch.lines)
+        # vim's probe that the folder is writable, then a safe write: the new
+        # text written to a temporary file and renamed over the source.
+        write(self.source("4913"), "")
+        os.unlink(self.source("4913"))
+        write(self.source("main.c___jb_tmp___"), MAIN % 6)
+        os.replace(self.source("main.c___jb_tmp___"), self.source("main.c"))
+        _, line = watch.result(start)
+        found = FAST_LINE.search(line)
+        self.assertTrue(found, "\n".join(watch.lines[start:]))
+        self.assertEqual(found.group(2, 3), ("src/main.c", "main.c"))
+        self.assertEqual(self.value(), 16)
+
     def test_a_save_burst_builds_once_with_every_change(self):
         watch = self.start_watch()
         start = len(watch.lines)
