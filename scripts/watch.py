@@ -478,7 +478,6 @@ class Inotify:
 class Step:
     def __init__(self, name, words, directory):
         self.name = name
-        self.started = monotonic()
         self.output = []
         self.process = subprocess.Popen(
             words, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -502,7 +501,6 @@ class Step:
             self.output.append(chunk)
         self.process.stdout.close()
         self.status = self.process.wait()
-        self.ended = monotonic()
         return True
 
     def stop(self):
