@@ -275,7 +275,11 @@ class Module:
         # and the linker's own command when the compiler driver would run
         # just that one (as -### shows): the driver's start is spared.
         words = replace_output(self.link_command, self.library, self.module_file + ".partial")
-        self.linker = direct_linker(words, build_dir) or words
+        direct = direct_linker(words, build_dir)
+        self.linker = direct if direct and self.names_objects(direct) else words
+        # Objects passed in a response file can't be swapped for shadows:
+        # then every change is ninja's.
+        self.links_objects = self.names_objects(words)
         self.definition = set(real(i, build_dir) for i in
                               query_inputs(build_dir, "build.ninja")[2])
         self.definition.add(real("build.ninja", build_dir))
@@ -386,6 +390,9 @@ class Module:
             self.users.setdefault(file, set()).add(output)
         os.unlink(path)
 
+    def names_objects(self, words):
+        return set(self.objects) <= set(words)
+
     def link_words(self):
         """The link, with the shadows compiled since ninja last built."""
         return [self.linked.get(word, word) for word in self.linker]
@@ -396,7 +403,7 @@ class Module:
         if path in self.definition or path in self.foreign:
             return "ninja", None
         users = self.users.get(path)
-        if users and all(self.shadow_commands[o] for o in users):
+        if users and self.links_objects and all(self.shadow_commands[o] for o in users):
             return "compile", users
         if users:
             return "ninja", None

@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from watcher import PATIENCE_S, RESULT, Watch
@@ -36,6 +37,9 @@ add_library(module SHARED src/main.c src/util.c ${CMAKE_BINARY_DIR}/data.txt)
 # The failure's message comes first and more than a screenful after it, as
 # a compiler's first error often does.
 COPY = """file(READ ${IN} text)
+if(text MATCHES "slow")
+    execute_process(COMMAND sleep 2)
+endif()
 if(text MATCHES "fail")
     message(SEND_ERROR "data.txt asks this build to fail")
     foreach(i RANGE 40)
@@ -65,6 +69,13 @@ def write(path, text):
 def read(path):
     with open(path) as f:
         return f.read()
+
+
+def wait_until(predicate):
+    deadline = time.monotonic() + PATIENCE_S
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return predicate()
 
 
 def read_bytes(path):
@@ -198,14 +209,17 @@ class WatchTest(unittest.TestCase):
         status = self.module + ".status"
         self.assertFalse(os.path.exists(status))
         start = len(watch.lines)
-        write(self.source("data.txt"), "please fail\n")
+        write(self.source("data.txt"), "slowly, please fail\n")
+        # While it builds, the host is told so.
+        self.assertTrue(wait_until(lambda: os.path.exists(status)), "no status file")
+        self.assertEqual(read(status), "building\n")
         verdict, line = watch.result(start)
         self.assertIn("build of module failed", line, "\n".join(watch.lines))
         output = "\n".join(watch.lines[start:verdict])
         self.assertIn("data.txt asks this build to fail", output)
         self.assertIn("more output 40", output)
         self.assertEqual(read(os.path.join(self.build, "data.txt")), "first\n")
-        self.assertEqual(read(status), "failed\ncopy.cmake:3: data.txt asks this build to fail\n")
+        self.assertEqual(read(status), "failed\ncopy.cmake:6: data.txt asks this build to fail\n")
 
         # Mended, it builds again, and the host is told nothing more.
         write(self.source("data.txt"), "mended\n")
