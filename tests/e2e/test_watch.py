@@ -19,7 +19,7 @@ import tempfile
 import time
 import unittest
 
-from watcher import PATIENCE_S, RESULT, Watch
+from watcher import PATIENCE_S, RESULT, Watch, save_burst
 
 SOURCE_DIR = os.environ.get("ENGINE_SOURCE_DIR") or os.path.abspath(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -175,13 +175,17 @@ class WatchTest(unittest.TestCase):
         # An editor's save: a temporary file renamed over the source; two more
         # files saved with it, the last one a source.
         write(self.source("data.txt.new"), "second\n")
-        os.replace(self.source("data.txt.new"), self.source("data.txt"))
-        write(self.source("util.c"), UTIL.replace("UTIL;", "UTIL + 1;"))
-        write(self.source("main.c"), MAIN % 3)
+        burst = save_burst(
+            lambda: os.replace(self.source("data.txt.new"), self.source("data.txt")),
+            lambda: write(self.source("util.c"), UTIL.replace("UTIL;", "UTIL + 1;")),
+            lambda: write(self.source("main.c"), MAIN % 3))
         verdict, line = watch.result(start)
-        self.assertRegex(line, r"built module with ninja in \d+ ms \(.*data\.txt")
-        for name in ("main.c", "util.c"):
-            self.assertIn(name, line)
+        if burst:
+            self.assertRegex(line, r"built module with ninja in \d+ ms \(.*data\.txt")
+            for name in ("main.c", "util.c"):
+                self.assertIn(name, line)
+        else:
+            verdict = watch.wait_line(r"built module .*main\.c", start)
         self.assertEqual(read(os.path.join(self.build, "data.txt")), "second\n")
         self.assertEqual(self.value(), 14)
 

@@ -4,9 +4,14 @@ the background, its output gathered line by line."""
 import re
 import subprocess
 import threading
+import time
 
 # A guard against a hang, not a measurement.
 PATIENCE_S = 60
+# Saves closer together than this are one burst: no build (a compiler's
+# start alone) can end within it. A test paused for longer in the middle of
+# its saves has not made a burst.
+BURST_S = 0.02
 RESULT = re.compile(r"\] (built \S+ (in|with ninja in) \d+ ms|build of \S+ failed"
                     r"|nothing to rebuild)")
 
@@ -64,3 +69,11 @@ class Watch:
         self.process.stdout.close()
 
 
+
+
+def save_burst(*saves):
+    """Runs the saves one after another; whether they made a burst."""
+    started = time.monotonic()
+    for save in saves:
+        save()
+    return time.monotonic() - started < BURST_S
