@@ -57,6 +57,7 @@ import os
 import re
 import select
 import shlex
+import shutil
 import signal
 import struct
 import subprocess
@@ -927,6 +928,10 @@ def copy_over(built, target):
 def main():
     owner, module_file, build_dir, target, directories = parse_arguments(sys.argv[1:])
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    if not os.path.isfile(os.path.join(build_dir, "build.ninja")) or not shutil.which("ninja"):
+        say("cannot watch: %s is not a Ninja build tree (configure it with cmake -G Ninja, "
+            "with ninja installed)" % build_dir)
+        return 1
     try:
         return Watcher(owner, module_file, build_dir, target, directories).run()
     except KeyboardInterrupt:

@@ -258,6 +258,18 @@ class WatchTest(unittest.TestCase):
         _, line = watch.result(verdict + 1)
         self.assertIn("nothing to rebuild for src/new/deeper/y.txt", line)
 
+    def test_a_tree_it_cannot_read_is_said_at_once(self):
+        other = os.path.join(self.root, "make-tree")
+        done = subprocess.run(["cmake", "-S", self.project, "-B", other, "-G", "Unix Makefiles"],
+                              capture_output=True, text=True, timeout=300)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        for build, target, said in ((other, "module", "is not a Ninja build tree"),
+                                    (self.build, "no_such_target", "cannot watch: ninja")):
+            done = subprocess.run([WATCH, build, target, self.project], capture_output=True,
+                                  text=True, timeout=PATIENCE_S)
+            self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+            self.assertIn(said, done.stdout)
+
     def test_stops_when_the_while_process_ends_and_clears_its_status(self):
         owner = subprocess.Popen(["sleep", "600"])
         self.addCleanup(owner.wait)
