@@ -7,19 +7,7 @@
 
 #include "platform/file_win32.h"
 #include "platform/services.h"
-#include "tests/platform/scratch_win32.h"
-
-class FileServices : public ::testing::Test {
-protected:
-    void SetUp() override { scratch_enter(&scratch); }
-    void TearDown() override { scratch_leave(&scratch); }
-    scratch_folder scratch;
-};
-
-static bool record_is_zero(const file_handle& file) {
-    static const file_handle zero = {};
-    return memcmp(&file, &zero, sizeof(file)) == 0;
-}
+#include "tests/platform/file_services.h"
 
 static std::string error_message(void) { return last_file_error().message; }
 
@@ -501,43 +489,6 @@ TEST_F(FileServices, WholeFileOperationsAndFirstEntry) {
     EXPECT_STREQ(buffer, "");
 }
 
-TEST_F(FileServices, RefusedWritesLeaveTheFileAsItWas) {
-    write_text("keep.txt", "precious");
-    EXPECT_EQ(write_file_at_path("keep.txt", NULL, 5, 0), 0u);
-    EXPECT_EQ(read_text("keep.txt"), "precious");
-    // A buffer that runs into a no-access page can't be written either.
-    memory_block block = allocate_memory(100, NULL, MEMORY_GUARD_PAGE);
-    ASSERT_NE(block.memory, nullptr);
-    EXPECT_EQ(write_file_at_path("keep.txt", (u8*)block.memory + 50, 100, 0), 0u);
-    EXPECT_EQ(read_text("keep.txt"), "precious");
-    EXPECT_EQ(write_file_at_path("keep.txt", block.memory, 100, 0), 100u);
-    EXPECT_EQ(read_text("keep.txt"), std::string(100, '\0'));
-    free_memory(&block);
-    EXPECT_EQ(write_file_at_path("keep.txt", "", 0, 0), 0u);  // an empty write still empties
-    EXPECT_EQ(read_text("keep.txt"), "");
-}
-
-TEST_F(FileServices, RefusedPositionsRecordUnknownAndCreateNothing) {
-    write_text("short.txt", "abc");
-    EXPECT_TRUE(record_is_zero(open_file("absent.txt", 0, FILE_OPEN_READ)));
-    EXPECT_EQ(last_file_error().code, 1u);
-    // Past the end of an existing file: no reason the system knows.
-    EXPECT_TRUE(record_is_zero(open_file("short.txt", 4, FILE_OPEN_WRITE | FILE_OPEN_KEEP)));
-    EXPECT_EQ(last_file_error().code, 0u);
-    EXPECT_EQ(error_message(), "unknown error");
-    EXPECT_TRUE(record_is_zero(open_file("absent.txt", 0, FILE_OPEN_READ)));
-    EXPECT_TRUE(record_is_zero(open_file("short.txt", 1, FILE_OPEN_WRITE)));
-    EXPECT_EQ(last_file_error().code, 0u);
-    EXPECT_EQ(read_text("short.txt"), "abc");
-    // A file the open would have to create can't hold a position past 0.
-    EXPECT_TRUE(record_is_zero(open_file("new.txt", 1, FILE_OPEN_WRITE | FILE_OPEN_KEEP)));
-    EXPECT_FALSE(path_present("new.txt"));
-    EXPECT_EQ(last_file_error().code, 1u);
-    file_handle file = open_file("short.txt", 3, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
-    EXPECT_TRUE(handle_valid(file.handle));
-    close_file(&file);
-}
-
 TEST_F(FileServices, ClosingClearsTheRecordsHandle) {
     write_text("one.txt", "first");
     write_text("two.txt", "second");
@@ -565,16 +516,4 @@ TEST_F(FileServices, ClosingClearsTheRecordsHandle) {
     EXPECT_EQ(std::string(buffer, count), "second");
     CloseHandle(other);
     close_file(NULL);
-}
-
-TEST_F(FileServices, ExistsFindsLongRelativeNames) {
-    // With the working directory in front the longest pass MAX_PATH.
-    ASSERT_GT(strlen(scratch.path) + 1 + 255, (size_t)MAX_PATH);
-    for (u32 length : {219u, 240u, 255u}) {
-        std::string path = long_path(length);
-        ASSERT_EQ(write_file_at_path(path.c_str(), "x", 1, 0), 1u) << length;
-        EXPECT_EQ(file_exists(path.c_str()), 1u) << length;
-        path.back() = path.back() == 'q' ? 'r' : 'q';
-        EXPECT_EQ(file_exists(path.c_str()), 0u) << length;
-    }
 }
