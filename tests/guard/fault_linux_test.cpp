@@ -20,6 +20,7 @@
 
 #include "guard/build_name.h"
 #include "guard/fault.h"
+#include "tests/guard/guard_test.h"
 
 // Entries that fault at a known place: their first instruction, or a label.
 extern "C" {
@@ -49,7 +50,6 @@ __asm__(".pushsection .text\n"
 
 namespace {
 
-volatile int zero = 0;
 volatile float zero_float = 0.0f;
 volatile float tiny_float = 1e-30f;
 volatile float huge_float = 1e30f;
@@ -62,16 +62,6 @@ volatile u8* volatile fault_at;  // the address the access entries touch
 
 #define ENTRY_PARAMETERS u64, u64, i32*, back_buffer*, input_state*, f32, platform_api*, void**
 
-void returning(u64 a, u64 b, i32* running, back_buffer* buffer, input_state* input,
-               f32 frame_seconds, platform_api* services, void** slot) {
-    // The arguments arrive as given; the slot is the module's to write.
-    if (a == 0 && b == 0 && *running == 1 && buffer && input && services &&
-        frame_seconds == 0.5f) {
-        *slot = (void*)0x5107;
-    }
-}
-
-void write_null(ENTRY_PARAMETERS) { *(volatile int*)(u64)zero = 1; }
 void read_at(ENTRY_PARAMETERS) { int_sink = *fault_at; }
 void write_at(ENTRY_PARAMETERS) { *fault_at = 1; }
 
@@ -80,8 +70,6 @@ void call_null(ENTRY_PARAMETERS) {
     nowhere();
     int_sink = 1;  // not a tail call: the call pushes its return address
 }
-
-void divide_by_zero(ENTRY_PARAMETERS) { int_sink = 7 / zero; }
 
 // Flags left set by earlier tests would not trap but would confuse the checks.
 void unmask(int exceptions) {
@@ -159,6 +147,8 @@ volatile u8* fresh_page(int protection) {
 volatile sig_atomic_t traps_before_guard;
 void count_trap(int) { traps_before_guard = traps_before_guard + 1; }
 
+}  // namespace
+
 void start_guard(void) {
     static bool started;
     if (started) {
@@ -170,6 +160,8 @@ void start_guard(void) {
     fault_handling_start();
     started = true;
 }
+
+namespace {
 
 bool signal_blocked(int signal) {
     sigset_t mask;
@@ -187,28 +179,6 @@ u64 flags_register(void) {
     u64 flags = 0;
     __asm__ volatile("pushfq\n\tpopq %0" : "=r"(flags));
     return flags;
-}
-
-struct guard_test : ::testing::Test {
-    static void SetUpTestSuite() { start_guard(); }
-
-    bool32 call(module_entry* entry) {
-        return guarded_entry_call(&fault, entry, &running, &buffer, &input, 0.5f, &services,
-                                  &slot);
-    }
-
-    module_fault fault = {};
-    i32 running = 1;
-    back_buffer buffer = {};
-    input_state input = {};
-    platform_api services = {};
-    void* slot = nullptr;
-};
-
-TEST_F(guard_test, a_call_that_returns_passes_its_arguments_and_reports_1) {
-    EXPECT_EQ(call(returning), 1u);
-    EXPECT_EQ(slot, (void*)0x5107);
-    EXPECT_EQ(fault.kind, FAULT_NONE);
 }
 
 // Where the fault must be reported: [at, at + span).
@@ -329,33 +299,6 @@ TEST_F(guard_test, access_violations_say_how_and_where) {
     EXPECT_EQ(fault.kind, FAULT_INTEGER_DIVIDE);
     EXPECT_EQ(fault.target, 0u);
     EXPECT_EQ(fault.caller, 0u);
-}
-
-TEST_F(guard_test, the_callers_state_survives_a_thousand_recoveries) {
-    // Locals live across the call in callee-saved registers and on the
-    // stack; a recovery returns to the caller as a plain return would. Each
-    // value passes through a volatile, or the compiler would decide the
-    // checks below before the call and drop them.
-    volatile u64 marker = 0x0123456789ABCDEFull;
-    volatile u64 sums[8];
-    for (u64 i = 0; i < 8; ++i) {
-        sums[i] = i * 1000003;
-    }
-    char* volatile stack_before = (char*)&sums;
-    u32 recovered = 0;
-    for (u32 round = 0; round < 1000; ++round) {
-        u64 a = round * 3 + zero, b = round * 5 + zero, c = round * 7 + zero;
-        if (!call(round % 2 ? write_null : divide_by_zero)) {
-            ++recovered;
-        }
-        EXPECT_EQ(a + b + c, round * 15u);
-    }
-    EXPECT_EQ(recovered, 1000u);
-    EXPECT_EQ(marker, 0x0123456789ABCDEFull);
-    for (u64 i = 0; i < 8; ++i) {
-        EXPECT_EQ(sums[i], i * 1000003);
-    }
-    EXPECT_EQ((char*)&sums, stack_before);
 }
 
 void change_everything_and_divide(ENTRY_PARAMETERS) {
