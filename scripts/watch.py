@@ -175,8 +175,8 @@ def ninja(build_dir, *arguments):
 
 
 def query_inputs(build_dir, output):
-    """The rule and the explicit, implicit (|) and order-only (||) inputs of
-    the edge that builds output."""
+    """The rule and the explicit and implicit (|) inputs of the edge that
+    builds output; order-only ones (||) are no part of what it builds from."""
     rule, explicit, implicit = None, [], []
     section = None
     for line in ninja(build_dir, "-t", "query", output).splitlines():
@@ -284,15 +284,7 @@ class Module:
         self.definition = set(real(i, build_dir) for i in
                               query_inputs(build_dir, "build.ninja")[2])
         self.definition.add(real("build.ninja", build_dir))
-        # The libraries' own sources: a change to one of their inputs is
-        # ninja's to build.
-        self.foreign_objects = []
-        for library in dict.fromkeys(self.libraries):
-            try:
-                _, library_objects, _ = query_inputs(build_dir, library)
-            except LookupError:
-                continue  # not built here (an installed library)
-            self.foreign_objects += [o for o in library_objects if o.endswith(OBJECT_SUFFIXES)]
+        self.foreign_objects = self.learn_library_objects()
         self.users = {}    # real path -> the module's objects that depend on it
         self.foreign = set()  # real paths the libraries' objects depend on
         self.learn_dependencies()
@@ -318,6 +310,18 @@ class Module:
         if missing:
             raise LookupError("no compile command for " + ", ".join(sorted(missing)))
         return compiles
+
+    def learn_library_objects(self):
+        """The objects of the static libraries the tree builds for the
+        module: a change to one of their inputs is ninja's to build."""
+        objects = []
+        for library in dict.fromkeys(self.libraries):
+            try:
+                _, inputs, _ = query_inputs(self.build_dir, library)
+            except LookupError:
+                continue  # not built here (an installed library)
+            objects += [o for o in inputs if o.endswith(OBJECT_SUFFIXES)]
+        return objects
 
     def learn_link(self):
         """The link command's words and, when a post-build step stages the
@@ -714,7 +718,6 @@ class Watcher:
                       self.first_event)
         self.build = build
         self.dirty = set() if kind == "fast" else self.dirty
-        self.waiting = False
         self.changed, self.first_event = [], None
         self.write_status("building")
         if kind == "ninja":
