@@ -125,8 +125,10 @@ class InputTest(unittest.TestCase):
         self.assertTrue(wait_records(self.run_dir, lambda r: r["x"] == "20" and
                                      r["y"] == "1"))
 
+        # The pointer was at 300 before: wait for a frame that sees it back there.
+        since = int(records(self.run_dir)[-1]["f"])
         move(self.host, 300, 200)
-        wait_records(self.run_dir, lambda r: r["x"] == "300")
+        wait_records(self.run_dir, lambda r: r["x"] == "300" and int(r["f"]) > since)
         start = int(records(self.run_dir)[-1]["f"]) + 1
         for button in (1, 3, 2):
             click(button)
