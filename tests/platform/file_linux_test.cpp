@@ -73,34 +73,6 @@ TEST_F(FileServices, ReadsAndWritesAtOffsetsWithPositionAndCounters) {
     EXPECT_EQ(read_text("out/fifteen.bin"), "z");
 }
 
-TEST_F(FileServices, TruncatesOrKeepsAsTheFlagsSay) {
-    write_text("keep.txt", "contents");
-    file_handle file = open_file("keep.txt", 8, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
-    ASSERT_TRUE(handle_valid(file.handle));
-    EXPECT_EQ(write_file(&file, "!", 1, 8), 1u);
-    close_file(&file);
-    EXPECT_EQ(read_text("keep.txt"), "contents!");
-
-    // KEEP alone opens read-only, and the file must exist.
-    file = open_file("keep.txt", 0, FILE_OPEN_KEEP);
-    EXPECT_EQ(write_file(&file, "zz", 2, 0), 0u);
-    close_file(&file);
-    EXPECT_EQ(read_text("keep.txt"), "contents!");
-    EXPECT_TRUE(record_is_zero(open_file("absent.txt", 0, FILE_OPEN_KEEP)));
-    EXPECT_FALSE(path_present("absent.txt"));
-
-    // A position past the end fails; a truncating open with a position fails
-    // before it touches the file.
-    EXPECT_TRUE(record_is_zero(open_file("keep.txt", 10, FILE_OPEN_READ)));
-    EXPECT_TRUE(record_is_zero(open_file("keep.txt", 4, FILE_OPEN_WRITE)));
-    EXPECT_EQ(read_text("keep.txt"), "contents!");
-
-    file = open_file("keep.txt", 0, FILE_OPEN_WRITE);
-    EXPECT_EQ(file_size(&file), 0u);
-    close_file(&file);
-    EXPECT_EQ(read_text("keep.txt"), "");
-}
-
 TEST_F(FileServices, ErrorsAreRecordedWhereOpensAndReadsFail) {
     // A read open creates the missing parents, then fails: path not found.
     file_handle file = open_file("a/b/c.txt", 0, FILE_OPEN_READ);

@@ -53,3 +53,60 @@ TEST_F(FileServices, ExistsFindsLongRelativeNames) {
         EXPECT_EQ(file_exists(path.c_str()), 0u) << length;
     }
 }
+
+TEST_F(FileServices, MakesAndRemovesOneDirectoryAtATime) {
+    EXPECT_FALSE(make_directory("x/y"));  // the parent must exist
+    EXPECT_FALSE(path_present("x"));
+    EXPECT_TRUE(make_directory("x"));
+    EXPECT_FALSE(make_directory("x"));
+    EXPECT_TRUE(make_directory("x\\y"));
+    EXPECT_TRUE(is_directory("x/y"));
+    write_text("x/y/file.txt", "f");
+    EXPECT_FALSE(remove_directory("x/y"));  // not empty
+    EXPECT_TRUE(delete_file("x\\y\\file.txt"));
+    EXPECT_TRUE(remove_directory("x\\y"));
+    EXPECT_TRUE(remove_directory("x"));
+    EXPECT_FALSE(path_present("x"));
+    EXPECT_FALSE(remove_directory("x"));
+    write_text("plain", "p");
+    EXPECT_FALSE(remove_directory("plain"));
+}
+
+TEST_F(FileServices, TruncatesOrKeepsAsTheFlagsSay) {
+    write_text("keep.txt", "contents");
+    file_handle file = open_file("keep.txt", 8, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    ASSERT_TRUE(handle_valid(file.handle));
+    EXPECT_EQ(file.position, 8u);
+    EXPECT_EQ(write_file(&file, "!", 1, 8), 1u);
+    close_file(&file);
+    EXPECT_EQ(read_text("keep.txt"), "contents!");
+
+    // KEEP alone opens read-only: a write moves nothing.
+    file = open_file("keep.txt", 0, FILE_OPEN_KEEP);
+    ASSERT_TRUE(handle_valid(file.handle));
+    EXPECT_EQ(write_file(&file, "zz", 2, 0), 0u);
+    EXPECT_EQ(file.bytes_written, 0u);
+    close_file(&file);
+    EXPECT_EQ(read_text("keep.txt"), "contents!");
+    // ...and the file must exist.
+    EXPECT_TRUE(record_is_zero(open_file("absent.txt", 0, FILE_OPEN_KEEP)));
+    EXPECT_FALSE(path_present("absent.txt"));
+
+    // KEEP with WRITE creates a missing file.
+    file = open_file("created.txt", 0, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
+    EXPECT_TRUE(handle_valid(file.handle));
+    close_file(&file);
+    EXPECT_TRUE(path_present("created.txt"));
+
+    // A position past the end fails; a truncating open with a position fails
+    // before it touches the file.
+    EXPECT_TRUE(record_is_zero(open_file("keep.txt", 10, FILE_OPEN_READ)));
+    EXPECT_TRUE(record_is_zero(open_file("keep.txt", 4, FILE_OPEN_WRITE)));
+    EXPECT_EQ(read_text("keep.txt"), "contents!");
+
+    // WRITE alone truncates.
+    file = open_file("keep.txt", 0, FILE_OPEN_WRITE);
+    EXPECT_EQ(file_size(&file), 0u);
+    close_file(&file);
+    EXPECT_EQ(read_text("keep.txt"), "");
+}

@@ -57,39 +57,6 @@ TEST_F(FileServices, ReadsAndWritesAtOffsetsWithPositionAndCounters) {
     close_file(&file);
 }
 
-TEST_F(FileServices, TruncatesOrKeepsAsTheFlagsSay) {
-    write_text("keep.txt", "contents");
-    file_handle file = open_file("keep.txt", 8, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
-    ASSERT_TRUE(handle_valid(file.handle));
-    EXPECT_EQ(file.position, 8u);
-    EXPECT_EQ(write_file(&file, "!", 1, 8), 1u);
-    close_file(&file);
-    EXPECT_EQ(read_text("keep.txt"), "contents!");
-
-    // KEEP alone opens read-only: a write moves nothing.
-    file = open_file("keep.txt", 0, FILE_OPEN_KEEP);
-    ASSERT_TRUE(handle_valid(file.handle));
-    EXPECT_EQ(write_file(&file, "zz", 2, 0), 0u);
-    EXPECT_EQ(file.bytes_written, 0u);
-    close_file(&file);
-    EXPECT_EQ(read_text("keep.txt"), "contents!");
-    // ...and the file must exist.
-    EXPECT_TRUE(record_is_zero(open_file("absent.txt", 0, FILE_OPEN_KEEP)));
-    EXPECT_FALSE(path_present("absent.txt"));
-
-    // KEEP with WRITE creates a missing file.
-    file = open_file("created.txt", 0, FILE_OPEN_WRITE | FILE_OPEN_KEEP);
-    EXPECT_TRUE(handle_valid(file.handle));
-    close_file(&file);
-    EXPECT_TRUE(path_present("created.txt"));
-
-    // WRITE alone truncates.
-    file = open_file("keep.txt", 0, FILE_OPEN_WRITE);
-    EXPECT_EQ(file_size(&file), 0u);
-    close_file(&file);
-    EXPECT_EQ(read_text("keep.txt"), "");
-}
-
 TEST_F(FileServices, FailedOpenLeavesParentsAndReportsPathNotFound) {
     file_handle file = open_file("a/b/c.txt", 0, FILE_OPEN_READ);
     EXPECT_TRUE(record_is_zero(file));

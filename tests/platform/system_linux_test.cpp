@@ -172,22 +172,6 @@ TEST_F(DirectoryServices, WorkingDirectoryCountsAsWindowsDoes) {
     EXPECT_TRUE(set_working_directory(real));
 }
 
-TEST_F(DirectoryServices, MakesAndRemovesOneDirectoryAtATime) {
-    EXPECT_FALSE(make_directory("x/y"));  // the parent must exist
-    EXPECT_FALSE(path_present("x"));
-    EXPECT_TRUE(make_directory("x"));
-    EXPECT_FALSE(make_directory("x"));
-    EXPECT_TRUE(make_directory("x\\y"));
-    write_text("x/y/file.txt", "f");
-    EXPECT_FALSE(remove_directory("x/y"));  // not empty
-    unlink("x/y/file.txt");
-    EXPECT_TRUE(remove_directory("x\\y"));
-    EXPECT_TRUE(remove_directory("x"));
-    EXPECT_FALSE(remove_directory("x"));
-    write_text("plain", "p");
-    EXPECT_FALSE(remove_directory("plain"));
-}
-
 // Runs on a virtual display only: platform_services_posix_cursor starts this
 // executable under xvfb-run with ENGINE_TEST_DISPLAY set.
 class CursorService : public ::testing::Test {

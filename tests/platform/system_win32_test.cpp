@@ -203,22 +203,6 @@ TEST_F(DirectoryServices, WorkingDirectoryRoundTrip) {
     EXPECT_EQ(std::string(buffer), forward(scratch.path));
 }
 
-TEST_F(DirectoryServices, MakesAndRemovesOneDirectoryAtATime) {
-    EXPECT_FALSE(make_directory("x/y"));  // the parent must exist
-    EXPECT_FALSE(path_present("x"));
-    EXPECT_TRUE(make_directory("x"));
-    EXPECT_FALSE(make_directory("x"));
-    EXPECT_TRUE(make_directory("x/y"));
-    EXPECT_TRUE(is_directory("x\\y"));
-    write_text("x\\y\\file.txt", "f");
-    EXPECT_FALSE(remove_directory("x/y"));  // not empty
-    DeleteFileA("x\\y\\file.txt");
-    EXPECT_TRUE(remove_directory("x/y"));
-    EXPECT_TRUE(remove_directory("x"));
-    EXPECT_FALSE(path_present("x"));
-    EXPECT_FALSE(remove_directory("x"));
-}
-
 // Far, tiny, infinite and NaN coordinates, each with its truncation.
 static const f32 cursor_inputs[] = {10.9f, -10.9f, 0.5f, -0.0f, 1e-40f, -1e-45f, 1.0f,
                                     15000000.0f, 2147483520.0f, 2147483648.0f,
