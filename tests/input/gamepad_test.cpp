@@ -7,16 +7,9 @@
 
 #include "input/frame.h"
 #include "input/gamepad.h"
+#include "tests/input/all_zero.h"
 
 namespace {
-
-bool all_zero(const void* memory, size_t size) {
-    const unsigned char* bytes = (const unsigned char*)memory;
-    for (size_t i = 0; i < size; ++i) {
-        if (bytes[i]) return false;
-    }
-    return true;
-}
 
 TEST(Gamepads, EmptyPlacesStayZeroAndOnlyConnectedOnesKeepTime) {
     input_state input = {};

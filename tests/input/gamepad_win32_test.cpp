@@ -6,16 +6,9 @@
 
 #include "input/frame.h"
 #include "input/gamepad_win32.h"
+#include "tests/input/all_zero.h"
 
 namespace {
-
-bool all_zero(const void* memory, size_t size) {
-    const unsigned char* bytes = (const unsigned char*)memory;
-    for (size_t i = 0; i < size; ++i) {
-        if (bytes[i]) return false;
-    }
-    return true;
-}
 
 TEST(GamepadXinput, FourteenButtonBitsAndTwoUnassigned) {
     EXPECT_EQ(gamepad_buttons_from_xinput(0xFFFF), 0x7FFEu);  // every button, never the link
