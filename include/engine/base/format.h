@@ -101,47 +101,28 @@ LAYOUT_PIN(format_arg_type, offsetof(format_arg, type) == 8);
 // leading "-" or "+", a float its sign bit (-0.0 shows "+0.000"), and the
 // most negative integer prints its digits once.
 
-static inline format_arg format_arg_u64(u64 v) {
+static inline format_arg format_arg_of_(u64 value, u32 type) {
     format_arg a;
-    a.value = v;
-    a.type = FORMAT_ARG_U64;
+    a.value = value;
+    a.type = type;
     return a;
 }
 
-static inline format_arg format_arg_s64(i64 v) {
-    format_arg a;
-    a.value = (u64)v;
-    a.type = FORMAT_ARG_S64;
-    return a;
-}
-
-static inline format_arg format_arg_u32(u32 v) {
-    format_arg a;
-    a.value = v;
-    a.type = FORMAT_ARG_U32;
-    return a;
-}
-
+static inline format_arg format_arg_u64(u64 v) { return format_arg_of_(v, FORMAT_ARG_U64); }
+static inline format_arg format_arg_s64(i64 v) { return format_arg_of_((u64)v, FORMAT_ARG_S64); }
+static inline format_arg format_arg_u32(u32 v) { return format_arg_of_(v, FORMAT_ARG_U32); }
 static inline format_arg format_arg_s32(i32 v) {
-    format_arg a;
-    a.value = (u64)(i64)v;
-    a.type = FORMAT_ARG_S32;
-    return a;
+    return format_arg_of_((u64)(i64)v, FORMAT_ARG_S32);
 }
 
 static inline format_arg format_arg_f32(f32 v) {
-    format_arg a;
-    a.value = 0;
-    FORMAT_COPY_BYTES_(&a.value, &v, sizeof v);
-    a.type = FORMAT_ARG_FLOAT;
-    return a;
+    u64 bits = 0;
+    FORMAT_COPY_BYTES_(&bits, &v, sizeof v);
+    return format_arg_of_(bits, FORMAT_ARG_FLOAT);
 }
 
 static inline format_arg format_arg_text(const char* s) {
-    format_arg a;
-    a.value = (u64)(uintptr_t)s;
-    a.type = FORMAT_ARG_TEXT;
-    return a;
+    return format_arg_of_((u64)(uintptr_t)s, FORMAT_ARG_TEXT);
 }
 
 // Formats into `out`, which must have room for the whole result and its
