@@ -918,12 +918,7 @@ def without_progress(output):
 def copy_over(built, target):
     """Copies a build beside the module file and renames it into place."""
     partial = target + ".partial"
-    with open(built, "rb") as source, open(partial, "wb") as copy:
-        while True:
-            chunk = source.read(1 << 20)
-            if not chunk:
-                break
-            copy.write(chunk)
+    shutil.copyfile(built, partial)
     os.chmod(partial, 0o755)
     os.replace(partial, target)
 
