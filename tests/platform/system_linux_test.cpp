@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/services.h"
+#include "tests/platform/cursor_cases.h"
 #include "tests/platform/scratch_posix.h"
 
 TEST(CursorServiceWithoutVideo, DoesNothing) {
@@ -261,18 +262,10 @@ TEST_F(CursorService, PlacesTheCursorFromTheBottomLeftOfTheHostsWindow) {
 // behind; it is not this code's.
 extern "C" const char* __lsan_default_suppressions(void) { return "leak:libdbus-1.so\n"; }
 
-// Far, tiny, infinite and NaN coordinates, each with its truncation.
-static const f32 cursor_inputs[] = {10.9f, -10.9f, 0.5f, -0.0f, 1e-40f, -1e-45f, 1.0f,
-                                    15000000.0f, 2147483520.0f, 2147483648.0f,
-                                    -2147483648.0f, -3e9f, INFINITY, -INFINITY, NAN};
-static const i32 cursor_truncated[] = {10, -10, 0, 0, 0, 0, 1, 15000000, 2147483520,
-                                       INT32_MAX, INT32_MIN, INT32_MIN, INT32_MAX,
-                                       INT32_MIN, 0};
-
 static void truncate_with_exceptions_enabled(void) {
     enable_float_exceptions();
     u32 wrong = 0;
-    for (u32 i = 0; i < sizeof(cursor_inputs) / sizeof(cursor_inputs[0]); ++i) {
+    for (u32 i = 0; i < cursor_case_count; ++i) {
         wrong += truncate_to_i32(cursor_inputs[i]) != cursor_truncated[i];
     }
     disable_float_exceptions();
