@@ -9,6 +9,7 @@
 // debugger passes on comes here: gdb passes SIGSEGV, SIGFPE and the like,
 // but not SIGTRAP, so after a debug_break the call simply goes on.
 #include "guard/fault.h"
+#include "guard/alignment_check.h"
 #include "guard/build_name.h"
 
 #include <dlfcn.h>
@@ -38,7 +39,6 @@
 #define PAGE_FAULT_FETCH 0x10
 #define DENORMAL_FLAG 0x2       // x87 status and control words, MXCSR
 #define MXCSR_DENORMAL_MASK 0x100
-#define EFLAGS_ALIGNMENT_CHECK 0x40000ull
 #define INT3 0xCC
 
 #define HANDLER_STACK_BYTES (64 * 1024)
@@ -94,15 +94,6 @@ static void restore_float_state(const float_state* state) {
     fesetenv(&state->environment);
     _mm_setcsr(state->mxcsr);
     __asm__ volatile("fldcw %0" : : "m"(state->x87_control));
-}
-
-// The handler leaves the flags as the module had them; with alignment
-// checking on, the host's own unaligned copies would fault next.
-static void clear_alignment_check(void) {
-    __asm__ volatile("pushfq\n\tandq %0, (%%rsp)\n\tpopfq"
-                     :
-                     : "i"(~EFLAGS_ALIGNMENT_CHECK)
-                     : "memory", "cc");
 }
 
 static bool within(u64 value, u64 low, u64 high) { return value >= low && value < high; }
@@ -270,18 +261,56 @@ static void pass_on(int signal, siginfo_t* info, void* context) {
     }
 }
 
-static void on_fault(int signal, siginfo_t* info, void* context) {
+// Set while the handler records a fault of the module's: a fault in that
+// stretch is the host's own.
+static volatile sig_atomic_t handling;
+
+// A fault inside the handler itself: said plainly, with only what a handler
+// may call, and the process then ends the default way.
+static void handler_faulted(int signal, siginfo_t* info) {
+    char line[160];
+    char code[16];
+    fault_code_text((u32)signal, code, sizeof(code));
+    u32 at = copy_text(line, "Engine: ");
+    at += copy_text(line + at, code);
+    at += copy_text(line + at, " inside the host's own fault handling, at address 0x");
+    at += print_hex32(line + at, (u32)((u64)info->si_addr >> 32));
+    at += print_hex32(line + at, (u32)(u64)info->si_addr);
+    at += copy_text(line + at, "; the host ends\n");
+    ssize_t written = write(STDERR_FILENO, line, at);
+    (void)written;
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(signal, &fallback, NULL);
+}
+
+// What the signal action points at (handler_entry below) clears the
+// alignment-check flag before anything else runs: the module may have set
+// it, and the handler's own unaligned stores would fault.
+extern "C" void engine_fault_handler(int signal, siginfo_t* info, void* context) {
+    if (handling && pthread_equal(pthread_self(), host_thread)) {
+        handler_faulted(signal, info);
+        return;
+    }
     bool from_elsewhere = info->si_code <= 0 && info->si_pid != getpid();
     // pthread_self only reads the thread pointer: safe here.
     if (!call_in_progress || !pthread_equal(pthread_self(), host_thread) || from_elsewhere) {
         pass_on(signal, info, context);
         return;
     }
-    // Cleared first: a fault while recording goes the default way.
     call_in_progress = 0;
+    handling = 1;
     record_fault(recording, signal, info, (const ucontext_t*)context);
+    handling = 0;
     siglongjmp(resume_point, 1);
 }
+
+extern "C" void engine_fault_entry(int signal, siginfo_t* info, void* context);
+__asm__(".text\n"
+        ".p2align 4\n"
+        ".type engine_fault_entry, @function\n"
+        "engine_fault_entry:\n" ALIGNMENT_CHECK_TRAMPOLINE("engine_fault_handler")
+        ".size engine_fault_entry, . - engine_fault_entry\n");
 
 static void note_host_stack(void) {
     pthread_attr_t attributes;
@@ -322,7 +351,7 @@ void fault_handling_start(void) {
     note_host_stack();
     give_handler_a_stack();
     struct sigaction action = {};
-    action.sa_sigaction = on_fault;
+    action.sa_sigaction = engine_fault_entry;
     // NODEFER: siglongjmp leaves the handler without the kernel unblocking.
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
@@ -357,6 +386,7 @@ __attribute__((noinline)) bool32 guarded_entry_call(module_fault* fault, module_
     }
     call_in_progress = 1;
     entry(0, 0, running, buffer_copy, input, frame_seconds, services, module_slot);
+    clear_alignment_check();
     call_in_progress = 0;
     save_float_state(&module_float);
     module_float_kept = 1;
@@ -380,6 +410,7 @@ __attribute__((noinline)) bool32 guarded_host_call(module_fault* fault, host_fun
     }
     call_in_progress = 1;
     function(argument);
+    clear_alignment_check();
     call_in_progress = 0;
     restore_float_state(&float_before_call);
     return 1;

@@ -3,8 +3,10 @@
 #include <float.h>
 #include <malloc.h>
 #include <signal.h>
+#include <stdio.h>
 
 #include "engine/base/fatal.h"
+#include "guard/alignment_check.h"
 #include "guard/fault.h"
 #include "guard/build_name.h"
 #include "platform/system.h"
@@ -193,7 +195,29 @@ static void send_back(EXCEPTION_POINTERS* pointers) {
     *pointers->ContextRecord = resume;
 }
 
-static LONG CALLBACK first_chance(EXCEPTION_POINTERS* pointers) {
+// Set while a fault of the module's is being sent back: a fault in that
+// stretch is the host's own.
+static volatile LONG handling;
+
+// A fault inside the handler itself: said plainly on standard error, and
+// left to the system, which ends the process.
+static void handler_faulted(EXCEPTION_POINTERS* pointers) {
+    char line[160];
+    char code[16];
+    fault_code_text(pointers->ExceptionRecord->ExceptionCode, code, sizeof(code));
+    int length = snprintf(line, sizeof(line),
+                          "Engine: %s inside the host's own fault handling, at address %p; "
+                          "the host ends\n",
+                          code, pointers->ExceptionRecord->ExceptionAddress);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, (DWORD)length, &written, NULL);
+}
+
+extern "C" LONG CALLBACK engine_first_chance(EXCEPTION_POINTERS* pointers) {
+    if (handling && GetCurrentThreadId() == host_thread) {
+        handler_faulted(pointers);
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
     u32 code = pointers->ExceptionRecord->ExceptionCode;
     if (!during_module_call() || !is_processor_fault(code)) {
         return EXCEPTION_CONTINUE_SEARCH;
@@ -209,9 +233,19 @@ static LONG CALLBACK first_chance(EXCEPTION_POINTERS* pointers) {
         }
         return EXCEPTION_CONTINUE_SEARCH;
     }
+    handling = 1;
     send_back(pointers);
+    handling = 0;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
+
+// What the system calls first clears the alignment-check flag (the module
+// may have set it) before any code of the handler runs.
+extern "C" LONG CALLBACK engine_first_chance_entry(EXCEPTION_POINTERS* pointers);
+__asm__(".text\n"
+        ".p2align 4\n"
+        ".def engine_first_chance_entry; .scl 3; .type 32; .endef\n"
+        "engine_first_chance_entry:\n" ALIGNMENT_CHECK_TRAMPOLINE("engine_first_chance"));
 
 static LONG WINAPI unhandled(EXCEPTION_POINTERS* pointers) {
     if (!during_module_call()) {
@@ -243,7 +277,7 @@ void fault_handling_start(void) {
     host_thread = GetCurrentThreadId();
     ULONG guarantee = STACK_GUARANTEE;
     SetThreadStackGuarantee(&guarantee);
-    AddVectoredExceptionHandler(1, first_chance);
+    AddVectoredExceptionHandler(1, engine_first_chance_entry);
     previous_filter = SetUnhandledExceptionFilter(unhandled);
     ::signal(SIGABRT, on_abort);
 }
@@ -270,6 +304,7 @@ __declspec(noinline) static bool32 call_with_resume_point(module_fault* fault,
     RtlCaptureContext(&resume_context);
     call_in_progress = 1;
     entry(0, 0, running, buffer_copy, input, frame_seconds, services, module_slot);
+    clear_alignment_check();
     call_in_progress = 0;
     // Read back, so the caller can't be compiled on the belief that this
     // always returns 1: a fault returns 0 through the rewritten context.
@@ -287,6 +322,7 @@ __declspec(noinline) static bool32 host_call_with_resume_point(module_fault* fau
     call_in_progress = 1;
     host_call_in_progress = 1;
     function(argument);
+    clear_alignment_check();
     host_call_in_progress = 0;
     call_in_progress = 0;
     volatile bool32 returned = 1;

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "engine/base/fatal.h"
-#include "host/os.h"
+#include "guard/fault.h"
 #include "platform/memory.h"
 #include "platform/watch.h"
 
@@ -329,8 +329,12 @@ void undo_commit(void) {
     in_frame = 0;
 }
 
-// A live block's written and hot pages from its shadow.
-static void put_back(undo_block* block) {
+// A live block's written and hot pages from its shadow; false, with nothing
+// written, when its pages are no longer where the block says.
+static bool32 put_back(undo_block* block) {
+    if (!memory_pages_present(block->start, block_bytes(block))) {
+        return 0;
+    }
     const u8* bits = written_pages(block);
     page_run run = {0, 0};
     for (u64 page = 0; page < block->pages; ++page) {
@@ -345,6 +349,7 @@ static void put_back(undo_block* block) {
         }
     }
     flush_run(block, &run, copy_from_shadow);
+    return 1;
 }
 
 // A block the frame freed, at its own place again with its bytes.
@@ -357,6 +362,27 @@ static bool32 bring_back(undo_block* block) {
         watch_whole(block);
     }
     return 1;
+}
+
+// Every known block back as the frame found it: run through the fault
+// guard, as the module may have left its pages in any state.
+static void put_blocks_back(void* argument) {
+    bool32* complete = (bool32*)argument;
+    u32 live = 0;
+    for (u32 i = 0; i < block_count; ++i) {
+        undo_block* block = &blocks[i];
+        memory_block_record record = memory_block_at(live);
+        if (live < memory_block_count() && record.serial == block->record.serial) {
+            ++live;
+            if (block->shadow && !put_back(block)) {
+                *complete = 0;
+            }
+        } else if (bring_back(block)) {
+            ++live;
+        } else {
+            *complete = 0;
+        }
+    }
 }
 
 bool32 undo_rollback(void) {
@@ -373,20 +399,13 @@ bool32 undo_rollback(void) {
             free_block_record(&record);
         }
     }
-    u32 live = 0;
-    for (u32 i = 0; i < block_count; ++i) {
-        undo_block* block = &blocks[i];
-        memory_block_record record = memory_block_at(live);
-        if (live < memory_block_count() && record.serial == block->record.serial) {
-            ++live;
-            if (block->shadow) {
-                put_back(block);
-            }
-        } else if (bring_back(block)) {
-            ++live;
-        } else {
-            complete = 0;
-        }
+    module_fault fault;
+    memset(&fault, 0, sizeof(fault));
+    if (!guarded_host_call(&fault, put_blocks_back, &complete)) {
+        fprintf(stderr, "Engine: %s at 0x%llx while the undo put the module's memory back: "
+                        "not all of it is back\n",
+                fault_name(fault.kind), (unsigned long long)fault.address);
+        complete = 0;
     }
     copy_kept(1);
     *slot_address = slot_before;

@@ -257,11 +257,16 @@ void free_memory(memory_block* block) {
     if (!block || !block->memory) {
         return;
     }
+    // The record may lie inside the block it names: everything is read
+    // from it before the pages go, and it is never touched after.
+    void* memory = block->memory;
+    u64 size = block->size;
     for (u32 i = 0; i < live_count; ++i) {
-        if (live_blocks[i].memory == block->memory && live_blocks[i].size == block->size) {
-            memory_unmap_pages(live_blocks[i].region, live_blocks[i].region_size);
-            remember_freed(block->memory, block->size);
+        if (live_blocks[i].memory == memory && live_blocks[i].size == size) {
+            memory_block_record freed = live_blocks[i];
             forget_block(i);
+            remember_freed(memory, size);
+            memory_unmap_pages(freed.region, freed.region_size);
             return;
         }
     }

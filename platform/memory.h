@@ -96,6 +96,10 @@ u64 memory_page_size(void);
 // writes watched (watch.h).
 u8* memory_map_pages(void* address, u64 length, bool32 watched);
 bool32 memory_protect_no_access(void* pages, u64 length);
+// Whether every page of the range is mapped and writable where the system
+// can tell (Linux tells only that it is mapped): a block the module may
+// have unmapped itself is looked at before the host writes it.
+bool32 memory_pages_present(const void* pages, u64 length);
 // Gives back a whole region from memory_map_pages.
 void memory_unmap_pages(void* pages, u64 length);
 

@@ -28,4 +28,19 @@ bool32 memory_protect_no_access(void* pages, u64 length) {
     return mprotect(pages, length, PROT_NONE) == 0;
 }
 
+bool32 memory_pages_present(const void* pages, u64 length) {
+    // mincore fails with ENOMEM when any page of the range is unmapped; the
+    // residency it reports is not wanted.
+    u64 page = memory_page_size();
+    static unsigned char residency[4096];
+    u64 chunk = sizeof(residency) * page;
+    for (u64 at = 0; at < length; at += chunk) {
+        u64 count = length - at < chunk ? length - at : chunk;
+        if (mincore((void*)((u64)pages + at), count, residency) != 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 void memory_unmap_pages(void* pages, u64 length) { munmap(pages, length); }

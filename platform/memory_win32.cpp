@@ -21,6 +21,21 @@ bool32 memory_protect_no_access(void* pages, u64 length) {
     return VirtualProtect(pages, (SIZE_T)length, PAGE_NOACCESS, &old_protection) != 0;
 }
 
+bool32 memory_pages_present(const void* pages, u64 length) {
+    const DWORD writable = PAGE_READWRITE | PAGE_EXECUTE_READWRITE | PAGE_WRITECOPY;
+    u64 at = (u64)pages;
+    u64 end = at + length;
+    while (at < end) {
+        MEMORY_BASIC_INFORMATION about;
+        if (!VirtualQuery((void*)at, &about, sizeof(about)) || about.State != MEM_COMMIT ||
+            !(about.Protect & writable) || (about.Protect & PAGE_GUARD)) {
+            return 0;
+        }
+        at = (u64)about.BaseAddress + about.RegionSize;
+    }
+    return 1;
+}
+
 void memory_unmap_pages(void* pages, u64 length) {
     (void)length;  // a release takes the whole reservation
     VirtualFree(pages, 0, MEM_RELEASE);

@@ -50,6 +50,7 @@ class _Windows:
         "breakpoint": r"0x80000003",
         "stack overflow": r"0xC00000FD",
         "abort": r"0x40000015",
+        "datatype misalignment": r"0x80000002",
     }
 
 
@@ -69,6 +70,7 @@ class _Linux:
         "stack overflow": r"SIGSEGV",
         "bus error": r"SIGBUS",
         "abort": r"SIGABRT",
+        "datatype misalignment": r"SIGBUS",
     }
 
 

@@ -5,7 +5,8 @@
 set(ENGINE_FAULT_KINDS none=0 write_null=1 illegal_instruction=2 integer_divide=3
     float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8 read_bad=10
     broken_invariant=12 in_constructor=13 in_destructor=14 truncate_copies=20
-    abort=15 throw=16)
+    abort=15 throw=16 free_own_block=17 alignment_misaligned=18 alignment_null=19
+    alignment_return=21)
 if(WIN32)
     list(APPEND ENGINE_FAULT_KINDS under_handler=9)
 else()

@@ -117,6 +117,45 @@ class RollbackTest(unittest.TestCase):
         self.assertEqual(self.lifecycle()[5:], ["-0", "+0", "-0", "+10", "-10", "+0"])
         self.close()
 
+    def test_faults_that_reach_the_hosts_own_code_are_rolled_back_too(self):
+        """A build that frees its state's block through the record inside
+        it, and builds that set the alignment-check flag and then fault:
+        each time the previous build goes on with memory, slot and float
+        state as the faulting frame found them. A build that returns with
+        the flag set leaves the host unharmed."""
+        self.start("host_paths", "faulter_none", env={"FAULTER_AT": "1"})
+        self.wait_records(5)
+        faulting = [("free_own_block", "17", "access violation"),
+                    ("alignment_null", "19", "access violation")]
+        # Windows checks no alignment (Wine clears the flag at the first
+        # misaligned access and goes on), so there the access is no fault.
+        if harness.LINUX:
+            faulting.append(("alignment_misaligned", "18", "datatype misalignment"))
+        for name, kind, named in faulting:
+            install_module(self.run_dir, module_file("faulter_" + name))
+            # Its one frame, and the previous build's call after it.
+            self.assertTrue(wait_for(lambda: [r["v"] for r in self.records()[-30:]].count(kind)
+                                     and self.records()[-1]["v"] == "0"), name)
+            self.wait_title(r"^Engine - fault in the new build: " + fault_named(named) +
+                            r".* - running the previous build$")
+            self.assert_animating("0")
+            records = self.records()
+            at = [i for i, r in enumerate(records) if r["v"] == kind]
+            self.assertEqual(len(at), 1, name)
+            faulted, after = records[at[0]], records[at[0] + 1]
+            self.assertEqual(after["v"], "0")
+            self.assertEqual(after["magic"], "1", name)
+            self.assertEqual(after["f"], faulted["f"], "the faulting frame's count is undone")
+            self.assertEqual(after["slot"], records[0]["slot"])
+            self.assertEqual(after["fpcw"], records[at[0] - 1]["fpcw"], name)
+        returning = ["21"] + (["18"] if harness.WINDOWS else [])
+        for kind in returning:
+            install_module(self.run_dir, module_file(
+                "faulter_alignment_return" if kind == "21" else "faulter_alignment_misaligned"))
+            self.assert_animating(kind)
+        self.wait_title("^Engine$")
+        self.close()
+
     def test_a_build_missing_a_library_is_explained_and_not_copied_until_it_changes(self):
         self.start("missing_library", "faulter_none")
         self.wait_records(10)

@@ -83,7 +83,11 @@
 #define FAULT_IN_DESTRUCTOR 14
 #define FAULT_ABORT 15
 #define FAULT_THROW 16
+#define FAULT_FREE_OWN_BLOCK 17
+#define FAULT_ALIGNMENT_MISALIGNED 18
+#define FAULT_ALIGNMENT_NULL 19
 #define FAULT_TRUNCATE_COPIES 20
+#define FAULT_ALIGNMENT_RETURN 21
 
 #if defined(_WIN32) && FAULT_KIND == FAULT_BUS_ERROR
 #error "a bus error is a POSIX fault"
@@ -104,6 +108,7 @@
 typedef struct faulter_state {
     u64 frames;
     u64 magic;  // written once; a later build checks it is still there
+    memory_block own;  // the state's own block, for a build that frees it through this
 } faulter_state;
 
 #define FAULTER_MAGIC 0x5107AB1E5107AB1Eull
@@ -137,6 +142,14 @@ static NOINLINE int recurse(int depth) {
 }
 
 static void write_null(void) { *(volatile int*)(u64)zero_int = 1; }
+
+// Sets the alignment-check flag: where the system checks alignment, every
+// misaligned access from here on faults, in whatever code runs.
+static void set_alignment_check(void) {
+    __asm__ volatile("pushfq\n\torq $0x40000, (%%rsp)\n\tpopfq" : : : "memory", "cc");
+}
+
+static volatile u64 aligned_words[2];
 
 // Each build's start-up and shut-down, in order, as lines of
 // "lifecycle.log": "+<kind>" and "-<kind>".
@@ -205,8 +218,26 @@ static void touch_past_end_of_file(void) {
 static NOINLINE void throw_out(void) { throw zero_int + 1; }
 #endif
 
-static void fault(platform_api* services) {
+static void fault(platform_api* services, faulter_state* state) {
     switch (FAULT_KIND) {
+    case FAULT_FREE_OWN_BLOCK:
+        // The record lies inside the block it frees.
+        state->own.memory = state;
+        state->own.size = sizeof(*state);
+        services->free_memory(&state->own);
+        write_null();
+        break;
+    case FAULT_ALIGNMENT_MISALIGNED:
+        set_alignment_check();
+        sink_int = *(volatile int*)((volatile u8*)aligned_words + 1);
+        break;
+    case FAULT_ALIGNMENT_NULL:
+        set_alignment_check();
+        write_null();
+        break;
+    case FAULT_ALIGNMENT_RETURN:
+        set_alignment_check();
+        break;
     case FAULT_ABORT:
         abort();
         break;
@@ -352,6 +383,6 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
         input->buttons[KEY_F].transitions, (double)input->buttons[KEY_F12].durations[0]);
     append_log("frames.log", line, length);
     if (faulting) {
-        fault(services);
+        fault(services, state);
     }
 }
