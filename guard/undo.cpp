@@ -5,6 +5,7 @@
 
 #include "engine/base/fatal.h"
 #include "guard/fault.h"
+#include "platform/heap.h"
 #include "platform/memory.h"
 #include "platform/watch.h"
 
@@ -42,6 +43,9 @@ static u64 copied_pages;
 
 static u8* kept_shadow;
 static u64 kept_shadow_size;
+
+// The running build's writable data; pages 0 when there is none.
+static undo_block image;
 
 // The running build's kept variables (memory.h) as the frame begins, whole:
 // they are few and small.
@@ -126,6 +130,24 @@ static void adopt(undo_block* block, const memory_block_record* record) {
     watch_whole(block);
     memcpy(block->shadow, block->start, block_bytes(block));
     copied_pages += block->pages;
+}
+
+void undo_set_image(void* start, u64 length) {
+    if (image.pages) {
+        drop(&image);
+    }
+    memset(&image, 0, sizeof(image));
+    if (!enabled || !start || !length) {
+        return;
+    }
+    if (watching) {
+        memory_make_anonymous(start, length);
+    }
+    memory_block_record record;
+    memset(&record, 0, sizeof(record));
+    record.memory = record.region = start;
+    record.size = record.region_size = length;
+    adopt(&image, &record);
 }
 
 static bool32 make_room(u32 count) {
@@ -320,6 +342,11 @@ void undo_begin_frame(void** module_slot) {
             shadows_complete = 0;
         }
     }
+    if (image.shadow) {
+        take_in(&image);
+    } else if (image.pages) {
+        shadows_complete = 0;
+    }
     serial_at_begin = memory_newest_serial();
     copy_kept(0);
 }
@@ -383,6 +410,9 @@ static void put_blocks_back(void* argument) {
             *complete = 0;
         }
     }
+    if (image.shadow && !put_back(&image)) {
+        *complete = 0;
+    }
 }
 
 bool32 undo_rollback(void) {
@@ -409,6 +439,7 @@ bool32 undo_rollback(void) {
     }
     copy_kept(1);
     *slot_address = slot_before;
+    heap_refresh();
     return complete;
 }
 

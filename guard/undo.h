@@ -34,6 +34,12 @@
 // frame left it.
 void undo_start(bool32 on);
 
+// The running build's writable data, when it keeps its whole state
+// (engine/keep.h): watched and put back like a block's pages (made
+// anonymous first where the system watches only such memory). Null when the
+// build goes, before it is unloaded.
+void undo_set_image(void* start, u64 length);
+
 // Before the call: the blocks and the slot as they are now become what a
 // fault puts back.
 void undo_begin_frame(void** module_slot);

@@ -35,16 +35,24 @@ static void hold_unrestored(module_fault* fault, module_state* module, host_wind
 }
 
 // Back to the previous build, loaded again from its copy after the faulted
-// one is unloaded. The frame is undone after the unload, so whatever the
-// faulted build's shut-down wrote is undone too.
+// one is unloaded. The frame is undone first, while the faulted build is
+// still loaded, so its kept variables and whole state go on into the
+// previous build as the faulting frame found them; whatever its shut-down
+// writes is undone too.
 static bool32 roll_back(module_fault* fault, module_state* module, host_window* window) {
     make_title_guarded(rollback_title, fault, module->running.library);
+    bool32 restored = undo_rollback();
     module_build faulted = module->running;
     fill_bytes(&module->running, 0, sizeof(module->running));
+    if (restored) {
+        kept_take(&module->kept, faulted.library, faulted.copy_path);
+    }
+    undo_begin_frame(&module->slot);
     // Its shut-down may fault as well; the title already says what matters.
     module_fault unloading = {};
     unload_build(module, &faulted, &unloading);
-    if (!undo_rollback()) {
+    restored = undo_rollback() && restored;
+    if (!restored) {
         hold_unrestored(fault, module, window);
         return 0;
     }

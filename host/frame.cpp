@@ -22,14 +22,21 @@ void host_prepare(host_state* host) {
 // the build that runs when the snapshot is put back (after a rebuild in the
 // loop, by key, as after any reload).
 static kept_set loop_kept;
+static state_taken loop_whole;
 
 static void loop_kept_snapshot(void* context, bool32 put_back) {
-    module_build* running = &((module_state*)context)->running;
+    module_state* module = (module_state*)context;
+    module_build* running = &module->running;
     if (!running->library) {
         return;
     }
     if (!put_back) {
         kept_take(&loop_kept, running->library, running->copy_path);
+        whole_snapshot(&module->whole, &loop_whole);
+        return;
+    }
+    if (loop_whole.taken && whole_running(&module->whole)) {
+        whole_put_back(&module->whole, &loop_whole, &module->slot);
         return;
     }
     char note[KEPT_NOTE_CAPACITY];

@@ -8,7 +8,7 @@
 #include "host/os.h"
 
 #define KEPT_KEY_CAPACITY 128
-#define KEPT_NOTE_CAPACITY 160
+#define KEPT_NOTE_CAPACITY 256
 
 typedef struct kept_value {
     char key[KEPT_KEY_CAPACITY];

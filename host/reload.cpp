@@ -155,7 +155,9 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     call.path = copy_path;
     call.export_name = export_name;
     module_fault fault = {};
+    bool32 keeps_all = whole_before_load(copy_path);
     bool32 returned = guarded_host_call(&fault, load_guarded, &call);
+    whole_load_ended();
     if (!returned || (!call.library && fault.kind != FAULT_NONE)) {
         char described[MODULE_TITLE_CAPACITY];
         describe_fault(&fault, NULL, described, sizeof(described));
@@ -180,9 +182,15 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
         return LOAD_FAILED;
     }
     // Its kept variables take the values the last build left, and are
-    // undone with the module's blocks from its first frame on.
+    // undone with the module's blocks from its first frame on. A build that
+    // keeps its whole state takes them with the rest.
     module->kept_note[0] = 0;
-    if (module->kept.count) {
+    bool32 whole_given = keeps_all && module->whole.taken.taken;
+    if (keeps_all) {
+        whole_loaded(&module->whole, build->library, build->copy_path, &module->slot);
+        copy_text(module->kept_note, module->whole.note);
+    }
+    if (module->kept.count && !(whole_given && whole_running(&module->whole))) {
         kept_give(&module->kept, build->library, build->copy_path, module->kept_note,
                   sizeof(module->kept_note));
     }
@@ -211,19 +219,21 @@ load_outcome load_build(module_state* module, const char* directory, const char*
     return load_copy(module, copy_path, export_name, build, reason, capacity);
 }
 
-static bool32 unload_library(module_build* build, module_fault* fault) {
+static bool32 unload_library(module_state* module, module_build* build, module_fault* fault) {
     if (!build->library) {
         return 1;
     }
     memory_set_kept(NULL, 0, NULL, 0);
+    whole_before_unload(&module->whole);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
+    whole_after_unload(&module->whole);
     build->library = NULL;
     build->entry = NULL;
     return returned && fault->kind == FAULT_NONE;
 }
 
 bool32 unload_build(module_state* module, module_build* build, module_fault* fault) {
-    bool32 clean = unload_library(build, fault);
+    bool32 clean = unload_library(module, build, fault);
     // Once unloaded nothing maps the copy; after a fault it may still be
     // mapped, which only Windows minds, and it is tried again later.
     delete_copy(module, build->copy_path);
@@ -272,7 +282,7 @@ static void retire_running(module_state* module) {
         kept_take(&module->kept, old.library, old.copy_path);
     }
     module_fault fault = {};
-    if (!unload_library(&old, &fault)) {
+    if (!unload_library(module, &old, &fault)) {
         unload_fault_title(module->title, sizeof(module->title), &fault);
     }
     if (!old.copy_path[0]) {
@@ -332,7 +342,7 @@ void poll_module(module_state* module) {
         module->running = build;
         module->loads += 1;
         if (module->kept_note[0]) {
-            concat_text_checked(module->title, WINDOW_TITLE " - ", module->kept_note);
+            snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s", module->kept_note);
         }
         return;
     }

@@ -28,6 +28,7 @@
 
 #include "guard/fault.h"
 #include "host/kept.h"
+#include "host/whole.h"
 #include "host/os.h"
 
 #define MODULE_TITLE_CAPACITY FAULT_TITLE_CAPACITY
@@ -54,6 +55,7 @@ typedef struct module_state {
     u32 loads;              // new builds poll_module loaded; reload_previous adds none
     char stale[MODULE_STALE_COPIES][MODULE_PATH_CAPACITY];  // copies left to delete
     kept_set kept;          // the kept variables' values the last build that went left
+    whole_state whole;      // a build's whole state (engine/keep.h, ENGINE_KEEP_ALL)
     char kept_note[KEPT_NOTE_CAPACITY];  // what the last load did with them; "" for nothing
     bool32 title_changed;   // a load event left a new title to show
     char title[MODULE_TITLE_CAPACITY];

@@ -1,6 +1,7 @@
 #include "host/title.h"
 
 #include "host/build_status.h"
+#include "host/state.h"
 
 // Text building for the title: appends stay inside the title's capacity.
 typedef struct title_text {
@@ -67,6 +68,24 @@ static const char* access_words(u64 access) {
 static void append_fault(title_text* title, const module_fault* fault, void* library) {
     char code[32];
     fault_code_text(fault->code, code, sizeof(code));
+    // Through a pointer to what a reload removed: named by it.
+    char removed[128];
+    if (fault->kind == FAULT_ACCESS_VIOLATION &&
+        state_removed_words(fault->target, fault->access == FAULT_ACCESS_EXECUTE, removed,
+                            sizeof(removed))) {
+        append(title, removed);
+        append(title, " (");
+        append(title, code);
+        append(title, ")");
+        if (fault->caller) {
+            append(title, " called from ");
+            append_place(title, fault->caller, fault, library);
+        } else if (fault->access != FAULT_ACCESS_EXECUTE) {
+            append(title, " at ");
+            append_place(title, fault->address, fault, library);
+        }
+        return;
+    }
     append(title, fault_name(fault->kind));
     append(title, " (");
     append(title, code);

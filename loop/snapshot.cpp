@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "engine/base/memory.h"
+#include "platform/heap.h"
 
 u64 block_usable_bytes(const memory_block_record* block) {
     u64 guard = (block->flags & MEMORY_GUARD_PAGE) ? memory_page_size() : 0;
@@ -158,6 +159,7 @@ bool32 snapshot_restore(const snapshot* shot, void** slot, char* reason, u32 cap
     }
     *slot = shot->slot;
     memory_set_placement(shot->placement);
+    heap_refresh();
     return 1;
 }
 
@@ -207,16 +209,14 @@ u64 hash_bytes(const void* bytes, u64 count, u64 seed) {
     return mix(mix(h[0]) ^ mix(h[1] + 1) * 3 ^ mix(h[2] + 2) * 5 ^ mix(h[3] + 3) * 7);
 }
 
-// A kept variable's bytes, with every aligned word that points into the
-// build's image taken relative to it: the system places the image anywhere,
-// so its addresses differ from run to run.
-static u64 kept_hash(engine_kept kept) {
+// Bytes, with every aligned word that points into the running build's
+// image taken relative to it: the system places the image anywhere, so its
+// addresses differ from run to run.
+static u64 relative_hash(const u8* bytes, u64 size, u64 seed) {
     u8 chunk[4096];
-    const u8* bytes = (const u8*)kept.address;
-    u64 seed = kept.size + 1;
     u64 first_word = (8 - (u64)bytes % 8) % 8;
-    for (u64 at = 0; at < kept.size; at += sizeof(chunk)) {
-        u64 count = kept.size - at < sizeof(chunk) ? kept.size - at : sizeof(chunk);
+    for (u64 at = 0; at < size; at += sizeof(chunk)) {
+        u64 count = size - at < sizeof(chunk) ? size - at : sizeof(chunk);
         copy_bytes(chunk, bytes + at, count);
         for (u64 word = first_word; word + 8 <= count; word += 8) {  // chunks keep alignment
             u64 value;
@@ -233,14 +233,22 @@ static u64 kept_hash(engine_kept kept) {
 
 u64 module_memory_hash(void* slot) {
     // A sum of the blocks' own hashes: the same whatever order the blocks
-    // were allocated (or put back) in.
+    // were allocated (or put back) in. With whole state the blocks (the
+    // heap's among them) hold pointers into the image too.
+    bool32 whole = memory_whole_count() > 0;
     u64 sum = 0;
     for (u32 i = 0; i < memory_block_count(); ++i) {
         memory_block_record block = memory_block_at(i);
-        sum += hash_bytes(block.memory, block.size, block.size);
+        sum += whole ? relative_hash((const u8*)block.memory, block.size, block.size)
+                     : hash_bytes(block.memory, block.size, block.size);
     }
     for (u32 i = 0; i < memory_kept_count(); ++i) {
-        sum += kept_hash(memory_kept_at(i));
+        engine_kept kept = memory_kept_at(i);
+        sum += relative_hash((const u8*)kept.address, kept.size, kept.size + 1);
+    }
+    for (u32 i = 0; i < memory_whole_count(); ++i) {
+        memory_range object = memory_whole_at(i);
+        sum += relative_hash((const u8*)object.start, object.size, object.size + 3);
     }
     return mix(sum ^ hash_bytes(&slot, sizeof(slot), 0));
 }

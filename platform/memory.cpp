@@ -113,6 +113,21 @@ engine_kept memory_kept_at(u32 index) {
     return index < kept_count ? kept_variables[index] : none;
 }
 
+static const memory_range* whole_objects;
+static u32 whole_count;
+
+void memory_set_whole(const memory_range* objects, u32 count) {
+    whole_objects = objects;
+    whole_count = objects ? count : 0;
+}
+
+u32 memory_whole_count(void) { return whole_count; }
+
+memory_range memory_whole_at(u32 index) {
+    memory_range none = {0, 0};
+    return index < whole_count ? whole_objects[index] : none;
+}
+
 void* pages_allocate(u64 bytes) { return bytes ? memory_map_pages(NULL, bytes, 0) : NULL; }
 
 void pages_free(void* memory, u64 bytes) {

@@ -61,6 +61,18 @@ bool32 memory_in_kept_image(u64 address);
 // The image's start, which pointers into it are hashed relative to.
 u64 memory_kept_image(void);
 
+// The running build's whole state (engine/keep.h, ENGINE_KEEP_ALL): its
+// writable objects, which the hashes cover, with every aligned word that
+// points into its image (memory_kept_image) taken relative to it, in the
+// blocks too. None (count 0) while no running build keeps its whole state.
+typedef struct memory_range {
+    u64 start;
+    u64 size;
+} memory_range;
+void memory_set_whole(const memory_range* objects, u32 count);
+u32 memory_whole_count(void);
+memory_range memory_whole_at(u32 index);
+
 // How many blocks are live.
 u32 memory_block_count(void);
 
@@ -100,6 +112,14 @@ bool32 memory_protect_no_access(void* pages, u64 length);
 // can tell (Linux tells only that it is mapped): a block the module may
 // have unmapped itself is looked at before the host writes it.
 bool32 memory_pages_present(const void* pages, u64 length);
+// Sets resident[i] to 1 for each page of the range that was ever touched
+// (and so may hold anything but zeros), else 0; every page counts as
+// touched where the system can't tell. The range is page-aligned.
+void memory_pages_resident(const void* pages, u64 length, u8* resident);
+// Makes the pages of a library's writable data anonymous memory with the
+// same contents, so their writes can be watched (watch.h) like a block's;
+// false where they stay as they were.
+bool32 memory_make_anonymous(void* pages, u64 length);
 // Gives back a whole region from memory_map_pages.
 void memory_unmap_pages(void* pages, u64 length);
 

@@ -1,5 +1,6 @@
 #include "platform/memory.h"
 
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -41,6 +42,35 @@ bool32 memory_pages_present(const void* pages, u64 length) {
         }
     }
     return 1;
+}
+
+void memory_pages_resident(const void* pages, u64 length, u8* resident) {
+    u64 count = (length + memory_page_size() - 1) / memory_page_size();
+    if (mincore((void*)pages, length, resident) != 0) {
+        memset(resident, 1, count);
+        return;
+    }
+    for (u64 i = 0; i < count; ++i) {
+        resident[i] &= 1;
+    }
+}
+
+// Only the host's thread runs while this is done (between frames, at a load):
+// nothing reads the pages between the unmap and the copy back.
+bool32 memory_make_anonymous(void* pages, u64 length) {
+    void* saved = mmap(NULL, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (saved == MAP_FAILED) {
+        return 0;
+    }
+    memcpy(saved, pages, length);
+    void* fresh = mmap(pages, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+                       -1, 0);
+    bool32 made = fresh == pages;
+    if (made) {
+        memcpy(pages, saved, length);
+    }
+    munmap(saved, length);
+    return made;
 }
 
 void memory_unmap_pages(void* pages, u64 length) { munmap(pages, length); }

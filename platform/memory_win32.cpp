@@ -36,6 +36,22 @@ bool32 memory_pages_present(const void* pages, u64 length) {
     return 1;
 }
 
+// Windows can't tell which pages were touched cheaply: all of them count.
+void memory_pages_resident(const void* pages, u64 length, u8* resident) {
+    u64 page = memory_page_size();
+    for (u64 i = 0; i * page < length; ++i) {
+        resident[i] = 1;
+    }
+    (void)pages;
+}
+
+// An image's pages stay the image's: the undo compares them instead.
+bool32 memory_make_anonymous(void* pages, u64 length) {
+    (void)pages;
+    (void)length;
+    return 0;
+}
+
 void memory_unmap_pages(void* pages, u64 length) {
     (void)length;  // a release takes the whole reservation
     VirtualFree(pages, 0, MEM_RELEASE);

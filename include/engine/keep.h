@@ -61,4 +61,36 @@ LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
     ENGINE_KEPT_TABLE static const engine_kept engine_kept_##name = {              \
         __FILE__ ":" #name, (void*)&name, sizeof(name)}
 
+// Whole state: `ENGINE_KEEP_ALL;` at file scope in any one source file of
+// the module (more than one is harmless) keeps every global and static
+// variable of the module, and everything it allocates with malloc, calloc,
+// realloc, strdup, new and their family, across reloads, rollbacks, the
+// undo of a faulting frame and loop editing, as if the program had never
+// stopped:
+//  - Variables are matched by name, a file's static and a function's static
+//    by the file that defines them. One whose size or type layout changed
+//    (read from the build's debug information) starts from the new build's
+//    initializer, as does a new one; one the new build lacks is dropped. One
+//    line on standard error and the title say so by name: "kept 2,143
+//    variables; 2 start afresh: player (its type changed), cache (changed
+//    size)".
+//  - The module's allocations come from a heap the host keeps (at the same
+//    addresses in every run); what the C library allocates for itself (a
+//    FILE, getline's buffer) stays the system's.
+//  - Every aligned pointer into the old build found in the variables, the
+//    heap, the blocks and the slot is moved to the same object, function or
+//    string in the new build. One that can't be (its object or function is
+//    gone) is named; a call through a pointer to a removed function is a
+//    fault named "call of a function the reload removed: name".
+//  - Static destructors and atexit handlers of a build are not run when it
+//    goes: the objects they would destroy live on in the next build.
+// The build needs its symbols and debug information (as every debug build
+// has); without them it starts afresh at each reload, said in the title.
+#define ENGINE_KEEP_ALL_SECTION "engall"
+#if defined(__GNUC__) || defined(__clang__)
+#define ENGINE_KEEP_ALL                                                        \
+    __attribute__((used, section(ENGINE_KEEP_ALL_SECTION))) static const char \
+        engine_keep_all_marker = 1
+#endif
+
 #endif

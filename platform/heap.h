@@ -1,0 +1,64 @@
+// The module's heap: what a module that keeps its whole state (engine/keep.h,
+// ENGINE_KEEP_ALL) gets from malloc, new and their family.
+//
+// Every byte of it, its bookkeeping included, lies in blocks of the memory
+// service (memory.h) at fixed addresses, so the undo, loop editing's
+// snapshots and the hashes cover it like any block, a reload leaves it
+// untouched, and a replay finds it at the same addresses in every run.
+//
+// Small sizes (up to HEAP_SMALL_MAX) come from 64 KiB slabs of one size
+// class each, carved out of chunks that grow by doubling; each thread has a
+// cache per class (in the heap itself), so the common malloc and free take
+// no lock. Larger sizes get a block of their own, with a page of header
+// before the pointer. Thread-safe.
+#ifndef PLATFORM_HEAP_H
+#define PLATFORM_HEAP_H
+
+#include "engine/base/types.h"
+
+// Where the heap lies: far from what either system hands out by itself (and,
+// on Linux, from AddressSanitizer's shadow and heap), below loop editing's
+// placement (loop.h).
+#ifdef _WIN32
+#define HEAP_BASE 0x0000040000000000ull
+#else
+#define HEAP_BASE 0x0000300000000000ull
+#endif
+#define HEAP_SPAN 0x0000010000000000ull  // 1 TiB: chunks in the lower half, large blocks above
+#define HEAP_SLAB_BYTES 65536u
+#define HEAP_SMALL_MAX 16368u
+
+// The allocation calls, as the C library's: null (and nothing allocated) on
+// failure or for a size that overflows; 16-byte aligned; heap_alloc(0) gives
+// a unique pointer. Pointers the heap did not hand out are never passed in
+// (heap_owns tells them apart); a pointer inside the heap that is no
+// object's start ends in abort(), as the C library's free does.
+void* heap_alloc(u64 size);
+void* heap_alloc_zeroed(u64 count, u64 size);
+// alignment is a power of two; null otherwise.
+void* heap_alloc_aligned(u64 size, u64 alignment);
+void* heap_realloc(void* pointer, u64 size);
+void heap_free(void* pointer);
+u64 heap_usable_size(const void* pointer);
+
+// Whether an address lies in the heap's span.
+static inline bool32 heap_owns(const void* pointer) {
+    return (u64)pointer - HEAP_BASE < HEAP_SPAN;
+}
+
+// After the host put module memory back (the undo, a snapshot): the heap's
+// first block may have gone with what was put back, and is made again at
+// the next allocation.
+void heap_refresh(void);
+
+// What the heap holds, for tests, benchmarks and the pointer scans.
+typedef struct heap_counts {
+    u64 chunks;        // slab chunks
+    u64 chunk_bytes;   // their bytes
+    u64 used_bytes;    // of the chunks: slabs carved so far (the rest never touched)
+    u64 large_blocks;  // allocations with a block of their own
+    u64 objects;       // small objects handed out and not freed (cached ones count)
+} heap_counts;
+heap_counts heap_state(void);
+
+#endif

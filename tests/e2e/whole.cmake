@@ -1,0 +1,14 @@
+# Whole state: builds of one program that never heard of hot reload (see
+# modules/wholer/wholer.h): two that differ in code and layout only, one
+# that faults, one with changed types, one without a function its state
+# points at.
+set(wholer_sources modules/wholer/main.c modules/wholer/world.c modules/wholer/heap.cpp)
+set(ENGINE_WHOLER_MODULES)
+foreach(version 1 2 3 4 5)
+    engine_add_module(wholer_v${version} SOURCES ${wholer_sources}
+                      DEFINES WHOLER_VERSION=${version})
+    target_include_directories(wholer_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
+    list(APPEND ENGINE_WHOLER_MODULES wholer_v${version})
+endforeach()
+add_custom_target(e2e_whole_modules ALL DEPENDS engine ${ENGINE_WHOLER_MODULES})
+engine_add_e2e_test(e2e_whole test_whole.py)
