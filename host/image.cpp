@@ -85,6 +85,7 @@ bool32 image_finish(image_layout* layout) {
         return 1;
     }
     qsort(layout->symbols, layout->symbol_count, sizeof(image_symbol), by_address);
+    free(layout->by_key);
     layout->by_key = (u32*)malloc((u64)layout->symbol_count * sizeof(u32));
     if (!layout->by_key) {
         return 0;

@@ -443,8 +443,11 @@ static bool32 read_debug(Elf* elf, debug_info* info) {
         offset = next;
     }
     dwarf_end(dwarf);
+    if (!info->count) {
+        return 0;
+    }
     qsort(info->variables, info->count, sizeof(debug_variable), by_debug_address);
-    return info->count > 0;
+    return 1;
 }
 
 static const debug_variable* debug_at(const debug_info* info, u64 address) {

@@ -344,6 +344,8 @@ static void* large_alloc(heap_root* root, u64 size, u64 alignment) {
         return NULL;
     }
     lock(&root->lock);
+    u64 step = alignment > HEAP_SLAB_BYTES ? alignment : HEAP_SLAB_BYTES;
+    root->large_cursor = (root->large_cursor + step - 1) & ~(step - 1);
     void* place = (void*)root->large_cursor;
     memory_block block = allocate_memory((u32)bytes, place, 0);
     void* pointer = NULL;

@@ -20,6 +20,11 @@ struct lifecycle {
 };
 static lifecycle noted;
 
+#if TEST_MODULE_KEEPS_ALL
+ENGINE_KEEP_ALL;
+int kept_number = 7;
+#endif
+
 #if TEST_MODULE_VERSION == 0
 // This build exports something else.
 extern "C" ENTRY_EXPORT_ATTRIBUTE int not_the_entry(void) { return 0; }

@@ -1,0 +1,125 @@
+// The module's heap on its own: every size class and the large blocks,
+// alignment, realloc, threads freeing each other's objects, and a pointer
+// it never handed out.
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <thread>
+#include <vector>
+
+#include "platform/heap.h"
+#include "platform/memory.h"
+
+namespace {
+
+u64 live_objects() { return heap_state().objects; }
+
+TEST(Heap, EverySizeIsAlignedUsableAndComesBackWhenFreed) {
+    u64 before = live_objects();
+    std::vector<u8*> made;
+    for (u64 size = 0; size <= 40000; size += size < 300 ? 1 : 97) {
+        u8* pointer = (u8*)heap_alloc(size);
+        ASSERT_NE(pointer, nullptr) << size;
+        EXPECT_TRUE(heap_owns(pointer));
+        EXPECT_EQ((u64)pointer % 16, 0u) << size;
+        ASSERT_GE(heap_usable_size(pointer), size);
+        memset(pointer, (int)(size & 0xFF), size);
+        made.push_back(pointer);
+    }
+    // Nothing overlaps: every object still holds its own pattern.
+    u64 size = 0;
+    for (u8* pointer : made) {
+        for (u64 i = 0; i < size; i += 61) {
+            ASSERT_EQ(pointer[i], (u8)(size & 0xFF)) << size;
+        }
+        size += size < 300 ? 1 : 97;
+    }
+    u64 large = heap_state().large_blocks;
+    EXPECT_GT(large, 0u);
+    for (u8* pointer : made) {
+        heap_free(pointer);
+    }
+    EXPECT_EQ(live_objects(), before);
+    EXPECT_EQ(heap_state().large_blocks, 0u);
+    // Zeroed memory is zero even where an object was before.
+    u8* again = (u8*)heap_alloc_zeroed(10, 100);
+    for (u32 i = 0; i < 1000; ++i) {
+        ASSERT_EQ(again[i], 0);
+    }
+    heap_free(again);
+    EXPECT_EQ(heap_alloc_zeroed(~0ull / 2, 4), nullptr);
+}
+
+TEST(Heap, AlignmentsReallocAndTheirEdges) {
+    for (u64 alignment = 1; alignment <= (1u << 17); alignment *= 2) {
+        void* pointer = heap_alloc_aligned(100, alignment);
+        ASSERT_NE(pointer, nullptr) << alignment;
+        EXPECT_EQ((u64)pointer % alignment, 0u) << alignment;
+        heap_free(pointer);
+    }
+    EXPECT_EQ(heap_alloc_aligned(100, 48), nullptr);
+    u8* grown = (u8*)heap_alloc(10);
+    for (u32 i = 0; i < 10; ++i) {
+        grown[i] = (u8)i;
+    }
+    for (u64 size = 20; size < 100000; size *= 3) {
+        grown = (u8*)heap_realloc(grown, size);
+        ASSERT_NE(grown, nullptr);
+        for (u32 i = 0; i < 10; ++i) {
+            ASSERT_EQ(grown[i], (u8)i) << size;
+        }
+    }
+    grown = (u8*)heap_realloc(grown, 5);
+    EXPECT_EQ(grown[4], 4);
+    heap_free(grown);
+    heap_free(nullptr);
+    EXPECT_EQ(heap_usable_size(nullptr), 0u);
+}
+
+TEST(Heap, ThreadsAllocateAndFreeEachOthersObjects) {
+    u64 before = live_objects();
+    const u32 threads = 4;
+    const u32 rounds = 20000;
+    std::vector<void*> handed[threads];
+    std::vector<std::thread> workers;
+    for (u32 t = 0; t < threads; ++t) {
+        workers.emplace_back([t, &handed] {
+            for (u32 i = 0; i < rounds; ++i) {
+                u64 size = 8 + (i * 37 + t * 11) % 600;
+                u8* pointer = (u8*)heap_alloc(size);
+                pointer[0] = (u8)t;
+                pointer[size - 1] = (u8)t;
+                if (i % 2) {
+                    heap_free(pointer);
+                } else {
+                    handed[t].push_back(pointer);
+                }
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    workers.clear();
+    // Each thread frees what the next one kept.
+    for (u32 t = 0; t < threads; ++t) {
+        workers.emplace_back([t, &handed] {
+            for (void* pointer : handed[(t + 1) % threads]) {
+                ASSERT_EQ(((u8*)pointer)[0], (u8)((t + 1) % threads));
+                heap_free(pointer);
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(live_objects(), before);
+}
+
+TEST(HeapDeathTest, APointerInsideTheHeapThatIsNoObjectStops) {
+    u8* pointer = (u8*)heap_alloc(64);
+    EXPECT_DEATH(heap_free(pointer + 8), "never handed out");
+    heap_free(pointer);
+}
+
+}  // namespace
