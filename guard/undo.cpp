@@ -111,8 +111,26 @@ static void watch_whole(undo_block* block) {
     }
 }
 
-// A block met for the first time: watched, then copied whole, so no write
-// after the copy goes unseen.
+// The pages ever touched go into the fresh shadow; the rest read as zeros,
+// as the shadow does, and stay uncommitted in both.
+static void copy_touched(undo_block* block) {
+    static u8 resident[4096];
+    u64 chunk = sizeof(resident);
+    for (u64 first = 0; first < block->pages; first += chunk) {
+        u64 count = block->pages - first < chunk ? block->pages - first : chunk;
+        memory_pages_resident(block->start + first * page_bytes, count * page_bytes, resident);
+        for (u64 i = 0; i < count; ++i) {
+            if (resident[i]) {
+                u64 at = (first + i) * page_bytes;
+                memcpy(block->shadow + at, block->start + at, page_bytes);
+                ++copied_pages;
+            }
+        }
+    }
+}
+
+// A block met for the first time: watched, then its touched pages copied,
+// so no write after the copy goes unseen.
 static void adopt(undo_block* block, const memory_block_record* record) {
     memset(block, 0, sizeof(*block));
     block->record = *record;
@@ -128,8 +146,7 @@ static void adopt(undo_block* block, const memory_block_record* record) {
         return;
     }
     watch_whole(block);
-    memcpy(block->shadow, block->start, block_bytes(block));
-    copied_pages += block->pages;
+    copy_touched(block);
 }
 
 void undo_set_image(void* start, u64 length) {
@@ -449,9 +466,22 @@ undo_counts undo_state(void) {
     counts.blocks = block_count;
     counts.copied_pages = copied_pages;
     counts.watching = watching;
-    for (u32 i = 0; i < block_count; ++i) {
-        counts.shadow_bytes += blocks[i].shadow ? block_bytes(&blocks[i]) : 0;
-        counts.hot_pages += blocks[i].hot;
+    static u8 resident[4096];
+    for (u32 i = 0; i <= block_count; ++i) {
+        const undo_block* block = i < block_count ? &blocks[i] : &image;
+        if (!block->shadow) {
+            continue;
+        }
+        counts.shadow_bytes += block_bytes(block);
+        counts.hot_pages += block->hot;
+        for (u64 first = 0; first < block->pages; first += sizeof(resident)) {
+            u64 count = block->pages - first < sizeof(resident) ? block->pages - first
+                                                                : sizeof(resident);
+            memory_pages_resident(block->shadow + first * page_bytes, count * page_bytes, resident);
+            for (u64 page = 0; page < count; ++page) {
+                counts.shadow_touched += resident[page] ? page_bytes : 0;
+            }
+        }
     }
     return counts;
 }

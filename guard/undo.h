@@ -57,6 +57,7 @@ bool32 undo_rollback(void);
 typedef struct undo_counts {
     u64 blocks;         // blocks known, scratch blocks included
     u64 shadow_bytes;   // bytes of shadow copies
+    u64 shadow_touched; // of them, bytes ever written (the rest cost no memory)
     u64 copied_pages;   // pages copied into the shadow at the last frame's start
     u64 hot_pages;      // pages compared and copied every frame instead of watched
     bool32 watching;    // writes are watched (else every page is hot)
