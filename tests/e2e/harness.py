@@ -394,6 +394,7 @@ set confirm off
 set print thread-events off
 handle SIGTRAP stop print nopass
 handle SIGSEGV SIGILL SIGFPE SIGBUS stop print pass
+%s
 run
 while $_isvoid($_exitcode) && $_isvoid($_exitsignal)
   bt 12
@@ -428,7 +429,7 @@ class DebuggedHost(Host):
     """The host started under a debugger that logs what it is told and goes
     on: the project's own on Windows (tools/debugger.exe), gdb on Linux."""
 
-    def __init__(self, run_dir, env=None):
+    def __init__(self, run_dir, env=None, gdb_commands=()):
         build = os.path.join(run_dir, "build")
         self.log_path = os.path.join(run_dir, "debugger.log")
         if WINDOWS:
@@ -438,7 +439,7 @@ class DebuggedHost(Host):
             return
         script = os.path.join(run_dir, "debugger.gdb")
         with open(script, "w") as out:
-            out.write(_GDB_SCRIPT)
+            out.write(_GDB_SCRIPT % "\n".join(gdb_commands))
         self.log = open(self.log_path, "wb")
         environment = dict(os.environ)
         environment.update(env or {})

@@ -15,7 +15,8 @@ import subprocess
 import unittest
 
 import harness
-from harness import Host, install_module, make_run_dir, module_file, read_records, wait_for
+from harness import (DebuggedHost, Host, install_module, make_run_dir, module_file, read_records,
+                     wait_for)
 from harness import window_title
 from input_helpers import focus, keys
 
@@ -132,6 +133,21 @@ class WholeStateTest(unittest.TestCase):
         self.assertTrue(wait_for(started_again, 10), digests(self.run_dir)[-5:])
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
+
+    @unittest.skipUnless(shutil.which("gdb"), "gdb")
+    def test_gdb_breaks_in_the_new_build_and_sees_no_signal_of_the_tracking(self):
+        self.run_dir = make_run_dir("whole_gdb")
+        install_module(self.run_dir, module_file("wholer_v1"))
+        self.host = DebuggedHost(self.run_dir, gdb_commands=["set breakpoint pending on",
+                                                             "break wholer_padded"])
+        self.addCleanup(self.host.stop)
+        self.host.find_window(title="^Engine")
+        self.wait_frame(20)
+        self.swap(2)
+        self.wait_frame(110, version=2)
+        log = self.host.log_text()
+        self.assertRegex(log, r"Breakpoint 1, wholer_padded \(value=0\) at .*main\.c:\d+")
+        self.assertEqual(self.host.stops(), [], log[-3000:])
 
     def test_a_replay_hashes_the_whole_state_alike_twice(self):
         run_dir = make_run_dir("whole_replay")

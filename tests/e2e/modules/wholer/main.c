@@ -90,6 +90,11 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     cache[frame % 16] += (int)frame;
     world_step(frame);
     heap_step(frame);
+#if WHOLER_VERSION == 2
+    if (frame % 50 == 0) {
+        cache[0] += wholer_padded(0) - wholer_padding[0];
+    }
+#endif
     if (frame % 10 == 0) {
         write_digest();
     }
