@@ -28,9 +28,8 @@
 //    in other forms (unaligned, offset, packed into smaller fields, or
 //    pointing just past a variable) can't be told apart from numbers and are
 //    copied as they are.
-//  - A rollback to the previous build gives it the values as it last saw
-//    them; the undo of a faulting frame puts them back as the frame found
-//    them; loop editing puts them back with the module's blocks at every
+//  - The undo of a faulting frame puts them back as the frame found them,
+//    and a rollback gives the previous build those values; loop editing puts them back with the module's blocks at every
 //    round, and --hashes covers them.
 // Large or pointer-rich state is still better kept behind the slot, in
 // blocks from allocate_memory, where no copy or check is needed.
