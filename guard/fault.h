@@ -88,12 +88,18 @@ bool32 guarded_entry_call(module_fault* fault, module_entry* entry, i32* running
                           back_buffer* buffer_copy, input_state* input, f32 frame_seconds,
                           platform_api* services, void** module_slot);
 
+// Calls a function that runs module code every frame (the host's call of
+// entry_sound) through the same guard, with the module's floating-point
+// state as guarded_entry_call keeps it: 1 when it returned, 0 when a fault
+// sent it back, with fault as above.
+typedef void host_function(void* argument);
+bool32 guarded_module_call(module_fault* fault, host_function* function, void* argument);
+
 // Calls a host function (loading or unloading a library) through the same
 // guard: 1 when it returned, 0 when a fault sent it back, with fault as
 // above. Where the system's loader catches a fault in the library's start-up
 // or shut-down itself (Windows), the call returns and fault still holds what
 // was seen; fault->kind is FAULT_NONE when nothing was.
-typedef void host_function(void* argument);
 bool32 guarded_host_call(module_fault* fault, host_function* function, void* argument);
 
 // The system's code in the title's words: "0xC0000005", "SIGSEGV".

@@ -394,6 +394,29 @@ __attribute__((noinline)) bool32 guarded_entry_call(module_fault* fault, module_
     return 1;
 }
 
+// As guarded_entry_call, for a function that calls the module.
+__attribute__((noinline)) bool32 guarded_module_call(module_fault* fault, host_function* function,
+                                                     void* argument) {
+    save_float_state(&float_before_call);
+    if (module_float_kept) {
+        restore_float_state(&module_float);
+    }
+    recording = fault;
+    if (sigsetjmp(resume_point, 1)) {
+        restore_float_state(&float_before_call);
+        clear_alignment_check();
+        return 0;
+    }
+    call_in_progress = 1;
+    function(argument);
+    clear_alignment_check();
+    call_in_progress = 0;
+    save_float_state(&module_float);
+    module_float_kept = 1;
+    restore_float_state(&float_before_call);
+    return 1;
+}
+
 // The same guard around a host function (the loader, which runs the
 // library's constructors and destructors). A fault leaves the loader's own
 // lock taken by this thread, which it takes recursively, and the library

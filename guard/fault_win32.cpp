@@ -313,14 +313,14 @@ __declspec(noinline) static bool32 call_with_resume_point(module_fault* fault,
 }
 
 // The same for a host function: the loader, running a library's DllMain,
-// constructors and destructors.
+// constructors and destructors (host 1), or the call of entry_sound (host 0).
 __declspec(noinline) static bool32 host_call_with_resume_point(module_fault* fault,
                                                                host_function* function,
-                                                               void* argument) {
+                                                               void* argument, LONG host) {
     recording = fault;
     RtlCaptureContext(&resume_context);
     call_in_progress = 1;
-    host_call_in_progress = 1;
+    host_call_in_progress = host;
     function(argument);
     clear_alignment_check();
     host_call_in_progress = 0;
@@ -332,12 +332,22 @@ __declspec(noinline) static bool32 host_call_with_resume_point(module_fault* fau
 bool32 guarded_host_call(module_fault* fault, host_function* function, void* argument) {
     fault->kind = FAULT_NONE;
     unsigned int float_word = _control87(0, 0);
-    if (host_call_with_resume_point(fault, function, argument)) {
+    if (host_call_with_resume_point(fault, function, argument, 1)) {
         _clearfp();
         _control87(float_word, FLOAT_EXCEPTION_MASKS | _MCW_RC);
         return 1;
     }
     host_call_in_progress = 0;
+    restore_after_fault(fault->code, float_word);
+    return 0;
+}
+
+// The module's floating-point state stays its own, as after entry.
+bool32 guarded_module_call(module_fault* fault, host_function* function, void* argument) {
+    unsigned int float_word = _control87(0, 0);
+    if (host_call_with_resume_point(fault, function, argument, 0)) {
+        return 1;
+    }
     restore_after_fault(fault->code, float_word);
     return 0;
 }

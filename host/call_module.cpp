@@ -4,14 +4,17 @@
 #include "guard/undo.h"
 #include "host/title.h"
 
-// Calls the running build; false when it faulted.
-static bool32 call_running(module_fault* fault, module_state* module, i32* running,
-                           const back_buffer* buffer, back_buffer* buffer_copy,
-                           input_state* input, f32 frame_seconds, platform_api* services) {
+// Calls the running build, entry and then entry_sound; false when either
+// faulted.
+static bool32 call_running(module_fault* fault, module_state* module, host_window* window,
+                           i32* running, const back_buffer* buffer, back_buffer* buffer_copy,
+                           input_state* input, f32 frame_seconds, platform_api* services,
+                           host_sound* sound) {
     *buffer_copy = *buffer;
     undo_begin_frame(&module->slot);
     if (guarded_entry_call(fault, module->running.entry, running, buffer_copy, input,
-                           frame_seconds, services, &module->slot)) {
+                           frame_seconds, services, &module->slot) &&
+        sound_call(sound, fault, module->running.sound, services, &module->slot, window)) {
         undo_commit();
         return 1;
     }
@@ -66,7 +69,7 @@ static bool32 roll_back(module_fault* fault, module_state* module, host_window* 
 
 void call_module(module_fault* fault, module_state* module, host_window* window, i32* running,
                  const back_buffer* buffer, back_buffer* buffer_copy, input_state* input,
-                 f32 frame_seconds, platform_api* services) {
+                 f32 frame_seconds, platform_api* services, host_sound* sound) {
     if (module->title_changed) {
         module->title_changed = 0;
         title_show_event(window, module->title);
@@ -74,8 +77,8 @@ void call_module(module_fault* fault, module_state* module, host_window* window,
     if (!module->running.entry || module->faulted) {
         return;
     }
-    if (call_running(fault, module, running, buffer, buffer_copy, input, frame_seconds,
-                     services)) {
+    if (call_running(fault, module, window, running, buffer, buffer_copy, input, frame_seconds,
+                     services, sound)) {
         return;
     }
     if (!module->previous.copy_path[0]) {
@@ -91,8 +94,8 @@ void call_module(module_fault* fault, module_state* module, host_window* window,
         return;
     }
     module_fault again = {};
-    if (!call_running(&again, module, running, buffer, buffer_copy, input, frame_seconds,
-                      services)) {
+    if (!call_running(&again, module, window, running, buffer, buffer_copy, input,
+                      frame_seconds, services, sound)) {
         *fault = again;
         if (undo_rollback()) {
             hold_fault(fault, module, window);

@@ -15,13 +15,15 @@
 
 #include "guard/fault.h"
 #include "host/reload.h"
+#include "host/sound.h"
 
 // Shows the title a load event left, then calls the running build's entry
-// with a fresh copy of the back buffer record, unless that build faulted.
+// with a fresh copy of the back buffer record, and its entry_sound
+// (sound.h), unless that build faulted. A fault in either is the frame's.
 // A fault rolls back to the previous build, which is called at once, or,
 // with none, is held: the build is not called again until a new one loads.
 void call_module(module_fault* fault, module_state* module, host_window* window, i32* running,
                  const back_buffer* buffer, back_buffer* buffer_copy, input_state* input,
-                 f32 frame_seconds, platform_api* services);
+                 f32 frame_seconds, platform_api* services, host_sound* sound);
 
 #endif

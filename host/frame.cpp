@@ -54,6 +54,10 @@ bool32 host_options_open(host_state* host, int count, char** arguments, bool32* 
         fprintf(stderr, "Engine: %s\n", message);
         return 0;
     }
+    if (!sound_open(&host->sound, options.headless, options.sound, message, sizeof(message))) {
+        fprintf(stderr, "Engine: %s\n", message);
+        return 0;
+    }
     host->undo = !options.no_undo;
     host->loop.kept_snapshot = loop_kept_snapshot;
     host->loop.kept_context = &host->module;
@@ -115,8 +119,11 @@ void host_frame(host_state* host) {
     host->marks[MARK_CALL] = read_counter();
     // A build that faults rolls back to the previous one, or with none is not
     // called again until a new one is loaded.
+    sound_begin_frame(&host->sound, host->module.running.sound);
     call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer,
-                &host->buffer_copy, &host->input, frame_seconds, &host->services);
+                &host->buffer_copy, &host->input, frame_seconds, &host->services, &host->sound);
+    sound_end_frame(&host->sound);
+    loop_note_sound(loop, host->sound.exported, host->sound.hash);
     loop_end_frame(loop, &host->buffer, host->module.slot, &host->running);
     host->marks[MARK_SHOW] = read_counter();
     if (host->window) {

@@ -18,8 +18,10 @@
 //     module's record, a recording writes it;
 //  6. poll the module file and reload a new build; look at the build
 //     watcher's status file (build_status.h);
-//  7. copy the back buffer record and call entry through the fault guard;
-//     the frame's hashes are written or checked;
+//  7. copy the back buffer record and call entry through the fault guard,
+//     then entry_sound when the build exports it (sound.h); the samples go
+//     to the device and the --sound file; the frame's hashes are written or
+//     checked;
 //  8. show the back buffer;
 //  9. wait out the frame (1/30 s after its start; no catch-up; none when
 //     headless);
@@ -65,6 +67,7 @@ typedef struct host_state {
     i64 marks[MARK_COUNT];
     char working_directory[256];
     loop_state loop;  // opened by loop_open before host_prepare
+    host_sound sound;  // entry_sound's device and samples (sound.h)
     bool32 undo;      // a faulting frame is undone (off with --no-undo)
 } host_state;
 

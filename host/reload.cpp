@@ -115,6 +115,7 @@ typedef struct load_call {
     const char* export_name;
     void* library;
     void* entry;
+    void* sound;
     char reason[128];
 } load_call;
 
@@ -123,6 +124,7 @@ static void load_guarded(void* argument) {
     call->library = library_load(call->path, call->reason, sizeof(call->reason));
     if (call->library) {
         call->entry = library_symbol(call->library, call->export_name);
+        call->sound = library_symbol(call->library, SOUND_EXPORT_NAME);
     }
 }
 
@@ -175,6 +177,7 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     }
     build->library = call.library;
     build->entry = (module_entry*)call.entry;
+    build->sound = (module_sound_entry*)call.sound;
     copy_text(build->copy_path, copy_path);
     if (!build->entry) {
         copy_bounded(reason, capacity, "no entry export");
@@ -229,6 +232,7 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
     whole_after_unload(&module->whole);
     build->library = NULL;
     build->entry = NULL;
+    build->sound = NULL;
     return returned && fault->kind == FAULT_NONE;
 }
 

@@ -37,6 +37,7 @@
 typedef struct module_build {
     void* library;        // the loaded copy, or null
     module_entry* entry;  // its "entry" export
+    module_sound_entry* sound;  // its "entry_sound" export, or null (engine/sound.h)
     u64 time;             // the module file's stamp it was loaded from
     char copy_path[MODULE_PATH_CAPACITY];
 } module_build;

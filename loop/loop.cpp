@@ -1,6 +1,7 @@
 #include "loop/loop.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "engine/base/memory.h"
 #include "input/frame.h"
@@ -24,7 +25,34 @@ static void set_title(loop_state* loop, const char* text) {
 // ---------------------------------------------------------------------------
 // Files.
 
-// Each line: the frame's number, then the pixels' and the memory's hashes.
+// Each line: the frame's number, then the pixels' and the memory's hashes,
+// and the samples' when the module made sound in that frame.
+#define CHECK_FIELDS 4  // pixels, memory, samples, whether there are samples
+
+// One line into the four fields; false when it is no line of frame number.
+static bool32 parse_check_line(const char* line, u64 number, u64* fields) {
+    unsigned long long read_number = 0;
+    unsigned long long pixels = 0;
+    unsigned long long memory = 0;
+    unsigned long long samples = 0;
+    int end = 0;
+    int count = sscanf(line, "%llu %llx %llx%n %llx%n", &read_number, &pixels, &memory, &end,
+                       &samples, &end);
+    if (count < 3 || read_number != number) {
+        return 0;
+    }
+    for (const char* rest = line + end; *rest; ++rest) {
+        if (*rest != ' ' && *rest != '\n' && *rest != '\r') {
+            return 0;
+        }
+    }
+    fields[0] = pixels;
+    fields[1] = memory;
+    fields[2] = count == 4 ? samples : 0;
+    fields[3] = count == 4;
+    return 1;
+}
+
 static bool32 load_check(loop_state* loop, const char* path, char* message, u32 capacity) {
     FILE* file = fopen(path, "rb");
     if (!file) {
@@ -32,34 +60,35 @@ static bool32 load_check(loop_state* loop, const char* path, char* message, u32 
         return 0;
     }
     u64 capacity_lines = 1024;
-    loop->check = (u64*)malloc(capacity_lines * 2 * sizeof(u64));
-    unsigned long long number = 0;
-    unsigned long long pixels = 0;
-    unsigned long long memory = 0;
-    int read = 0;
-    while (loop->check &&
-           (read = fscanf(file, "%llu %llx %llx", &number, &pixels, &memory)) == 3) {
-        if (number != loop->check_count + 1) {
-            break;
-        }
+    loop->check = (u64*)malloc(capacity_lines * CHECK_FIELDS * sizeof(u64));
+    char line[256];
+    bool32 whole = 1;
+    while (loop->check && fgets(line, sizeof(line), file)) {
         if (loop->check_count == capacity_lines) {
             capacity_lines *= 2;
-            u64* grown = (u64*)realloc(loop->check, capacity_lines * 2 * sizeof(u64));
+            u64* grown =
+                (u64*)realloc(loop->check, capacity_lines * CHECK_FIELDS * sizeof(u64));
             if (!grown) {
                 break;
             }
             loop->check = grown;
         }
-        loop->check[loop->check_count * 2] = pixels;
-        loop->check[loop->check_count * 2 + 1] = memory;
+        if (line[strspn(line, " \r\n")] == 0) {
+            continue;
+        }
+        if (!parse_check_line(line, loop->check_count + 1,
+                              &loop->check[loop->check_count * CHECK_FIELDS])) {
+            whole = 0;
+            break;
+        }
         ++loop->check_count;
     }
-    bool32 whole = read == EOF && loop->check_count > 0;
+    whole = whole && loop->check && feof(file) && loop->check_count > 0;
     fclose(file);
     if (!whole) {
         snprintf(message, capacity,
-                 "%s is not a hash file: line %llu is not \"%llu <pixels> <memory>\"", path,
-                 (unsigned long long)loop->check_count + 1,
+                 "%s is not a hash file: line %llu is not \"%llu <pixels> <memory> [<samples>]\"",
+                 path, (unsigned long long)loop->check_count + 1,
                  (unsigned long long)loop->check_count + 1);
     }
     return whole;
@@ -332,21 +361,40 @@ static void fail_check(loop_state* loop, const char* what, i32* running) {
     *running = 0;
 }
 
+// What differs, in words: "pixels differ", "memory and samples differ", ...
+static const char* differences(bool32 pixels, bool32 memory, bool32 samples) {
+    static const char* const words[8] = {
+        "",
+        "pixels differ",
+        "memory differs",
+        "pixels and memory differ",
+        "samples differ",
+        "pixels and samples differ",
+        "memory and samples differ",
+        "pixels, memory and samples differ",
+    };
+    return words[(pixels ? 1 : 0) | (memory ? 2 : 0) | (samples ? 4 : 0)];
+}
+
 static void check_frame(loop_state* loop, u64 pixels, u64 memory, i32* running) {
     if (loop->frame_number > loop->check_count) {
         fail_check(loop, "the check file ends before it", running);
         return;
     }
-    const u64* expected = &loop->check[(loop->frame_number - 1) * 2];
+    const u64* expected = &loop->check[(loop->frame_number - 1) * CHECK_FIELDS];
     bool32 pixels_differ = expected[0] != pixels;
     bool32 memory_differs = expected[1] != memory;
-    if (pixels_differ || memory_differs) {
-        fail_check(loop,
-                   pixels_differ && memory_differs ? "pixels and memory differ"
-                   : pixels_differ                 ? "pixels differ"
-                                                   : "memory differs",
-                   running);
+    // A frame with samples against one without differs too.
+    bool32 samples_differ = expected[3] != loop->sound_hashed ||
+                            (loop->sound_hashed && expected[2] != loop->sound_hash);
+    if (pixels_differ || memory_differs || samples_differ) {
+        fail_check(loop, differences(pixels_differ, memory_differs, samples_differ), running);
     }
+}
+
+void loop_note_sound(loop_state* loop, bool32 made_sound, u64 hash) {
+    loop->sound_hashed = made_sound;
+    loop->sound_hash = hash;
 }
 
 void loop_end_frame(loop_state* loop, const back_buffer* buffer, void* slot, i32* running) {
@@ -354,8 +402,12 @@ void loop_end_frame(loop_state* loop, const back_buffer* buffer, void* slot, i32
         u64 pixels = back_buffer_hash(buffer);
         u64 memory = module_memory_hash(slot);
         if (loop->hashes) {
-            fprintf(loop->hashes, "%llu %016llx %016llx\n", (unsigned long long)loop->frame_number,
+            fprintf(loop->hashes, "%llu %016llx %016llx", (unsigned long long)loop->frame_number,
                     (unsigned long long)pixels, (unsigned long long)memory);
+            if (loop->sound_hashed) {
+                fprintf(loop->hashes, " %016llx", (unsigned long long)loop->sound_hash);
+            }
+            fputc('\n', loop->hashes);
             fflush(loop->hashes);
         }
         if (loop->check) {

@@ -76,9 +76,11 @@ typedef struct loop_state {
     void* placement;      // where the next recording places its blocks
     u64 frame_number;     // frames run, from 1
     FILE* hashes;         // --hashes
-    u64* check;           // --check: two hashes a frame
+    u64* check;           // --check: four fields a frame (loop.cpp)
     u64 check_count;
     int exit_status;
+    bool32 sound_hashed;  // this frame's build exports entry_sound: its samples are hashed
+    u64 sound_hash;
     char title[LOOP_TITLE_CAPACITY];
     bool32 title_changed;
     // The module's kept variables (engine/keep.h) live in its build, not in
@@ -116,6 +118,11 @@ void loop_take_chords(loop_state* loop, u32 presses);
 // the module's record and *frame_seconds; while recording, the frame is
 // written. Either way the record's loop_info says where the loop stands.
 void loop_feed(loop_state* loop, input_state* input, i64 frame_start, f32* frame_seconds);
+
+// After the module's call, before loop_end_frame: whether the frame's build
+// exports entry_sound and the hash of the samples it made (sound.h), a
+// fourth column of --hashes; frames without it keep three.
+void loop_note_sound(loop_state* loop, bool32 made_sound, u64 hash);
 
 // After the module's call: the frame's hashes written or checked (a failed
 // check ends the run), and the end of a headless replay.

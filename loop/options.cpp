@@ -7,13 +7,14 @@
 
 const char* const host_usage =
     "usage: engine [--record FILE | --replay FILE [--loop | --headless]] [--hashes FILE] "
-    "[--check FILE] [--no-undo]";
+    "[--check FILE] [--no-undo] [--sound FILE.wav]";
 
 static const char** file_option(host_options* options, const char* name) {
     if (strcmp(name, "--record") == 0) return &options->record;
     if (strcmp(name, "--replay") == 0) return &options->replay;
     if (strcmp(name, "--hashes") == 0) return &options->hashes;
     if (strcmp(name, "--check") == 0) return &options->check;
+    if (strcmp(name, "--sound") == 0) return &options->sound;
     return NULL;
 }
 

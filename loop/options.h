@@ -10,6 +10,8 @@
 //   --check FILE    compare each frame with such a file; the host exits with
 //                   status 1 at the first frame that differs, naming it
 //   --no-undo       a faulting frame's writes to module memory stay (undo.h)
+//   --sound FILE    write every sample the module's entry_sound made into a
+//                   WAV file (wav.h), headless or not
 //
 // Paths are taken relative to the directory the host was started in. Words
 // that are not options are ignored, as they always were; an unknown word
@@ -28,6 +30,7 @@ typedef struct host_options {
     const char* replay;
     const char* hashes;
     const char* check;
+    const char* sound;
     bool32 loop;
     bool32 headless;
     bool32 no_undo;

@@ -19,6 +19,9 @@
 // variables it marks with ENGINE_KEEP (engine/keep.h). `module_slot`
 // is the module's place to keep state across reloads: the host sets it to zero
 // once at start-up and never touches it again.
+//
+// A module that makes sound also exports `entry_sound` (engine/sound.h),
+// called right after `entry` in every frame.
 #ifndef ENGINE_MODULE_H
 #define ENGINE_MODULE_H
 
@@ -27,6 +30,7 @@
 #include "engine/input.h"
 #include "engine/keep.h"
 #include "engine/platform_api.h"
+#include "engine/sound.h"
 
 // Exports `entry` under exactly that name, from C and from C++: a PE export
 // on Windows, a symbol of default visibility in an ELF library (which stays

@@ -77,9 +77,11 @@ TEST_F(guard_test, call_module_holds_a_fault_or_rolls_back_and_puts_the_float_wo
     unsigned int word = _control87(0, 0);
     back_buffer copy = {};
     module_state module = {};
+    static host_sound sound = {};
     module.running.entry = trap_float;
     module.running.time = 7;
-    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services,
+                &sound);
     EXPECT_TRUE(fault.code == EXCEPTION_FLT_DIVIDE_BY_ZERO ||
                 fault.code == STATUS_FLOAT_MULTIPLE_TRAPS)
         << std::hex << fault.code;
@@ -92,13 +94,15 @@ TEST_F(guard_test, call_module_holds_a_fault_or_rolls_back_and_puts_the_float_wo
 
     // The same build is not called again ...
     module.running.entry = returning;
-    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services,
+                &sound);
     EXPECT_EQ(module.slot, nullptr);
     // ... a newly loaded one is, with the title its load left.
     module.faulted = 0;
     module.title_changed = 1;
     strcpy(module.title, "Engine");
-    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services,
+                &sound);
     EXPECT_EQ(module.slot, (void*)0x5107);
     GetWindowTextA(window.handle, title, sizeof(title));
     EXPECT_STREQ(title, "Engine");
@@ -109,7 +113,8 @@ TEST_F(guard_test, call_module_holds_a_fault_or_rolls_back_and_puts_the_float_wo
     module.slot = nullptr;
     strcpy(module.previous.copy_path, "..\\build\\no_such_copy.dll");
     module.running.entry = trap_float;
-    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services);
+    call_module(&fault, &module, &window, &running, &buffer, &copy, &input, 0.5f, &services,
+                &sound);
     EXPECT_EQ(module.slot, nullptr);
     EXPECT_TRUE(module.faulted);
     EXPECT_EQ(module.running.entry, nullptr);
