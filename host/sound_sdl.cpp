@@ -12,6 +12,7 @@
 
 struct sound_device {
     SDL_AudioDeviceID id;
+    bool32 playing;  // unpaused at the first samples: no silence before them
 };
 
 sound_device* sound_device_open(u32 frames_per_second, u32* opened_rate, char* reason,
@@ -36,7 +37,6 @@ sound_device* sound_device_open(u32 frames_per_second, u32* opened_rate, char* r
     static sound_device device;
     device.id = id;
     *opened_rate = (u32)opened.freq;
-    SDL_PauseAudioDevice(id, 0);
     return &device;
 }
 
@@ -45,5 +45,12 @@ u32 sound_device_queued(sound_device* device) {
 }
 
 bool32 sound_device_queue(sound_device* device, const f32* samples, u32 frames) {
-    return SDL_QueueAudio(device->id, samples, frames * SOUND_CHANNELS * sizeof(f32)) == 0;
+    if (SDL_QueueAudio(device->id, samples, frames * SOUND_CHANNELS * sizeof(f32)) != 0) {
+        return 0;
+    }
+    if (!device->playing) {
+        device->playing = 1;
+        SDL_PauseAudioDevice(device->id, 0);
+    }
+    return 1;
 }

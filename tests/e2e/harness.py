@@ -82,6 +82,36 @@ HOST_NAME = SYSTEM.host_file
 VIRTUAL_CONTROLLERS = SYSTEM.virtual_controllers
 
 
+def _asoundrc(run_dir, pcm):
+    """ALSA's configuration with the default output of the test's own."""
+    config = os.path.join(run_dir, "asoundrc")
+    with open(config, "w") as out:
+        out.write("pcm.!default { %s }\n" % pcm)
+    return {"ALSA_CONFIG_PATH": "/usr/share/alsa/alsa.conf:" + config}
+
+
+def sound_output(run_dir):
+    """(environment, file): the system's real audio path ending in a raw
+    file of 32-bit float stereo frames at 48 kHz. Linux: SDL's disk driver.
+    Windows: WASAPI under Wine, through Wine's ALSA driver into ALSA's file
+    plugin (its null sink is not paced: the queue drains at once)."""
+    path = os.path.join(run_dir, "device.raw")
+    if LINUX:
+        return {"SDL_AUDIODRIVER": "disk", "SDL_DISKAUDIOFILE": path}, path
+    env = _asoundrc(run_dir, 'type file slave.pcm "null" file "%s" format "raw"' % path)
+    env["PULSE_SERVER"] = "unix:/nonexistent"
+    return env, path
+
+
+def no_sound_output(run_dir):
+    """An environment in which the host finds no sound device."""
+    if LINUX:
+        return {"SDL_AUDIODRIVER": "none"}
+    env = _asoundrc(run_dir, "type hw card 99")
+    env["PULSE_SERVER"] = "unix:/nonexistent"
+    return env
+
+
 def fault_code(kind):
     """The system's code for a kind of fault, as a pattern for the title."""
     return SYSTEM.codes[kind]
