@@ -154,6 +154,21 @@ class LiveSoundTest(unittest.TestCase):
         assert_tone(self, os.path.join(run_dir, "out.wav"))
 
     def test_a_faulting_frame_is_heard_nowhere_and_the_previous_build_sounds_it(self):
+        # With no build to go back to the fault is held: nothing is heard.
+        run_dir = make_run_dir("sound_held")
+        env, device_file = harness.sound_output(run_dir)
+        install_module(run_dir, module_file("sounder_v3"))
+        host = Host(run_dir, env=env, command=command("--sound", "../out.wav"))
+        self.addCleanup(host.stop)
+        host.find_window(title="^Engine")
+        self.assertTrue(wait_for(lambda: "rebuild to resume" in host.title()), host.title())
+        self.assertTrue(wait_for(lambda: len(read_records(run_dir, "entry.log")) >= 1))
+        host.stop()
+        self.assertEqual(len(sound_lines(run_dir)), 1)
+        self.assertEqual(read_wav(os.path.join(run_dir, "out.wav"))[1].tolist(), [])
+        if os.path.exists(device_file):
+            self.assertEqual(without_silence(read_raw(device_file)).tolist(), [])
+
         run_dir = make_run_dir("sound_fault")
         env, device_file = harness.sound_output(run_dir)
         install_module(run_dir, module_file("sounder_v1"))
