@@ -4,7 +4,8 @@
 // directory and L loads back, space pauses the background, and holding the
 // right button drags a marker through the virtual mouse. With a controller,
 // the left stick moves a second brush, A paints with it and the shoulder
-// buttons step through the colours. The bottom line of the panel shows what
+// buttons step through the colours. Each click and key press sounds a short
+// tone, higher to the right and in the upper half. The bottom line of the panel shows what
 // the host's loop editing is doing (alt+L records, loops and stops).
 //
 // Everything lives in one block from the memory service, reached through the
@@ -12,6 +13,7 @@
 #include "engine/base/format.h"
 #include "engine/base/memory.h"
 #include "draw.h"
+#include "tones.h"
 
 #define SAVE_PATH "demo_painting.bin"
 #define SAVE_MAGIC 0x544E4950u  // "PINT"
@@ -62,6 +64,7 @@ typedef struct demo_state {
     u32 pad_placed;      // the controller's brush has been put on screen
     f32 pad_x;           // the controller's brush, in pixels
     f32 pad_y;
+    demo_tones tones;    // ringing tones, played by entry_sound
 } demo_state;
 
 static const u32 palette[4] = {0xF2F2F2, 0xFF5A5F, 0x3EC1D3, 0xFFC93C};
@@ -239,6 +242,16 @@ static void handle_pad(demo_state* state, const input_state* input, f32 frame_se
     paint(state, input, &pad->buttons[GAMEPAD_A], state->pad_x, state->pad_y, &state->pad_stroke);
 }
 
+// A tone for each key or button that went down this frame.
+static void strike_tones(demo_state* state, const input_state* input) {
+    f32 pitch = tone_pitch(input->mouse.x, input->mouse.y, input->width, input->height);
+    for (u32 code = 0; code <= MOUSE_MIDDLE; ++code) {
+        if (button_pressed(&input->buttons[code])) {
+            tones_strike(&state->tones, pitch);
+        }
+    }
+}
+
 static void handle_input(demo_state* state, input_state* input, platform_api* services,
                          f32 frame_seconds) {
     for (u32 i = 0; i < 4; ++i) {
@@ -273,6 +286,7 @@ static void handle_input(demo_state* state, input_state* input, platform_api* se
     paint(state, input, &input->buttons[MOUSE_PRIMARY], input->mouse.x, input->mouse.y,
           &state->mouse_stroke);
     handle_pad(state, input, frame_seconds);
+    strike_tones(state, input);
 }
 
 // 0 to 255 and back down, so a moving ramp has no seam.
@@ -409,4 +423,14 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     draw_pad_brush(buffer, state, input);
     draw_hud(buffer, state, input, frame_seconds);
     frames_shown += 1;
+}
+
+// The host calls this right after entry (engine/sound.h): the tones struck
+// there are heard from this very call on.
+ENTRY_EXPORT void entry_sound(sound_buffer* sound, platform_api* services, void** module_slot) {
+    (void)services;
+    demo_state* state = (demo_state*)*module_slot;
+    if (state && state->block.size >= sizeof(demo_state)) {
+        tones_play(&state->tones, sound);
+    }
 }

@@ -16,7 +16,7 @@ import unittest
 
 import harness
 from harness import Host, install_module, make_run_dir, module_file, read_records, wait_for
-from input_helpers import focus, keys, move, settle
+from input_helpers import click, focus, keys, move, settle
 
 LOG = "sound.log"
 FRAME = 1600  # stereo frames a frame asks for headless and without a device
@@ -196,6 +196,53 @@ class LiveSoundTest(unittest.TestCase):
         self.assertEqual(set(samples[1::2]), {MARK})
         played = without_silence(read_raw(device_file))
         self.assertEqual(played.tolist(), samples[:len(played)].tolist())
+
+
+def tones(samples, rate):
+    """The left channel's sounding stretches, as (start in seconds, Hz by
+    its zero crossings)."""
+    left = samples[0::2]
+    found, start, quiet = [], None, 0
+    for i, value in enumerate(list(left) + [0.0] * 200):
+        if abs(value) > 1e-4:
+            start = i if start is None else start
+            quiet = 0
+        elif start is not None:
+            quiet += 1
+            if quiet == 200:
+                part = left[start:i - quiet]
+                crossings = sum(1 for a, b in zip(part, part[1:]) if (a < 0) != (b < 0))
+                found.append((start / rate, crossings / 2 / (len(part) / rate)))
+                start = None
+    return found
+
+
+class DemoSoundTest(unittest.TestCase):
+    def test_a_click_and_a_key_sound_tones_pitched_by_the_pointer(self):
+        run_dir = make_run_dir("sound_demo")
+        install_module(run_dir, module_file("demo"))
+        env, _ = harness.sound_output(run_dir)
+        host = Host(run_dir, env=env, command=command("--sound", "../out.wav"))
+        self.addCleanup(host.stop)
+        host.find_window()
+        focus(host)
+        move(host, 50, 600)
+        settle()
+        click(1)
+        settle()
+        settle()
+        move(host, 1000, 100)
+        settle()
+        keys("a")
+        settle()
+        settle()
+        host.stop()
+        rate, samples = read_wav(os.path.join(run_dir, "out.wav"))
+        found = tones(samples, rate)
+        # A tone for the click, one for the key; none for their releases.
+        self.assertEqual(len(found), 2, found)
+        self.assertAlmostEqual(found[0][1], 220, delta=15)
+        self.assertAlmostEqual(found[1][1], 1480, delta=40)
 
 
 class HeadlessSoundTest(unittest.TestCase):
