@@ -27,3 +27,27 @@ const char* fault_name(fault_kind kind) {
     default: return "exception";
     }
 }
+
+typedef struct entry_arguments {
+    module_entry* entry;
+    i32* running;
+    back_buffer* buffer_copy;
+    input_state* input;
+    f32 frame_seconds;
+    platform_api* services;
+    void** module_slot;
+} entry_arguments;
+
+static void call_entry(void* argument) {
+    entry_arguments* call = (entry_arguments*)argument;
+    call->entry(0, 0, call->running, call->buffer_copy, call->input, call->frame_seconds,
+                call->services, call->module_slot);
+}
+
+bool32 guarded_entry_call(module_fault* fault, module_entry* entry, i32* running,
+                          back_buffer* buffer_copy, input_state* input, f32 frame_seconds,
+                          platform_api* services, void** module_slot) {
+    entry_arguments call = {entry, running, buffer_copy, input, frame_seconds, services,
+                            module_slot};
+    return guarded_module_call(fault, call_entry, &call);
+}

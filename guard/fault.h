@@ -74,24 +74,23 @@ typedef struct module_fault {
 // "exception" for FAULT_OTHER.
 const char* fault_name(fault_kind kind);
 
+// Calls entry with the arguments through guarded_module_call (below).
+bool32 guarded_entry_call(module_fault* fault, module_entry* entry, i32* running,
+                          back_buffer* buffer_copy, input_state* input, f32 frame_seconds,
+                          platform_api* services, void** module_slot);
+
 // ---------------------------------------------------------------------------
 // Each system's guard: fault_<os>.cpp (fault_linux.cpp, fault_win32.cpp).
 
 // Installs the handlers. Once, at start-up, on the thread that calls entry.
 void fault_handling_start(void);
 
-// Calls entry with the arguments through the guard: returns 1 when the call
-// returned, 0 when a fault sent it back, with fault holding what it was and
-// the thread's floating-point state (and, after a stack overflow, its stack
-// guard) put back as before the call.
-bool32 guarded_entry_call(module_fault* fault, module_entry* entry, i32* running,
-                          back_buffer* buffer_copy, input_state* input, f32 frame_seconds,
-                          platform_api* services, void** module_slot);
-
-// Calls a function that runs module code every frame (the host's call of
-// entry_sound) through the same guard, with the module's floating-point
-// state as guarded_entry_call keeps it: 1 when it returned, 0 when a fault
-// sent it back, with fault as above.
+// Calls a function that calls the module (entry, entry_sound) through the
+// guard: returns 1 when it returned, 0 when a fault sent it back, with fault
+// holding what it was and the thread's floating-point state (and, after a
+// stack overflow, its stack guard) put back as before the call. The
+// module's own floating-point state carries on from one such call to the
+// next.
 typedef void host_function(void* argument);
 bool32 guarded_module_call(module_fault* fault, host_function* function, void* argument);
 

@@ -368,33 +368,8 @@ void fault_handling_start(void) {
 }
 
 // Not inlined: after siglongjmp this frame's own epilogue puts back the
-// caller's registers, whatever the module did to them.
-__attribute__((noinline)) bool32 guarded_entry_call(module_fault* fault, module_entry* entry,
-                                                    i32* running, back_buffer* buffer_copy,
-                                                    input_state* input, f32 frame_seconds,
-                                                    platform_api* services, void** module_slot) {
-    save_float_state(&float_before_call);
-    if (module_float_kept) {
-        restore_float_state(&module_float);
-    }
-    recording = fault;
-    // 1: the mask comes back as it was, with the signal unblocked.
-    if (sigsetjmp(resume_point, 1)) {
-        restore_float_state(&float_before_call);
-        clear_alignment_check();
-        return 0;
-    }
-    call_in_progress = 1;
-    entry(0, 0, running, buffer_copy, input, frame_seconds, services, module_slot);
-    clear_alignment_check();
-    call_in_progress = 0;
-    save_float_state(&module_float);
-    module_float_kept = 1;
-    restore_float_state(&float_before_call);
-    return 1;
-}
-
-// As guarded_entry_call, for a function that calls the module.
+// caller's registers, whatever the module did to them. The module's
+// floating-point state is its own between its calls.
 __attribute__((noinline)) bool32 guarded_module_call(module_fault* fault, host_function* function,
                                                      void* argument) {
     save_float_state(&float_before_call);
@@ -402,6 +377,7 @@ __attribute__((noinline)) bool32 guarded_module_call(module_fault* fault, host_f
         restore_float_state(&module_float);
     }
     recording = fault;
+    // 1: the mask comes back as it was, with the signal unblocked.
     if (sigsetjmp(resume_point, 1)) {
         restore_float_state(&float_before_call);
         clear_alignment_check();

@@ -293,27 +293,9 @@ static void restore_after_fault(u32 code, unsigned int float_word) {
     }
 }
 
-// Not inlined: the resume point is the return from this function's own frame.
-__declspec(noinline) static bool32 call_with_resume_point(module_fault* fault,
-                                                          module_entry* entry, i32* running,
-                                                          back_buffer* buffer_copy,
-                                                          input_state* input, f32 frame_seconds,
-                                                          platform_api* services,
-                                                          void** module_slot) {
-    recording = fault;
-    RtlCaptureContext(&resume_context);
-    call_in_progress = 1;
-    entry(0, 0, running, buffer_copy, input, frame_seconds, services, module_slot);
-    clear_alignment_check();
-    call_in_progress = 0;
-    // Read back, so the caller can't be compiled on the belief that this
-    // always returns 1: a fault returns 0 through the rewritten context.
-    volatile bool32 returned = 1;
-    return returned;
-}
-
-// The same for a host function: the loader, running a library's DllMain,
-// constructors and destructors (host 1), or the call of entry_sound (host 0).
+// Not inlined: the resume point is the return from this function's own
+// frame. For a host function, the loader running a library's DllMain,
+// constructors and destructors (host 1), or a call of the module (host 0).
 __declspec(noinline) static bool32 host_call_with_resume_point(module_fault* fault,
                                                                host_function* function,
                                                                void* argument, LONG host) {
@@ -346,18 +328,6 @@ bool32 guarded_host_call(module_fault* fault, host_function* function, void* arg
 bool32 guarded_module_call(module_fault* fault, host_function* function, void* argument) {
     unsigned int float_word = _control87(0, 0);
     if (host_call_with_resume_point(fault, function, argument, 0)) {
-        return 1;
-    }
-    restore_after_fault(fault->code, float_word);
-    return 0;
-}
-
-bool32 guarded_entry_call(module_fault* fault, module_entry* entry, i32* running,
-                          back_buffer* buffer_copy, input_state* input, f32 frame_seconds,
-                          platform_api* services, void** module_slot) {
-    unsigned int float_word = _control87(0, 0);
-    if (call_with_resume_point(fault, entry, running, buffer_copy, input, frame_seconds,
-                               services, module_slot)) {
         return 1;
     }
     restore_after_fault(fault->code, float_word);
