@@ -7,7 +7,7 @@ module to its samples leaving the host (Linux: SDL's disk driver writes
 the stream the device would play into a file; the moment the file reaches
 the key's samples is when they left).
 
-    python3 bench/host/sound_bench.py [--host linux|windows] [--seconds 60]
+    python3 bench/host/sound_bench.py [--host windows|linux] [--seconds 60]
                                       [--storm-rate 10000] [--presses 20]
 
 Windows runs under Wine, whose audio here is ALSA's file plugin with an
@@ -24,21 +24,21 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+# The stress script's set-up for one host kind (its --host, read from this
+# command line) and its display and Wine prefix.
+import stress  # noqa: E402
+from stress import harness, start_display  # noqa: E402
+from harness import Host, install_module, make_run_dir, module_file, wait_for, xdotool  # noqa: E402
+
 parser = argparse.ArgumentParser()
-parser.add_argument("--host", choices=("linux", "windows"), default="linux")
+parser.add_argument("--host", choices=("linux", "windows"), default=stress.HOST)
 parser.add_argument("--seconds", type=int, default=60)
 parser.add_argument("--storm-rate", type=int, default=10000)
 parser.add_argument("--presses", type=int, default=20)
 ARGS = parser.parse_args()
-BUILD = os.path.join(ROOT, "out", ARGS.host)
-os.environ["ENGINE_BUILD_DIR"] = BUILD
-os.environ["ENGINE_HOST_KIND"] = ARGS.host
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-import harness  # noqa: E402
-from harness import Host, install_module, make_run_dir, module_file, wait_for, xdotool  # noqa: E402
-
-STORM_SENDER = os.path.join(ROOT, "out", "linux", "bench", "host", "input_storm")
+STORM_SENDER = stress.STORM_SENDER
 TICKS = 10_000_000  # the Linux host's counter ticks a second
 
 
@@ -135,15 +135,7 @@ def latencies(found, samples):
 
 
 def main():
-    harness_env = os.path.join(BUILD, "sound-bench-env.sh")
-    prefix = [os.path.join(BUILD, "wineprefix-bench")] if harness.WINDOWS else []
-    subprocess.run([os.path.join(ROOT, "tests", "session", "setup.sh"), harness_env, *prefix],
-                   check=True, stdout=subprocess.DEVNULL)
-    with open(harness_env) as exports:
-        for line in exports:
-            if line.startswith("export "):
-                name, value = line[len("export "):].strip().split("=", 1)
-                os.environ[name] = value.strip('"')
+    env_file = start_display()
     try:
         print("sound on the %s host, %d s a run; load average before: %s" %
               (ARGS.host, ARGS.seconds, load()))
@@ -159,7 +151,7 @@ def main():
                       (statistics.median(found), min(found), max(found), len(found)))
         print("load average after: %s" % load())
     finally:
-        subprocess.run([os.path.join(ROOT, "tests", "session", "cleanup.sh"), harness_env])
+        subprocess.run([os.path.join(ROOT, "tests", "session", "cleanup.sh"), env_file])
 
 
 main()

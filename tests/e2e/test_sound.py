@@ -99,21 +99,42 @@ def sound_lines(run_dir):
     return read_records(run_dir, LOG)
 
 
-class LiveSoundTest(unittest.TestCase):
-    def start(self, name, module, env=None, arguments=()):
-        self.run_dir = make_run_dir(name)
-        install_module(self.run_dir, module_file(module))
-        self.host = Host(self.run_dir, env=env, command=command(*arguments))
-        self.addCleanup(self.host.stop)
-        self.host.find_window(title="^Engine")
+def tones(samples, rate):
+    """The left channel's sounding stretches, as (start in seconds, Hz by
+    its zero crossings)."""
+    left = samples[0::2]
+    found, start, quiet = [], None, 0
+    for i, value in enumerate(list(left) + [0.0] * 200):
+        if abs(value) > 1e-4:
+            start = i if start is None else start
+            quiet = 0
+        elif start is not None:
+            quiet += 1
+            if quiet == 200:
+                part = left[start:i - quiet]
+                crossings = sum(1 for a, b in zip(part, part[1:]) if (a < 0) != (b < 0))
+                found.append((start / rate, crossings / 2 / (len(part) / rate)))
+                start = None
+    return found
 
-    def test_no_device_without_the_export_then_a_tone_through_the_device(self):
-        run_dir = make_run_dir("sound_device")
+
+class LiveSoundTest(unittest.TestCase):
+    def start(self, name, module, device=True):
+        """A host on the module, writing --sound ../out.wav, with its sound
+        going into a file through the real audio path (or to no device);
+        (run directory, host, the device's file)."""
+        run_dir = make_run_dir(name)
         env, device_file = harness.sound_output(run_dir)
-        install_module(run_dir, module_file("sounder_v0"))
+        if not device:
+            env, device_file = harness.no_sound_output(run_dir), None
+        install_module(run_dir, module_file(module))
         host = Host(run_dir, env=env, command=command("--sound", "../out.wav"))
         self.addCleanup(host.stop)
-        host.find_window()
+        host.find_window(title="^Engine")
+        return run_dir, host, device_file
+
+    def test_no_device_without_the_export_then_a_tone_through_the_device(self):
+        run_dir, host, device_file = self.start("sound_device", "sounder_v0")
         self.assertTrue(wait_for(lambda: len(read_records(run_dir, "entry.log")) >= 20))
         self.assertFalse(os.path.exists(device_file), "a device without entry_sound")
         self.assertEqual(read_wav(os.path.join(run_dir, "out.wav"))[1].tolist(), [])
@@ -138,12 +159,7 @@ class LiveSoundTest(unittest.TestCase):
         assert_tone(self, os.path.join(run_dir, "played.raw"), RAW_FLOAT_STEREO)
 
     def test_without_a_device_entry_sound_is_called_and_its_samples_dropped(self):
-        run_dir = make_run_dir("sound_none")
-        install_module(run_dir, module_file("sounder_v1"))
-        host = Host(run_dir, env=harness.no_sound_output(run_dir),
-                    command=command("--sound", "../out.wav"))
-        self.addCleanup(host.stop)
-        host.find_window(title="^Engine")
+        run_dir, host, _ = self.start("sound_none", "sounder_v1", device=False)
         self.assertTrue(wait_for(lambda: host.title() == NO_DEVICE), host.title())
         self.assertTrue(wait_for(lambda: len(sound_lines(run_dir)) >= 30))
         host.stop()
@@ -155,12 +171,7 @@ class LiveSoundTest(unittest.TestCase):
 
     def test_a_faulting_frame_is_heard_nowhere_and_the_previous_build_sounds_it(self):
         # With no build to go back to the fault is held: nothing is heard.
-        run_dir = make_run_dir("sound_held")
-        env, device_file = harness.sound_output(run_dir)
-        install_module(run_dir, module_file("sounder_v3"))
-        host = Host(run_dir, env=env, command=command("--sound", "../out.wav"))
-        self.addCleanup(host.stop)
-        host.find_window(title="^Engine")
+        run_dir, host, device_file = self.start("sound_held", "sounder_v3")
         self.assertTrue(wait_for(lambda: "rebuild to resume" in host.title()), host.title())
         self.assertTrue(wait_for(lambda: len(read_records(run_dir, "entry.log")) >= 1))
         host.stop()
@@ -169,12 +180,7 @@ class LiveSoundTest(unittest.TestCase):
         if os.path.exists(device_file):
             self.assertEqual(without_silence(read_raw(device_file)).tolist(), [])
 
-        run_dir = make_run_dir("sound_fault")
-        env, device_file = harness.sound_output(run_dir)
-        install_module(run_dir, module_file("sounder_v1"))
-        host = Host(run_dir, env=env, command=command("--sound", "../out.wav"))
-        self.addCleanup(host.stop)
-        host.find_window()
+        run_dir, host, device_file = self.start("sound_fault", "sounder_v1")
         self.assertTrue(wait_for(lambda: len(sound_lines(run_dir)) >= 10))
         install_module(run_dir, module_file("sounder_v3"))
         self.assertTrue(wait_for(lambda: "running the previous build" in host.title()),
@@ -197,34 +203,8 @@ class LiveSoundTest(unittest.TestCase):
         played = without_silence(read_raw(device_file))
         self.assertEqual(played.tolist(), samples[:len(played)].tolist())
 
-
-def tones(samples, rate):
-    """The left channel's sounding stretches, as (start in seconds, Hz by
-    its zero crossings)."""
-    left = samples[0::2]
-    found, start, quiet = [], None, 0
-    for i, value in enumerate(list(left) + [0.0] * 200):
-        if abs(value) > 1e-4:
-            start = i if start is None else start
-            quiet = 0
-        elif start is not None:
-            quiet += 1
-            if quiet == 200:
-                part = left[start:i - quiet]
-                crossings = sum(1 for a, b in zip(part, part[1:]) if (a < 0) != (b < 0))
-                found.append((start / rate, crossings / 2 / (len(part) / rate)))
-                start = None
-    return found
-
-
-class DemoSoundTest(unittest.TestCase):
-    def test_a_click_and_a_key_sound_tones_pitched_by_the_pointer(self):
-        run_dir = make_run_dir("sound_demo")
-        install_module(run_dir, module_file("demo"))
-        env, _ = harness.sound_output(run_dir)
-        host = Host(run_dir, env=env, command=command("--sound", "../out.wav"))
-        self.addCleanup(host.stop)
-        host.find_window()
+    def test_the_demo_sounds_a_click_and_a_key_pitched_by_the_pointer(self):
+        run_dir, host, _ = self.start("sound_demo", "demo")
         focus(host)
         move(host, 50, 600)
         settle()
