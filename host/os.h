@@ -9,6 +9,7 @@
 // A new system's backend (macOS, say) writes these, and nothing else:
 //  - host/:      window_<os>.cpp (or reuse window_sdl.cpp), library_<os>.cpp
 //                (this header), pacing_<os>.cpp (or reuse pacing_posix.cpp),
+//                sound_<os>.cpp (or reuse sound_sdl.cpp: sound.h's device),
 //                main_<os>.cpp;
 //  - guard/:     fault_<os>.cpp (guard/fault.h: the guarded calls, the
 //                fault's code and holder);

@@ -17,6 +17,12 @@ static void c_entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffer,
 }
 module_entry* const c_module_entry = c_entry;
 
+/* And its entry_sound too. */
+static void c_entry_sound(sound_buffer* sound, platform_api* services, void** module_slot) {
+    (void)sound; (void)services; (void)module_slot;
+}
+module_sound_entry* const c_module_sound_entry = c_entry_sound;
+
 /* The formatter's C form: no arguments, one, and the most it takes. */
 u64 c_format_forms(char* out);
 u64 c_format_forms(char* out) {
