@@ -10,7 +10,7 @@ ENGINE_NATIVE_PACKAGES=(
 # What the Windows host needs on top (./run --windows), and what the tests
 # and benchmarks need (./test).
 ENGINE_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64)
-ENGINE_TEST_PACKAGES=(xdotool libbenchmark-dev libclang-rt-14-dev gdb)
+ENGINE_TEST_PACKAGES=(xdotool libbenchmark-dev libclang-rt-14-dev gdb sox)
 
 # engine_install_packages [native | windows | all]   (all unless told)
 engine_install_packages() {
