@@ -103,6 +103,11 @@ def sound_output(run_dir):
     return env, path
 
 
+# The first title of a module that makes sound: where there is no sound
+# device (Wine without a driver, a machine without sound) it says so.
+SOUNDING_TITLE = "^Engine( - no sound device: sound is off)?$"
+
+
 def no_sound_output(run_dir):
     """An environment in which the host finds no sound device."""
     if LINUX:

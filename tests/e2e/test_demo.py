@@ -20,7 +20,7 @@ class DemoTest(unittest.TestCase):
         install_module(self.run_dir, module_file("demo"))
         self.host = Host(self.run_dir)
         self.addCleanup(self.host.stop)
-        self.host.find_window()
+        self.host.find_window(title=harness.SOUNDING_TITLE)
         # Drawn and shown before it is clicked.
         def drawn(image):
             return image.pixel(image.width // 2, image.height // 2) != (0, 0, 0)

@@ -48,7 +48,7 @@ class KitTest(unittest.TestCase):
     def start_installed_host(self, run_dir):
         self.host = Host(run_dir, command=self.host_command)
         self.addCleanup(self.host.stop)
-        self.host.find_window()
+        self.host.find_window(title=harness.SOUNDING_TITLE)
 
     def centre_colour(self):
         image = self.host.screenshot()
