@@ -6,6 +6,7 @@
 #include "engine/base/number.h"
 #include "engine/base/text.h"
 #include "guard/fault.h"
+#include "guard/history.h"
 #include "platform/memory.h"
 #include "host/title.h"
 #include "platform/file.h"
@@ -222,6 +223,10 @@ load_outcome load_build(module_state* module, const char* directory, const char*
 static bool32 unload_library(module_state* module, module_build* build, module_fault* fault) {
     if (!build->library) {
         return 1;
+    }
+    // What the history kept of the build's own data goes with it.
+    if (memory_kept_count() || whole_running(&module->whole)) {
+        history_forget_memory();
     }
     memory_set_kept(NULL, 0, NULL, 0);
     whole_before_unload(&module->whole);
