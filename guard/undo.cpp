@@ -369,6 +369,10 @@ static void take_in(undo_block* block) {
 void undo_begin_frame(void** module_slot) {
     fatal_assert(!in_frame);
     in_frame = 1;
+    // The slot as the last frame found it, for the history.
+    if (slot_address == module_slot) {
+        history_overwritten(module_slot, &slot_before, sizeof(slot_before));
+    }
     slot_address = module_slot;
     slot_before = *module_slot;
     if (!enabled) {

@@ -80,7 +80,7 @@ static void pause(host_state* host) {
     rewind->paused = 1;
     rewind->shown = history_frames();
     rewind->live = host->input;
-    rewind->library_seen = 0;
+    rewind->copies_seen = host->module.copies;
     history_pause(1);
 }
 
@@ -161,7 +161,8 @@ bool32 rewind_begin_frame(host_state* host, u32 loop_presses) {
 void rewind_paused_frame(host_state* host) {
     rewind_state* rewind = &host->rewind;
     module_state* module = &host->module;
-    if ((u64)module->running.library != rewind->library_seen) {
+    // Each load makes a copy of its own: a new count is a new build.
+    if (module->copies != rewind->copies_seen) {
         rewind->show = 1;
     }
     const rewind_frame* kept = kept_frame(rewind->shown);
@@ -169,7 +170,7 @@ void rewind_paused_frame(host_state* host) {
         return;
     }
     rewind->show = 0;
-    rewind->library_seen = (u64)module->running.library;
+    rewind->copies_seen = module->copies;
     host->input = kept->frame.input;
     resize_back_buffer(&host->buffer, (u32)kept->frame.input.width,
                        (u32)kept->frame.input.height);

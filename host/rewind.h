@@ -33,7 +33,7 @@ typedef struct rewind_state {
     bool32 paused;
     u32 shown;        // paused: the frame shown, a history index
     bool32 show;      // paused: run and show the shown frame in this frame
-    u64 library_seen; // the running build when last shown, to show a new one at once
+    u32 copies_seen;  // the module's copies when last shown: a new one is a new build
     input_state live; // paused: live input, watched for nothing but the window
     char title[REWIND_TITLE_CAPACITY];
     bool32 title_changed;
