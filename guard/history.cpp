@@ -45,10 +45,6 @@ static history_frame* frame_at(u32 index) { return &frames[(oldest + index) % li
 static void free_entries(history_frame* frame) {
     for (u64 at = 0; at < frame->used;) {
         history_entry* entry = (history_entry*)(frame->data + at);
-        // A block no longer live need not keep its place.
-        if (entry->kind != ENTRY_BYTES) {
-            memory_release_place(&entry->record);
-        }
         free(entry->saved);
         at += sizeof(history_entry) + (entry->kind == ENTRY_BYTES ? (entry->size + 7) & ~7ull : 0);
     }
@@ -89,7 +85,6 @@ void history_limit(u32 most_frames, u64 most_bytes) {
         frames = (history_frame*)calloc(most_frames, sizeof(history_frame));
         limit_frames = frames ? most_frames : 0;
     }
-    memory_keep_freed_places(limit_frames > 0);
 }
 
 void history_pause(bool32 on) { paused = on; }

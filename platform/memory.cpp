@@ -63,63 +63,6 @@ static void forget_block(u32 index) {
 #define FREED_REMEMBERED 64
 #define PLACEMENT_TRIES 8
 
-// Places of freed blocks kept reserved (memory_keep_freed_places), oldest
-// given back first when there are too many.
-#define KEPT_PLACES 4096
-static memory_block_record kept_places[KEPT_PLACES];
-static u32 kept_place_count;
-static bool32 keeping_places;
-
-void memory_keep_freed_places(bool32 on) { keeping_places = on; }
-
-static i32 kept_place_of(const memory_block_record* record) {
-    for (u32 i = 0; i < kept_place_count; ++i) {
-        if (kept_places[i].region == record->region &&
-            kept_places[i].region_size == record->region_size) {
-            return (i32)i;
-        }
-    }
-    return -1;
-}
-
-static void forget_place(u32 index) {
-    move_bytes(&kept_places[index], &kept_places[index + 1],
-               (u64)(kept_place_count - index - 1) * sizeof(*kept_places));
-    --kept_place_count;
-}
-
-void memory_release_place(const memory_block_record* record) {
-    i32 at = kept_place_of(record);
-    if (at >= 0) {
-        memory_unmap_pages(record->region, record->region_size);
-        forget_place((u32)at);
-    }
-}
-
-// A hint names its place itself: kept places in its way are given up.
-static void release_places_in(u64 start, u64 length) {
-    for (u32 i = kept_place_count; i-- > 0;) {
-        u64 place = (u64)kept_places[i].region;
-        if (place < start + length && start < place + kept_places[i].region_size) {
-            memory_unmap_pages(kept_places[i].region, kept_places[i].region_size);
-            forget_place(i);
-        }
-    }
-}
-
-// A freed block's pages: gone, or their place kept.
-static void release_region(const memory_block_record* record) {
-    if (keeping_places && memory_retire_pages(record->region, record->region_size)) {
-        if (kept_place_count == KEPT_PLACES) {
-            memory_unmap_pages(kept_places[0].region, kept_places[0].region_size);
-            forget_place(0);
-        }
-        kept_places[kept_place_count++] = *record;
-        return;
-    }
-    memory_unmap_pages(record->region, record->region_size);
-}
-
 static memory_block freed_blocks[FREED_REMEMBERED];
 static u32 freed_next;
 
@@ -281,9 +224,6 @@ memory_block allocate_memory(u32 size, void* address, u32 flags) {
     if (!make_room()) {
         return block;
     }
-    if (address && kept_place_count) {
-        release_places_in((u64)address, (u64)size + 2 * memory_page_size());
-    }
     bool32 placed = !address && placement_cursor && allocate_placed(size, &record);
     if (!placed && !allocate_region(size, address, &record)) {
         return block;
@@ -309,30 +249,9 @@ memory_block allocate_memory(u32 size, void* address, u32 flags) {
     return block;
 }
 
-// A kept place given its memory again, with its guard page.
-static bool32 reoccupy(const memory_block_record* record) {
-    i32 at = kept_place_of(record);
-    if (at < 0) {
-        return 0;
-    }
-    u64 guard = (record->flags & MEMORY_GUARD_PAGE) ? memory_page_size() : 0;
-    if (!memory_recommit_pages(record->region, record->region_size, watched(record)) ||
-        (guard && !memory_protect_no_access((u8*)record->region + record->region_size - guard,
-                                            guard))) {
-        return 0;
-    }
-    forget_place((u32)at);
-    return 1;
-}
-
 bool32 memory_revive_block(const memory_block_record* record) {
     memory_block_record revived = *record;
-    if (!make_room()) {
-        return 0;
-    }
-    if (reoccupy(record)) {
-        revived = *record;
-    } else if (!allocate_region((u32)record->size, record->region, &revived)) {
+    if (!make_room() || !allocate_region((u32)record->size, record->region, &revived)) {
         return 0;
     }
     if (revived.memory != record->memory) {
@@ -362,7 +281,7 @@ void free_memory(memory_block* block) {
             memory_block_record freed = live_blocks[i];
             forget_block(i);
             remember_freed(memory, size);
-            release_region(&freed);
+            memory_unmap_pages(freed.region, freed.region_size);
             return;
         }
     }

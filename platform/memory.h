@@ -44,13 +44,6 @@ u64 memory_newest_serial(void);
 // the place is taken.
 bool32 memory_revive_block(const memory_block_record* record);
 
-// While on, freed blocks keep their place reserved (no memory, no access),
-// so memory_revive_block finds it free however long after: the history
-// (guard/history.h) needs the places of the blocks it may bring back.
-// memory_release_place gives a kept place back for good.
-void memory_keep_freed_places(bool32 on);
-void memory_release_place(const memory_block_record* record);
-
 // While on, blocks allocated from then on without MEMORY_SCRATCH can have
 // their writes watched (watch.h). Windows must know when it maps the pages.
 void memory_watch_new_blocks(bool32 on);
@@ -127,11 +120,6 @@ void memory_pages_resident(const void* pages, u64 length, u8* resident);
 // same contents, so their writes can be watched (watch.h) like a block's;
 // false where they stay as they were.
 bool32 memory_make_anonymous(void* pages, u64 length);
-// Keeps a region's place with no memory and no access, or gives it memory
-// again (zeroed, read-write, watchable as memory_map_pages's); the first
-// false where the system can't keep a place, the second when it can't.
-bool32 memory_retire_pages(void* pages, u64 length);
-bool32 memory_recommit_pages(void* pages, u64 length, bool32 watched);
 // Gives back a whole region from memory_map_pages.
 void memory_unmap_pages(void* pages, u64 length);
 

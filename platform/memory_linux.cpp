@@ -73,15 +73,4 @@ bool32 memory_make_anonymous(void* pages, u64 length) {
     return made;
 }
 
-bool32 memory_retire_pages(void* pages, u64 length) {
-    return mmap(pages, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE,
-                -1, 0) == pages;
-}
-
-bool32 memory_recommit_pages(void* pages, u64 length, bool32 watched) {
-    (void)watched;
-    return mmap(pages, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
-                0) == pages;
-}
-
 void memory_unmap_pages(void* pages, u64 length) { munmap(pages, length); }

@@ -52,16 +52,6 @@ bool32 memory_make_anonymous(void* pages, u64 length) {
     return 0;
 }
 
-// The reservation stays, with its write watching.
-bool32 memory_retire_pages(void* pages, u64 length) {
-    return VirtualFree(pages, (SIZE_T)length, MEM_DECOMMIT) != 0;
-}
-
-bool32 memory_recommit_pages(void* pages, u64 length, bool32 watched) {
-    (void)watched;
-    return VirtualAlloc(pages, (SIZE_T)length, MEM_COMMIT, PAGE_READWRITE) == pages;
-}
-
 void memory_unmap_pages(void* pages, u64 length) {
     (void)length;  // a release takes the whole reservation
     VirtualFree(pages, 0, MEM_RELEASE);
