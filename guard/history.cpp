@@ -42,13 +42,32 @@ static u64 pending_size;
 
 static history_frame* frame_at(u32 index) { return &frames[(oldest + index) % limit_frames]; }
 
+// Big buffers in the host's own pages, which keep clear of blocks' places
+// (memory.h); the size is kept before the bytes.
+static u8* buffer_make(u64 size) {
+    u8* pages = (u8*)pages_allocate(size + 16);
+    if (!pages) {
+        return NULL;
+    }
+    memcpy(pages, &size, sizeof(size));
+    return pages + 16;
+}
+
+static void buffer_free(u8* buffer) {
+    if (buffer) {
+        u64 size;
+        memcpy(&size, buffer - 16, sizeof(size));
+        pages_free(buffer - 16, size + 16);
+    }
+}
+
 static void free_entries(history_frame* frame) {
     for (u64 at = 0; at < frame->used;) {
         history_entry* entry = (history_entry*)(frame->data + at);
-        free(entry->saved);
+        buffer_free(entry->saved);
         at += sizeof(history_entry) + (entry->kind == ENTRY_BYTES ? (entry->size + 7) & ~7ull : 0);
     }
-    free(frame->data);
+    buffer_free(frame->data);
     free(frame->payload);
     memset(frame, 0, sizeof(*frame));
 }
@@ -105,10 +124,14 @@ static history_entry* add_entry(entry_kind kind, u64 address, u64 size) {
         while (grown < filling.used + bytes) {
             grown *= 2;
         }
-        u8* moved = (u8*)realloc(filling.data, grown);
+        u8* moved = buffer_make(grown);
         if (!moved) {
             filling.steppable = 0;
             return NULL;
+        }
+        if (filling.data) {
+            memcpy(moved, filling.data, filling.used);
+            buffer_free(filling.data);
         }
         filling.data = moved;
         filling.capacity = grown;
@@ -146,9 +169,9 @@ void history_block_gone(const memory_block_record* record, const void* bytes, u6
         return;
     }
     entry->record = *record;
-    entry->saved = (u8*)malloc(size ? size : 1);
+    entry->saved = buffer_make(size ? size : 1);
     if (!entry->saved || filling.bytes + size > limit_bytes) {
-        free(entry->saved);
+        buffer_free(entry->saved);
         entry->saved = NULL;
         filling.steppable = 0;
         return;
@@ -242,7 +265,7 @@ static bool32 swap_entry(history_entry* entry, bool32 back) {
                  ((entry->record.flags & MEMORY_GUARD_PAGE) ? memory_page_size() : 0);
     if (goes) {
         if (!entry->saved) {
-            entry->saved = (u8*)malloc(usable ? usable : 1);
+            entry->saved = buffer_make(usable ? usable : 1);
             if (!entry->saved) {
                 return 0;
             }

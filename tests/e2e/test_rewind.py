@@ -46,7 +46,7 @@ class RewindTest(unittest.TestCase):
         before = len(self.records())
         keys(*presses)
         title = wait_for(lambda: PAUSED.match(window_title(self.host.window)) and
-                         len(self.records()) > before and window_title(self.host.window), 10)
+                         len(self.records()) > before and window_title(self.host.window), 20)
         self.assertTrue(title, window_title(self.host.window))
         return PAUSED.match(title)
 
