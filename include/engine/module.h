@@ -29,9 +29,10 @@
 #include "engine/platform_api.h"
 
 // Exports `entry` under exactly that name, from C and from C++: a PE export
-// on Windows, a symbol of default visibility in an ELF library (which stays
-// exported when the module hides the rest with -fvisibility=hidden).
-#ifdef _WIN32
+// on Windows (MinGW and MSVC alike), a symbol of default visibility in an
+// ELF library (which stays exported when the module hides the rest with
+// -fvisibility=hidden).
+#if defined(_WIN32) || defined(_MSC_VER)
 #define ENTRY_EXPORT_ATTRIBUTE __declspec(dllexport)
 #else
 #define ENTRY_EXPORT_ATTRIBUTE __attribute__((visibility("default")))
