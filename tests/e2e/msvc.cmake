@@ -64,6 +64,12 @@ engine_add_msvc_module(msvc_v2 SOURCES ${msvc_sources} DEFINES MSVC_MODULE_VERSI
 engine_add_msvc_module(msvc_faulty SOURCES ${msvc_sources}
                        DEFINES MSVC_MODULE_VERSION=3 MSVC_MODULE_FAULTS=1)
 
+# What the C runtime would give a module built with clang-cl.cmake.
+set(runtime_objects)
+engine_msvc_objects(runtime_objects ${CMAKE_CURRENT_BINARY_DIR}/msvc/runtime
+                    SOURCES modules/msvc/runtime.c)
+add_custom_target(msvc_runtime ALL DEPENDS ${runtime_objects})
+
 # Everything a module may include, in MSVC's dialect: the build stops when a
 # header does not compile there.
 set(contract_objects)

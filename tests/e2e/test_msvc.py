@@ -7,6 +7,7 @@ fault the host survives."""
 
 import os
 import re
+import shutil
 import subprocess
 import unittest
 
@@ -90,6 +91,53 @@ class MsvcModuleTest(unittest.TestCase):
         self.assertTrue(all(int(r["ms"]) >= 33 for r in records[1:]), records[-1])
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
+
+
+    def test_the_template_built_with_msvc_s_options_against_the_installed_sdk_runs_and_reloads(self):
+        """As a Visual Studio project builds it: cl's options and link's,
+        through clang-cl and lld-link (clang-cl.cmake), with find_package."""
+        self.run_dir = make_run_dir("msvc_kit")
+        sdk = os.path.join(self.run_dir, "sdk")
+        harness.install_sdk(sdk)
+        project = os.path.join(self.run_dir, "my_module")
+        shutil.copytree(os.path.join(os.environ["ENGINE_SOURCE_DIR"], "template"), project)
+        build = os.path.join(self.run_dir, "module-build")
+        runtime = os.path.join(harness.BUILD_DIR, "tests", "e2e", "msvc", "runtime",
+                               "runtime.c.obj")
+        configure = ["cmake", "-S", project, "-B", build, "-G", "Ninja",
+                     "-DCMAKE_PREFIX_PATH=" + sdk,
+                     "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(os.path.dirname(__file__),
+                                                              "clang-cl.cmake"),
+                     "-DCMAKE_C_STANDARD_LIBRARIES=" + runtime]
+        for command in (configure, ["cmake", "--build", build]):
+            done = harness.run_tool(command)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        module_run_dir = os.path.join(build, "run", "my_module")
+        self.host = Host(module_run_dir, command=harness.installed_host_command(sdk))
+        self.addCleanup(self.host.stop)
+        self.host.find_window()
+        self.wait_centre((0x20, 0x30, 0x40))
+        focus(self.host)
+        keys("space")
+        self.wait_centre((0x6A, 0x2C, 0x70))
+        # A rebuild of an edit reloads; the state behind the slot stays.
+        source = os.path.join(project, "main.c")
+        with open(source) as f:
+            text = f.read()
+        with open(source, "w") as f:
+            f.write(text.replace("0x6a2c70", "0x11aa33"))
+        done = harness.run_tool(["cmake", "--build", build])
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.wait_centre((0x11, 0xAA, 0x33))
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+    def wait_centre(self, colour):
+        def centre():
+            image = self.host.screenshot()
+            return image.pixel(image.width // 2, image.height // 2)
+        self.assertTrue(wait_for(lambda: centre() == colour, timeout=20, interval=0.3),
+                        "the window never showed %s (last %s)" % (colour, centre()))
 
 
 if __name__ == "__main__":
