@@ -18,7 +18,9 @@
 // what the module kept in its own static data does not survive, but for the
 // variables it marks with ENGINE_KEEP (engine/keep.h). `module_slot`
 // is the module's place to keep state across reloads: the host sets it to zero
-// once at start-up and never touches it again.
+// once at start-up and stores nothing of its own in it afterwards. It reads it
+// every frame and writes back what the module had left there when it undoes a
+// faulting frame and at every round of loop editing.
 #ifndef ENGINE_MODULE_H
 #define ENGINE_MODULE_H
 
