@@ -336,8 +336,13 @@ static bool32 same_entry(const file_entry* a, const file_entry* b) {
 static bool32 look_at_module(module_state* module, file_entry* entry, u64* identity) {
     const char* path = module_file_path(module);
     look_up_file_entry(path, entry);
-    if (!entry->found || same_entry(entry, &module->seen)) {
-        *identity = entry->found ? module->seen_identity : 0;
+    if (!entry->found) {
+        fill_bytes(&module->seen, 0, sizeof(module->seen));  // a file that comes back is new
+        *identity = 0;
+        return 1;
+    }
+    if (same_entry(entry, &module->seen)) {
+        *identity = module->seen_identity;
         return 1;
     }
     *identity = library_file_identity(path);
