@@ -104,7 +104,11 @@ LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
 // The build needs its symbols and debug information (as every debug build
 // has); without them it starts afresh at each reload, said in the title.
 #define ENGINE_KEEP_ALL_SECTION "engall"
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma section("engall", read)
+#define ENGINE_KEEP_ALL \
+    __declspec(allocate("engall")) static const char engine_keep_all_marker = 1
+#else
 #define ENGINE_KEEP_ALL                                                        \
     __attribute__((used, section(ENGINE_KEEP_ALL_SECTION))) static const char \
         engine_keep_all_marker = 1
