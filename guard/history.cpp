@@ -37,6 +37,7 @@ static u32 first_steppable;
 static u64 total_bytes;
 static history_frame filling;  // the frame whose overwrites come at the next frame's start
 static bool32 paused;
+static u64 last_used;  // the bytes of entries the last frame closed had
 static u8* pending_payload;
 static u64 pending_size;
 
@@ -61,13 +62,56 @@ static void buffer_free(u8* buffer) {
     }
 }
 
+static u64 buffer_size(const u8* buffer) {
+    u64 size;
+    memcpy(&size, buffer - 16, sizeof(size));
+    return size;
+}
+
+// Frames' buffers given back are used again: their pages are touched
+// already, and a fresh page costs a fault every frame.
+#define POOLED 8
+static u8* pool[POOLED];
+
+// Kept in place of the smallest when the pool is full: big ones are dearest.
+static void buffer_give_back(u8* buffer) {
+    if (!buffer) {
+        return;
+    }
+    u32 smallest = 0;
+    for (u32 i = 0; i < POOLED; ++i) {
+        if (!pool[i]) {
+            pool[i] = buffer;
+            return;
+        }
+        smallest = buffer_size(pool[i]) < buffer_size(pool[smallest]) ? i : smallest;
+    }
+    if (buffer_size(buffer) > buffer_size(pool[smallest])) {
+        u8* given = pool[smallest];
+        pool[smallest] = buffer;
+        buffer = given;
+    }
+    buffer_free(buffer);
+}
+
+static u8* buffer_take(u64 size) {
+    for (u32 i = 0; i < POOLED; ++i) {
+        if (pool[i] && buffer_size(pool[i]) >= size) {
+            u8* buffer = pool[i];
+            pool[i] = NULL;
+            return buffer;
+        }
+    }
+    return buffer_make(size);
+}
+
 static void free_entries(history_frame* frame) {
     for (u64 at = 0; at < frame->used;) {
         history_entry* entry = (history_entry*)(frame->data + at);
         buffer_free(entry->saved);
         at += sizeof(history_entry) + (entry->kind == ENTRY_BYTES ? (entry->size + 7) & ~7ull : 0);
     }
-    buffer_free(frame->data);
+    buffer_give_back(frame->data);
     free(frame->payload);
     memset(frame, 0, sizeof(*frame));
 }
@@ -120,18 +164,21 @@ static history_entry* add_entry(entry_kind kind, u64 address, u64 size) {
         return NULL;
     }
     if (filling.used + bytes > filling.capacity) {
-        u64 grown = filling.capacity ? filling.capacity * 2 : 65536;
+        // A frame writes about what the last one did.
+        u64 grown = filling.capacity ? filling.capacity * 2
+                                     : (last_used > 65536 ? last_used + last_used / 4 : 65536);
         while (grown < filling.used + bytes) {
             grown *= 2;
         }
-        u8* moved = buffer_make(grown);
+        u8* moved = buffer_take(grown);
         if (!moved) {
             filling.steppable = 0;
             return NULL;
         }
+        grown = buffer_size(moved);
         if (filling.data) {
             memcpy(moved, filling.data, filling.used);
-            buffer_free(filling.data);
+            buffer_give_back(filling.data);
         }
         filling.data = moved;
         filling.capacity = grown;
@@ -146,8 +193,8 @@ static history_entry* add_entry(entry_kind kind, u64 address, u64 size) {
     return entry;
 }
 
-void history_overwritten(const void* address, const void* before, u64 size) {
-    if (!limit_frames || paused || memcmp(address, before, size) == 0) {
+void history_overwritten(const void* address, const void* before, u64 size, bool32 compare) {
+    if (!limit_frames || paused || (compare && memcmp(address, before, size) == 0)) {
         return;
     }
     history_entry* entry = add_entry(ENTRY_BYTES, (u64)address, size);
@@ -198,6 +245,7 @@ void history_close_frame(bool32 kept) {
         filling.steppable = 1;
         return;
     }
+    last_used = filling.used;
     filling.payload = pending_payload;
     filling.payload_size = pending_size;
     filling.bytes += pending_size;
@@ -245,17 +293,26 @@ const void* history_payload(u32 index, u64* size) {
 // ---------------------------------------------------------------------------
 // Swaps.
 
+// Word by word: two reads and two writes a word.
+static void swap_bytes(u8* a, u8* b, u64 size) {
+    u64 words = size / 8;
+    for (u64 i = 0; i < words; ++i) {
+        u64 x, y;
+        memcpy(&x, a + i * 8, 8);
+        memcpy(&y, b + i * 8, 8);
+        memcpy(a + i * 8, &y, 8);
+        memcpy(b + i * 8, &x, 8);
+    }
+    for (u64 i = words * 8; i < size; ++i) {
+        u8 x = a[i];
+        a[i] = b[i];
+        b[i] = x;
+    }
+}
+
 static bool32 swap_entry(history_entry* entry, bool32 back) {
     if (entry->kind == ENTRY_BYTES) {
-        u8* memory = (u8*)entry->address;
-        u8* kept = (u8*)(entry + 1);
-        u8 chunk[256];
-        for (u64 at = 0; at < entry->size; at += sizeof(chunk)) {
-            u64 length = entry->size - at < sizeof(chunk) ? entry->size - at : sizeof(chunk);
-            memcpy(chunk, memory + at, length);
-            memcpy(memory + at, kept + at, length);
-            memcpy(kept + at, chunk, length);
-        }
+        swap_bytes((u8*)entry->address, (u8*)(entry + 1), entry->size);
         return 1;
     }
     // Back over a made block, or forward over a gone one: it goes, its pages
@@ -310,3 +367,4 @@ bool32 history_swap(u32 index, bool32 back) {
     free(places);
     return swapped;
 }
+

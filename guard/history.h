@@ -17,9 +17,10 @@
 void history_limit(u32 frames, u64 bytes);
 
 // Fed by the undo as a frame starts, for the frame before it: the bytes at
-// address as that frame found them (only when they changed), a block it
-// allocated, a block it freed with its bytes as that frame found them.
-void history_overwritten(const void* address, const void* before, u64 size);
+// address as that frame found them (compared first when asked, and kept
+// only when they changed), a block it allocated, a block it freed with its
+// bytes as that frame found them.
+void history_overwritten(const void* address, const void* before, u64 size, bool32 compare);
 void history_block_made(const memory_block_record* record);
 void history_block_gone(const memory_block_record* record, const void* bytes, u64 size);
 
