@@ -16,6 +16,7 @@ typedef enum rewind_key {
     REWIND_NEWEST,          // alt+End
     REWIND_RESUME,          // alt+Enter: live from the shown frame
     REWIND_REPLAY,          // alt+R: the recorded input from the shown frame, then live
+    REWIND_SAVE,            // alt+S: the kept frames from the shown one, as a recording
     REWIND_KEY_COUNT,
 } rewind_key;
 

@@ -113,8 +113,46 @@ static void play_from_shown(host_state* host, bool32 repeats) {
     free(frames);
 }
 
+// The kept input from the shown frame (live: the oldest) to the newest, as
+// a recording the command line replays: "history-0001.rec" and on, in the
+// working directory. The module's state at its first frame is not in it: a
+// replay starts from a fresh start-up.
+static void save(host_state* host) {
+    u32 first = host->rewind.paused ? host->rewind.shown : 0;
+    char name[32];
+    FILE* taken = NULL;
+    u32 number = 0;
+    do {
+        snprintf(name, sizeof(name), "history-%04u.rec", ++number);
+        taken = fopen(name, "rb");
+        if (taken) {
+            fclose(taken);
+        }
+    } while (taken && number < 9999);
+    recording_file file;
+    char reason[128];
+    char text[REWIND_TITLE_CAPACITY];
+    u32 written = 0;
+    if (recording_create(&file, name, reason, sizeof(reason))) {
+        for (u32 i = first; i < history_frames(); ++i) {
+            const rewind_frame* kept = kept_frame(i);
+            written += kept && recording_write(&file, &kept->frame);
+        }
+        recording_close(&file);
+        snprintf(text, sizeof(text), "saved %u frames to %s", written, name);
+    } else {
+        snprintf(text, sizeof(text), "can't save the history: %s %s", name, reason);
+    }
+    fprintf(stderr, "Engine: %s\n", text);
+    say(host, text);
+}
+
 static void take_key(host_state* host, rewind_key key) {
     rewind_state* rewind = &host->rewind;
+    if (key == REWIND_SAVE) {
+        save(host);
+        return;
+    }
     if (!rewind->paused) {
         if (key == REWIND_RESUME || key == REWIND_REPLAY || !history_frames() ||
             history_first_steppable() >= history_frames()) {

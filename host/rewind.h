@@ -12,8 +12,10 @@
 // paused frame: alt+Enter goes on live from it (the frames after it are
 // dropped), alt+R replays the kept input from it to the newest frame with
 // the build that runs now and then goes on live, alt+L loops over the same
-// frames. The title says where: "Engine - rewind: frame 1234 of 1500
-// (-8.87 s), paused".
+// frames, alt+S writes the kept frames from the shown one (live: all) as a
+// recording for --replay, "history-0001.rec" in the working directory,
+// without the module's state: a replay starts from a fresh start-up. The
+// title says where: "Engine - rewind: frame 1234 of 1500 (-8.87 s), paused".
 //
 // The history rides on the undo's watching: with --no-undo there is none.
 // A build that goes while its data holds part of the state (kept

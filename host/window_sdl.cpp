@@ -336,6 +336,7 @@ static rewind_key rewind_chord(const SDL_Event* event) {
     case SDLK_END: return REWIND_NEWEST;
     case SDLK_RETURN: return REWIND_RESUME;
     case SDLK_r: return REWIND_REPLAY;
+    case SDLK_s: return REWIND_SAVE;
     default: return REWIND_KEY_COUNT;
     }
 }

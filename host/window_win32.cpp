@@ -77,6 +77,7 @@ static rewind_key rewind_chord(const MSG* message) {
     case VK_END: return REWIND_NEWEST;
     case VK_RETURN: return REWIND_RESUME;
     case 'R': return REWIND_REPLAY;
+    case 'S': return REWIND_SAVE;
     default: return REWIND_KEY_COUNT;
     }
 }

@@ -17,8 +17,9 @@ u8* memory_map_pages(void* address, u64 length, bool32 watched) {
 }
 
 u8* memory_map_host_pages(u64 length) {
-    return (u8*)VirtualAlloc(NULL, (SIZE_T)length, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN,
-                             PAGE_READWRITE);
+    void* pages = VirtualAlloc(NULL, (SIZE_T)length, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN,
+                               PAGE_READWRITE);
+    return pages ? (u8*)pages : memory_map_pages(NULL, length, 0);
 }
 
 bool32 memory_protect_no_access(void* pages, u64 length) {

@@ -7,6 +7,7 @@ module writes 16 MiB a frame."""
 
 import os
 import re
+import subprocess
 import unittest
 
 import harness
@@ -131,8 +132,26 @@ class RewindTest(unittest.TestCase):
         self.assertLessEqual(kept, 100 // 16)
         first = self.first_run()
         self.assertEqual(self.shown()["digest"], first[("1", self.shown()["seen"])])
+        # The kept frames as a recording: it replays headless alike twice.
+        keys("alt+s")
+        self.assertTrue(wait_for(lambda: window_title(self.host.window) ==
+                                 "Engine - saved %d frames to history-0001.rec" % kept, 10),
+                        window_title(self.host.window))
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
+        saved = os.path.join(self.run_dir, "data", "history-0001.rec")
+        hashes = []
+        for run in range(2):
+            path = os.path.join(self.run_dir, "hashes%d.txt" % run)
+            done = subprocess.run(harness.SYSTEM.command + ["--replay", saved, "--headless",
+                                                            "--hashes", path],
+                                  cwd=os.path.join(self.run_dir, "build"), capture_output=True,
+                                  timeout=120)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(path) as lines:
+                hashes.append(lines.read().split("\n"))
+        self.assertEqual(len(hashes[0]), kept + 1)
+        self.assertEqual(hashes[0], hashes[1])
 
 
 if __name__ == "__main__":
