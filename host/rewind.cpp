@@ -77,6 +77,10 @@ static void step_to(host_state* host, i64 target) {
 
 static void pause(host_state* host) {
     rewind_state* rewind = &host->rewind;
+    // The last frame's writes reach the history at the next frame's start:
+    // taken in now, with no call, so memory and history agree.
+    undo_begin_frame(&host->module.slot);
+    undo_commit();
     rewind->paused = 1;
     rewind->shown = history_frames();
     rewind->live = host->input;
