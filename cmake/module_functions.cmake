@@ -37,15 +37,33 @@ if(ENGINE_MODULE_BUILD STREQUAL "development" AND NOT WIN32 AND
     endif()
 endif()
 
-# The options of ENGINE_MODULE_BUILD for one module target.
+# The options of ENGINE_MODULE_BUILD for one module target; MSVC's (cl,
+# clang-cl) in its own words.
 function(engine_module_build_options target)
-    if(ENGINE_MODULE_BUILD STREQUAL "development")
+    if(ENGINE_MODULE_BUILD STREQUAL "development" AND MSVC)
+        target_compile_options(${target} PRIVATE /Od /Zi)
+        target_link_options(${target} PRIVATE /DEBUG)
+    elseif(ENGINE_MODULE_BUILD STREQUAL "development")
         target_compile_options(${target} PRIVATE -O0 -g)
         if(ENGINE_MODULE_LINKS_WITH_GOLD)
             target_link_options(${target} PRIVATE -fuse-ld=gold)
         endif()
+    elseif(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES AND MSVC)
+        target_compile_options(${target} PRIVATE /O2 /Zi)
+        target_link_options(${target} PRIVATE /DEBUG)
     elseif(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
         target_compile_options(${target} PRIVATE -O2 -g)
+    endif()
+endfunction()
+
+# Warnings on, and (GCC, clang) no exceptions or RTTI, as the engine's own
+# modules build; MSVC's warning level in its own words.
+function(engine_module_language_options target)
+    if(MSVC)
+        target_compile_options(${target} PRIVATE /W3)
+    else()
+        target_compile_options(${target} PRIVATE
+            $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti> -Wall -Wextra)
     endif()
 endfunction()
 
@@ -62,8 +80,7 @@ function(engine_add_module target)
     cmake_parse_arguments(MODULE "RUN" "OUTPUT;STAGE_DIR" "SOURCES;DEFINES" ${ARGN})
     add_library(${target} SHARED ${MODULE_SOURCES})
     target_include_directories(${target} PRIVATE ${ENGINE_INCLUDE_DIR})
-    target_compile_options(${target} PRIVATE
-        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti> -Wall -Wextra)
+    engine_module_language_options(${target})
     target_link_libraries(${target} PRIVATE ${ENGINE_MODULE_LIBRARIES})
     target_compile_definitions(${target} PRIVATE ${MODULE_DEFINES})
     engine_module_build_options(${target})

@@ -1,24 +1,30 @@
 #include "guard/build_name.h"
 
-#include "engine/base/number.h"
 #include "engine/base/text.h"
 
+u32 build_copy_name_length(const char* name) {
+    return text_length(BUILD_COPY_PREFIX) + text_length(name) + 2 * (1 + BUILD_COPY_DIGITS);
+}
+
+// "." and the number, zero-padded to its digits.
+static u32 append_number(char* out, u32 value) {
+    out[0] = '.';
+    for (u32 i = BUILD_COPY_DIGITS; i > 0; --i, value /= 10) {
+        out[i] = (char)('0' + value % 10);
+    }
+    out[1 + BUILD_COPY_DIGITS] = 0;
+    return 1 + BUILD_COPY_DIGITS;
+}
+
 bool32 build_copy_name(char* out, u32 capacity, const char* name, u32 process, u32 copy) {
-    char suffix[32];
-    u32 length = 0;
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, process);
-    suffix[length++] = '.';
-    length += print_u32(suffix + length, copy);
-    suffix[length] = 0;
     out[0] = 0;
-    u64 named_length = (u64)text_length(BUILD_COPY_PREFIX) + text_length(name) + length;
-    if (named_length >= capacity) {
+    if ((u64)build_copy_name_length(name) >= capacity) {
         return 0;
     }
     u32 at = copy_text(out, BUILD_COPY_PREFIX);
     at += copy_text(out + at, name);
-    copy_text(out + at, suffix);
+    at += append_number(out + at, process);
+    append_number(out + at, copy);
     return 1;
 }
 

@@ -5,6 +5,7 @@
 
 #include "engine/base/fatal.h"
 #include "guard/fault.h"
+#include "guard/history.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
 #include "platform/watch.h"
@@ -43,6 +44,8 @@ static u64 copied_pages;
 
 static u8* kept_shadow;
 static u64 kept_shadow_size;
+static bool32 kept_shadow_valid;  // it holds the kept variables as the last frame began
+static bool32 last_frame_kept;    // the last frame returned (else it faulted and was undone)
 
 // The running build's writable data; pages 0 when there is none.
 static undo_block image;
@@ -55,6 +58,7 @@ static void copy_kept(bool32 back) {
         bytes += memory_kept_at(i).size;
     }
     if (!back && bytes > kept_shadow_size) {
+        kept_shadow_valid = 0;
         pages_free(kept_shadow, kept_shadow_size);
         kept_shadow = (u8*)pages_allocate(bytes);
         kept_shadow_size = kept_shadow ? bytes : 0;
@@ -66,9 +70,13 @@ static void copy_kept(bool32 back) {
     u8* at = kept_shadow;
     for (u32 i = 0; i < memory_kept_count(); ++i) {
         engine_kept kept = memory_kept_at(i);
+        if (!back && kept_shadow_valid) {
+            history_overwritten(kept.address, at, kept.size, 1);
+        }
         memcpy(back ? (u8*)kept.address : at, back ? at : (u8*)kept.address, kept.size);
         at += kept.size;
     }
+    kept_shadow_valid = 1;
 }
 
 void undo_start(bool32 on) {
@@ -192,6 +200,15 @@ static bool32 make_room(u32 count) {
     return 1;
 }
 
+// A block the last frame freed: the history keeps its pages as that frame
+// found them.
+static void forget_block(undo_block* block) {
+    if (block->shadow) {
+        history_block_gone(&block->record, block->shadow, block_bytes(block));
+    }
+    drop(block);
+}
+
 // The known blocks made to match the live ones: both are in serial order,
 // so one walk finds the blocks released since and the new ones.
 static void sync_blocks(void) {
@@ -204,16 +221,19 @@ static void sync_blocks(void) {
     for (u32 i = 0; i < live; ++i) {
         memory_block_record record = memory_block_at(i);
         while (known < block_count && blocks[known].record.serial < record.serial) {
-            drop(&blocks[known++]);
+            forget_block(&blocks[known++]);
         }
         if (known < block_count && blocks[known].record.serial == record.serial) {
             spare[i] = blocks[known++];
         } else {
             adopt(&spare[i], &record);
+            if (spare[i].shadow) {
+                history_block_made(&record);
+            }
         }
     }
     while (known < block_count) {
-        drop(&blocks[known++]);
+        forget_block(&blocks[known++]);
     }
     undo_block* swapped = blocks;
     blocks = spare;
@@ -272,6 +292,10 @@ static void flush_run(undo_block* block, page_run* run, run_action* action) {
 
 static void copy_to_shadow(undo_block* block, page_run run) {
     u64 at = run.first * page_bytes;
+    for (u64 page = 0; page < run.count; ++page) {
+        history_overwritten(block->start + at + page * page_bytes,
+                            block->shadow + at + page * page_bytes, page_bytes, 0);
+    }
     memcpy(block->shadow + at, block->start + at, run.count * page_bytes);
     copied_pages += run.count;
 }
@@ -294,6 +318,7 @@ static void cool(undo_block* block, u64 page, page_run* to_arm) {
     u8* now = block->start + page * page_bytes;
     u8* kept = block->shadow + page * page_bytes;
     if (memcmp(now, kept, page_bytes) != 0) {
+        history_overwritten(now, kept, page_bytes, 0);
         memcpy(kept, now, page_bytes);
         ++copied_pages;
         block->heat[page] = 1;
@@ -344,6 +369,10 @@ static void take_in(undo_block* block) {
 void undo_begin_frame(void** module_slot) {
     fatal_assert(!in_frame);
     in_frame = 1;
+    // The slot as the last frame found it, for the history.
+    if (slot_address == module_slot) {
+        history_overwritten(module_slot, &slot_before, sizeof(slot_before), 1);
+    }
     slot_address = module_slot;
     slot_before = *module_slot;
     if (!enabled) {
@@ -366,11 +395,13 @@ void undo_begin_frame(void** module_slot) {
     }
     serial_at_begin = memory_newest_serial();
     copy_kept(0);
+    history_close_frame(last_frame_kept);
 }
 
 void undo_commit(void) {
     fatal_assert(in_frame);
     in_frame = 0;
+    last_frame_kept = 1;
 }
 
 // A live block's written and hot pages from its shadow; false, with nothing
@@ -435,6 +466,7 @@ static void put_blocks_back(void* argument) {
 bool32 undo_rollback(void) {
     fatal_assert(in_frame);
     in_frame = 0;
+    last_frame_kept = 0;
     if (!enabled) {
         return 1;
     }

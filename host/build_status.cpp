@@ -95,7 +95,7 @@ bool32 build_status_poll(build_status* status, const module_state* module) {
         status->part[0] = 0;
     }
     char path[MODULE_PATH_CAPACITY];
-    u64 identity = status_path(module, path, sizeof(path)) ? library_file_identity(path) : 0;
+    u64 identity = status_path(module, path, sizeof(path)) ? library_file_glance(path) : 0;
     if (identity == status->identity) {
         return changed;
     }

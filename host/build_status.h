@@ -16,8 +16,9 @@
 // Control characters in the message become spaces; a message too long for
 // the part is cut between UTF-8 characters.
 //
-// The host looks at the file's identity once a frame and reads it only when
-// that changed, so without a watcher the cost is one stat. A failure is
+// The host glances at the file's entry once a frame (library_file_glance)
+// and reads it only when that changed, so without a watcher the cost is one
+// look that finds nothing. A failure is
 // shown until the next good build loads: a build that poll_module loads
 // clears the part (the file may outlive it), and only a new file brings one
 // back.
@@ -31,7 +32,7 @@
 #define BUILD_STATUS_CAPACITY MODULE_TITLE_CAPACITY
 
 typedef struct build_status {
-    u64 identity;  // library_file_identity of the file last looked at; 0 for none
+    u64 identity;  // library_file_glance of the file last looked at; 0 for none
     u32 loads;     // the module's `loads` at the last look
     char part[BUILD_STATUS_CAPACITY];  // the title's part; "" for none
 } build_status;

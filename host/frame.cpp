@@ -59,6 +59,8 @@ bool32 host_options_open(host_state* host, int count, char** arguments, bool32* 
         return 0;
     }
     host->undo = !options.no_undo;
+    host->history_seconds = options.history_seconds;
+    host->history_mebibytes = options.history_mebibytes;
     host->loop.kept_snapshot = loop_kept_snapshot;
     host->loop.kept_context = &host->module;
     *headless = options.headless;
@@ -79,6 +81,9 @@ void host_begin(host_state* host, host_window* window) {
     host->frame_seconds = 0.0f;
     fault_handling_start();
     undo_start(host->undo);
+    // Headless runs replay a recording to its end: nobody steps them.
+    rewind_start(&host->rewind, window ? host->history_seconds : 0, host->history_mebibytes,
+                 host->undo);
     module_locate(&host->module);
     poll_module(&host->module);
     fill_bytes(&host->input, 0, sizeof(host->input));
@@ -95,16 +100,20 @@ void host_frame(host_state* host) {
         window_client_size(host->window, &width, &height);
     }
     loop_buffer_size(loop, &width, &height);
-    resize_back_buffer(&host->buffer, width, height);
-    input_state* live = loop_live_input(loop, &host->input);
+    // A paused frame keeps the size it was shown at.
+    if (!host->rewind.paused) {
+        resize_back_buffer(&host->buffer, width, height);
+    }
+    input_state* live = rewind_live_input(&host->rewind, loop_live_input(loop, &host->input));
     input_begin_frame(live, (u64)host->previous_frame_start, host->buffer.width,
                       host->buffer.height);
     loop_after_input_begin(loop, live);
+    u32 loop_presses = 0;
     if (host->window) {
-        loop_take_chords(loop, window_pump(host->window, live, host->buffer.height,
-                                           &host->running));
+        loop_presses = window_pump(host->window, live, host->buffer.height, &host->running);
     }
     input_end_frame(live);
+    bool32 paused = rewind_begin_frame(host, loop_presses);
     f32 frame_seconds = host->frame_seconds;
     loop_feed(loop, &host->input, host->frame_start, &frame_seconds);
     if (loop->title_changed) {
@@ -119,9 +128,16 @@ void host_frame(host_state* host) {
     host->marks[MARK_CALL] = read_counter();
     // A build that faults rolls back to the previous one, or with none is not
     // called again until a new one is loaded.
+    // Paused, the shown frame is run without entry_sound: a pause is silent.
     sound_begin_frame(&host->sound, host->module.running.sound);
-    call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer,
-                &host->buffer_copy, &host->input, frame_seconds, &host->services, &host->sound);
+    if (paused) {
+        rewind_paused_frame(host);
+    } else {
+        call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer,
+                    &host->buffer_copy, &host->input, frame_seconds, &host->services,
+                    &host->sound);
+        rewind_note_frame(host, frame_seconds);
+    }
     sound_end_frame(&host->sound);
     loop_note_sound(loop, host->sound.exported, host->sound.hash);
     loop_end_frame(loop, &host->buffer, host->module.slot, &host->running);

@@ -32,6 +32,7 @@
 #include "host/build_status.h"
 #include "host/call_module.h"
 #include "host/fault_marker.h"
+#include "host/rewind.h"
 #include "host/title.h"
 #include "loop/loop.h"
 
@@ -69,6 +70,9 @@ typedef struct host_state {
     loop_state loop;  // opened by loop_open before host_prepare
     host_sound sound;  // entry_sound's device and samples (sound.h)
     bool32 undo;      // a faulting frame is undone (off with --no-undo)
+    u32 history_seconds;    // rewind's (rewind.h): --history, --history-memory
+    u32 history_mebibytes;
+    rewind_state rewind;
 } host_state;
 
 // Start-up before the window: fills the services table, changes to the data

@@ -10,18 +10,38 @@
 // The tables of the build that comes, and which old value each takes.
 static engine_kept incoming[KEPT_MAX];
 
+// Where the next entry starts at or after `at`: linkers put zeros between
+// the parts of the table that objects bring (MSVC's pads and aligns them its
+// own way), in whole 8-byte words, and no entry starts with a null key.
+static u64 next_kept_entry(const u8* table, u64 size, u64 at) {
+    while (at + 8 <= size) {
+        u64 word;
+        memcpy(&word, table + at, 8);
+        if (word) {
+            break;
+        }
+        at += 8;
+    }
+    return at;
+}
+
 u32 kept_table(void* library, const char* path, engine_kept* kept, u32 capacity) {
     library_image image;
     if (!library_image_of(library, path, &image) || !image.table) {
         return 0;
     }
-    const engine_kept* table = (const engine_kept*)image.table;
-    u64 entries = image.table_size / sizeof(engine_kept);
     u32 count = 0;
-    for (u64 i = 0; i < entries && count < capacity; ++i) {
-        if (table[i].key && table[i].address) {
-            kept[count++] = table[i];
+    u64 at = 0;
+    while (at + sizeof(engine_kept) <= image.table_size && count < capacity) {
+        at = next_kept_entry(image.table, image.table_size, at);
+        if (at + sizeof(engine_kept) > image.table_size) {
+            break;
         }
+        const engine_kept* entry = (const engine_kept*)(image.table + at);
+        if (entry->address) {
+            kept[count++] = *entry;
+        }
+        at += sizeof(engine_kept);
     }
     return count;
 }

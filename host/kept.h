@@ -29,7 +29,8 @@ typedef struct kept_set {
 
 // The kept variables of a loaded build, read from its table: their count, or
 // 0 when it has none (or its table can't be read); up to capacity are
-// written to kept. Entries without a key (padding) are left out.
+// written to kept. Zeros between entries (the linkers' padding) are passed
+// over, in whole words.
 u32 kept_table(void* library, const char* path, engine_kept* kept, u32 capacity);
 
 // Copies the values of a loaded build's kept variables into set, replacing

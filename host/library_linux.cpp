@@ -39,6 +39,9 @@ u64 library_file_identity(const char* path) {
     return hash ? hash : 1;
 }
 
+// stat is what the identity costs already.
+u64 library_file_glance(const char* path) { return library_file_identity(path); }
+
 bool32 process_alive(u32 id) { return kill((pid_t)id, 0) == 0 || errno == EPERM; }
 
 static bool32 write_all(int fd, const u8* data, ssize_t size) {

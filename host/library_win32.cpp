@@ -48,6 +48,22 @@ u64 library_file_identity(const char* path) {
     return hash ? hash : 1;
 }
 
+u64 library_file_glance(const char* path) {
+    char converted[MAX_PATH];
+    WIN32_FILE_ATTRIBUTE_DATA about;
+    if (!system_path(converted, sizeof(converted), "", path) ||
+        !GetFileAttributesExA(converted, GetFileExInfoStandard, &about)) {
+        return 0;
+    }
+    u64 hash = 0xCBF29CE484222325ull;
+    hash = fold(hash, ((u64)about.ftLastWriteTime.dwHighDateTime << 32) |
+                          about.ftLastWriteTime.dwLowDateTime);
+    hash = fold(hash, ((u64)about.nFileSizeHigh << 32) | about.nFileSizeLow);
+    hash = fold(hash, ((u64)about.ftCreationTime.dwHighDateTime << 32) |
+                          about.ftCreationTime.dwLowDateTime);
+    return hash ? hash : 1;
+}
+
 // Only a file on disk: a pipe or a device could keep ReadFile waiting.
 u32 read_regular_file(const char* path, void* buffer, u32 capacity) {
     HANDLE file = open_shared(path, GENERIC_READ);

@@ -29,7 +29,9 @@
 
 #define WINDOW_TITLE "Engine"
 
-// The loop chord (loop.h): this letter with the left Alt held and no Ctrl.
+// The loop chord (loop.h): this letter with Alt held and no Ctrl (the left
+// Alt on Linux; either Alt on Windows, whose system keys don't tell them
+// apart).
 #define LOOP_CHORD_KEY 'L'
 
 // ---------------------------------------------------------------------------
@@ -46,7 +48,7 @@ void window_client_size(host_window* window, u32* width, u32* height);
 // rows counted from the bottom); a request to close the window sets *running
 // to 0. Events that come after the close request in the same pump are still
 // taken. Controllers: SDL's events as they come; XInput polled once at the
-// end. Presses of the loop chord (left Alt + L, loop.h) are the host's:
+// end. Presses of the loop chord (Alt + L, loop.h) are the host's:
 // they never reach the record, and the count of them is returned.
 u32 window_pump(host_window* window, input_state* input, u32 height, i32* running);
 
@@ -78,6 +80,12 @@ bool32 library_file_complete(const char* path);
 // which file they are, when their contents or attributes last changed),
 // folded into one value; 0 when there is no file.
 u64 library_file_identity(const char* path);
+
+// What the file's directory entry tells without opening it (its last-write
+// time, size and creation or status-change time), folded into one value; 0
+// when there is no file. A file put in place under its name changes it; on
+// Windows it costs a fraction of the identity's open.
+u64 library_file_glance(const char* path);
 
 // Whether the file at path is an image of the system's library format that
 // this host can never load, judged by its headers alone (so also while it is

@@ -6,19 +6,20 @@
 #include "engine/base/number.h"
 #include "engine/base/text.h"
 #include "guard/fault.h"
+#include "guard/history.h"
 #include "platform/memory.h"
 #include "host/title.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/system.h"
 
-bool32 module_time_present(u64 time) { return (u32)time != 0; }
-
-bool32 module_needs_load(u64 current, u64 recorded) {
-    if (!module_time_present(current)) {
+// A file that is there is present whatever its stamp holds: one stamp in
+// 2^32 has a low half of 0, and such a build would never load.
+bool32 module_needs_load(bool32 present, u64 current, bool32 recorded_present, u64 recorded) {
+    if (!present) {
         return 0;
     }
-    if (!module_time_present(recorded)) {
+    if (!recorded_present) {
         return 1;
     }
     return (u32)current != (u32)recorded || (u32)(current >> 32) != (u32)(recorded >> 32);
@@ -226,6 +227,10 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
     if (!build->library) {
         return 1;
     }
+    // What the history kept of the build's own data goes with it.
+    if (memory_kept_count() || whole_running(&module->whole)) {
+        history_forget_memory();
+    }
     memory_set_kept(NULL, 0, NULL, 0);
     whole_before_unload(&module->whole);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
@@ -245,16 +250,53 @@ bool32 unload_build(module_state* module, module_build* build, module_fault* fau
     return clean;
 }
 
-void module_locate(module_state* module) {
-    char here[MODULE_PATH_CAPACITY];
-    u32 length = get_working_directory(here, sizeof(here));
+// Room for any working directory the system gives, so a long one is told
+// by its length rather than refused unread.
+#define WORKING_DIRECTORY_CAPACITY 4096
+
+static void say_too_long(module_state* module, u32 length) {
+    module->too_long = length;
+    char note[MODULE_TITLE_CAPACITY];
+    snprintf(note, sizeof(note),
+             "the module path is too long for the copy the host loads: %u characters", length);
+    fprintf(stderr, "Engine: %s\n", note);
+    snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s", note);
+    module->title_changed = 1;
+}
+
+void module_locate_from(module_state* module, const char* working_directory) {
     module->directory[0] = 0;
     module->path[0] = 0;
-    if (!length || length >= sizeof(here) ||
-        !join_path(module->directory, sizeof(module->directory), here, "/" MODULE_DIRECTORY) ||
-        !join_path(module->path, sizeof(module->path), module->directory, MODULE_NAME)) {
-        module->directory[0] = 0;
-        module->path[0] = 0;
+    module->too_long = 0;
+    // The root's own "/" is the one a POSIX working directory drops.
+    const char* here = working_directory[0] ? working_directory : "/";
+    static char directory[WORKING_DIRECTORY_CAPACITY + sizeof(MODULE_DIRECTORY)];
+    if (!system_path_from(directory, sizeof(directory), here, MODULE_DIRECTORY)) {
+        return;
+    }
+    u64 copy_length = (u64)text_length(directory) + build_copy_name_length(MODULE_NAME);
+    if (copy_length >= MODULE_PATH_CAPACITY) {
+        say_too_long(module, (u32)copy_length);
+        return;
+    }
+    copy_text(module->directory, directory);
+    concat_text_checked(module->path, directory, MODULE_NAME);
+}
+
+void module_locate(module_state* module) {
+    static char here[WORKING_DIRECTORY_CAPACITY];
+    u32 length = get_working_directory(here, sizeof(here));
+    if (length && length < sizeof(here)) {
+        module_locate_from(module, here);
+        return;
+    }
+    module->directory[0] = 0;
+    module->path[0] = 0;
+    module->too_long = 0;
+    // Longer than any path this host forms (the count includes the
+    // terminator): nothing can load.
+    if (length) {
+        say_too_long(module, length - 1 + build_copy_name_length(MODULE_NAME));
     }
 }
 
@@ -301,19 +343,52 @@ static void retire_running(module_state* module) {
     module->previous = old;
 }
 
+static bool32 same_entry(const file_entry* a, const file_entry* b) {
+    return a->found == b->found && a->last_write == b->last_write && a->size == b->size &&
+           a->other_time == b->other_time;
+}
+
+// This frame's look at the module file, and its identity: the one recorded
+// while the entry is as it was, else asked anew between two looks, so the
+// stamp and the identity are of one file. False when the file changed
+// between the looks: the next frame looks again.
+static bool32 look_at_module(module_state* module, file_entry* entry, u64* identity) {
+    const char* path = module_file_path(module);
+    look_up_file_entry(path, entry);
+    if (!entry->found) {
+        fill_bytes(&module->seen, 0, sizeof(module->seen));  // a file that comes back is new
+        *identity = 0;
+        return 1;
+    }
+    if (same_entry(entry, &module->seen)) {
+        *identity = module->seen_identity;
+        return 1;
+    }
+    *identity = library_file_identity(path);
+    file_entry again;
+    look_up_file_entry(path, &again);
+    if (!same_entry(&again, entry)) {
+        return 0;
+    }
+    module->seen = *entry;
+    module->seen_identity = *identity;
+    return 1;
+}
+
 void poll_module(module_state* module) {
-    // The file is looked at twice around its stamp: a build put in place
-    // between the readings is left for the next frame, so the stamp and the
-    // identity recorded are of one file.
-    u64 before = library_file_identity(module_file_path(module));
-    u64 current = module_file_time(module);
-    u64 identity = library_file_identity(module_file_path(module));
-    if (identity != before) {
+    if (module->too_long) {
         return;
     }
-    bool32 same_stamp_other_file = module_time_present(current) && current == module->time &&
+    file_entry entry;
+    u64 identity = 0;
+    if (!look_at_module(module, &entry, &identity)) {
+        return;
+    }
+    u64 current = entry.last_write;
+    bool32 same_stamp_other_file = entry.found && module->stamped && current == module->time &&
                                    identity != module->identity;
-    if (!module_needs_load(current, module->time) && !same_stamp_other_file) {
+    if (!module_needs_load(entry.found, current, module->stamped, module->time) &&
+        !same_stamp_other_file) {
         return;
     }
     // A build that can never load is said so at once; the running one is
@@ -321,6 +396,7 @@ void poll_module(module_state* module) {
     char reason[MODULE_TITLE_CAPACITY];
     if (library_file_foreign(module_file_path(module), reason, sizeof(reason))) {
         module->time = current;
+        module->stamped = 1;
         module->identity = identity;
         module->title_changed = 1;
         load_failure_title(module->title, sizeof(module->title), reason);
@@ -336,6 +412,7 @@ void poll_module(module_state* module) {
         return;
     }
     module->time = current;
+    module->stamped = 1;
     module->identity = identity;
     module->title_changed = 1;
     copy_text(module->title, WINDOW_TITLE);

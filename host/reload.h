@@ -1,8 +1,8 @@
 // Loading the module and swapping in new builds between frames.
 //
-// Every frame the host reads the module file's last-write time. A present
-// reading (low half non-zero) that differs from the newest stamp tried means
-// a new build: when the file is a complete image it is copied to a name of
+// Every frame the host reads the module file's last-write time. A reading of
+// a file that is there (whatever its stamp's halves hold) that differs from
+// the newest stamp tried means a new build: when the file is a complete image it is copied to a name of
 // its own (the loader knows a library by its path, and a copy that is still
 // mapped cannot be replaced), the running build is unloaded, and then the
 // copy is loaded, through the fault guard, before this frame's call. The old
@@ -30,6 +30,7 @@
 #include "host/kept.h"
 #include "host/whole.h"
 #include "host/os.h"
+#include "platform/file.h"
 
 #define MODULE_TITLE_CAPACITY FAULT_TITLE_CAPACITY
 #define MODULE_STALE_COPIES 8
@@ -49,8 +50,12 @@ typedef struct module_state {
     module_build previous;  // the last good build, while `running` is on probation: not
                             // loaded, only its copy kept (no copy_path when there is none)
     bool32 faulted;         // running faulted with no previous build: not called again
-    u64 time;               // the newest stamp tried (loaded or not); 0 before any
+    u64 time;               // the newest stamp tried (loaded or not)
+    bool32 stamped;         // whether one was tried: `time` holds it
     u64 identity;           // that file's library_file_identity
+    file_entry seen;        // the module file's entry at the last look that asked for
+    u64 seen_identity;      // its identity, and that identity
+    u32 too_long;           // the copy's path's length when it can't be formed, else 0
     void* slot;             // the module's own, kept across reloads
     u32 copies;             // copies made so far; numbers each copy's name
     u32 loads;              // new builds poll_module loaded; reload_previous adds none
@@ -62,18 +67,24 @@ typedef struct module_state {
     char title[MODULE_TITLE_CAPACITY];
 } module_state;
 
-// A reading is present when its low half is non-zero.
-bool32 module_time_present(u64 time);
-
-// Whether a reading calls for a load: it is present and differs from the
-// recorded stamp of the newest build tried (absent before the first).
-bool32 module_needs_load(u64 current, u64 recorded);
+// Whether a reading calls for a load: the file is there (present), and no
+// stamp was tried yet or the reading differs from the newest one tried in
+// its low half or its high half.
+bool32 module_needs_load(bool32 present, u64 current, bool32 recorded_present, u64 recorded);
 
 // Fixes where the module is: the build folder beside the working directory
 // at start-up, as an absolute path, so a module that changes the working
-// directory does not stop its own reloads. Without it (or when the path
-// does not fit) the relative MODULE_DIRECTORY is used.
+// directory does not stop its own reloads. Its root stays as the working
+// directory has it (a drive, a share, a "\\?\" form). Without a working
+// directory the relative MODULE_DIRECTORY is used. When the path of the copy
+// the host loads would not fit in MODULE_PATH_CAPACITY nothing can load:
+// standard error and the title say so once, with the length it would have:
+// "Engine - the module path is too long for the copy the host loads: 262
+// characters", and the poll does nothing.
 void module_locate(module_state* module);
+
+// module_locate from a working directory as get_working_directory gives it.
+void module_locate_from(module_state* module, const char* working_directory);
 
 // The module file's path: the located one, else the relative MODULE_PATH.
 const char* module_file_path(const module_state* module);
@@ -117,8 +128,12 @@ bool32 reload_previous(module_state* module);
 
 // The per-frame poll: loads the module when its file is new and complete.
 // New means a stamp that differs, or the same stamp on a file that is not
-// the one tried (another size, file or change time: `cp -p` keeps stamps).
-// Also used at start-up.
+// the one tried (`cp -p` keeps stamps). The poll looks at the file's entry
+// once a frame (module_file_time's look, which also tells its size and
+// another time: Windows its creation, POSIX its status change), and asks
+// for the file's identity (which opens it) only when that entry changed: a
+// file rewritten in place with its stamp, size and that time kept is not
+// seen as new. Also used at start-up.
 void poll_module(module_state* module);
 
 #endif

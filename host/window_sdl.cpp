@@ -1,4 +1,5 @@
 #include "host/window_sdl.h"
+#include "host/chords.h"
 
 #include <SDL_syswm.h>
 #include <X11/Xlib.h>
@@ -321,6 +322,25 @@ static bool32 loop_chord(const SDL_Event* event) {
            key_code_from_keysym(&event->key.keysym) == KEY_A + (LOOP_CHORD_KEY - 'A');
 }
 
+// Rewind's chords (chords.h): Alt with a key, never the module's.
+static rewind_key rewind_chord(const SDL_Event* event) {
+    if (event->type != SDL_KEYDOWN || !alt_chord(event->key.keysym.mod)) {
+        return REWIND_KEY_COUNT;
+    }
+    switch (event->key.keysym.sym) {
+    case SDLK_LEFT: return REWIND_BACK;
+    case SDLK_RIGHT: return REWIND_FORWARD;
+    case SDLK_PAGEUP: return REWIND_SECOND_BACK;
+    case SDLK_PAGEDOWN: return REWIND_SECOND_FORWARD;
+    case SDLK_HOME: return REWIND_OLDEST;
+    case SDLK_END: return REWIND_NEWEST;
+    case SDLK_RETURN: return REWIND_RESUME;
+    case SDLK_r: return REWIND_REPLAY;
+    case SDLK_s: return REWIND_SAVE;
+    default: return REWIND_KEY_COUNT;
+    }
+}
+
 // While a button is held SDL captures the mouse and goes on reporting moves
 // with the pointer outside the window. Windows reports no move outside the
 // client area, and neither does this host.
@@ -343,6 +363,8 @@ u32 window_pump(host_window* window, input_state* input, u32 height, i32* runnin
             *running = 0;
         } else if (loop_chord(&event)) {
             ++chords;
+        } else if (rewind_chord(&event) != REWIND_KEY_COUNT) {
+            chords_note(rewind_chord(&event), event.key.repeat);
         } else if (!move_outside(window, &event)) {
             input_translate_event(input, &event, height);
         }

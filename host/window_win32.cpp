@@ -1,4 +1,5 @@
 #include "host/window_win32.h"
+#include "host/chords.h"
 
 #include "engine/base/fatal.h"
 #include "input/gamepad_win32.h"
@@ -62,6 +63,25 @@ static bool32 loop_chord(const MSG* message) {
            !repeat;
 }
 
+// Rewind's chords (chords.h): Alt with a key, a system key never input.
+static rewind_key rewind_chord(const MSG* message) {
+    if (message->message != WM_SYSKEYDOWN || !((message->lParam >> 29) & 1)) {
+        return REWIND_KEY_COUNT;
+    }
+    switch (message->wParam) {
+    case VK_LEFT: return REWIND_BACK;
+    case VK_RIGHT: return REWIND_FORWARD;
+    case VK_PRIOR: return REWIND_SECOND_BACK;
+    case VK_NEXT: return REWIND_SECOND_FORWARD;
+    case VK_HOME: return REWIND_OLDEST;
+    case VK_END: return REWIND_NEWEST;
+    case VK_RETURN: return REWIND_RESUME;
+    case 'R': return REWIND_REPLAY;
+    case 'S': return REWIND_SAVE;
+    default: return REWIND_KEY_COUNT;
+    }
+}
+
 u32 window_pump(host_window* window, input_state* input, u32 height, i32* running) {
     u32 chords = 0;
     MSG* message = &window->message;
@@ -70,6 +90,9 @@ u32 window_pump(host_window* window, input_state* input, u32 height, i32* runnin
             *running = 0;
         } else if (loop_chord(message)) {
             ++chords;
+            continue;
+        } else if (rewind_chord(message) != REWIND_KEY_COUNT) {
+            chords_note(rewind_chord(message), (message->lParam >> 30) & 1);
             continue;
         } else {
             input_translate_message(input, message, height);

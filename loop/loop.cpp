@@ -11,7 +11,7 @@
 static loop_state* counter_loop;
 
 u64 loop_get_counter(void) {
-    if (counter_loop && counter_loop->mode == LOOP_REPLAYING) {
+    if (counter_loop && (counter_loop->mode == LOOP_REPLAYING || counter_loop->counter_fixed)) {
         return (u64)counter_loop->counter + counter_loop->counter_reads++;
     }
     return get_counter();
@@ -232,6 +232,30 @@ static void take_chord(loop_state* loop, void** slot, input_state* input) {
         go_live(loop, input);
         break;
     }
+}
+
+bool32 loop_play_frames(loop_state* loop, const recorded_frame* frames, u32 count,
+                        bool32 repeats, void** slot, input_state* input) {
+    if (loop->mode != LOOP_LIVE || !count) {
+        return 0;
+    }
+    loop->frames.count = 0;
+    for (u32 i = 0; i < count; ++i) {
+        if (!recording_append(&loop->frames, &frames[i])) {
+            loop->frames.count = 0;
+            return 0;
+        }
+    }
+    loop->repeats = repeats;
+    start_replay(loop, slot, input);
+    loop->repeats = repeats;
+    return loop->mode == LOOP_REPLAYING;
+}
+
+void loop_fix_counter(loop_state* loop, bool32 on, i64 counter) {
+    loop->counter_fixed = on;
+    loop->counter = counter;
+    loop->counter_reads = 0;
 }
 
 void loop_begin_frame(loop_state* loop, void** slot, input_state* input) {

@@ -88,6 +88,7 @@ typedef struct loop_state {
     // them to whatever build runs when it is put back (put_back 1).
     void (*kept_snapshot)(void* context, bool32 put_back);
     void* kept_context;
+    bool32 counter_fixed;  // rewind shows a frame: get_counter starts at its recorded counter
 } loop_state;
 
 // Before the host changes its working directory: opens the files the
@@ -131,6 +132,16 @@ void loop_end_frame(loop_state* loop, const back_buffer* buffer, void* slot, i32
 // When the run ends: closes the files and returns the exit status (a check
 // that saw fewer frames than its file holds fails here).
 int loop_finish(loop_state* loop);
+
+// Replays frames the host kept (rewind.h) from the module as it is now: once
+// and then live, or over and over (repeats) from a snapshot taken now, as
+// the chord's loop does. False (and nothing changed) while the loop is busy.
+bool32 loop_play_frames(loop_state* loop, const recorded_frame* frames, u32 count,
+                        bool32 repeats, void** slot, input_state* input);
+
+// While rewind shows a kept frame, get_counter answers as a replay does,
+// from that frame's recorded counter; off again after its call.
+void loop_fix_counter(loop_state* loop, bool32 on, i64 counter);
 
 // Slot 17 while the host runs: the counter, or during a replay the recorded
 // one (see above).

@@ -7,7 +7,7 @@
 
 const char* const host_usage =
     "usage: engine [--record FILE | --replay FILE [--loop | --headless]] [--hashes FILE] "
-    "[--check FILE] [--no-undo] [--sound FILE.wav]";
+    "[--check FILE] [--no-undo] [--history SECONDS] [--history-memory MIB] [--sound FILE.wav]";
 
 static const char** file_option(host_options* options, const char* name) {
     if (strcmp(name, "--record") == 0) return &options->record;
@@ -35,13 +35,50 @@ static bool32 combination_valid(const host_options* options, char* reason, u32 c
     return wrong == NULL;
 }
 
+// A whole number from 0 to most; false for anything else.
+static bool32 read_count(const char* text, u32 most, u32* value) {
+    u64 number = 0;
+    if (!text[0]) {
+        return 0;
+    }
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9' || (number = number * 10 + (u64)(*text - '0')) > most) {
+            return 0;
+        }
+    }
+    *value = (u32)number;
+    return 1;
+}
+
+static u32* count_option(host_options* options, const char* name, u32* most) {
+    if (strcmp(name, "--history") == 0) {
+        *most = 3600;
+        return &options->history_seconds;
+    }
+    if (strcmp(name, "--history-memory") == 0) {
+        *most = 1u << 20;
+        return &options->history_mebibytes;
+    }
+    return NULL;
+}
+
 bool32 parse_options(host_options* options, int count, char** arguments, char* reason,
                      u32 capacity) {
     fill_bytes(options, 0, sizeof(*options));
+    options->history_seconds = HISTORY_SECONDS_DEFAULT;
+    options->history_mebibytes = HISTORY_MEBIBYTES_DEFAULT;
     for (int i = 0; i < count; ++i) {
         const char* name = arguments[i];
         const char** file = file_option(options, name);
-        if (file) {
+        u32 most = 0;
+        u32* number = count_option(options, name, &most);
+        if (number) {
+            if (i + 1 >= count || !read_count(arguments[i + 1], most, number)) {
+                snprintf(reason, capacity, "%s needs a whole number from 0 to %u", name, most);
+                return 0;
+            }
+            ++i;
+        } else if (file) {
             if (i + 1 >= count || arguments[i + 1][0] == 0) {
                 snprintf(reason, capacity, "%s needs a file name", name);
                 return 0;

@@ -10,6 +10,9 @@
 //   --check FILE    compare each frame with such a file; the host exits with
 //                   status 1 at the first frame that differs, naming it
 //   --no-undo       a faulting frame's writes to module memory stay (undo.h)
+//   --history SECONDS       how far back rewind reaches (host/rewind.h;
+//                           default 10, 0 turns it off)
+//   --history-memory MIB    the most memory its history holds (default 256)
 //   --sound FILE    write every sample the module's entry_sound made into a
 //                   WAV file (wav.h), headless or not
 //
@@ -34,7 +37,12 @@ typedef struct host_options {
     bool32 loop;
     bool32 headless;
     bool32 no_undo;
+    u32 history_seconds;
+    u32 history_mebibytes;
 } host_options;
+
+#define HISTORY_SECONDS_DEFAULT 10u
+#define HISTORY_MEBIBYTES_DEFAULT 256u
 
 // Reads the arguments after the program's name. False with the reason in
 // words for an unknown option, a missing file name or options that don't go

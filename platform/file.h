@@ -44,6 +44,20 @@ u32 file_exists_with_prefix(const char* name, const char* prefix);
 u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind);
 u64 file_size_with_prefix(const char* name, const char* prefix);
 
+// What one look at a file's directory entry tells, the file left unopened:
+// the look file_time_at_path takes its stamp from (Windows: FindFirstFileA;
+// POSIX: statx). A file that is there is found whatever its times hold.
+typedef struct file_entry {
+    bool32 found;
+    u64 last_write;  // as FILE_TIME_LAST_WRITE gives it
+    u64 size;
+    u64 other_time;  // Windows: its creation; POSIX: its status change
+} file_entry;
+
+// Looks up path's entry; false, with an entry zero throughout, when nothing
+// is found there (or the path does not fit).
+bool32 look_up_file_entry(const char* path, file_entry* entry);
+
 // ---------------------------------------------------------------------------
 // Each system's handles (file_<os>.cpp), beneath the record and by-path
 // slots that file.cpp builds on them.

@@ -488,6 +488,21 @@ u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind) {
     return time_of(AT_FDCWD, converted, 0, kind);
 }
 
+bool32 look_up_file_entry(const char* path, file_entry* entry) {
+    fill_bytes(entry, 0, sizeof(*entry));
+    char converted[QUERY_PATH_CAPACITY];
+    struct statx status;
+    if (!system_path(converted, sizeof(converted), "", path) || !converted[0] ||
+        statx(AT_FDCWD, converted, 0, STATX_BASIC_STATS, &status) != 0) {
+        return 0;
+    }
+    entry->found = 1;
+    entry->last_write = statx_file_time(status.stx_mtime);
+    entry->size = status.stx_size;
+    entry->other_time = statx_file_time(status.stx_ctime);
+    return 1;
+}
+
 u64 file_time_of_handle(void* handle, u32 kind) {
     int descriptor = descriptor_of(handle);
     return descriptor < 0 ? 0 : time_of(descriptor, "", AT_EMPTY_PATH, kind);

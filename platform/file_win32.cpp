@@ -195,19 +195,40 @@ static u64 select_file_time(u32 kind, FILETIME access, FILETIME creation, FILETI
     }
 }
 
-u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind) {
+// The entry a search of prefix + name finds first; false when none.
+static bool32 find_entry(const char* name, const char* prefix, WIN32_FIND_DATAA* found) {
     char converted[QUERY_PATH_CAPACITY];
     if (!system_path(converted, sizeof(converted), prefix, name)) {
         return 0;
     }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(converted, &found);
+    HANDLE search = FindFirstFileA(converted, found);
     if (!handle_valid(search)) {
         return 0;
     }
     FindClose(search);
+    return 1;
+}
+
+u64 file_time_with_prefix(const char* name, const char* prefix, u32 kind) {
+    WIN32_FIND_DATAA found;
+    if (!find_entry(name, prefix, &found)) {
+        return 0;
+    }
     return select_file_time(kind, found.ftLastAccessTime, found.ftCreationTime,
                             found.ftLastWriteTime);
+}
+
+bool32 look_up_file_entry(const char* path, file_entry* entry) {
+    fill_bytes(entry, 0, sizeof(*entry));
+    WIN32_FIND_DATAA found;
+    if (!path || !find_entry(path, "", &found)) {
+        return 0;
+    }
+    entry->found = 1;
+    entry->last_write = file_time_value(found.ftLastWriteTime);
+    entry->size = ((u64)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+    entry->other_time = file_time_value(found.ftCreationTime);
+    return 1;
 }
 
 // The by-handle queries ask for just the times or the size: the full

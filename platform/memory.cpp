@@ -128,7 +128,7 @@ memory_range memory_whole_at(u32 index) {
     return index < whole_count ? whole_objects[index] : none;
 }
 
-void* pages_allocate(u64 bytes) { return bytes ? memory_map_pages(NULL, bytes, 0) : NULL; }
+void* pages_allocate(u64 bytes) { return bytes ? memory_map_host_pages(bytes) : NULL; }
 
 void pages_free(void* memory, u64 bytes) {
     if (memory) {

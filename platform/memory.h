@@ -107,6 +107,11 @@ u64 memory_page_size(void);
 // where that place is taken); null on failure. Watched pages can have their
 // writes watched (watch.h).
 u8* memory_map_pages(void* address, u64 length, bool32 watched);
+// The host's own pages (pages_allocate): where the system can, far from the
+// places blocks get (Windows: from the top of the address space), so a
+// freed block's place stays free for the undo and the history to bring it
+// back.
+u8* memory_map_host_pages(u64 length);
 bool32 memory_protect_no_access(void* pages, u64 length);
 // Whether every page of the range is mapped and writable where the system
 // can tell (Linux tells only that it is mapped): a block the module may

@@ -25,6 +25,29 @@ u8* memory_map_pages(void* address, u64 length, bool32 watched) {
     return (u8*)pages;
 }
 
+// The host's pages come from an area of their own, each place used once,
+// above AddressSanitizer's heap and below where the system maps libraries;
+// anywhere the system likes when that fails.
+#define HOST_PAGES_BASE 0x0000680000000000ull
+#define HOST_PAGES_END 0x0000700000000000ull
+
+u8* memory_map_host_pages(u64 length) {
+    static u64 cursor = HOST_PAGES_BASE;
+    u64 page = memory_page_size();
+    u64 span = (length + page - 1) / page * page + page;
+    for (u32 tries = 0; tries < 4; ++tries) {
+        u64 place = __atomic_fetch_add(&cursor, span, __ATOMIC_RELAXED);
+        if (place + span > HOST_PAGES_END) {
+            break;
+        }
+        u8* pages = memory_map_pages((void*)place, length, 0);
+        if (pages) {
+            return pages;
+        }
+    }
+    return memory_map_pages(NULL, length, 0);
+}
+
 bool32 memory_protect_no_access(void* pages, u64 length) {
     return mprotect(pages, length, PROT_NONE) == 0;
 }

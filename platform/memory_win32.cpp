@@ -16,6 +16,12 @@ u8* memory_map_pages(void* address, u64 length, bool32 watched) {
     return (u8*)VirtualAlloc(address, (SIZE_T)length, type, PAGE_READWRITE);
 }
 
+u8* memory_map_host_pages(u64 length) {
+    void* pages = VirtualAlloc(NULL, (SIZE_T)length, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN,
+                               PAGE_READWRITE);
+    return pages ? (u8*)pages : memory_map_pages(NULL, length, 0);
+}
+
 bool32 memory_protect_no_access(void* pages, u64 length) {
     DWORD old_protection;
     return VirtualProtect(pages, (SIZE_T)length, PAGE_NOACCESS, &old_protection) != 0;

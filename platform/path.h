@@ -31,4 +31,18 @@ bool32 system_path(char* out, u32 capacity, const char* prefix, const char* name
 // the limit for 8-bit paths (259 characters).
 bool32 system_path_fits(const char* path);
 
+// How many characters of path are its root, either separator accepted: "/"
+// on POSIX; on Windows a drive ("C:\"), a share ("\\server\share\"), the
+// "\\?\" and "\\.\" forms with what follows them ("\\?\C:\",
+// "\\?\UNC\server\share\", "\\?\Volume{...}\") or a lone "\". 0 for a
+// relative path.
+u32 system_root_length(const char* path);
+
+// Writes directory joined with relative into out, with the system's
+// separators: each ".." that relative starts with takes the last component
+// off directory, never its root (a drive, a share: ".." of a root is the
+// root, as the system has it), and "." components are dropped. False, with
+// out empty, when the result does not fit in capacity.
+bool32 system_path_from(char* out, u32 capacity, const char* directory, const char* relative);
+
 #endif

@@ -48,8 +48,16 @@ static bool32 normalize_fits(const char* buffer, u32 capacity) {
     return !bare || (u64)length + 3 <= capacity;
 }
 
+// A share ("\\server\share") or a "\\?\" form keeps its leading pair, as
+// "//": collapsed to one it would name a folder of the current drive.
 void normalize_working_directory(char* buffer, u32 capacity) {
-    if (buffer && normalize_fits(buffer, capacity)) {
-        path_normalize(buffer);
+    if (!buffer || !normalize_fits(buffer, capacity)) {
+        return;
     }
+    if (buffer[0] == '\\' && buffer[1] == '\\') {
+        path_normalize(buffer + 1);
+        buffer[0] = '/';
+        return;
+    }
+    path_normalize(buffer);
 }

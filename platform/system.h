@@ -35,7 +35,8 @@ void enable_float_exceptions(void);
 
 // The working directory (GetCurrentDirectoryA, getcwd), then the text
 // normalised in place with "/" separators and no trailing "/" (on POSIX a
-// "\" is a character of a name and stays). Any depth: POSIX directories
+// "\" is a character of a name and stays; on Windows a share keeps its
+// leading "//", see normalize_working_directory). Any depth: POSIX directories
 // deeper than PATH_MAX too. Returns the
 // system's count: the length written, or when the buffer is null or
 // capacity too small the size needed with the terminator, or 0 on failure;
@@ -58,7 +59,9 @@ bool32 remove_directory(const char* path);
 i32 truncate_to_i32(f32 value);
 
 // path_normalize on a working directory the system wrote into buffer, unless
-// the text does not end inside capacity or would grow past it.
+// the text does not end inside capacity or would grow past it. A share or a
+// "\\?\" form keeps its two leading separators ("//server/share/app",
+// "//?/C:/app"), which the services turn back into the system's.
 void normalize_working_directory(char* buffer, u32 capacity);
 
 #endif

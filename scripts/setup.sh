@@ -7,9 +7,10 @@ ENGINE_NATIVE_PACKAGES=(
     cmake ninja-build clang python3 xvfb x11-utils imagemagick libsdl2-dev libx11-dev
     libxext-dev pkg-config googletest libdw-dev
 )
-# What the Windows host needs on top (./run --windows), and what the tests
-# and benchmarks need (./test).
-ENGINE_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64)
+# What the Windows host needs on top (./run --windows; lld's lld-link links
+# the tree's test modules built for the MSVC ABI with clang), and what the
+# tests and benchmarks need (./test).
+ENGINE_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 lld)
 ENGINE_TEST_PACKAGES=(xdotool libbenchmark-dev libclang-rt-14-dev gdb sox)
 
 # engine_install_packages [native | windows | all]   (all unless told)

@@ -274,8 +274,8 @@ typedef struct gamepad_state {
 } gamepad_state;
 
 // An unnamed union keeps the reserved block's name beside its structure; C
-// has them from C11, GCC and Clang take them in C99 as well.
-#if defined(__GNUC__) && !defined(__cplusplus)
+// has them from C11, GCC, Clang and MSVC take them in C99 as well.
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(__cplusplus)
 #define INPUT_ANONYMOUS __extension__
 #else
 #define INPUT_ANONYMOUS

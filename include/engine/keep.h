@@ -49,10 +49,28 @@ LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
 
 #define ENGINE_KEPT_SECTION "engkept"
 
-#if defined(__GNUC__) || defined(__clang__)
+// The table's entries go in one named section of the image.
+// - MSVC's dialect (cl, clang-cl, clang's MSVC target: _MSC_VER): in the
+//   grouped section "engkept$m", which the linker merges with every other
+//   object's into the section "engkept", ordered by what follows the "$",
+//   so the table lies in one place; the linker may put zeros between the
+//   objects' parts, which the host passes over. cl has no way to mark an
+//   unreferenced entry as used (clang's `used` is added where it exists);
+//   whole-program optimisation with /OPT:REF may drop entries, and then
+//   their variables start afresh at each reload.
+// - GCC and clang: the section "engkept" itself.
+#if defined(_MSC_VER)
+#pragma section("engkept$m", read)
+#if defined(__clang__)
+#define ENGINE_KEPT_USED_ __attribute__((used))
+#else
+#define ENGINE_KEPT_USED_
+#endif
+#define ENGINE_KEPT_TABLE ENGINE_KEPT_USED_ __declspec(allocate("engkept$m")) __declspec(align(8))
+#elif defined(__GNUC__) || defined(__clang__)
 #define ENGINE_KEPT_TABLE __attribute__((used, section(ENGINE_KEPT_SECTION), aligned(8)))
 #else
-#error "ENGINE_KEEP needs GCC or clang (a named section)"
+#error "ENGINE_KEEP needs a compiler that places data in a named section (MSVC, GCC, clang)"
 #endif
 
 #define ENGINE_KEEP(type, name, ...)                                               \
@@ -86,7 +104,11 @@ LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
 // The build needs its symbols and debug information (as every debug build
 // has); without them it starts afresh at each reload, said in the title.
 #define ENGINE_KEEP_ALL_SECTION "engall"
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma section("engall", read)
+#define ENGINE_KEEP_ALL \
+    __declspec(allocate("engall")) static const char engine_keep_all_marker = 1
+#else
 #define ENGINE_KEEP_ALL                                                        \
     __attribute__((used, section(ENGINE_KEEP_ALL_SECTION))) static const char \
         engine_keep_all_marker = 1

@@ -18,7 +18,9 @@
 // what the module kept in its own static data does not survive, but for the
 // variables it marks with ENGINE_KEEP (engine/keep.h). `module_slot`
 // is the module's place to keep state across reloads: the host sets it to zero
-// once at start-up and never touches it again.
+// once at start-up and stores nothing of its own in it afterwards. It reads it
+// every frame and writes back what the module had left there when it undoes a
+// faulting frame and at every round of loop editing.
 //
 // A module that makes sound also exports `entry_sound` (engine/sound.h),
 // called right after `entry` in every frame.
@@ -33,9 +35,10 @@
 #include "engine/sound.h"
 
 // Exports `entry` under exactly that name, from C and from C++: a PE export
-// on Windows, a symbol of default visibility in an ELF library (which stays
-// exported when the module hides the rest with -fvisibility=hidden).
-#ifdef _WIN32
+// on Windows (MinGW and MSVC alike), a symbol of default visibility in an
+// ELF library (which stays exported when the module hides the rest with
+// -fvisibility=hidden).
+#if defined(_WIN32) || defined(_MSC_VER)
 #define ENTRY_EXPORT_ATTRIBUTE __declspec(dllexport)
 #else
 #define ENTRY_EXPORT_ATTRIBUTE __attribute__((visibility("default")))

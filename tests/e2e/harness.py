@@ -246,6 +246,23 @@ def read_records(run_dir, name="frames.log"):
     return [dict(_FIELD.findall(line)) for line in lines]
 
 
+def replay_hashes(run_dir, recording, runs=2):
+    """Replays a recording headless in run_dir this many times with --hashes:
+    each run's lines, split into words. Fails with the host's output when a
+    run does not end with status 0."""
+    hashes = []
+    for run in range(runs):
+        path = os.path.join(run_dir, "hashes%d.txt" % run)
+        done = subprocess.run(SYSTEM.command + ["--replay", recording, "--headless",
+                                                "--hashes", path],
+                              cwd=os.path.join(run_dir, "build"), capture_output=True,
+                              timeout=120)
+        assert done.returncode == 0, done.stderr
+        with open(path) as lines:
+            hashes.append([line.split() for line in lines])
+    return hashes
+
+
 def run_tool(command, **options):
     return subprocess.run(command, capture_output=True, text=True, timeout=300, **options)
 

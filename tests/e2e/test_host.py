@@ -3,6 +3,7 @@ without a module, stopping, pixels on screen, resizing and the start-up
 debugger line."""
 
 import os
+import shutil
 import time
 import unittest
 
@@ -152,6 +153,67 @@ class HostTest(unittest.TestCase):
         self.assertEqual(image.pixel(image.width - 1, bottom), (255, 0, 0))
         self.assertEqual(image.pixel(5, 5), (0, 255, 0))  # upper half green
         self.assertEqual(image.pixel(image.width - 1, 0), (0, 255, 0))
+
+    def test_a_module_whose_stamp_has_a_low_half_of_zero_loads_at_start_up(self):
+        self.run_dir = make_run_dir("low_half_zero")
+        path = harness.module_path(self.run_dir)
+        install_module(self.run_dir, module_file("recorder_v1"))
+        # A file time (100 ns steps since 1601) whose low 32 bits are 0.
+        stamp = 0x01DD000000000000
+        nanoseconds = (stamp - 116444736000000000) * 100
+        os.utime(path, ns=(nanoseconds, nanoseconds))
+        self.host = Host(self.run_dir)
+        self.addCleanup(self.host.stop)
+        self.host.find_window()
+        self.assertEqual(self.wait_frames(3)[0]["v"], "1")
+
+    def padded_run_dir(self, name, length):
+        """A run directory whose path, as the host names it, has length
+        characters: build/ with the host, data/ beside it."""
+        os.makedirs(harness.RUNS_DIR, exist_ok=True)
+        base = os.path.join(os.path.realpath(harness.RUNS_DIR), name + "-")
+        pad = length - len(harness.host_directory(base))
+        self.assertTrue(0 < pad < 250, pad)
+        run_dir = base + "x" * pad
+        shutil.rmtree(run_dir, ignore_errors=True)
+        os.makedirs(os.path.join(run_dir, "build"))
+        os.makedirs(os.path.join(run_dir, "data"))
+        shutil.copy(harness.HOST_EXE, os.path.join(run_dir, "build", harness.HOST_NAME))
+        self.assertEqual(len(harness.host_directory(run_dir)), length)
+        return run_dir
+
+    def test_the_copy_fits_to_the_last_character_and_past_it_the_host_says_so_once(self):
+        # Every copy's name has one length; a path holds 259 characters.
+        copy_name = len("active_" + harness.MODULE_NAME) + 2 * 11
+        longest = 259 - len("/build/") - copy_name
+        self.run_dir = self.padded_run_dir("fits", longest)
+        install_module(self.run_dir, module_file("recorder_v1"))
+        self.host = Host(self.run_dir)
+        self.addCleanup(self.host.stop)
+        self.host.find_window()
+        self.wait_frames(5)
+        install_module(self.run_dir, module_file("recorder_v2"))  # a second copy fits as well
+        self.assertTrue(wait_for(lambda: read_records(self.run_dir)[-1]["v"] == "2", timeout=10))
+        copies = harness.loaded_copies(self.run_dir)
+        build = harness.host_directory(os.path.join(self.run_dir, "build"))
+        self.assertEqual({len(build) + 1 + len(name) for name in copies}, {259}, copies)
+        self.host.close()
+        self.assertEqual(self.host.wait(), 0)
+
+        self.run_dir = self.padded_run_dir("long", longest + 1)
+        install_module(self.run_dir, module_file("recorder_v1"))
+        self.host = Host(self.run_dir)
+        self.addCleanup(self.host.stop)
+        self.host.find_window(title="^Engine")
+        message = "the module path is too long for the copy the host loads: 260 characters"
+        self.assertTrue(wait_for(lambda: self.host.title() == "Engine - " + message),
+                        self.host.title())
+        time.sleep(1.0)
+        self.assertEqual(read_records(self.run_dir), [])
+        self.assertEqual(harness.loaded_copies(self.run_dir), {})
+        self.assertEqual(self.host.stderr().count(message), 1, self.host.stderr())
+        self.host.close()
+        self.assertEqual(self.host.wait(), 0)
 
     def test_start_up_sends_the_working_directory_to_the_debugger_once(self):
         self.start("debugstr", debug_output=True)

@@ -152,16 +152,7 @@ class WholeStateTest(unittest.TestCase):
     def test_a_replay_hashes_the_whole_state_alike_twice(self):
         run_dir = make_run_dir("whole_replay")
         install_module(run_dir, module_file("wholer_v1"))
-        hashes = []
-        for run in range(2):
-            path = os.path.join(run_dir, "hashes%d.txt" % run)
-            done = subprocess.run(harness.SYSTEM.command + ["--replay", RECORDING, "--headless",
-                                                            "--hashes", path],
-                                  cwd=os.path.join(run_dir, "build"), capture_output=True,
-                                  timeout=120)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            with open(path) as lines:
-                hashes.append([line.split() for line in lines])
+        hashes = harness.replay_hashes(run_dir, RECORDING)
         self.assertEqual(hashes[0], hashes[1])
         # Nothing lives in blocks but the heap: the memory hash moves with
         # the globals and the heap every frame.

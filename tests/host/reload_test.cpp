@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
@@ -130,13 +131,15 @@ const u64 STAMP_A = 0x01DA000012345678ull;
 const u64 STAMP_B = 0x01DA000012345679ull;
 
 TEST(module, load_decision_for_present_absent_equal_and_changed_stamps) {
-    EXPECT_FALSE(module_needs_load(0, STAMP_A));                       // file absent
-    EXPECT_FALSE(module_needs_load(0x0000000500000000ull, STAMP_A));   // low half 0: absent
-    EXPECT_FALSE(module_needs_load(STAMP_A, STAMP_A));                 // unchanged
-    EXPECT_TRUE(module_needs_load(STAMP_B, STAMP_A));                  // low half changed
-    EXPECT_TRUE(module_needs_load(STAMP_A + (1ull << 32), STAMP_A));   // high half changed
-    EXPECT_TRUE(module_needs_load(STAMP_A, 0));                        // nothing loaded yet
-    EXPECT_FALSE(module_needs_load(0, 0));
+    EXPECT_FALSE(module_needs_load(0, 0, 1, STAMP_A));                      // file absent
+    EXPECT_TRUE(module_needs_load(1, 0x0000000500000000ull, 1, STAMP_A));   // low half 0, there
+    EXPECT_FALSE(module_needs_load(1, STAMP_A, 1, STAMP_A));                // unchanged
+    EXPECT_TRUE(module_needs_load(1, STAMP_B, 1, STAMP_A));                 // low half changed
+    EXPECT_TRUE(module_needs_load(1, STAMP_A + (1ull << 32), 1, STAMP_A));  // high half changed
+    EXPECT_TRUE(module_needs_load(1, STAMP_A, 0, 0));                       // nothing tried yet
+    EXPECT_TRUE(module_needs_load(1, 0, 0, 0));   // a file stamped 0 is still there
+    EXPECT_FALSE(module_needs_load(1, 0, 1, 0));
+    EXPECT_FALSE(module_needs_load(0, 0, 0, 0));
 }
 
 TEST(module, file_time_reads_the_module_path_and_is_zero_when_absent) {
@@ -146,6 +149,20 @@ TEST(module, file_time_reads_the_module_path_and_is_zero_when_absent) {
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     EXPECT_EQ(module_file_time(&module), STAMP_A);
     delete_file(MODULE_PATH);
+    leave_run_directory(run);
+}
+
+TEST(module, a_stamp_whose_low_half_is_zero_is_present) {
+    run_directory run = enter_run_directory("module_low_zero");
+    module_state module = {};
+    ASSERT_TRUE(install(TEST_MODULE_V1, 0x01DA000000000000ull));
+    poll_module(&module);  // at start-up
+    ASSERT_NE(module.running.entry, nullptr);
+    EXPECT_EQ(call(module), 1u);
+    ASSERT_TRUE(install(TEST_MODULE_V2, 0x01DB000000000000ull));  // the high half differs
+    poll_module(&module);
+    EXPECT_EQ(call(module), 2u);
+    unload(&module);
     leave_run_directory(run);
 }
 
@@ -354,16 +371,83 @@ TEST(module, another_build_with_the_same_stamp_is_loaded_once) {
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     poll_module(&module);
     EXPECT_EQ(call(module), 1u);
-    // As `cp -p` or `rsync -t` leave it: another build, the stamp kept.
+    // As `cp -p` or `rsync -t` leave it: another build, the stamp kept. The
+    // file's entry tells its size; POSIX's also its status change, so even a
+    // build of the same size written in place is seen.
+    const char* other = TEST_MODULE_V2;
+    u64 version = 2;
+#ifndef _WIN32
     ASSERT_TRUE(install(TEST_MODULE_V2, STAMP_A));
     poll_module(&module);
     EXPECT_EQ(call(module), 2u);
+    other = TEST_MODULE_V1;
+    version = 1;
+#endif
+    ASSERT_TRUE(write_whole(MODULE_PATH, read_whole(other) + std::string(512, '\0')) &&
+                set_stamp(MODULE_PATH, STAMP_A));
+    poll_module(&module);
+    EXPECT_EQ(call(module), version);
     u32 copies = module.copies;
     poll_module(&module);
     poll_module(&module);
     EXPECT_EQ(module.copies, copies);  // the same file is not loaded again
     unload(&module);
     leave_run_directory(run);
+}
+
+// The module's path as start-up forms it from a working directory: the
+// build folder beside it, the root kept whatever its form, and a copy that
+// would not fit said once, with its length.
+TEST(module, located_from_the_working_directory_with_its_root_and_length) {
+    struct place {
+        const char* working_directory;
+        const char* path;
+    };
+#ifdef _WIN32
+    const place places[] = {
+        {"C:/app/data", "C:\\app\\build\\main.dll"},
+        {"C:", "C:\\build\\main.dll"},  // the drive's root: ".." is the root again
+        {"//server/share/app/data", "\\\\server\\share\\app\\build\\main.dll"},
+        {"//server/share", "\\\\server\\share\\build\\main.dll"},
+        {"//?/C:/app/data", "\\\\?\\C:\\app\\build\\main.dll"},
+        {"//?/UNC/server/share/data", "\\\\?\\UNC\\server\\share\\build\\main.dll"},
+        {"//./C:/data", "\\\\.\\C:\\build\\main.dll"},
+    };
+#else
+    const place places[] = {
+        {"/tmp/app/data", "/tmp/app/build/main.so"},
+        {"/data", "/build/main.so"},
+        {"", "/build/main.so"},  // the root, as the service gives it
+    };
+#endif
+    module_state module = {};
+    for (const place& each : places) {
+        module_locate_from(&module, each.working_directory);
+        EXPECT_EQ(std::string(module.path), each.path) << each.working_directory;
+        EXPECT_EQ(module.too_long, 0u);
+    }
+    // The longest working directory whose copies fit, and one more character.
+    std::string folder = std::string(MODULE_DIRECTORY).substr(3);  // "build/"
+    u32 copy_name = build_copy_name_length(MODULE_NAME);
+    std::string root = "/";
+#ifdef _WIN32
+    root = "C:/";
+#endif
+    std::string longest = root + std::string(258 - copy_name - folder.size() - root.size(), 'a') +
+                          "/data";
+    module_locate_from(&module, longest.c_str());
+    EXPECT_EQ(module.too_long, 0u);
+    EXPECT_FALSE(module.title_changed);
+    char copy[MODULE_PATH_CAPACITY];
+    ASSERT_TRUE(build_copy_name(copy, sizeof(copy), MODULE_NAME, 4294967295u, 4294967295u));
+    EXPECT_EQ(strlen(module.directory) + strlen(copy), 259u);
+    module_locate_from(&module, (root + "b" + longest.substr(root.size())).c_str());
+    EXPECT_EQ(module.too_long, 260u);
+    EXPECT_STREQ(module.title, WINDOW_TITLE
+                 " - the module path is too long for the copy the host loads: 260 characters");
+    u32 copies = module.copies;
+    poll_module(&module);  // nothing to try: no copy is made, no title again
+    EXPECT_EQ(module.copies, copies);
 }
 
 TEST(module, located_it_reloads_whatever_the_working_directory_becomes) {
@@ -420,16 +504,22 @@ TEST(module, the_first_load_removes_copies_that_ended_hosts_left) {
     run_directory run = enter_run_directory("module_sweep");
     ASSERT_TRUE(install(TEST_MODULE_V1, STAMP_A));
     std::string build = std::string(MODULE_DIRECTORY) + "active_" MODULE_NAME ".";
-    std::string ended = build + "3999999.1";
+    // Hosts before this one wrote the numbers with as many digits as they had.
+    std::string ended_before = build + "3999999.1";
+    char name[MODULE_PATH_CAPACITY];
+    ASSERT_TRUE(build_copy_name(name, sizeof(name), MODULE_NAME, 3999998, 12));
+    std::string ended = std::string(MODULE_DIRECTORY) + name;
     std::string ours = build + std::to_string(process_id()) + ".9";
     std::string other = build + "notapid";
     ASSERT_FALSE(process_alive(3999999));
-    for (const std::string& path : {ended, ours, other}) {
+    ASSERT_FALSE(process_alive(3999998));
+    for (const std::string& path : {ended_before, ended, ours, other}) {
         ASSERT_TRUE(write_whole(path.c_str(), "left behind"));
     }
     module_state module = {};
     poll_module(&module);
     ASSERT_NE(module.running.entry, nullptr);
+    EXPECT_FALSE(exists(ended_before));
     EXPECT_FALSE(exists(ended));
     // This host's own names, and names that are not copies, are not touched.
     EXPECT_TRUE(exists(ours));

@@ -204,6 +204,25 @@ TEST_F(DirectoryServices, WorkingDirectoryRoundTrip) {
     EXPECT_EQ(std::string(buffer), forward(scratch.path));
 }
 
+// A share or a "\\?\" working directory keeps what makes it one: with its
+// pair of separators collapsed it would name a folder of the current drive.
+TEST(DirectoryNormalisation, SharesAndDeviceFormsKeepTheirLeadingPair) {
+    const char* cases[][2] = {
+        {"\\\\server\\share\\app\\data", "//server/share/app/data"},
+        {"\\\\server\\share\\", "//server/share"},
+        {"\\\\?\\C:\\app\\", "//?/C:/app"},
+        {"\\\\?\\UNC\\server\\share\\app", "//?/UNC/server/share/app"},
+        {"C:\\app\\data", "C:/app/data"},
+        {"C:\\", "C:"},
+    };
+    for (auto& each : cases) {
+        char buffer[64];
+        strcpy(buffer, each[0]);
+        normalize_working_directory(buffer, sizeof(buffer));
+        EXPECT_STREQ(buffer, each[1]) << each[0];
+    }
+}
+
 TEST(CursorServiceDeathTest, CoordinatesTruncateWithoutTrapping) {
     // Every exception the module can enable stays quiet: denormals and NaN
     // included.

@@ -54,7 +54,7 @@
 
 // A float's bits without <string.h> (a few milliseconds of every compile
 // that includes this header).
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #define FORMAT_COPY_BYTES_ __builtin_memcpy
 #else
 #include <string.h>

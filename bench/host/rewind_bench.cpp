@@ -1,0 +1,81 @@
+// What rewind's history costs, in-process on the real undo and memory
+// services: a frame's start with the history kept against the undo alone,
+// over 64 MiB of blocks with 0, 1 and 16 MiB written a frame; the time to
+// bring back the state 10 s (300 frames) back at 1 MiB a frame; and the
+// memory a kept second takes. Medians; printed figures, not a test.
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "guard/history.h"
+#include "guard/undo.h"
+#include "platform/clock.h"
+#include "platform/memory.h"
+
+static double milliseconds(i64 start, i64 end) {
+    return (double)(end - start) * 1000.0 / (double)counter_frequency;
+}
+
+static double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+static memory_block blocks[4];
+static void* slot;
+
+// Frames writing `bytes` spread over the blocks; the median of the starts
+// of the last 60, once the history is full and gives its oldest frames'
+// memory to the newest.
+static double frames(u64 bytes, u32 count, bool keep) {
+    history_limit(keep ? 300 : 0, 256ull << 20);
+    std::vector<double> starts;
+    for (u32 frame = 0; frame < count; ++frame) {
+        i64 a = read_counter();
+        undo_begin_frame(&slot);
+        starts.push_back(milliseconds(a, read_counter()));
+        for (u64 at = 0; at < bytes; at += 16 << 20) {
+            u64 part = bytes - at < (16u << 20) ? bytes - at : (16u << 20);
+            memset(blocks[(at >> 24) % 4].memory, (int)frame, part);
+        }
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    }
+    return median(std::vector<double>(starts.end() - 60, starts.end()));
+}
+
+int main() {
+    clock_start();
+    undo_start(1);
+    for (memory_block& block : blocks) {
+        block = allocate_memory(16u << 20, NULL, 0);
+        memset(block.memory, 1, 16u << 20);
+    }
+    u64 sizes[] = {0, 1ull << 20, 16ull << 20};
+    printf("rewind's history over 64 MiB of blocks: a frame's start, medians (ms)\n");
+    printf("%-12s %10s %10s %8s\n", "written", "undo", "+history", "ratio");
+    for (u64 size : sizes) {
+        double alone = frames(size, 120, 0);
+        double kept = frames(size, 400, 1);
+        printf("%-9llu MiB %10.3f %10.3f %8.2f\n", (unsigned long long)(size >> 20), alone, kept,
+               alone > 0 ? kept / alone : 0.0);
+    }
+    frames(1ull << 20, 301, 1);
+    u32 count = history_frames();
+    printf("kept %u frames at 1 MiB a frame: %.1f MiB a second\n", count,
+           (double)history_bytes() / 1048576.0 / (count / 30.0));
+    history_pause(1);
+    i64 a = read_counter();
+    for (u32 i = count; i-- > 0;) {
+        history_swap(i, 1);
+    }
+    i64 b = read_counter();
+    for (u32 i = 0; i < count; ++i) {
+        history_swap(i, 0);
+    }
+    printf("back %u frames (%.1f s): %.2f ms, and forward again %.2f ms\n", count, count / 30.0,
+           milliseconds(a, b), milliseconds(b, read_counter()));
+    return 0;
+}

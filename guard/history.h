@@ -1,0 +1,60 @@
+// The history: for each of the last frames, what the undo saw it overwrite
+// in module memory (pages of blocks and of the running build's data, kept
+// variables, blocks it allocated or freed), so the state at the start of
+// any kept frame can be rebuilt, and the way back to the newest with it.
+//
+// Each entry holds the other version of what it covers: stepping back over
+// a frame swaps its entries with memory, newest first, and stepping forward
+// swaps them again, oldest first. The undo feeds it (undo.h) at each
+// frame's start; scratch blocks are never in it. Old frames go first when
+// the history holds more frames or bytes than it may.
+#ifndef GUARD_HISTORY_H
+#define GUARD_HISTORY_H
+
+#include "platform/memory.h"
+
+// Frames and bytes kept at most; 0 frames turns the history off.
+void history_limit(u32 frames, u64 bytes);
+
+// Fed by the undo as a frame starts, for the frame before it: the bytes at
+// address as that frame found them (compared first when asked, and kept
+// only when they changed), a block it allocated, a block it freed with its
+// bytes as that frame found them.
+void history_overwritten(const void* address, const void* before, u64 size, bool32 compare);
+void history_block_made(const memory_block_record* record);
+void history_block_gone(const memory_block_record* record, const void* bytes, u64 size);
+
+// The host's own record of the frame that just ran (its input), kept with
+// it: given after the frame's call, before the next frame's start.
+void history_note_payload(const void* payload, u64 size);
+
+// At a frame's start, once the undo has fed it: the frame before ends well
+// (kept) or faulted (its entries, which the undo put back, are dropped).
+void history_close_frame(bool32 kept);
+
+// While paused nothing is fed or closed: the host's own stepping writes
+// memory, which the undo takes in as usual.
+void history_pause(bool32 on);
+
+// Forgets every frame's memory (a build that owns part of it went); frames
+// stay countable, but none can be stepped to.
+void history_forget_memory(void);
+
+// Frames kept, oldest first: index 0 .. count - 1; the newest is the last
+// frame that ran. Stepping is possible over frames whose memory is kept.
+u32 history_frames(void);
+// Memory can be stepped back over frames [first_steppable, count).
+u32 history_first_steppable(void);
+u64 history_bytes(void);
+// The host's record of frame index, or null.
+const void* history_payload(u32 index, u64* size);
+
+// Swaps the entries of frame index with memory: back (the state at its
+// start) or forward (the state after it). False, with nothing changed, when
+// a block's place is taken.
+bool32 history_swap(u32 index, bool32 back);
+
+// Drops the frames from index on (resuming from the start of index).
+void history_drop_from(u32 index);
+
+#endif

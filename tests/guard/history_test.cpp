@@ -1,0 +1,124 @@
+// The history on the real undo and memory services: frames kept in a ring
+// that wraps, a faulted frame left out, a block made and a block freed
+// inside the kept frames, every kept frame's start rebuilt going back and
+// the newest state again going forward, and the memory cap.
+#include <string.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "guard/history.h"
+#include "guard/undo.h"
+#include "platform/memory.h"
+
+namespace {
+
+const u64 PAGE = 4096;
+const u32 PAGES = 4;
+
+struct world {
+    memory_block a;
+    memory_block b;  // made in frame 3, freed in frame 6
+    void* slot;
+};
+
+// One frame: begin, the frame's writes, then kept or undone.
+void run_frame(world* w, u32 frame, std::vector<std::vector<u8>>* starts,
+               std::vector<bool>* b_live) {
+    undo_begin_frame(&w->slot);
+    starts->push_back(std::vector<u8>((u8*)w->a.memory, (u8*)w->a.memory + PAGES * PAGE));
+    b_live->push_back(w->b.memory != nullptr);
+    memset((u8*)w->a.memory + (frame % PAGES) * PAGE, (int)frame + 1, PAGE);
+    if (frame == 3) {
+        w->b = allocate_memory(3 * PAGE, NULL, 0);
+        memset(w->b.memory, 0x33, 3 * PAGE);
+    } else if (frame == 6) {
+        free_memory(&w->b);
+        w->b.memory = nullptr;
+    }
+    w->slot = (void*)(u64)(frame + 100);
+    if (frame == 7) {
+        ASSERT_TRUE(undo_rollback());
+    } else {
+        undo_commit();
+    }
+    history_note_payload(&frame, sizeof(frame));
+}
+
+u32 payload_of(u32 index) {
+    u64 size = 0;
+    const void* payload = history_payload(index, &size);
+    EXPECT_EQ(size, sizeof(u32));
+    u32 frame = 0;
+    memcpy(&frame, payload, sizeof(frame));
+    return frame;
+}
+
+TEST(History, KeptFramesRebuildEachStartBackAndTheNewestForward) {
+    undo_start(1);
+    history_limit(5, 64 << 20);
+    world w = {};
+    w.a = allocate_memory(PAGES * PAGE, NULL, 0);
+    std::vector<std::vector<u8>> starts;
+    std::vector<bool> b_live;
+    for (u32 frame = 0; frame < 10; ++frame) {
+        run_frame(&w, frame, &starts, &b_live);
+    }
+    undo_begin_frame(&w.slot);  // closes frame 9
+    undo_commit();
+    // The last five frames that returned; frame 7 faulted and was undone.
+    ASSERT_EQ(history_frames(), 5u);
+    u32 kept[] = {4, 5, 6, 8, 9};
+    // The slot as each began: what the frame before left, frame 7's undone.
+    u64 slot_at_start[] = {103, 104, 105, 106, 108};
+    for (u32 i = 0; i < 5; ++i) {
+        EXPECT_EQ(payload_of(i), kept[i]);
+    }
+    std::vector<u8> newest((u8*)w.a.memory, (u8*)w.a.memory + PAGES * PAGE);
+    void* newest_slot = w.slot;
+    history_pause(1);
+    for (u32 i = 5; i-- > 0;) {
+        ASSERT_TRUE(history_swap(i, 1)) << i;
+        u32 frame = kept[i];
+        EXPECT_EQ(memcmp(w.a.memory, starts[frame].data(), PAGES * PAGE), 0) << frame;
+        EXPECT_EQ((u64)w.slot, slot_at_start[i]) << frame;
+        bool live = false;
+        for (u32 j = 0; j < memory_block_count(); ++j) {
+            live |= memory_block_at(j).size == 3 * PAGE;
+        }
+        EXPECT_EQ(live, (bool)b_live[frame]) << frame;
+    }
+    // Frame 4 began with the block frame 3 made, as frame 3 left it.
+    for (u32 j = 0; j < memory_block_count(); ++j) {
+        memory_block_record record = memory_block_at(j);
+        if (record.size == 3 * PAGE) {
+            EXPECT_EQ(((u8*)record.memory)[PAGE + 5], 0x33);
+        }
+    }
+    for (u32 i = 0; i < 5; ++i) {
+        ASSERT_TRUE(history_swap(i, 0)) << i;
+    }
+    EXPECT_EQ(memcmp(w.a.memory, newest.data(), PAGES * PAGE), 0);
+    EXPECT_EQ(w.slot, newest_slot);
+    history_pause(0);
+
+    // Frames that write more than the cap: the oldest go, never the frame.
+    history_limit(100, 6 * PAGE);
+    memory_block big = allocate_memory(64 * PAGE, NULL, 0);
+    for (u32 frame = 0; frame < 8; ++frame) {
+        undo_begin_frame(&w.slot);
+        memset(big.memory, (int)frame + 1, 4 * PAGE);
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    }
+    undo_begin_frame(&w.slot);
+    undo_commit();
+    EXPECT_LE(history_bytes(), 6 * PAGE);
+    EXPECT_EQ(history_frames(), 1u);
+    EXPECT_EQ(payload_of(0), 7u);
+    history_limit(0, 0);
+    free_memory(&big);
+    free_memory(&w.a);
+}
+
+}  // namespace
