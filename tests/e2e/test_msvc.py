@@ -115,7 +115,8 @@ class MsvcModuleTest(unittest.TestCase):
         module_run_dir = os.path.join(build, "run", "my_module")
         self.host = Host(module_run_dir, command=harness.installed_host_command(sdk))
         self.addCleanup(self.host.stop)
-        self.host.find_window()
+        # The template sounds: without a device the title says so.
+        self.host.find_window(title=harness.SOUNDING_TITLE)
         self.wait_centre((0x20, 0x30, 0x40))
         focus(self.host)
         keys("space")
