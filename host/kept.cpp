@@ -159,12 +159,12 @@ static bool32 move_pointers(const kept_set* set, u32 count, u32 index, u8* bytes
     return 1;
 }
 
-static const char* short_name(const char* key) {
+const char* kept_short_name(const char* key) {
     const char* name = strrchr(key, ':');
     return name ? name + 1 : key;
 }
 
-static u32 append(char* note, u32 capacity, u32 at, const char* text) {
+u32 note_append(char* note, u32 capacity, u32 at, const char* text) {
     int written = snprintf(note + at, capacity > at ? capacity - at : 0, "%s", text);
     u32 length = at + (written > 0 ? (u32)written : 0);
     return length < capacity ? length : (capacity ? capacity - 1 : 0);
@@ -173,15 +173,15 @@ static u32 append(char* note, u32 capacity, u32 at, const char* text) {
 static void say(char* note, u32 capacity, u32 count, u32 carried) {
     char line[64];
     snprintf(line, sizeof(line), "kept %u variable%s", carried, carried == 1 ? "" : "s");
-    u32 at = append(note, capacity, 0, line);
+    u32 at = note_append(note, capacity, 0, line);
     static const char* const words[] = {"", " is new", " changed size and starts afresh",
                                         " is kept twice under one name and starts afresh",
                                         " points into the old build and starts afresh"};
     for (u32 i = 0; i < count; ++i) {
         if (fates[i] != KEPT_CARRIED && fates[i] != KEPT_NEW) {
-            at = append(note, capacity, at, "; ");
-            at = append(note, capacity, at, short_name(incoming[i].key));
-            at = append(note, capacity, at, words[fates[i]]);
+            at = note_append(note, capacity, at, "; ");
+            at = note_append(note, capacity, at, kept_short_name(incoming[i].key));
+            at = note_append(note, capacity, at, words[fates[i]]);
         }
     }
 }

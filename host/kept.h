@@ -27,6 +27,13 @@ typedef struct kept_set {
     u64 image_size;
 } kept_set;
 
+// A key's name without its file: "player" of "main.c:player".
+const char* kept_short_name(const char* key);
+
+// Appends text to a note of capacity bytes at length at, cut to fit; the
+// new length.
+u32 note_append(char* note, u32 capacity, u32 at, const char* text);
+
 // The kept variables of a loaded build, read from its table: their count, or
 // 0 when it has none (or its table can't be read); up to capacity are
 // written to kept. Zeros between entries (the linkers' padding) are passed

@@ -1,5 +1,7 @@
 #include "host/state.h"
 
+#include "host/kept.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,11 +39,6 @@ static u32 removed_capacity;
 static state_counts last_counts;
 
 state_counts state_last_counts(void) { return last_counts; }
-
-static const char* short_name(const char* key) {
-    const char* name = strrchr(key, ':');
-    return name ? name + 1 : key;
-}
 
 // ---------------------------------------------------------------------------
 // Taking.
@@ -192,9 +189,10 @@ bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity
         return 0;
     }
     if (executed || thing->function) {
-        snprintf(out, capacity, "call of a function the reload removed: %s", short_name(thing->key));
+        snprintf(out, capacity, "call of a function the reload removed: %s",
+                 kept_short_name(thing->key));
     } else {
-        snprintf(out, capacity, "use of %s, which the reload removed", short_name(thing->key));
+        snprintf(out, capacity, "use of %s, which the reload removed", kept_short_name(thing->key));
     }
     return 1;
 }
@@ -311,7 +309,7 @@ static void name_once(mover* m, const char* name) {
 
 // What stands for a removed thing; named once.
 static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset) {
-    name_once(m, short_name(key));
+    name_once(m, kept_short_name(key));
     m->removed_words += 1;
     u64 place = stand_in(key, kind, size);
     return place ? place + offset : 0;
@@ -344,7 +342,7 @@ static u64 translate(mover* m, u64 word) {
         if (old->kind == IMAGE_CODE) {
             if (offset) {
                 char middle[160];
-                snprintf(middle, sizeof(middle), "the middle of %s", short_name(key));
+                snprintf(middle, sizeof(middle), "the middle of %s", kept_short_name(key));
                 return removed_word(m, middle, IMAGE_CODE, 16, 0);
             }
             return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0);
@@ -561,12 +559,6 @@ typedef enum fate {
     FATE_TWICE,
 } fate;
 
-static u32 append(char* note, u32 capacity, u32 at, const char* text) {
-    int written = snprintf(note + at, capacity > at ? capacity - at : 0, "%s", text);
-    u32 length = at + (written > 0 ? (u32)written : 0);
-    return length < capacity ? length : (capacity ? capacity - 1 : 0);
-}
-
 // 2143 as "2,143".
 static void grouped(char* out, u64 value) {
     char digits[32];
@@ -601,21 +593,22 @@ static void say(char* note, u32 capacity, u64 carried, const char* afresh, u64 a
                 const mover* m) {
     char number[32];
     grouped(number, carried);
-    u32 at = append(note, capacity, 0, "kept ");
-    at = append(note, capacity, at, number);
-    at = append(note, capacity, at, carried == 1 ? " variable" : " variables");
+    u32 at = note_append(note, capacity, 0, "kept ");
+    at = note_append(note, capacity, at, number);
+    at = note_append(note, capacity, at, carried == 1 ? " variable" : " variables");
     if (afresh_count) {
         grouped(number, afresh_count);
-        at = append(note, capacity, at, "; ");
-        at = append(note, capacity, at, number);
-        at = append(note, capacity, at, afresh_count == 1 ? " starts afresh: " : " start afresh: ");
-        at = append(note, capacity, at, afresh);
+        at = note_append(note, capacity, at, "; ");
+        at = note_append(note, capacity, at, number);
+        at = note_append(note, capacity, at,
+                         afresh_count == 1 ? " starts afresh: " : " start afresh: ");
+        at = note_append(note, capacity, at, afresh);
     }
     if (m->named_count) {
-        at = append(note, capacity, at, "; pointers to what the reload removed: ");
+        at = note_append(note, capacity, at, "; pointers to what the reload removed: ");
         for (u32 i = 0; i < m->named_count; ++i) {
-            at = append(note, capacity, at, i ? ", " : "");
-            at = append(note, capacity, at, m->named[i]);
+            at = note_append(note, capacity, at, i ? ", " : "");
+            at = note_append(note, capacity, at, m->named[i]);
         }
     }
 }
@@ -650,11 +643,11 @@ static u64 carry_objects(state_taken* taken, const image_layout* layout, mover* 
         if (what != FATE_CARRIED) {
             *afresh_count += 1;
             if (*afresh_count <= NAMED_MAX) {
-                at = append(afresh, afresh_capacity, at, *afresh_count > 1 ? ", " : "");
-                at = append(afresh, afresh_capacity, at, short_name(image_key(layout, now)));
-                at = append(afresh, afresh_capacity, at, fate_words(what));
+                at = note_append(afresh, afresh_capacity, at, *afresh_count > 1 ? ", " : "");
+                at = note_append(afresh, afresh_capacity, at, kept_short_name(image_key(layout, now)));
+                at = note_append(afresh, afresh_capacity, at, fate_words(what));
             } else if (*afresh_count == NAMED_MAX + 1) {
-                at = append(afresh, afresh_capacity, at, ", ...");
+                at = note_append(afresh, afresh_capacity, at, ", ...");
             }
             continue;
         }

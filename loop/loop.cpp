@@ -248,7 +248,6 @@ bool32 loop_play_frames(loop_state* loop, const recorded_frame* frames, u32 coun
     }
     loop->repeats = repeats;
     start_replay(loop, slot, input);
-    loop->repeats = repeats;
     return loop->mode == LOOP_REPLAYING;
 }
 

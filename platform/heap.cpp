@@ -12,7 +12,6 @@
 #define CLASS_COUNT 40
 #define SLAB_HEADER 64u
 #define SLAB_MASK ((u64)HEAP_SLAB_BYTES - 1)
-#define SMALL_LIMIT 16384u
 #define LARGE_HEADER 4096u
 #define CHUNK_FIRST (2ull << 20)
 #define CHUNK_MOST (64ull << 20)
@@ -403,7 +402,7 @@ void* heap_alloc(u64 size) {
     if (!root) {
         return NULL;
     }
-    return size <= SMALL_LIMIT ? small_alloc(root, class_of(size)) : large_alloc(root, size, 16);
+    return size <= HEAP_SMALL_MAX ? small_alloc(root, class_of(size)) : large_alloc(root, size, 16);
 }
 
 void* heap_alloc_zeroed(u64 count, u64 size) {
@@ -412,7 +411,7 @@ void* heap_alloc_zeroed(u64 count, u64 size) {
     }
     void* pointer = heap_alloc(count * size);
     // A large block's pages come zeroed.
-    if (pointer && count * size <= SMALL_LIMIT) {
+    if (pointer && count * size <= HEAP_SMALL_MAX) {
         fill_bytes(pointer, 0, count * size);
     }
     return pointer;
@@ -426,12 +425,12 @@ void* heap_alloc_aligned(u64 size, u64 alignment) {
         return heap_alloc(size);
     }
     heap_root* root = root_now();
-    // A class whose objects all fall on the boundary: powers of two from 256
-    // on are laid out at 64 + k * size, so only sizes up to the header's 64.
-    if (alignment <= SLAB_HEADER && size <= SMALL_LIMIT) {
+    // Objects lie at 64 + k * size in their slab: up to 64, a class whose
+    // size is a multiple of the alignment keeps every object on it.
+    if (alignment <= SLAB_HEADER && size <= HEAP_SMALL_MAX) {
         u64 rounded = size < alignment ? alignment : size;
         for (u32 index = class_of(rounded); index < CLASS_COUNT; ++index) {
-            if ((SLAB_HEADER % alignment) == 0 && class_size(index) % alignment == 0) {
+            if (class_size(index) % alignment == 0) {
                 return root ? small_alloc(root, index) : NULL;
             }
         }

@@ -26,7 +26,7 @@
 #endif
 #define HEAP_SPAN 0x0000010000000000ull  // 1 TiB: chunks in the lower half, large blocks above
 #define HEAP_SLAB_BYTES 65536u
-#define HEAP_SMALL_MAX 16368u
+#define HEAP_SMALL_MAX 16384u
 
 // The allocation calls, as the C library's: null (and nothing allocated) on
 // failure or for a size that overflows; 16-byte aligned; heap_alloc(0) gives

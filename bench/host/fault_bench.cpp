@@ -12,6 +12,7 @@
 
 #include "guard/fault.h"
 #include "platform/clock.h"
+#include "bench/host/timing.h"
 
 #define CALLS_PER_BATCH 100000
 #define FAULTS_PER_BATCH 200
@@ -30,11 +31,6 @@ static void faulting_entry(u64, u64, i32*, back_buffer*, struct input_state*, f3
 
 static double seconds(i64 start, i64 end) {
     return (double)(end - start) / (double)counter_frequency;
-}
-
-static double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 int main(int argc, char** argv) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "bench/host/timing.h"
 #include "host/frame.h"
 #include "platform/clock.h"
 #ifdef _WIN32
@@ -23,10 +24,6 @@ static double percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
     size_t at = (size_t)(fraction * (double)(values.size() - 1) + 0.5);
     return values[at];
-}
-
-static double milliseconds(i64 start, i64 end) {
-    return 1000.0 * (double)(end - start) / (double)counter_frequency;
 }
 
 static host_window* open_window(void) {

@@ -17,15 +17,7 @@
 #include "host/kept.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
-
-static double milliseconds(i64 start, i64 end) {
-    return (double)(end - start) * 1000.0 / (double)counter_frequency;
-}
-
-static double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+#include "bench/host/timing.h"
 
 static void* load(const std::string& path, const std::string& copy) {
     char reason[128];

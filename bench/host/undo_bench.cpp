@@ -24,18 +24,10 @@
 #include "guard/undo.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
+#include "bench/host/timing.h"
 
 #define MODULE_BYTES (64ull << 20)
 #define PIECE 4096ull
-
-static double milliseconds(i64 start, i64 end) {
-    return (double)(end - start) * 1000.0 / (double)counter_frequency;
-}
-
-static double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 typedef struct pattern {
     const char* name;

@@ -24,15 +24,7 @@
 #include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
-
-static double milliseconds(i64 start, i64 end) {
-    return (double)(end - start) * 1000.0 / (double)counter_frequency;
-}
-
-static double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+#include "bench/host/timing.h"
 
 // The build put where the host looks, with a stamp of its own.
 static void install(const std::string& module, u32 stamp) {

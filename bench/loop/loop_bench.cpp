@@ -19,18 +19,10 @@
 #include "loop/recording.h"
 #include "loop/snapshot.h"
 #include "platform/clock.h"
+#include "bench/host/timing.h"
 
 #define MODULE_BYTES (64ull << 20)
 #define BLOCKS 16
-
-static double milliseconds(i64 start, i64 end) {
-    return (double)(end - start) * 1000.0 / (double)counter_frequency;
-}
-
-static double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 static recorded_frame idle_frame(u32 i) {
     recorded_frame frame = {};
