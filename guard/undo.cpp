@@ -119,22 +119,28 @@ static void watch_whole(undo_block* block) {
     }
 }
 
-// The pages ever touched go into the fresh shadow; the rest read as zeros,
-// as the shadow does, and stay uncommitted in both.
-static void copy_touched(undo_block* block) {
+// Calls visit for each of `count` pages from `pages` that was ever touched
+// (the others read as zeros and hold no memory).
+typedef void page_visit(undo_block* block, u64 page, void* context);
+
+static void each_touched_page(undo_block* block, const u8* pages, u64 count, page_visit* visit,
+                              void* context) {
     static u8 resident[4096];
-    u64 chunk = sizeof(resident);
-    for (u64 first = 0; first < block->pages; first += chunk) {
-        u64 count = block->pages - first < chunk ? block->pages - first : chunk;
-        memory_pages_resident(block->start + first * page_bytes, count * page_bytes, resident);
-        for (u64 i = 0; i < count; ++i) {
+    for (u64 first = 0; first < count; first += sizeof(resident)) {
+        u64 run = count - first < sizeof(resident) ? count - first : sizeof(resident);
+        memory_pages_resident(pages + first * page_bytes, run * page_bytes, resident);
+        for (u64 i = 0; i < run; ++i) {
             if (resident[i]) {
-                u64 at = (first + i) * page_bytes;
-                memcpy(block->shadow + at, block->start + at, page_bytes);
-                ++copied_pages;
+                visit(block, first + i, context);
             }
         }
     }
+}
+
+static void copy_page_to_shadow(undo_block* block, u64 page, void* context) {
+    (void)context;
+    memcpy(block->shadow + page * page_bytes, block->start + page * page_bytes, page_bytes);
+    ++copied_pages;
 }
 
 // A block met for the first time: watched, then its touched pages copied,
@@ -154,7 +160,8 @@ static void adopt(undo_block* block, const memory_block_record* record) {
         return;
     }
     watch_whole(block);
-    copy_touched(block);
+    // The fresh shadow reads as zeros where the block does.
+    each_touched_page(block, block->start, block->pages, copy_page_to_shadow, NULL);
 }
 
 void undo_set_image(void* start, u64 length) {
@@ -492,28 +499,27 @@ bool32 undo_rollback(void) {
     return complete;
 }
 
+static void count_page(undo_block* block, u64 page, void* context) {
+    (void)block;
+    (void)page;
+    *(u64*)context += page_bytes;
+}
+
 undo_counts undo_state(void) {
     undo_counts counts;
     memset(&counts, 0, sizeof(counts));
     counts.blocks = block_count;
     counts.copied_pages = copied_pages;
     counts.watching = watching;
-    static u8 resident[4096];
     for (u32 i = 0; i <= block_count; ++i) {
-        const undo_block* block = i < block_count ? &blocks[i] : &image;
+        undo_block* block = i < block_count ? &blocks[i] : &image;
         if (!block->shadow) {
             continue;
         }
         counts.shadow_bytes += block_bytes(block);
         counts.hot_pages += block->hot;
-        for (u64 first = 0; first < block->pages; first += sizeof(resident)) {
-            u64 count = block->pages - first < sizeof(resident) ? block->pages - first
-                                                                : sizeof(resident);
-            memory_pages_resident(block->shadow + first * page_bytes, count * page_bytes, resident);
-            for (u64 page = 0; page < count; ++page) {
-                counts.shadow_touched += resident[page] ? page_bytes : 0;
-            }
-        }
+        each_touched_page(block, block->shadow, block->pages, count_page,
+                          &counts.shadow_touched);
     }
     return counts;
 }
