@@ -152,6 +152,8 @@ class RollbackTest(unittest.TestCase):
         for kind in returning:
             install_module(self.run_dir, module_file(
                 "faulter_alignment_return" if kind == "21" else "faulter_alignment_misaligned"))
+            # Counted from the new build's first frame on.
+            self.assertTrue(wait_for(lambda: self.records()[-1]["v"] == kind), kind)
             self.assert_animating(kind)
         self.wait_title("^Engine$")
         self.close()
