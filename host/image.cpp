@@ -10,6 +10,13 @@ u64 image_hash_text(const char* text, u64 seed) {
     return seed;
 }
 
+u64 image_hash_number(u64 value, u64 seed) {
+    for (u32 i = 0; i < 8; ++i) {
+        seed = (seed ^ ((value >> (8 * i)) & 0xFF)) * 0x100000001B3ull;
+    }
+    return seed;
+}
+
 static bool32 grow(void** memory, u64* capacity, u64 needed, u64 unit) {
     if (needed <= *capacity) {
         return 1;

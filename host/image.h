@@ -107,5 +107,7 @@ bool32 image_finish(image_layout* layout);
 // A 64-bit FNV-1a hash of text; seed chains calls (start with IMAGE_HASH_SEED).
 #define IMAGE_HASH_SEED 0xCBF29CE484222325ull
 u64 image_hash_text(const char* text, u64 seed);
+// The same over a number's eight bytes, lowest first.
+u64 image_hash_number(u64 value, u64 seed);
 
 #endif

@@ -207,12 +207,7 @@ typedef struct debug_info {
     u64 type_slots;
 } debug_info;
 
-static u64 mix(u64 hash, u64 value) {
-    for (u32 i = 0; i < 8; ++i) {
-        hash = (hash ^ ((value >> (8 * i)) & 0xFF)) * 0x100000001B3ull;
-    }
-    return hash;
-}
+static u64 mix(u64 hash, u64 value) { return image_hash_number(value, hash); }
 
 static u64 attribute_number(Dwarf_Die* die, int name) {
     Dwarf_Attribute attribute;
