@@ -7,6 +7,7 @@
 
 #include "host/image.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -126,6 +127,24 @@ static const char* section_string(const u8* base, u64 size, u64 offset) {
         return NULL;
     }
     return (const char*)base + offset;
+}
+
+// The first of count records, stride bytes apart and sorted by the u64 at
+// field, whose field is not below key: count when there is none.
+static u64 first_not_below(const void* records, u64 count, u64 stride, u64 field, u64 key) {
+    const u8* bytes = (const u8*)records;
+    u64 low = 0, high = count;
+    while (low < high) {
+        u64 middle = low + (high - low) / 2;
+        u64 value;
+        memcpy(&value, bytes + middle * stride + field, sizeof(value));
+        if (value < key) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
 }
 
 // ---------------------------------------------------------------------------
@@ -326,15 +345,8 @@ static u32 die_tag(const reader_state* s, u32 index) {
 }
 
 static u32 die_at_offset(const reader_state* s, u64 offset) {
-    u32 low = 0, high = s->die_count;
-    while (low < high) {
-        u32 middle = low + (high - low) / 2;
-        if (s->dies[middle].offset < offset) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
+    u32 low = (u32)first_not_below(s->dies, s->die_count, sizeof(die), offsetof(die, offset),
+                                   offset);
     return low < s->die_count && s->dies[low].offset == offset ? low : NONE;
 }
 
@@ -347,15 +359,8 @@ static u32 referenced_die(const reader_state* s, const attribute* a) {
     case FORM_ref_addr:
         return die_at_offset(s, a->number);
     case FORM_ref_sig8: {
-        u32 low = 0, high = s->type_unit_count;
-        while (low < high) {
-            u32 middle = low + (high - low) / 2;
-            if (s->type_units[middle].signature < a->number) {
-                low = middle + 1;
-            } else {
-                high = middle;
-            }
-        }
+        u32 low = (u32)first_not_below(s->type_units, s->type_unit_count, sizeof(type_unit),
+                                       offsetof(type_unit, signature), a->number);
         const unit* t = low < s->type_unit_count ? &s->units[s->type_units[low].unit] : NULL;
         return t && t->signature == a->number && t->type_offset < t->end - t->offset
                    ? die_at_offset(s, t->offset + t->type_offset)
@@ -611,15 +616,9 @@ static bool read_abbrevs(reader_state* s) {
     qsort(s->abbrevs, s->abbrev_count, sizeof(abbrev), by_table_then_code);
     for (u32 i = 0; i < s->unit_count; ++i) {
         unit* u = &s->units[i];
-        u32 low = 0, high = s->abbrev_count;
-        while (low < high) {
-            u32 middle = low + (high - low) / 2;
-            if (s->abbrevs[middle].table < u->abbrev_offset) {
-                low = middle + 1;
-            } else {
-                high = middle;
-            }
-        }
+        u32 low = (u32)first_not_below(s->abbrevs, s->abbrev_count, sizeof(abbrev),
+                                       offsetof(abbrev, table), u->abbrev_offset);
+        u32 high = low;
         u->abbrev_first = low;
         while (high < s->abbrev_count && s->abbrevs[high].table == u->abbrev_offset) {
             ++high;
@@ -630,16 +629,10 @@ static bool read_abbrevs(reader_state* s) {
 }
 
 static u32 find_abbrev(const reader_state* s, const unit* u, u64 code) {
-    u32 low = u->abbrev_first, high = u->abbrev_first + u->abbrev_count;
-    while (low < high) {
-        u32 middle = low + (high - low) / 2;
-        if (s->abbrevs[middle].code < code) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return low < u->abbrev_first + u->abbrev_count && s->abbrevs[low].code == code ? low : NONE;
+    const abbrev* table = &s->abbrevs[u->abbrev_first];
+    u32 low = (u32)first_not_below(table, u->abbrev_count, sizeof(abbrev),
+                                   offsetof(abbrev, code), code);
+    return low < u->abbrev_count && table[low].code == code ? u->abbrev_first + low : NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -1027,15 +1020,8 @@ bool32 dwarf_read(const dwarf_sections* sections, dwarf_variables* out) {
 }
 
 const dwarf_variable* dwarf_at(const dwarf_variables* variables, u64 address) {
-    u64 low = 0, high = variables->count;
-    while (low < high) {
-        u64 middle = low + (high - low) / 2;
-        if (variables->variables[middle].address < address) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
+    u64 low = first_not_below(variables->variables, variables->count, sizeof(dwarf_variable),
+                              offsetof(dwarf_variable, address), address);
     return low < variables->count && variables->variables[low].address == address
                ? &variables->variables[low]
                : NULL;
