@@ -147,6 +147,14 @@ static u64 first_not_below(const void* records, u64 count, u64 stride, u64 field
     return low;
 }
 
+// For qsort: (x1, x2) against (y1, y2), first values first.
+static int compare_pairs(u64 x1, u64 x2, u64 y1, u64 y2) {
+    if (x1 != y1) {
+        return x1 < y1 ? -1 : 1;
+    }
+    return x2 < y2 ? -1 : x2 > y2 ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------
 // The tables.
 
@@ -519,8 +527,7 @@ static bool read_units(reader_state* s) {
 }
 
 static int by_signature(const void* a, const void* b) {
-    u64 x = ((const type_unit*)a)->signature, y = ((const type_unit*)b)->signature;
-    return x < y ? -1 : x > y ? 1 : 0;
+    return compare_pairs(((const type_unit*)a)->signature, 0, ((const type_unit*)b)->signature, 0);
 }
 
 // The type units, for DW_FORM_ref_sig8.
@@ -544,15 +551,11 @@ static bool index_type_units(reader_state* s) {
 static int by_table_then_code(const void* a, const void* b) {
     const abbrev* x = (const abbrev*)a;
     const abbrev* y = (const abbrev*)b;
-    if (x->table != y->table) {
-        return x->table < y->table ? -1 : 1;
-    }
-    return x->code < y->code ? -1 : x->code > y->code ? 1 : 0;
+    return compare_pairs(x->table, x->code, y->table, y->code);
 }
 
 static int by_value(const void* a, const void* b) {
-    u64 x = *(const u64*)a, y = *(const u64*)b;
-    return x < y ? -1 : x > y ? 1 : 0;
+    return compare_pairs(*(const u64*)a, 0, *(const u64*)b, 0);
 }
 
 // One table's abbreviations, appended; a damaged one keeps those before it.
@@ -966,10 +969,7 @@ static void walk_scope(reader_state* s, u32 scope, const char* file, const char*
 static int by_address(const void* a, const void* b) {
     const dwarf_variable* x = (const dwarf_variable*)a;
     const dwarf_variable* y = (const dwarf_variable*)b;
-    if (x->address != y->address) {
-        return x->address < y->address ? -1 : 1;
-    }
-    return x->key < y->key ? -1 : x->key > y->key ? 1 : 0;
+    return compare_pairs(x->address, x->key, y->address, y->key);
 }
 
 static bool read_all(reader_state* s) {
