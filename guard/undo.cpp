@@ -413,15 +413,22 @@ void undo_commit(void) {
 
 // A live block's written and hot pages from its shadow; false, with nothing
 // written, when its pages are no longer where the block says.
+// The image's span may hold read-only sections between its writable ones
+// (PE): there only what differs is written, and the guard catches the rest.
+static bool32 differs(const undo_block* block, u64 page) {
+    return block != &image ||
+           memcmp(block->start + page * page_bytes, block->shadow + page * page_bytes, page_bytes);
+}
+
 static bool32 put_back(undo_block* block) {
-    if (!memory_pages_present(block->start, block_bytes(block))) {
+    if (block != &image && !memory_pages_present(block->start, block_bytes(block))) {
         return 0;
     }
     const u8* bits = written_pages(block);
     page_run run = {0, 0};
     for (u64 page = 0; page < block->pages; ++page) {
         bool32 changed = !bits || (bits[page / 8] >> (page % 8)) & 1;
-        if (block->heat[page] || changed) {
+        if ((block->heat[page] || changed) && differs(block, page)) {
             add_page(block, &run, page, copy_from_shadow);
         }
         // Written, so no longer armed: hot until it proves quiet.

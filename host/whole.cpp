@@ -118,7 +118,15 @@ void whole_put_back(whole_state* whole, state_taken* taken, void** slot) {
         return;
     }
     if (taken->build == whole->load_serial) {
-        memcpy((void*)whole->layout.data.start, taken->values, taken->values_size);
+        // Page by page where they differ: the span may hold read-only
+        // sections between writable ones (PE), which never do.
+        u8* data = (u8*)whole->layout.data.start;
+        for (u64 at = 0; at < taken->values_size; at += 4096) {
+            u64 length = taken->values_size - at < 4096 ? taken->values_size - at : 4096;
+            if (memcmp(data + at, taken->values + at, length) != 0) {
+                memcpy(data + at, taken->values + at, length);
+            }
+        }
         return;
     }
     char note[WHOLE_NOTE_CAPACITY];
