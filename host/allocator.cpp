@@ -1,13 +1,10 @@
 #include "host/allocator.h"
 
-// A program without the hooks (Windows so far, the unit tests, the
-// benchmarks of the core) routes nothing: these give way to each system's
-// hooks where they are linked (allocator_<os>.cpp).
-#ifdef _WIN32
-#define HOOKABLE
-#else
+// A Linux program without the hooks (the unit tests, the benchmarks of the
+// core) routes nothing: these give way to the hooks where the host links
+// them (allocator_linux.cpp). Windows always has its own
+// (allocator_win32.cpp), which act only when told to.
 #define HOOKABLE __attribute__((weak))
-#endif
 HOOKABLE void allocator_route_image(const void* base, u64 size) {
     (void)base;
     (void)size;

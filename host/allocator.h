@@ -12,7 +12,8 @@
 //
 // Each system hooks the calls its own way (allocator_<os>.cpp): Linux
 // exports the functions from the host executable, which comes first in
-// every library's symbol lookup.
+// every library's symbol lookup; Windows binds the module's imports of the
+// C runtime's (msvcrt.dll) to its own.
 #ifndef HOST_ALLOCATOR_H
 #define HOST_ALLOCATOR_H
 

@@ -5,7 +5,8 @@
 // (engine/keep.h) carries into the next is read from here (state.h).
 //
 // Each system reads its own format (image_<os>.cpp): ELF with its symbol
-// table and DWARF (through elfutils) on Linux, PE on Windows.
+// table and DWARF (through elfutils) on Linux, PE with its COFF symbol
+// table and DWARF (through dwarf.h) on Windows.
 #ifndef HOST_IMAGE_H
 #define HOST_IMAGE_H
 
@@ -54,7 +55,8 @@ typedef struct image_layout {
     char* names;
     u64 names_size;
     // The destructors the loader runs at unload (Linux: .fini_array), but
-    // the runtime's own (which only deregisters what the build registered).
+    // the runtime's own (which only deregisters what the build registered);
+    // Windows: the exit table MinGW's start-up runs, at `destructors`.
     u64 destructors;
     u64 destructor_count;
     u64 runtime_destructor;
