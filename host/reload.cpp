@@ -195,8 +195,14 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
         copy_text(module->kept_note, module->whole.note);
     }
     if (module->kept.count && !(whole_given && whole_running(&module->whole))) {
-        kept_give(&module->kept, build->library, build->copy_path, module->kept_note,
-                  sizeof(module->kept_note));
+        // After what the whole state's reading said, if anything.
+        char kept[sizeof(module->kept_note)];
+        kept_give(&module->kept, build->library, build->copy_path, kept, sizeof(kept));
+        u32 at = text_length(module->kept_note);
+        if (at && kept[0]) {
+            at = note_append(module->kept_note, sizeof(module->kept_note), at, "; ");
+        }
+        note_append(module->kept_note, sizeof(module->kept_note), at, kept);
     }
     static engine_kept table[4096];
     library_image image;

@@ -39,16 +39,17 @@ function(engine_msvc_objects out_list folder)
     set(${out_list} ${objects} PARENT_SCOPE)
 endfunction()
 
-# engine_add_msvc_module(name SOURCES file... [DEFINES def...]): the DLL
-# <build>/modules/<name>.dll, linked with nothing but its own objects.
+# engine_add_msvc_module(name SOURCES file... [DEFINES def...] [LINK_OPTIONS option...]):
+# the DLL <build>/modules/<name>.dll, linked with nothing but its own objects.
 function(engine_add_msvc_module name)
+    cmake_parse_arguments(MODULE "" "" "SOURCES;DEFINES;LINK_OPTIONS" ${ARGN})
     set(folder ${CMAKE_CURRENT_BINARY_DIR}/msvc/${name})
     set(objects)
-    engine_msvc_objects(objects ${folder} ${ARGN})
+    engine_msvc_objects(objects ${folder} SOURCES ${MODULE_SOURCES} DEFINES ${MODULE_DEFINES})
     set(library ${CMAKE_BINARY_DIR}/modules/${name}.dll)
     add_custom_command(OUTPUT ${library}
         COMMAND ${ENGINE_LLD_LINK} /nologo /dll /nodefaultlib /noentry /machine:x64
-                /out:${library} /implib:${folder}/${name}.lib ${objects}
+                ${MODULE_LINK_OPTIONS} /out:${library} /implib:${folder}/${name}.lib ${objects}
         DEPENDS ${objects}
         COMMENT "Linking ${name}.dll with lld-link"
         VERBATIM)
@@ -63,6 +64,10 @@ engine_add_msvc_module(msvc_v1 SOURCES ${msvc_sources} DEFINES MSVC_MODULE_VERSI
 engine_add_msvc_module(msvc_v2 SOURCES ${msvc_sources} DEFINES MSVC_MODULE_VERSION=2)
 engine_add_msvc_module(msvc_faulty SOURCES ${msvc_sources}
                        DEFINES MSVC_MODULE_VERSION=3 MSVC_MODULE_FAULTS=1)
+# Asks to keep its whole state, with its debug information in a PDB.
+engine_add_msvc_module(msvc_whole SOURCES ${msvc_sources}
+                       DEFINES MSVC_MODULE_VERSION=4 MSVC_MODULE_KEEPS_ALL=1
+                       LINK_OPTIONS /debug /pdb:${CMAKE_BINARY_DIR}/modules/msvc_whole.pdb)
 
 # What the C runtime would give a module built with clang-cl.cmake.
 set(runtime_objects)
@@ -77,5 +82,5 @@ engine_msvc_objects(contract_objects ${CMAKE_CURRENT_BINARY_DIR}/msvc/contract
                     SOURCES ../kit/contract_c.c ../kit/contract_cpp.cpp)
 add_custom_target(msvc_contract ALL DEPENDS ${contract_objects})
 
-add_custom_target(e2e_msvc_modules ALL DEPENDS engine msvc_v1 msvc_v2 msvc_faulty)
+add_custom_target(e2e_msvc_modules ALL DEPENDS engine msvc_v1 msvc_v2 msvc_faulty msvc_whole)
 engine_add_e2e_test(e2e_msvc test_msvc.py)

@@ -89,6 +89,12 @@ class MsvcModuleTest(unittest.TestCase):
         presses = [int(r["presses"]) for r in records]
         self.assertEqual(presses, sorted(presses))
         self.assertTrue(all(int(r["ms"]) >= 33 for r in records[1:]), records[-1])
+        # Whole state needs symbols this host reads: a PDB's are not, said so.
+        install_module(self.run_dir, module_file("msvc_whole"))
+        self.wait_version("4", 10)
+        self.assertEqual(self.host.title(), "Engine - main.dll keeps its debug information in a "
+                         "PDB, which this host doesn't read: whole state can't be kept; kept 2 "
+                         "variables")
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 

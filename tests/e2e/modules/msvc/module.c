@@ -8,7 +8,8 @@
  * file), counts presses of A (a kept variable of part.cpp), fills the window
  * with its version's colour and appends one line to "frames.log" through the
  * file services. Built with MSVC_MODULE_FAULTS=1 it writes to null in its
- * first frame, after adding 1000 to every count. */
+ * first frame, after adding 1000 to every count; with MSVC_MODULE_KEEPS_ALL=1
+ * it asks to keep its whole state. */
 #include "engine/module.h"
 
 #include "part.h"
@@ -25,6 +26,10 @@ typedef struct slot_record {
 } slot_record;
 
 static ENGINE_KEEP(u64, kept_frames, 0);
+
+#if MSVC_MODULE_KEEPS_ALL
+ENGINE_KEEP_ALL;
+#endif
 
 static volatile int* volatile null_pointer;
 
