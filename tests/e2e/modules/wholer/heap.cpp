@@ -23,10 +23,16 @@ static u64* history;
 static u32 history_length;
 
 // Made by a constructor while the build loads: its memory is the heap's,
-// and so undone, only when the start-up's allocations are routed too.
+// and so undone, only when the start-up's allocations are routed too. Its
+// destructor would free what the next build goes on using, were it run
+// when a build goes.
 struct tally {
     int* counts;
     tally() : counts(new int[16]()) {}
+    ~tally() {
+        memset(counts, 0x55, 16 * sizeof(int));
+        delete[] counts;
+    }
 };
 static tally tallies;
 
