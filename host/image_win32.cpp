@@ -24,8 +24,9 @@ static bool32 problem(image_layout* layout, const char* text) {
     return 0;
 }
 
-// A whole regular file in memory; null when it can't be read.
-static u8* read_whole(const char* path, u64* size) {
+// A regular file in memory, up to most bytes of it; null when it can't be
+// read.
+static u8* read_start(const char* path, u64 most, u64* size) {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -34,6 +35,7 @@ static u8* read_whole(const char* path, u64* size) {
     LARGE_INTEGER length;
     u8* bytes = NULL;
     if (GetFileSizeEx(file, &length) && length.QuadPart > 0 && length.QuadPart < (1ll << 32)) {
+        length.QuadPart = (u64)length.QuadPart < most ? length.QuadPart : (LONGLONG)most;
         bytes = (u8*)malloc((size_t)length.QuadPart);
         DWORD got = 0;
         if (bytes && (!ReadFile(file, bytes, (DWORD)length.QuadPart, &got, NULL) ||
@@ -552,7 +554,8 @@ static bool32 read_layout(const pe_file* pe, image_layout* layout) {
 
 bool32 image_keeps_all(const char* path) {
     u64 size = 0;
-    u8* bytes = read_whole(path, &size);
+    // The headers lie at the start: asked at every load, the rest is not read.
+    u8* bytes = read_start(path, 65536, &size);
     pe_file pe;
     image_layout layout;
     memset(&layout, 0, sizeof(layout));
@@ -572,7 +575,7 @@ bool32 image_read(void* library, const char* path, image_layout* layout) {
         return problem(layout, "can't be found in memory");
     }
     u64 size = 0;
-    u8* bytes = read_whole(path, &size);
+    u8* bytes = read_start(path, ~0ull, &size);
     if (!bytes) {
         return problem(layout, "can't be read");
     }
