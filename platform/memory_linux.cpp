@@ -1,7 +1,9 @@
 #include "platform/memory.h"
 
+#include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 u64 memory_page_size(void) { return (u64)sysconf(_SC_PAGESIZE); }
@@ -67,8 +69,44 @@ bool32 memory_pages_present(const void* pages, u64 length) {
     return 1;
 }
 
+// mincore tells what is in memory, which is what was touched while nothing
+// is swapped out; with swap, a page out there would pass for one never
+// touched (and its bytes for zeros), so the page map's present and swapped
+// bits answer instead. They count the watch's markers on untouched pages
+// as swapped too: more is copied, nothing is lost.
+static bool32 swap_in_use(void) {
+    struct sysinfo info;
+    return sysinfo(&info) != 0 || info.totalswap != 0;
+}
+
+static bool32 mapped_or_swapped(u64 first, u64 count, u8* resident) {
+    static int pagemap = -2;
+    if (pagemap == -2) {
+        pagemap = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+    }
+    u64 entries[512];
+    for (u64 done = 0; done < count;) {
+        u64 step = count - done < 512 ? count - done : 512;
+        off_t at = (off_t)((first + done) * 8);
+        if (pagemap < 0 || pread(pagemap, entries, step * 8, at) != (ssize_t)(step * 8)) {
+            return 0;
+        }
+        for (u64 i = 0; i < step; ++i) {
+            resident[done + i] = (entries[i] >> 62) != 0;
+        }
+        done += step;
+    }
+    return 1;
+}
+
 void memory_pages_resident(const void* pages, u64 length, u8* resident) {
     u64 count = (length + memory_page_size() - 1) / memory_page_size();
+    if (swap_in_use()) {
+        if (!mapped_or_swapped((u64)pages / memory_page_size(), count, resident)) {
+            memset(resident, 1, count);  // can't tell: all count
+        }
+        return;
+    }
     if (mincore((void*)pages, length, resident) != 0) {
         memset(resident, 1, count);
         return;

@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/memory.h"
 #include "tests/platform/scratch_posix.h"
@@ -205,4 +206,29 @@ TEST(MemoryServices, AStaleCopyDoesNotFreeTheSameSizedSuccessor) {
     free_memory(&successor);
     EXPECT_EQ(protection_of(successor.memory), "");
     EXPECT_EQ(memory_block_count(), live);
+}
+
+// Touched pages, read or written, count; never-touched ones don't, across
+// more pages than one read of the page map takes.
+TEST(MemoryServices, TouchedPagesAreToldFromUntouchedOnes) {
+    const u64 page = memory_page_size();
+    const u64 count = 1500;
+    u8* pages = memory_map_pages(NULL, count * page, 0);
+    ASSERT_NE(pages, nullptr);
+    const u64 touched[] = {0, 511, 512, 1023, 1024, count - 1};
+    for (u64 at : touched) {
+        pages[at * page + page - 1] = 1;
+    }
+    volatile u8 read = pages[700 * page];
+    (void)read;
+    std::vector<u8> resident(count, 7);
+    memory_pages_resident(pages, count * page, resident.data());
+    for (u64 i = 0; i < count; ++i) {
+        bool expected = i == 700;
+        for (u64 at : touched) {
+            expected |= i == at;
+        }
+        ASSERT_EQ(resident[i], expected ? 1 : 0) << "page " << i;
+    }
+    memory_unmap_pages(pages, count * page);
 }
