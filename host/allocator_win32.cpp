@@ -1,10 +1,14 @@
 // The allocation calls reach the host through the module's import table.
-// While a build that keeps its whole state loads, the C runtime's export
-// table names the host's functions instead of its own, so the loader binds
-// the build's imports to them and the allocations its start-up makes are
-// seen too; once it is loaded, any import of it still bound to the
+// While a build that keeps its whole state loads, the C runtimes' export
+// tables name the host's functions instead of their own, so the loader
+// binds the build's imports to them and the allocations its start-up makes
+// are seen too; once it is loaded, any import of it still bound to a
 // runtime's own is bound over. A call is the module's when it comes from
-// the running build's code, or from the build being loaded.
+// the running build's code, or from the build being loaded. MinGW builds
+// use one of two runtimes: msvcrt.dll, or the UCRT (ucrtbase.dll, which
+// the build imports through the api-ms-win-crt-* sets); each has its own
+// heap, so each has its own hooks, which give what is not the module's to
+// the runtime it was meant for.
 #include <windows.h>
 
 #include <stdio.h>
@@ -13,7 +17,6 @@
 #include "host/allocator.h"
 #include "platform/heap.h"
 
-#define RUNTIME_NAME "msvcrt.dll"
 #define CALLER __builtin_return_address(0)
 
 static u64 route_base;
@@ -69,7 +72,7 @@ static bool module_call(const void* caller) {
 }
 
 // ---------------------------------------------------------------------------
-// The calls, and the runtime's own beside them.
+// The calls, and each runtime's own beside them.
 
 typedef void* malloc_call(size_t);
 typedef void* calloc_call(size_t, size_t);
@@ -80,48 +83,70 @@ typedef char* strdup_call(const char*);
 typedef void* aligned_malloc_call(size_t, size_t);
 typedef void* aligned_realloc_call(void*, size_t, size_t);
 
-static struct {
-    malloc_call* malloc;
-    calloc_call* calloc;
-    realloc_call* realloc;
-    free_call* free;
-    msize_call* msize;
-    strdup_call* strdup;
-    aligned_malloc_call* aligned_malloc;
-    free_call* aligned_free;
-    aligned_realloc_call* aligned_realloc;
+enum {
+    CALL_MALLOC,
+    CALL_CALLOC,
+    CALL_REALLOC,
+    CALL_FREE,
+    CALL_MSIZE,
+    CALL_STRDUP,
+    CALL_ALIGNED_MALLOC,
+    CALL_ALIGNED_FREE,
+    CALL_ALIGNED_REALLOC,
+    CALL_COUNT
+};
+
+static const char* const call_names[CALL_COUNT] = {
+    "malloc", "calloc", "realloc", "free", "_msize", "_strdup",
+    "_aligned_malloc", "_aligned_free", "_aligned_realloc"};
+
+typedef struct runtime {
+    const char* name;  // the library whose exports are patched
+    HMODULE module;
+    void* own[CALL_COUNT];   // the runtime's functions
+    void* ours[CALL_COUNT];  // the hooks that stand for them
+    u32* export_slots[CALL_COUNT];
+    u32 originals[CALL_COUNT];  // the exports before they were patched
+    u8* jumps;
+    bool32 tried, ready;
 } runtime;
 
-static void* hook_malloc(size_t size) {
-    return module_call(CALLER) ? heap_alloc(size) : runtime.malloc(size);
+#define RUNTIME_COUNT 2
+static runtime runtimes[RUNTIME_COUNT];
+
+#define OWN(type, call) ((type*)runtimes[n].own[call])
+
+static void* route_malloc(const void* caller, u32 n, size_t size) {
+    return module_call(caller) ? heap_alloc(size) : OWN(malloc_call, CALL_MALLOC)(size);
 }
 
-static void* hook_calloc(size_t count, size_t size) {
-    return module_call(CALLER) ? heap_alloc_zeroed(count, size) : runtime.calloc(count, size);
+static void* route_calloc(const void* caller, u32 n, size_t count, size_t size) {
+    return module_call(caller) ? heap_alloc_zeroed(count, size)
+                               : OWN(calloc_call, CALL_CALLOC)(count, size);
 }
 
-static void* hook_realloc(void* pointer, size_t size) {
-    if (heap_owns(pointer) || (!pointer && module_call(CALLER))) {
+static void* route_realloc(const void* caller, u32 n, void* pointer, size_t size) {
+    if (heap_owns(pointer) || (!pointer && module_call(caller))) {
         return heap_realloc(pointer, size);
     }
-    return runtime.realloc(pointer, size);
+    return OWN(realloc_call, CALL_REALLOC)(pointer, size);
 }
 
-static void hook_free(void* pointer) {
+static void route_free(u32 n, void* pointer, u32 call) {
     if (heap_owns(pointer)) {
         heap_free(pointer);
     } else {
-        runtime.free(pointer);
+        OWN(free_call, call)(pointer);
     }
 }
 
-static size_t hook_msize(void* pointer) {
-    return heap_owns(pointer) ? heap_usable_size(pointer) : runtime.msize(pointer);
+static size_t route_msize(u32 n, void* pointer) {
+    return heap_owns(pointer) ? heap_usable_size(pointer) : OWN(msize_call, CALL_MSIZE)(pointer);
 }
 
-static char* hook_strdup(const char* text) {
-    if (!module_call(CALLER)) {
-        return runtime.strdup(text);
+static char* route_strdup(const void* caller, u32 n, const char* text) {
+    if (!module_call(caller)) {
+        return OWN(strdup_call, CALL_STRDUP)(text);
     }
     size_t length = strlen(text);
     char* copy = (char*)heap_alloc(length + 1);
@@ -131,24 +156,17 @@ static char* hook_strdup(const char* text) {
     return copy;
 }
 
-static void* hook_aligned_malloc(size_t size, size_t alignment) {
-    return module_call(CALLER) ? heap_alloc_aligned(size, alignment)
-                               : runtime.aligned_malloc(size, alignment);
-}
-
-static void hook_aligned_free(void* pointer) {
-    if (heap_owns(pointer)) {
-        heap_free(pointer);
-    } else {
-        runtime.aligned_free(pointer);
-    }
+static void* route_aligned_malloc(const void* caller, u32 n, size_t size, size_t alignment) {
+    return module_call(caller) ? heap_alloc_aligned(size, alignment)
+                               : OWN(aligned_malloc_call, CALL_ALIGNED_MALLOC)(size, alignment);
 }
 
 // The heap's realloc keeps only its own alignment: a new block when that
 // is not enough.
-static void* hook_aligned_realloc(void* pointer, size_t size, size_t alignment) {
-    if (!heap_owns(pointer) && (pointer || !module_call(CALLER))) {
-        return runtime.aligned_realloc(pointer, size, alignment);
+static void* route_aligned_realloc(const void* caller, u32 n, void* pointer, size_t size,
+                                   size_t alignment) {
+    if (!heap_owns(pointer) && (pointer || !module_call(caller))) {
+        return OWN(aligned_realloc_call, CALL_ALIGNED_REALLOC)(pointer, size, alignment);
     }
     void* moved = heap_alloc_aligned(size, alignment);
     if (moved && pointer) {
@@ -159,59 +177,78 @@ static void* hook_aligned_realloc(void* pointer, size_t size, size_t alignment) 
     return moved;
 }
 
-typedef struct hook {
-    const char* name;
-    void* ours;
-    void** runtime;
-    u32 original;  // its export's address before it was patched
-} hook;
+// Each runtime's hooks: the caller is taken where the module's call lands.
+#define RUNTIME_HOOKS(n)                                                                  \
+    static void* malloc_##n(size_t a) { return route_malloc(CALLER, n, a); }             \
+    static void* calloc_##n(size_t a, size_t b) { return route_calloc(CALLER, n, a, b); } \
+    static void* realloc_##n(void* a, size_t b) { return route_realloc(CALLER, n, a, b); } \
+    static void free_##n(void* a) { route_free(n, a, CALL_FREE); }                       \
+    static size_t msize_##n(void* a) { return route_msize(n, a); }                       \
+    static char* strdup_##n(const char* a) { return route_strdup(CALLER, n, a); }        \
+    static void* aligned_malloc_##n(size_t a, size_t b) {                                \
+        return route_aligned_malloc(CALLER, n, a, b);                                    \
+    }                                                                                    \
+    static void aligned_free_##n(void* a) { route_free(n, a, CALL_ALIGNED_FREE); }       \
+    static void* aligned_realloc_##n(void* a, size_t b, size_t c) {                      \
+        return route_aligned_realloc(CALLER, n, a, b, c);                                \
+    }
+#define RUNTIME_HOOK_LIST(n)                                                              \
+    {(void*)malloc_##n, (void*)calloc_##n, (void*)realloc_##n, (void*)free_##n,           \
+     (void*)msize_##n, (void*)strdup_##n, (void*)aligned_malloc_##n,                      \
+     (void*)aligned_free_##n, (void*)aligned_realloc_##n}
+RUNTIME_HOOKS(0)
+RUNTIME_HOOKS(1)
 
-static hook hooks[] = {
-    {"malloc", (void*)hook_malloc, (void**)&runtime.malloc, 0},
-    {"calloc", (void*)hook_calloc, (void**)&runtime.calloc, 0},
-    {"realloc", (void*)hook_realloc, (void**)&runtime.realloc, 0},
-    {"free", (void*)hook_free, (void**)&runtime.free, 0},
-    {"_msize", (void*)hook_msize, (void**)&runtime.msize, 0},
-    {"_strdup", (void*)hook_strdup, (void**)&runtime.strdup, 0},
-    {"_aligned_malloc", (void*)hook_aligned_malloc, (void**)&runtime.aligned_malloc, 0},
-    {"_aligned_free", (void*)hook_aligned_free, (void**)&runtime.aligned_free, 0},
-    {"_aligned_realloc", (void*)hook_aligned_realloc, (void**)&runtime.aligned_realloc, 0},
-};
-#define HOOK_COUNT (sizeof(hooks) / sizeof(hooks[0]))
+static void* const hook_lists[RUNTIME_COUNT][CALL_COUNT] = {RUNTIME_HOOK_LIST(0),
+                                                             RUNTIME_HOOK_LIST(1)};
+static const char* const runtime_names[RUNTIME_COUNT] = {"msvcrt.dll", "ucrtbase.dll"};
 
-static const hook* hook_named(const char* name) {
-    for (u32 i = 0; i < HOOK_COUNT; ++i) {
-        if (strcmp(hooks[i].name, name) == 0) {
-            return &hooks[i];
+static i32 call_named(const char* name) {
+    for (u32 i = 0; i < CALL_COUNT; ++i) {
+        if (strcmp(call_names[i], name) == 0) {
+            return (i32)i;
         }
     }
-    return NULL;
+    return -1;
+}
+
+// Which runtime an import library name stands for, or -1.
+static i32 runtime_of_import(const char* library) {
+    if (lstrcmpiA(library, "msvcrt.dll") == 0) {
+        return 0;
+    }
+    if (lstrcmpiA(library, "ucrtbase.dll") == 0 || _strnicmp(library, "api-ms-win-crt-", 15) == 0) {
+        return 1;
+    }
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
-// The runtime's export table, while a build loads. An export is an offset
+// A runtime's export table, while a build loads. An export is an offset
 // from the runtime's base, so each names a jump placed above the runtime,
 // within reach of one.
 
-static HMODULE runtime_module;
-static u32* export_slots[HOOK_COUNT];
-static u8* jumps;
-
-static bool32 find_runtime(void) {
-    if (runtime_module) {
+// Loaded (the UCRT before any build brought it), with its functions found.
+static bool32 find_runtime(runtime* each, u32 n) {
+    if (each->module) {
         return 1;
     }
-    HMODULE module = GetModuleHandleA(RUNTIME_NAME);
+    each->name = runtime_names[n];
+    HMODULE module = GetModuleHandleA(each->name);
+    if (!module) {
+        module = LoadLibraryA(each->name);
+    }
     if (!module) {
         return 0;
     }
-    for (u32 i = 0; i < HOOK_COUNT; ++i) {
-        *hooks[i].runtime = (void*)GetProcAddress(module, hooks[i].name);
-        if (!*hooks[i].runtime) {
+    for (u32 i = 0; i < CALL_COUNT; ++i) {
+        each->own[i] = (void*)GetProcAddress(module, call_names[i]);
+        each->ours[i] = hook_lists[n][i];
+        if (!each->own[i]) {
             return 0;
         }
     }
-    runtime_module = module;
+    each->module = module;
     return 1;
 }
 
@@ -227,30 +264,32 @@ static u8* place_jumps(u64 base) {
     return NULL;
 }
 
-static bool32 make_jumps(u64 base) {
-    if (jumps) {
-        return 1;
-    }
-    u8* page = place_jumps(base);
+static bool32 make_jumps(runtime* each) {
+    u8* page = place_jumps((u64)each->module);
     if (!page) {
         return 0;
     }
-    for (u32 i = 0; i < HOOK_COUNT; ++i) {
+    for (u32 i = 0; i < CALL_COUNT; ++i) {
         static const u8 jump[6] = {0xFF, 0x25, 0, 0, 0, 0};  // jmp [rip + 0]
         memcpy(page + i * 16, jump, sizeof(jump));
-        memcpy(page + i * 16 + 6, &hooks[i].ours, 8);
+        memcpy(page + i * 16 + 6, &each->ours[i], 8);
     }
     DWORD was;
     VirtualProtect(page, 4096, PAGE_EXECUTE_READ, &was);
     FlushInstructionCache(GetCurrentProcess(), page, 4096);
-    jumps = page;
+    each->jumps = page;
     return 1;
 }
 
-static bool32 find_exports(u64 base) {
+static const IMAGE_DATA_DIRECTORY* directory_of(u64 base, u32 entry) {
     const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
     const IMAGE_NT_HEADERS64* nt = (const IMAGE_NT_HEADERS64*)(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY* directory = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    return &nt->OptionalHeader.DataDirectory[entry];
+}
+
+static bool32 find_exports(runtime* each) {
+    u64 base = (u64)each->module;
+    const IMAGE_DATA_DIRECTORY* directory = directory_of(base, IMAGE_DIRECTORY_ENTRY_EXPORT);
     if (!directory->VirtualAddress) {
         return 0;
     }
@@ -260,46 +299,47 @@ static bool32 find_exports(u64 base) {
     u32* functions = (u32*)(base + exports->AddressOfFunctions);
     u32 found = 0;
     for (u32 i = 0; i < exports->NumberOfNames; ++i) {
-        const hook* named = hook_named((const char*)(base + names[i]));
-        if (named && ordinals[i] < exports->NumberOfFunctions) {
-            u32 index = (u32)(named - hooks);
-            export_slots[index] = &functions[ordinals[i]];
-            hooks[index].original = functions[ordinals[i]];
+        i32 call = call_named((const char*)(base + names[i]));
+        if (call >= 0 && ordinals[i] < exports->NumberOfFunctions && !each->export_slots[call]) {
+            each->export_slots[call] = &functions[ordinals[i]];
+            each->originals[call] = functions[ordinals[i]];
             ++found;
         }
     }
-    return found == HOOK_COUNT;
+    return found == CALL_COUNT;
 }
 
-static void set_export(u32 index, u32 value) {
-    DWORD was;
-    if (VirtualProtect(export_slots[index], 4, PAGE_READWRITE, &was)) {
-        *export_slots[index] = value;
-        VirtualProtect(export_slots[index], 4, was, &was);
-    }
-}
-
-static bool32 exports_ready(void) {
-    static bool32 ready, tried;
-    if (!tried) {
-        tried = 1;
-        ready = find_runtime() && make_jumps((u64)runtime_module) &&
-                find_exports((u64)runtime_module);
-        if (!ready) {
-            fprintf(stderr, "Engine: the allocations of " RUNTIME_NAME " can't be routed while a "
-                            "build loads: its start-up allocates from the system\n");
+static bool32 runtime_ready(runtime* each, u32 n) {
+    if (!each->tried) {
+        each->tried = 1;
+        each->ready = find_runtime(each, n) && make_jumps(each) && find_exports(each);
+        if (!each->ready && each->module) {
+            fprintf(stderr, "Engine: the allocations of %s can't be routed while a build loads: "
+                            "its start-up allocates from the system\n", each->name);
         }
     }
-    return ready;
+    return each->ready;
+}
+
+static void set_export(u32* slot, u32 value) {
+    DWORD was;
+    if (VirtualProtect(slot, 4, PAGE_READWRITE, &was)) {
+        *slot = value;
+        VirtualProtect(slot, 4, was, &was);
+    }
 }
 
 static void patch_exports(bool32 ours) {
-    if (!exports_ready()) {
-        return;
-    }
-    u64 base = (u64)runtime_module;
-    for (u32 i = 0; i < HOOK_COUNT; ++i) {
-        set_export(i, ours ? (u32)((u64)(jumps + i * 16) - base) : hooks[i].original);
+    for (u32 n = 0; n < RUNTIME_COUNT; ++n) {
+        runtime* each = &runtimes[n];
+        if (!runtime_ready(each, n)) {
+            continue;
+        }
+        u64 base = (u64)each->module;
+        for (u32 i = 0; i < CALL_COUNT; ++i) {
+            set_export(each->export_slots[i],
+                       ours ? (u32)((u64)(each->jumps + i * 16) - base) : each->originals[i]);
+        }
     }
 }
 
@@ -313,37 +353,35 @@ void allocator_route_loading(const char* path) {
 // ---------------------------------------------------------------------------
 // The running build's imports.
 
-static void bind_imports(u64 base) {
-    if (!find_runtime()) {
-        return;
+static void bind_library(u64 base, const IMAGE_IMPORT_DESCRIPTOR* library, const runtime* each) {
+    const IMAGE_THUNK_DATA64* names = (const IMAGE_THUNK_DATA64*)(base + library->OriginalFirstThunk);
+    IMAGE_THUNK_DATA64* bound = (IMAGE_THUNK_DATA64*)(base + library->FirstThunk);
+    for (; names->u1.AddressOfData; ++names, ++bound) {
+        if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) {
+            continue;
+        }
+        const IMAGE_IMPORT_BY_NAME* name = (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+        i32 call = call_named((const char*)name->Name);
+        DWORD was;
+        if (call >= 0 && bound->u1.Function != (u64)each->ours[call] &&
+            VirtualProtect(&bound->u1.Function, 8, PAGE_READWRITE, &was)) {
+            bound->u1.Function = (u64)each->ours[call];
+            VirtualProtect(&bound->u1.Function, 8, was, &was);
+        }
     }
-    const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
-    const IMAGE_NT_HEADERS64* nt = (const IMAGE_NT_HEADERS64*)(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY* directory = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+}
+
+static void bind_imports(u64 base) {
+    const IMAGE_DATA_DIRECTORY* directory = directory_of(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
     if (!directory->VirtualAddress) {
         return;
     }
     for (const IMAGE_IMPORT_DESCRIPTOR* library =
              (const IMAGE_IMPORT_DESCRIPTOR*)(base + directory->VirtualAddress);
          library->Name; ++library) {
-        if (lstrcmpiA((const char*)(base + library->Name), RUNTIME_NAME) != 0 ||
-            !library->OriginalFirstThunk) {
-            continue;
-        }
-        const IMAGE_THUNK_DATA64* names = (const IMAGE_THUNK_DATA64*)(base + library->OriginalFirstThunk);
-        IMAGE_THUNK_DATA64* bound = (IMAGE_THUNK_DATA64*)(base + library->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++bound) {
-            if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) {
-                continue;
-            }
-            const IMAGE_IMPORT_BY_NAME* name = (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-            const hook* named = hook_named((const char*)name->Name);
-            DWORD was;
-            if (named && bound->u1.Function != (u64)named->ours &&
-                VirtualProtect(&bound->u1.Function, 8, PAGE_READWRITE, &was)) {
-                bound->u1.Function = (u64)named->ours;
-                VirtualProtect(&bound->u1.Function, 8, was, &was);
-            }
+        i32 n = runtime_of_import((const char*)(base + library->Name));
+        if (n >= 0 && library->OriginalFirstThunk && find_runtime(&runtimes[n], (u32)n)) {
+            bind_library(base, library, &runtimes[n]);
         }
     }
 }

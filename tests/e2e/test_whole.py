@@ -33,6 +33,7 @@ def by_frame(records):
 
 class WholeStateTest(unittest.TestCase):
     def start(self, name, module="wholer_v1"):
+        self.builds = module[:-1]
         self.run_dir = make_run_dir(name)
         install_module(self.run_dir, module_file(module))
         self.host = Host(self.run_dir)
@@ -56,7 +57,7 @@ class WholeStateTest(unittest.TestCase):
         """The next build, once the one before has written a digest."""
         seen = len(digests(self.run_dir))
         self.assertTrue(wait_for(lambda: len(digests(self.run_dir)) > seen, 10))
-        install_module(self.run_dir, module_file("wholer_v%d" % version))
+        install_module(self.run_dir, module_file("%s%d" % (self.builds, version)))
 
     def test_reloads_a_rollback_a_removed_function_and_a_loop_keep_every_digest(self):
         self.start("whole_plain")
@@ -108,6 +109,31 @@ class WholeStateTest(unittest.TestCase):
             if frame in plain:
                 self.assertEqual(record["digest"], plain[frame], "frame %d" % frame)
         self.assertEqual(sorted(set(replayed)), [f for f in sorted(plain) if f <= 320])
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+    @unittest.skipUnless(harness.WINDOWS, "a Windows runtime")
+    def test_a_build_against_the_ucrt_keeps_its_heap_through_a_reload_and_a_rollback(self):
+        self.start("whole_ucrt_plain", "wholer_ucrt_v1")
+        self.wait_frame(120)
+        plain = by_frame(digests(self.run_dir))
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+        self.start("whole_ucrt", "wholer_ucrt_v1")
+        self.wait_frame(30)
+        self.swap(2)
+        self.wait_title(r"^Engine - kept [0-9,]+ variables$")
+        self.wait_frame(60, version=2)
+        self.swap(3)
+        self.wait_title(r"^Engine - fault in the new build: .* - running the previous build$")
+        self.wait_frame(120, version=2)
+        ran = digests(self.run_dir)
+        self.assertLessEqual({r["v"] for r in ran}, {"1", "2", "3"})
+        for record in ran:
+            frame = int(record["frame"])
+            if frame in plain:
+                self.assertEqual(record["digest"], plain[frame], "frame %d" % frame)
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 

@@ -10,5 +10,21 @@ foreach(version 1 2 3 4 5)
     target_include_directories(wholer_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
     list(APPEND ENGINE_WHOLER_MODULES wholer_v${version})
 endforeach()
+# Windows: the same program against the UCRT, as MSYS2's UCRT64 builds it
+# (this MinGW's own runtime is msvcrt.dll): its imports come from the
+# api-ms-win-crt-* sets. winpthreads here was built for msvcrt.dll, whose
+# _setjmp the UCRT names otherwise.
+if(WIN32)
+    foreach(version 1 2 3)
+        engine_add_module(wholer_ucrt_v${version} SOURCES ${wholer_sources}
+                          DEFINES WHOLER_VERSION=${version})
+        target_include_directories(wholer_ucrt_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
+        target_link_options(wholer_ucrt_v${version} PRIVATE -nodefaultlibs
+            -Wl,--defsym,_setjmp=__intrinsic_setjmp)
+        target_link_libraries(wholer_ucrt_v${version} PRIVATE -Wl,--start-group stdc++ mingw32
+            gcc gcc_eh mingwex pthread ucrt kernel32 -Wl,--end-group)
+        list(APPEND ENGINE_WHOLER_MODULES wholer_ucrt_v${version})
+    endforeach()
+endif()
 add_custom_target(e2e_whole_modules ALL DEPENDS engine ${ENGINE_WHOLER_MODULES})
 engine_add_e2e_test(e2e_whole test_whole.py)
