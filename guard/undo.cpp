@@ -129,6 +129,7 @@ static void each_touched_page(undo_block* block, const u8* pages, u64 count, pag
     for (u64 first = 0; first < count; first += sizeof(resident)) {
         u64 run = count - first < sizeof(resident) ? count - first : sizeof(resident);
         memory_pages_resident(pages + first * page_bytes, run * page_bytes, resident);
+        heap_clear_untouched(pages + first * page_bytes, run * page_bytes, resident);
         for (u64 i = 0; i < run; ++i) {
             if (resident[i]) {
                 visit(block, first + i, context);

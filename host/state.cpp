@@ -535,6 +535,7 @@ static void scan_block(mover* m, const memory_block_record* block) {
         u64 pages = (usable - at < chunk ? usable - at : chunk) / page;
         u8* start = (u8*)block->region + at;
         memory_pages_resident(start, pages * page, resident);
+        heap_clear_untouched(start, pages * page, resident);
         for (u64 i = 0; i < pages;) {
             while (i < pages && !resident[i]) {
                 ++i;

@@ -497,6 +497,23 @@ void* heap_realloc(void* pointer, u64 size) {
     return moved;
 }
 
+void heap_clear_untouched(const void* pages, u64 length, u8* resident) {
+    heap_root* root = the_root;  // none known: nothing is skipped
+    if (!root) {
+        return;
+    }
+    lock(&root->lock);
+    u64 fresh = root->fresh, fresh_end = root->fresh_end;
+    unlock(&root->lock);
+    u64 page = memory_page_size();
+    u64 start = (u64)pages, end = start + length;
+    u64 from = fresh > start ? fresh : start;
+    u64 to = fresh_end < end ? fresh_end : end;
+    for (u64 at = from; at + page <= to; at += page) {
+        resident[(at - start) / page] = 0;
+    }
+}
+
 heap_counts heap_state(void) {
     heap_counts counts;
     fill_bytes(&counts, 0, sizeof(counts));

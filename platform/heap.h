@@ -51,6 +51,13 @@ static inline bool32 heap_owns(const void* pointer) {
 // the next allocation.
 void heap_refresh(void);
 
+// Clears resident[i] (one byte per page from `pages`, as memory.h's
+// memory_pages_resident sets it) for the pages no slab was carved from yet:
+// never touched, they read as zeros, so nothing there is copied or scanned.
+// Where the system can't tell touched pages, the heap's newest chunk is
+// mostly such pages. Makes no heap.
+void heap_clear_untouched(const void* pages, u64 length, u8* resident);
+
 // What the heap holds, for tests, benchmarks and the pointer scans.
 typedef struct heap_counts {
     u64 chunks;        // slab chunks

@@ -32,6 +32,8 @@ def by_frame(records):
 
 
 class WholeStateTest(unittest.TestCase):
+    builds = "wholer_v"  # the builds swap() installs, by version
+
     def start(self, name, module="wholer_v1"):
         self.builds = module[:-1]
         self.run_dir = make_run_dir(name)
