@@ -13,3 +13,5 @@ HOOKABLE void allocator_route_image(const void* base, u64 size) {
 HOOKABLE void allocator_route_loading(const char* path) { (void)path; }
 
 HOOKABLE bool32 allocator_hooked(void) { return 0; }
+
+HOOKABLE u32 allocator_module_threads(void) { return 0; }

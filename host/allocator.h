@@ -32,4 +32,10 @@ void allocator_route_loading(const char* path);
 // linked into this executable).
 bool32 allocator_hooked(void);
 
+// Threads the module's code started (pthread_create; on Windows also
+// CreateThread and _beginthreadex) that still run. A build that keeps its
+// whole state is not replaced while any does: it would run on in code the
+// reload removes, on state being moved under it.
+u32 allocator_module_threads(void);
+
 #endif

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <new>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -154,6 +155,59 @@ __attribute__((visibility("default"))) int __cxa_atexit(void (*function)(void*),
     }
     return system_call ? system_call(function, argument, library) : -1;
 }
+}
+
+// ---------------------------------------------------------------------------
+// Threads the module starts, counted while they run (their cleanup runs on
+// a return, pthread_exit and cancellation alike).
+
+static u32 module_threads;
+
+u32 allocator_module_threads(void) { return __atomic_load_n(&module_threads, __ATOMIC_ACQUIRE); }
+
+typedef struct thread_start {
+    void* (*start)(void*);
+    void* argument;
+} thread_start;
+
+static void thread_ended(void* unused) {
+    (void)unused;
+    __atomic_sub_fetch(&module_threads, 1, __ATOMIC_RELEASE);
+}
+
+static void* run_module_thread(void* argument) {
+    thread_start start = *(thread_start*)argument;
+    __libc_free(argument);
+    void* result;
+    pthread_cleanup_push(thread_ended, NULL);
+    result = start.start(start.argument);
+    pthread_cleanup_pop(1);
+    return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int pthread_create(
+    pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
+    typedef int create_call(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static create_call* system_call;
+    if (!system_call) {
+        system_call = (create_call*)dlsym(RTLD_NEXT, "pthread_create");
+    }
+    if (!system_call) {
+        return EAGAIN;
+    }
+    thread_start* started = module_call(CALLER) ? (thread_start*)__libc_malloc(sizeof(*started))
+                                                : NULL;
+    if (!started) {
+        return system_call(thread, attributes, start, argument);
+    }
+    *started = {start, argument};
+    __atomic_add_fetch(&module_threads, 1, __ATOMIC_RELEASE);
+    int result = system_call(thread, attributes, run_module_thread, started);
+    if (result != 0) {
+        __atomic_sub_fetch(&module_threads, 1, __ATOMIC_RELEASE);
+        __libc_free(started);
+    }
+    return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -82,6 +82,8 @@ typedef size_t msize_call(void*);
 typedef char* strdup_call(const char*);
 typedef void* aligned_malloc_call(size_t, size_t);
 typedef void* aligned_realloc_call(void*, size_t, size_t);
+typedef unsigned __stdcall thread_function(void*);
+typedef uintptr_t begin_thread_call(void*, unsigned, thread_function*, void*, unsigned, unsigned*);
 
 enum {
     CALL_MALLOC,
@@ -93,12 +95,13 @@ enum {
     CALL_ALIGNED_MALLOC,
     CALL_ALIGNED_FREE,
     CALL_ALIGNED_REALLOC,
+    CALL_BEGIN_THREAD,
     CALL_COUNT
 };
 
 static const char* const call_names[CALL_COUNT] = {
     "malloc", "calloc", "realloc", "free", "_msize", "_strdup",
-    "_aligned_malloc", "_aligned_free", "_aligned_realloc"};
+    "_aligned_malloc", "_aligned_free", "_aligned_realloc", "_beginthreadex"};
 
 typedef struct runtime {
     const char* name;  // the library whose exports are patched
@@ -177,6 +180,64 @@ static void* route_aligned_realloc(const void* caller, u32 n, void* pointer, siz
     return moved;
 }
 
+// ---------------------------------------------------------------------------
+// Threads the module starts: a handle of each kept until it has ended.
+
+#define THREADS_MAX 256
+static SRWLOCK threads_lock = SRWLOCK_INIT;
+static HANDLE threads[THREADS_MAX];
+static u32 thread_count;
+static bool32 threads_overflowed;
+
+static void note_thread(HANDLE thread) {
+    HANDLE copy = NULL;
+    AcquireSRWLockExclusive(&threads_lock);
+    if (thread_count < THREADS_MAX &&
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, SYNCHRONIZE,
+                        FALSE, 0)) {
+        threads[thread_count++] = copy;
+    } else {
+        threads_overflowed = 1;  // counts as running for good: never moved under
+    }
+    ReleaseSRWLockExclusive(&threads_lock);
+}
+
+u32 allocator_module_threads(void) {
+    AcquireSRWLockExclusive(&threads_lock);
+    for (u32 i = 0; i < thread_count;) {
+        if (WaitForSingleObject(threads[i], 0) == WAIT_OBJECT_0) {
+            CloseHandle(threads[i]);
+            threads[i] = threads[--thread_count];
+        } else {
+            ++i;
+        }
+    }
+    u32 running = thread_count + (threads_overflowed ? 1 : 0);
+    ReleaseSRWLockExclusive(&threads_lock);
+    return running;
+}
+
+static uintptr_t route_begin_thread(const void* caller, u32 n, void* security, unsigned stack,
+                                    thread_function* start, void* argument, unsigned flags,
+                                    unsigned* id) {
+    uintptr_t thread = OWN(begin_thread_call, CALL_BEGIN_THREAD)(security, stack, start,
+                                                                 argument, flags, id);
+    if (thread && module_call(caller)) {
+        note_thread((HANDLE)thread);
+    }
+    return thread;
+}
+
+static HANDLE WINAPI hook_create_thread(SECURITY_ATTRIBUTES* security, SIZE_T stack,
+                                        LPTHREAD_START_ROUTINE start, void* argument,
+                                        DWORD flags, DWORD* id) {
+    HANDLE thread = CreateThread(security, stack, start, argument, flags, id);
+    if (thread && module_call(CALLER)) {
+        note_thread(thread);
+    }
+    return thread;
+}
+
 // Each runtime's hooks: the caller is taken where the module's call lands.
 #define RUNTIME_HOOKS(n)                                                                  \
     static void* malloc_##n(size_t a) { return route_malloc(CALLER, n, a); }             \
@@ -191,11 +252,15 @@ static void* route_aligned_realloc(const void* caller, u32 n, void* pointer, siz
     static void aligned_free_##n(void* a) { route_free(n, a, CALL_ALIGNED_FREE); }       \
     static void* aligned_realloc_##n(void* a, size_t b, size_t c) {                      \
         return route_aligned_realloc(CALLER, n, a, b, c);                                \
+    }                                                                                    \
+    static uintptr_t begin_thread_##n(void* a, unsigned b, thread_function* c, void* d,   \
+                                      unsigned e, unsigned* f) {                         \
+        return route_begin_thread(CALLER, n, a, b, c, d, e, f);                          \
     }
 #define RUNTIME_HOOK_LIST(n)                                                              \
     {(void*)malloc_##n, (void*)calloc_##n, (void*)realloc_##n, (void*)free_##n,           \
      (void*)msize_##n, (void*)strdup_##n, (void*)aligned_malloc_##n,                      \
-     (void*)aligned_free_##n, (void*)aligned_realloc_##n}
+     (void*)aligned_free_##n, (void*)aligned_realloc_##n, (void*)begin_thread_##n}
 RUNTIME_HOOKS(0)
 RUNTIME_HOOKS(1)
 
@@ -353,7 +418,9 @@ void allocator_route_loading(const char* path) {
 // ---------------------------------------------------------------------------
 // The running build's imports.
 
-static void bind_library(u64 base, const IMAGE_IMPORT_DESCRIPTOR* library, const runtime* each) {
+// Binds each import of library named in names to the function beside it.
+static void bind_library(u64 base, const IMAGE_IMPORT_DESCRIPTOR* library,
+                         const char* const* wanted, void* const* ours, u32 count) {
     const IMAGE_THUNK_DATA64* names = (const IMAGE_THUNK_DATA64*)(base + library->OriginalFirstThunk);
     IMAGE_THUNK_DATA64* bound = (IMAGE_THUNK_DATA64*)(base + library->FirstThunk);
     for (; names->u1.AddressOfData; ++names, ++bound) {
@@ -361,11 +428,14 @@ static void bind_library(u64 base, const IMAGE_IMPORT_DESCRIPTOR* library, const
             continue;
         }
         const IMAGE_IMPORT_BY_NAME* name = (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-        i32 call = call_named((const char*)name->Name);
+        u32 call = 0;
+        while (call < count && strcmp(wanted[call], (const char*)name->Name) != 0) {
+            ++call;
+        }
         DWORD was;
-        if (call >= 0 && bound->u1.Function != (u64)each->ours[call] &&
+        if (call < count && bound->u1.Function != (u64)ours[call] &&
             VirtualProtect(&bound->u1.Function, 8, PAGE_READWRITE, &was)) {
-            bound->u1.Function = (u64)each->ours[call];
+            bound->u1.Function = (u64)ours[call];
             VirtualProtect(&bound->u1.Function, 8, was, &was);
         }
     }
@@ -379,9 +449,18 @@ static void bind_imports(u64 base) {
     for (const IMAGE_IMPORT_DESCRIPTOR* library =
              (const IMAGE_IMPORT_DESCRIPTOR*)(base + directory->VirtualAddress);
          library->Name; ++library) {
-        i32 n = runtime_of_import((const char*)(base + library->Name));
-        if (n >= 0 && library->OriginalFirstThunk && find_runtime(&runtimes[n], (u32)n)) {
-            bind_library(base, library, &runtimes[n]);
+        const char* name = (const char*)(base + library->Name);
+        i32 n = runtime_of_import(name);
+        if (!library->OriginalFirstThunk) {
+            continue;
+        }
+        if (n >= 0 && find_runtime(&runtimes[n], (u32)n)) {
+            bind_library(base, library, call_names, runtimes[n].ours, CALL_COUNT);
+        }
+        if (lstrcmpiA(name, "kernel32.dll") == 0) {
+            static const char* const create[] = {"CreateThread"};
+            static void* const ours[] = {(void*)hook_create_thread};
+            bind_library(base, library, create, ours, 1);
         }
     }
 }

@@ -7,6 +7,7 @@
 #include "engine/base/text.h"
 #include "guard/fault.h"
 #include "guard/history.h"
+#include "host/allocator.h"
 #include "platform/memory.h"
 #include "host/title.h"
 #include "platform/file.h"
@@ -381,6 +382,23 @@ static bool32 look_at_module(module_state* module, file_entry* entry, u64* ident
     return 1;
 }
 
+// A build that keeps its whole state is not replaced while threads it
+// started run: they would run on in code the reload removes. Said once for
+// each count.
+static bool32 threads_hold_back(module_state* module) {
+    u32 threads = whole_running(&module->whole) ? allocator_module_threads() : 0;
+    if (threads && threads != module->waiting_threads) {
+        snprintf(module->title, sizeof(module->title),
+                 WINDOW_TITLE " - the new build waits: %u thread%s the running build started "
+                              "still run%s",
+                 threads, threads == 1 ? "" : "s", threads == 1 ? "s" : "");
+        fprintf(stderr, "Engine: %s\n", module->title + sizeof(WINDOW_TITLE " - ") - 1);
+        module->title_changed = 1;
+    }
+    module->waiting_threads = threads;
+    return threads != 0;
+}
+
 void poll_module(module_state* module) {
     if (module->too_long) {
         return;
@@ -408,7 +426,7 @@ void poll_module(module_state* module) {
         load_failure_title(module->title, sizeof(module->title), reason);
         return;
     }
-    if (!library_file_complete(module_file_path(module))) {
+    if (!library_file_complete(module_file_path(module)) || threads_hold_back(module)) {
         return;
     }
     // The copy first: while it can't be made, the running build runs on.

@@ -62,6 +62,7 @@ typedef struct module_state {
     char stale[MODULE_STALE_COPIES][MODULE_PATH_CAPACITY];  // copies left to delete
     kept_set kept;          // the kept variables' values the last build that went left
     whole_state whole;      // a build's whole state (engine/keep.h, ENGINE_KEEP_ALL)
+    u32 waiting_threads;    // threads of the running build's that hold a new one back (said)
     char kept_note[KEPT_NOTE_CAPACITY];  // what the last load did with them; "" for nothing
     bool32 title_changed;   // a load event left a new title to show
     char title[MODULE_TITLE_CAPACITY];

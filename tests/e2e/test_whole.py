@@ -139,6 +139,21 @@ class WholeStateTest(unittest.TestCase):
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 
+    def test_a_new_build_waits_while_a_thread_the_running_one_started_runs(self):
+        self.start("whole_threads", "wholer_v6")
+        self.wait_frame(10)
+        self.swap(2)
+        self.wait_title(r"^Engine - the new build waits: 1 thread the running build started "
+                        r"still runs$")
+        self.wait_title(r"^Engine - kept [0-9,]+ variables$")
+        self.wait_frame(100, version=2)
+        # The state went on where the thread's build left it.
+        frames = [int(r["frame"]) for r in digests(self.run_dir)]
+        self.assertEqual(frames, list(range(10, frames[-1] + 1, 10)))
+        self.assertIn("the new build waits: 1 thread", self.host.stderr())
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
     def test_changed_types_start_afresh_by_name_and_a_stripped_build_is_refused(self):
         self.start("whole_types")
         self.wait_frame(30)

@@ -1,10 +1,10 @@
 # Whole state: builds of one program that never heard of hot reload (see
 # modules/wholer/wholer.h): two that differ in code and layout only, one
 # that faults, one with changed types, one without a function its state
-# points at.
+# points at, one with a thread of its own.
 set(wholer_sources modules/wholer/main.c modules/wholer/world.c modules/wholer/heap.cpp)
 set(ENGINE_WHOLER_MODULES)
-foreach(version 1 2 3 4 5)
+foreach(version 1 2 3 4 5 6)
     engine_add_module(wholer_v${version} SOURCES ${wholer_sources}
                       DEFINES WHOLER_VERSION=${version})
     target_include_directories(wholer_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
