@@ -101,6 +101,8 @@ LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
 //    fault named "call of a function the reload removed: name".
 //  - Static destructors and atexit handlers of a build are not run when it
 //    goes: the objects they would destroy live on in the next build.
+//  - A new build waits while threads the running build started still run:
+//    they would run on in code the reload removes.
 // The build needs its symbols and debug information (as every debug build
 // has); without them it starts afresh at each reload, said in the title.
 #define ENGINE_KEEP_ALL_SECTION "engall"
