@@ -138,6 +138,17 @@ TEST(StateGive, PointersMoveToTheSameThingOrToWhatNamesItsRemoval) {
     }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SANITIZED 1
+#endif
+#endif
+#ifndef SANITIZED
+#define SANITIZED 0
+#endif
+
 // A build's own image read back from files cut short or with bytes
 // changed: whatever the file says, the reading ends with an answer.
 TEST(ImageRead, DamagedFilesAreReadOrRefusedNeverTrusted) {
@@ -149,17 +160,23 @@ TEST(ImageRead, DamagedFilesAreReadOrRefusedNeverTrusted) {
     EXPECT_TRUE(layout.keeps_all && layout.has_debug);
     // Its own two objects are carried, with their sizes and types; none of
     // the runtime's (start-up code, the C++ library, the loader's tables).
+    // AddressSanitizer's builds pad each object and add tables of their own.
     std::vector<std::string> kept;
     for (u32 i = 0; i < layout.symbol_count; ++i) {
         const image_symbol* symbol = &layout.symbols[i];
-        if (symbol->kind == IMAGE_KEPT) {
-            std::string key = image_key(&layout, symbol);
-            kept.push_back(key.substr(key.rfind(':') + 1) + "/" + std::to_string(symbol->size));
+        std::string key = image_key(&layout, symbol);
+        if (symbol->kind == IMAGE_KEPT && (!SANITIZED || key.find("__unnamed") == key.npos)) {
+            u64 size = SANITIZED ? 0 : symbol->size;
+            kept.push_back(key.substr(key.rfind(':') + 1) + "/" + std::to_string(size));
             EXPECT_NE(symbol->type_hash, 0u) << key;
         }
     }
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, (std::vector<std::string>{"kept_number/4", "noted/1"}));
+    std::vector<std::string> own = {"kept_number/4", "noted/1"};
+    if (SANITIZED) {
+        own = {"kept_number/0", "noted/0"};
+    }
+    EXPECT_EQ(kept, own);
     image_free(&layout);
 
     FILE* source = fopen(TEST_MODULE_WHOLE, "rb");
