@@ -1,5 +1,6 @@
 #include "host/image.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,6 +16,28 @@ u64 image_hash_number(u64 value, u64 seed) {
         seed = (seed ^ ((value >> (8 * i)) & 0xFF)) * 0x100000001B3ull;
     }
     return seed;
+}
+
+bool32 image_problem(image_layout* layout, const char* text) {
+    snprintf(layout->problem, sizeof(layout->problem), "%s", text);
+    return 0;
+}
+
+bool32 image_name_in(const char* name, const char* const* names, u32 count) {
+    for (u32 i = 0; i < count; ++i) {
+        if (strcmp(name, names[i]) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void image_add_range(image_range* ranges, u32* count, u64 start, u64 end) {
+    if (*count < IMAGE_RANGES && end > start) {
+        ranges[*count].start = start;
+        ranges[*count].end = end;
+        *count += 1;
+    }
 }
 
 static bool32 grow(void** memory, u64* capacity, u64 needed, u64 unit) {

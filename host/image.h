@@ -98,6 +98,15 @@ const image_symbol* image_find(const image_layout* layout, const image_symbol* l
 // ---------------------------------------------------------------------------
 // For each system's reader (image_<os>.cpp), portable (image.cpp).
 
+// Says why whole state can't be kept, in words for the title; false.
+bool32 image_problem(image_layout* layout, const char* text);
+
+// Whether name is one of count names.
+bool32 image_name_in(const char* name, const char* const* names, u32 count);
+
+// Adds [start, end) to ranges while there is room and it is not empty.
+void image_add_range(image_range* ranges, u32* count, u64 start, u64 end);
+
 // Adds a symbol with its key; false when there is no memory.
 bool32 image_add(image_layout* layout, u64 address, u64 size, image_kind kind, const char* key,
                  u64 type_hash);

@@ -19,11 +19,6 @@
 
 #define PAGE 4096ull
 
-static bool32 problem(image_layout* layout, const char* text) {
-    snprintf(layout->problem, sizeof(layout->problem), "%s", text);
-    return 0;
-}
-
 // Opens a regular file's ELF; null when it is none.
 static Elf* open_elf(const char* path, int* fd) {
     elf_version(EV_CURRENT);
@@ -84,17 +79,17 @@ bool32 image_keeps_all(const char* path) {
 static bool32 read_segments(Elf* elf, u64 bias, image_layout* layout) {
     size_t count = 0;
     if (elf_getphdrnum(elf, &count) != 0) {
-        return problem(layout, "has no program headers");
+        return image_problem(layout, "has no program headers");
     }
     u64 low = ~0ull, high = 0, data_low = ~0ull, data_high = 0, relro_end = 0;
     for (size_t i = 0; i < count; ++i) {
         GElf_Phdr segment;
         if (!gelf_getphdr(elf, (int)i, &segment)) {
-            return problem(layout, "has program headers that can't be read");
+            return image_problem(layout, "has program headers that can't be read");
         }
         u64 end = segment.p_vaddr + segment.p_memsz;
         if (end < segment.p_vaddr) {
-            return problem(layout, "has a segment past the end of memory");
+            return image_problem(layout, "has a segment past the end of memory");
         }
         if (segment.p_type == PT_LOAD) {
             low = segment.p_vaddr < low ? segment.p_vaddr : low;
@@ -108,7 +103,7 @@ static bool32 read_segments(Elf* elf, u64 bias, image_layout* layout) {
         }
     }
     if (high <= low) {
-        return problem(layout, "has no loadable segment");
+        return image_problem(layout, "has no loadable segment");
     }
     layout->base = bias + low;
     layout->size = high - low;
@@ -137,21 +132,6 @@ static const char* const not_ours[] = {".got", ".got.plt", ".dynamic", ".init_ar
                                        ".fini_array", ".preinit_array", ".tm_clone_table",
                                        "engkept", "engall", ".jcr", ".data.rel.ro"};
 
-static bool name_in(const char* name, const char* const* names, u32 count) {
-    for (u32 i = 0; i < count; ++i) {
-        if (strcmp(name, names[i]) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-static void add_range(image_range* ranges, u32* count, u64 start, u64 end) {
-    if (*count < IMAGE_RANGES && end > start) {
-        ranges[(*count)++] = {start, end};
-    }
-}
-
 static void note_section(Elf* elf, size_t names, const GElf_Shdr* header, u64 bias,
                          image_layout* layout, section_info* info) {
     const char* name = section_name(elf, names, header);
@@ -168,11 +148,11 @@ static void note_section(Elf* elf, size_t names, const GElf_Shdr* header, u64 bi
         info->kind = IMAGE_CODE;
     } else if (!(header->sh_flags & SHF_WRITE)) {
         info->kind = IMAGE_READ_ONLY;
-        add_range(layout->read_only, &layout->read_only_count, start, end);
+        image_add_range(layout->read_only, &layout->read_only_count, start, end);
         if (header->sh_flags & SHF_STRINGS) {
-            add_range(layout->strings, &layout->string_count, start, end);
+            image_add_range(layout->strings, &layout->string_count, start, end);
         }
-    } else if (name_in(name, not_ours, sizeof(not_ours) / sizeof(not_ours[0])) ||
+    } else if (image_name_in(name, not_ours, sizeof(not_ours) / sizeof(not_ours[0])) ||
                start < layout->data.start || end > layout->data.end) {
         info->kind = IMAGE_DATA;
     } else {
@@ -478,14 +458,14 @@ static bool32 read_symbols(Elf* elf, Elf_Scn* table, const GElf_Shdr* table_head
                            const debug_info* debug, image_layout* layout) {
     Elf_Data* data = elf_getdata(table, NULL);
     if (!data || !table_header->sh_entsize) {
-        return problem(layout, "has a symbol table that can't be read");
+        return image_problem(layout, "has a symbol table that can't be read");
     }
     u64 count = table_header->sh_size / table_header->sh_entsize;
     const char* file = "";
     for (u64 i = 1; i < count; ++i) {
         GElf_Sym symbol;
         if (!gelf_getsym(data, (int)i, &symbol)) {
-            return problem(layout, "has a symbol table that can't be read");
+            return image_problem(layout, "has a symbol table that can't be read");
         }
         const char* name = elf_strptr(elf, table_header->sh_link, symbol.st_name);
         int type = GELF_ST_TYPE(symbol.st_info);
@@ -529,7 +509,7 @@ static bool32 read_symbols(Elf* elf, Elf_Scn* table, const GElf_Shdr* table_head
         }
         if (!image_add(layout, address, symbol.st_size, (image_kind)kind, key,
                        variable ? variable->type_hash : 0)) {
-            return problem(layout, "needs more memory than there is");
+            return image_problem(layout, "needs more memory than there is");
         }
     }
     return 1;
@@ -539,7 +519,7 @@ static bool32 read_layout(Elf* elf, u64 bias, image_layout* layout) {
     GElf_Ehdr header;
     if (!gelf_getehdr(elf, &header) || header.e_ident[EI_CLASS] != ELFCLASS64 ||
         header.e_machine != EM_X86_64) {
-        return problem(layout, "is not an x86-64 ELF image this host reads");
+        return image_problem(layout, "is not an x86-64 ELF image this host reads");
     }
     if (!read_segments(elf, bias, layout)) {
         return 0;
@@ -547,7 +527,7 @@ static bool32 read_layout(Elf* elf, u64 bias, image_layout* layout) {
     size_t names = 0, section_count = 0;
     if (elf_getshdrstrndx(elf, &names) != 0 || elf_getshdrnum(elf, &section_count) != 0 ||
         section_count > SECTIONS_MAX) {
-        return problem(layout, "has section headers that can't be read");
+        return image_problem(layout, "has section headers that can't be read");
     }
     static section_info sections[SECTIONS_MAX];
     Elf_Scn* symbols = NULL;
@@ -569,14 +549,14 @@ static bool32 read_layout(Elf* elf, u64 bias, image_layout* layout) {
         return 1;
     }
     if (!symbols) {
-        return problem(layout, "has no symbol table");
+        return image_problem(layout, "has no symbol table");
     }
     debug_info debug;
     memset(&debug, 0, sizeof(debug));
     layout->has_debug = read_debug(elf, &debug);
     bool32 read = read_symbols(elf, symbols, &symbols_header, bias, sections, section_count,
                                &debug, layout) &&
-                  (image_finish(layout) || problem(layout, "needs more memory than there is"));
+                  (image_finish(layout) || image_problem(layout, "needs more memory than there is"));
     free_debug(&debug);
     return read;
 }
@@ -585,12 +565,12 @@ bool32 image_read(void* library, const char* path, image_layout* layout) {
     memset(layout, 0, sizeof(*layout));
     struct link_map* map = NULL;
     if (!library || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || !map) {
-        return problem(layout, "can't be found in memory");
+        return image_problem(layout, "can't be found in memory");
     }
     int fd;
     Elf* elf = open_elf(path, &fd);
     if (!elf) {
-        return problem(layout, "can't be read as an ELF image");
+        return image_problem(layout, "can't be read as an ELF image");
     }
     bool32 read = read_layout(elf, (u64)map->l_addr, layout);
     close_elf(elf, fd);

@@ -19,11 +19,6 @@
 #define COFF_FILE 103
 #define COFF_FUNCTION 0x20
 
-static bool32 problem(image_layout* layout, const char* text) {
-    snprintf(layout->problem, sizeof(layout->problem), "%s", text);
-    return 0;
-}
-
 // A regular file in memory, up to most bytes of it; null when it can't be
 // read.
 static u8* read_start(const char* path, u64 most, u64* size) {
@@ -75,18 +70,18 @@ static bool32 open_pe(const u8* bytes, u64 size, pe_file* pe, image_layout* layo
     const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)bytes;
     if (!in_file(pe, 0, sizeof(*dos)) || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0 ||
         !in_file(pe, (u64)dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64))) {
-        return problem(layout, "is not a PE image this host reads");
+        return image_problem(layout, "is not a PE image this host reads");
     }
     pe->nt = (const IMAGE_NT_HEADERS64*)(bytes + dos->e_lfanew);
     const IMAGE_FILE_HEADER* header = &pe->nt->FileHeader;
     if (pe->nt->Signature != IMAGE_NT_SIGNATURE || header->Machine != IMAGE_FILE_MACHINE_AMD64 ||
         pe->nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        return problem(layout, "is not an x86-64 PE image this host reads");
+        return image_problem(layout, "is not an x86-64 PE image this host reads");
     }
     u64 sections = (u64)dos->e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
                    header->SizeOfOptionalHeader;
     if (!in_file(pe, sections, (u64)header->NumberOfSections * sizeof(IMAGE_SECTION_HEADER))) {
-        return problem(layout, "has section headers that can't be read");
+        return image_problem(layout, "has section headers that can't be read");
     }
     pe->sections = (const IMAGE_SECTION_HEADER*)(bytes + sections);
     pe->section_count = header->NumberOfSections;
@@ -137,15 +132,6 @@ typedef struct section_info {
 // Writable sections the runtime and the loader own.
 static const char* const not_ours[] = {".idata", ".CRT", ".tls", "engkept", "engall"};
 
-static bool name_in(const char* name, const char* const* names, u32 count) {
-    for (u32 i = 0; i < count; ++i) {
-        if (strcmp(name, names[i]) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 static void note_section(const pe_file* pe, u32 index, image_layout* layout, section_info* info) {
     const IMAGE_SECTION_HEADER* section = &pe->sections[index];
     char name[64];
@@ -169,11 +155,9 @@ static void note_section(const pe_file* pe, u32 index, image_layout* layout, sec
         // the module's reaches.
         if (strcmp(name, ".rdata") == 0 || strncmp(name, ".rdata$", 7) == 0 || strcmp(name, ".rodata") == 0) {
             info->kind = IMAGE_READ_ONLY;
-            if (layout->read_only_count < IMAGE_RANGES) {
-                layout->read_only[layout->read_only_count++] = {info->start, info->end};
-            }
+            image_add_range(layout->read_only, &layout->read_only_count, info->start, info->end);
         }
-    } else if (name_in(name, not_ours, sizeof(not_ours) / sizeof(not_ours[0]))) {
+    } else if (image_name_in(name, not_ours, sizeof(not_ours) / sizeof(not_ours[0]))) {
         info->kind = IMAGE_DATA;
     } else {
         info->kind = IMAGE_KEPT;
@@ -307,12 +291,12 @@ static bool32 add_group(symbol_reader* reader, const u8* aux, u32 aux_count) {
     memcpy(groups[index], aux, length < 19 ? length : 19);
     groups[index][length < 19 ? length : 19] = 0;
     const char* name = groups[index];
-    bool library = name_in(name, library_files, sizeof(library_files) / sizeof(library_files[0]));
+    bool library = image_name_in(name, library_files, sizeof(library_files) / sizeof(library_files[0]));
     bool after_library = index > 0 && runtime[index - 1] &&
-                         !name_in(reader->groups[index - 1], startup_files,
+                         !image_name_in(reader->groups[index - 1], startup_files,
                                   sizeof(startup_files) / sizeof(startup_files[0]));
     runtime[index] = library || after_library ||
-                     name_in(name, startup_files, sizeof(startup_files) / sizeof(startup_files[0]));
+                     image_name_in(name, startup_files, sizeof(startup_files) / sizeof(startup_files[0]));
     return 1;
 }
 
@@ -398,7 +382,7 @@ static bool32 add_symbol(symbol_reader* reader, const coff_symbol* symbol, const
     }
     if (!image_add(reader->layout, address, size, (image_kind)kind, key,
                    variable ? variable->type_hash : 0)) {
-        return problem(reader->layout, "needs more memory than there is");
+        return image_problem(reader->layout, "needs more memory than there is");
     }
     return 1;
 }
@@ -412,14 +396,14 @@ static bool32 walk_symbols(symbol_reader* reader) {
             coff_symbol symbol;
             coff_at(pe, i, &symbol);
             if ((u64)i + 1 + symbol.aux_count > pe->symbol_count) {
-                return problem(reader->layout, "has a symbol table that can't be read");
+                return image_problem(reader->layout, "has a symbol table that can't be read");
             }
             const u8* aux = pe->symbols + ((u64)i + 1) * SYMBOL_BYTES;
             char name[512];
             coff_name(pe, &symbol, name, sizeof(name));
             if (symbol.storage == COFF_FILE) {
                 if (!add_group(reader, aux, symbol.aux_count)) {
-                    return problem(reader->layout, "needs more memory than there is");
+                    return image_problem(reader->layout, "needs more memory than there is");
                 }
             } else if (section_definition(&symbol, name)) {
                 const section_info* section = section_of(reader, symbol.section);
@@ -428,7 +412,7 @@ static bool32 walk_symbols(symbol_reader* reader) {
                 if (pass == 0 && section &&
                     !add_extent(reader, section->start + symbol.value,
                                 section->start + symbol.value + length)) {
-                    return problem(reader->layout, "needs more memory than there is");
+                    return image_problem(reader->layout, "needs more memory than there is");
                 }
             } else if (pass == 1 && reader->group_count &&
                        (symbol.storage == COFF_EXTERNAL || symbol.storage == COFF_STATIC) &&
@@ -485,16 +469,16 @@ static bool32 read_symbols(const pe_file* pe, const section_info* sections, imag
     reader.debug = layout->has_debug ? &debug : NULL;
     bool32 read = walk_symbols(&reader);
     if (read && !reader.group_count) {
-        read = problem(layout, "was built by a toolchain this host doesn't know");
+        read = image_problem(layout, "was built by a toolchain this host doesn't know");
     }
     if (read && !image_finish(layout)) {
-        read = problem(layout, "needs more memory than there is");
+        read = image_problem(layout, "needs more memory than there is");
     }
     if (read) {
         fill_sizes(&reader);
     }
     if (read && !layout->destructors) {
-        read = problem(layout, "was built by a toolchain this host doesn't know");
+        read = image_problem(layout, "was built by a toolchain this host doesn't know");
     }
     dwarf_free(&debug);
     free(reader.groups);
@@ -536,7 +520,7 @@ static bool has_pdb(const pe_file* pe) {
 static bool32 read_layout(const pe_file* pe, image_layout* layout) {
     section_info* sections = (section_info*)calloc(pe->section_count + 1, sizeof(section_info));
     if (!sections) {
-        return problem(layout, "needs more memory than there is");
+        return image_problem(layout, "needs more memory than there is");
     }
     for (u32 i = 0; i < pe->section_count; ++i) {
         note_section(pe, i, layout, &sections[i]);
@@ -544,9 +528,9 @@ static bool32 read_layout(const pe_file* pe, image_layout* layout) {
     bool32 read = 1;
     if (layout->keeps_all) {
         read = pe->symbols ? read_symbols(pe, sections, layout)
-               : has_pdb(pe) ? problem(layout, "keeps its debug information in a PDB, which this "
+               : has_pdb(pe) ? image_problem(layout, "keeps its debug information in a PDB, which this "
                                                "host doesn't read")
-                             : problem(layout, "has no symbol table");
+                             : image_problem(layout, "has no symbol table");
     }
     free(sections);
     return read;
@@ -572,12 +556,12 @@ bool32 image_keeps_all(const char* path) {
 bool32 image_read(void* library, const char* path, image_layout* layout) {
     memset(layout, 0, sizeof(*layout));
     if (!library) {
-        return problem(layout, "can't be found in memory");
+        return image_problem(layout, "can't be found in memory");
     }
     u64 size = 0;
     u8* bytes = read_start(path, ~0ull, &size);
     if (!bytes) {
-        return problem(layout, "can't be read");
+        return image_problem(layout, "can't be read");
     }
     pe_file pe;
     bool32 read = open_pe(bytes, size, &pe, layout);

@@ -388,11 +388,12 @@ static bool32 look_at_module(module_state* module, file_entry* entry, u64* ident
 static bool32 threads_hold_back(module_state* module) {
     u32 threads = whole_running(&module->whole) ? allocator_module_threads() : 0;
     if (threads && threads != module->waiting_threads) {
-        snprintf(module->title, sizeof(module->title),
-                 WINDOW_TITLE " - the new build waits: %u thread%s the running build started "
-                              "still run%s",
+        char note[MODULE_TITLE_CAPACITY];
+        snprintf(note, sizeof(note),
+                 "the new build waits: %u thread%s the running build started still run%s",
                  threads, threads == 1 ? "" : "s", threads == 1 ? "s" : "");
-        fprintf(stderr, "Engine: %s\n", module->title + sizeof(WINDOW_TITLE " - ") - 1);
+        snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s", note);
+        fprintf(stderr, "Engine: %s\n", note);
         module->title_changed = 1;
     }
     module->waiting_threads = threads;
