@@ -116,6 +116,43 @@ TEST(Heap, ThreadsAllocateAndFreeEachOthersObjects) {
     EXPECT_EQ(live_objects(), before);
 }
 
+// The pages no slab was carved from are the only ones told untouched: no
+// page that holds an object is, however many chunks the heap grew.
+TEST(Heap, OnlyPagesNoSlabWasCarvedFromCountAsUntouched) {
+    std::vector<u8*> made;
+    for (u32 i = 0; i < 3000; ++i) {
+        u64 size = 16 + (i * 977) % (HEAP_SMALL_MAX - 16);  // small: in the chunks
+        u8* pointer = (u8*)heap_alloc(size);
+        ASSERT_NE(pointer, nullptr);
+        pointer[0] = pointer[size - 1] = 1;
+        made.push_back(pointer);
+        made.push_back(pointer + size - 1);
+    }
+    heap_counts counts = heap_state();
+    ASSERT_GT(counts.chunks, 1u);
+    const u64 page = memory_page_size();
+    std::vector<u8> resident(counts.chunk_bytes / page + 16, 1);
+    heap_clear_untouched((void*)HEAP_BASE, resident.size() * page, resident.data());
+    for (u8* at : made) {
+        ASSERT_EQ(resident[((u64)at - HEAP_BASE) / page], 1) << (void*)at;
+    }
+    u64 cleared = 0;
+    for (u8 each : resident) {
+        cleared += each == 0;
+    }
+    EXPECT_EQ(cleared, (counts.chunk_bytes - counts.used_bytes) / page);
+    // Past the chunks, and anything outside the heap, stays as it was.
+    for (u64 i = counts.chunk_bytes / page; i < resident.size(); ++i) {
+        EXPECT_EQ(resident[i], 1) << i;
+    }
+    std::vector<u8> elsewhere(16, 1);
+    heap_clear_untouched((void*)(HEAP_BASE - 16 * page), 16 * page, elsewhere.data());
+    EXPECT_EQ(elsewhere, std::vector<u8>(16, 1));
+    for (u64 i = 0; i < made.size(); i += 2) {
+        heap_free(made[i]);
+    }
+}
+
 TEST(HeapDeathTest, APointerInsideTheHeapThatIsNoObjectStops) {
     u8* pointer = (u8*)heap_alloc(64);
     EXPECT_DEATH(heap_free(pointer + 8), "never handed out");
