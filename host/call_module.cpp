@@ -12,9 +12,14 @@ static bool32 call_running(module_fault* fault, module_state* module, host_windo
                            host_sound* sound) {
     *buffer_copy = *buffer;
     undo_begin_frame(&module->slot);
-    if (guarded_entry_call(fault, module->running.entry, running, buffer_copy, input,
-                           frame_seconds, services, &module->slot) &&
-        sound_call(sound, fault, module->running.sound, services, &module->slot, window)) {
+    bool32 returned = guarded_entry_call(fault, module->running.entry, running, buffer_copy,
+                                         input, frame_seconds, services, &module->slot) &&
+                      sound_call(sound, fault, module->running.sound, services, &module->slot);
+    if (sound->news) {
+        title_show_event(window, sound->news);
+        sound->news = 0;
+    }
+    if (returned) {
         undo_commit();
         return 1;
     }
@@ -48,7 +53,8 @@ static bool32 roll_back(module_fault* fault, module_state* module, host_window* 
     module_build faulted = module->running;
     fill_bytes(&module->running, 0, sizeof(module->running));
     if (restored) {
-        kept_take(&module->kept, faulted.library, faulted.copy_path);
+        library_image image = build_image(&faulted);
+        kept_take(&module->kept, &image);
     }
     undo_begin_frame(&module->slot);
     // Its shut-down may fault as well; the title already says what matters.

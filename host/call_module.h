@@ -15,7 +15,7 @@
 
 #include "guard/fault.h"
 #include "host/reload.h"
-#include "host/sound.h"
+#include "sound/sound.h"
 
 // Shows the title a load event left, then calls the running build's entry
 // with a fresh copy of the back buffer record, and its entry_sound

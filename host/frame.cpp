@@ -31,7 +31,8 @@ static void loop_kept_snapshot(void* context, bool32 put_back) {
         return;
     }
     if (!put_back) {
-        kept_take(&loop_kept, running->library, running->copy_path);
+        library_image image = build_image(running);
+        kept_take(&loop_kept, &image);
         whole_snapshot(&module->whole, &loop_whole);
         return;
     }
@@ -40,7 +41,8 @@ static void loop_kept_snapshot(void* context, bool32 put_back) {
         return;
     }
     char note[KEPT_NOTE_CAPACITY];
-    kept_give(&loop_kept, running->library, running->copy_path, note, sizeof(note));
+    library_image image = build_image(running);
+    kept_give(&loop_kept, &image, note, sizeof(note));
 }
 
 bool32 host_options_open(host_state* host, int count, char** arguments, bool32* headless) {

@@ -9,8 +9,11 @@
 // A new system's backend (macOS, say) writes these, and nothing else:
 //  - host/:      window_<os>.cpp (or reuse window_sdl.cpp), library_<os>.cpp
 //                (this header), pacing_<os>.cpp (or reuse pacing_posix.cpp),
-//                sound_<os>.cpp (or reuse sound_sdl.cpp: sound.h's device),
 //                main_<os>.cpp;
+//  - sound/:     sound_<os>.cpp (or reuse sound_sdl.cpp: sound.h's device);
+//  - carry/:     image_<os>.cpp (image.h: the image's symbols and types) and
+//                allocator_<os>.cpp (allocator.h: the module's allocation
+//                calls), for builds that keep their whole state;
 //  - guard/:     fault_<os>.cpp (guard/fault.h: the guarded calls, the
 //                fault's code and holder);
 //  - platform/:  memory_<os>.cpp (platform/memory.h: pages), watch_<os>.cpp
@@ -25,6 +28,7 @@
 #define HOST_OS_H
 
 #include "engine/module.h"
+#include "carry/kept.h"
 #include "guard/build_name.h"
 
 #define WINDOW_TITLE "Engine"
@@ -104,15 +108,8 @@ bool32 process_alive(u32 id);
 bool32 library_copy(const char* from, const char* to);
 
 // Where a loaded library lies in memory, and its table of kept variables
-// (engine/keep.h: the section ENGINE_KEPT_SECTION), from the library and
-// the file it was loaded from. False when it can't be told; a library
-// without the section has a table of 0 bytes.
-typedef struct library_image {
-    u8* base;        // the lowest address of the image
-    u64 size;        // bytes from base to the end of the image
-    u8* table;       // the kept variables' table, or null
-    u64 table_size;  // its bytes
-} library_image;
+// (library_image, carry/kept.h), from the library and the file it was
+// loaded from. False when it can't be told.
 bool32 library_image_of(void* library, const char* path, library_image* image);
 
 // Reads up to capacity bytes from the start of the file at path; the count

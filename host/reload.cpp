@@ -7,7 +7,7 @@
 #include "engine/base/text.h"
 #include "guard/fault.h"
 #include "guard/history.h"
-#include "host/allocator.h"
+#include "carry/allocator.h"
 #include "platform/memory.h"
 #include "host/title.h"
 #include "platform/file.h"
@@ -198,7 +198,8 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     if (module->kept.count && !(whole_given && whole_running(&module->whole))) {
         // After what the whole state's reading said, if anything.
         char kept[sizeof(module->kept_note)];
-        kept_give(&module->kept, build->library, build->copy_path, kept, sizeof(kept));
+        library_image image = build_image(build);
+        kept_give(&module->kept, &image, kept, sizeof(kept));
         u32 at = text_length(module->kept_note);
         if (at && kept[0]) {
             at = note_append(module->kept_note, sizeof(module->kept_note), at, "; ");
@@ -206,10 +207,8 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
         note_append(module->kept_note, sizeof(module->kept_note), at, kept);
     }
     static engine_kept table[4096];
-    library_image image;
-    library_image_of(build->library, build->copy_path, &image);
-    memory_set_kept(table, kept_table(build->library, build->copy_path, table, 4096), image.base,
-                    image.size);
+    library_image image = build_image(build);
+    memory_set_kept(table, kept_table(&image, table, 4096), image.base, image.size);
     if (module->kept_note[0]) {
         fprintf(stderr, "Engine: %s\n", module->kept_note);
     }
@@ -326,13 +325,20 @@ bool32 reload_previous(module_state* module) {
     return 1;
 }
 
+library_image build_image(const module_build* build) {
+    library_image image;
+    library_image_of(build->library, build->copy_path, &image);
+    return image;
+}
+
 // The running build goes before a new one comes. A good one becomes the
 // previous build, its copy kept; one that faulted is gone for good.
 static void retire_running(module_state* module) {
     module_build old = module->running;
     fill_bytes(&module->running, 0, sizeof(module->running));
     if (old.library) {
-        kept_take(&module->kept, old.library, old.copy_path);
+        library_image image = build_image(&old);
+        kept_take(&module->kept, &image);
     }
     module_fault fault = {};
     if (!unload_library(module, &old, &fault)) {

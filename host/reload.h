@@ -27,8 +27,8 @@
 #define HOST_RELOAD_H
 
 #include "guard/fault.h"
-#include "host/kept.h"
-#include "host/whole.h"
+#include "carry/kept.h"
+#include "carry/whole.h"
 #include "host/os.h"
 #include "platform/file.h"
 
@@ -121,6 +121,10 @@ load_outcome load_build(module_state* module, const char* directory, const char*
 // its shut-down faulted (fault says how; the copy stays mapped then).
 struct module_fault;
 bool32 unload_build(module_state* module, module_build* build, struct module_fault* fault);
+
+// Where a loaded build lies and its kept variables' table; all zero when
+// that can't be told.
+library_image build_image(const module_build* build);
 
 // Loads the previous build again from its kept copy as the running build,
 // and forgets the previous one; false, with nothing running, when there is

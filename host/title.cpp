@@ -1,7 +1,7 @@
 #include "host/title.h"
 
 #include "host/build_status.h"
-#include "host/state.h"
+#include "carry/state.h"
 
 // Text building for the title: appends stay inside the title's capacity.
 typedef struct title_text {

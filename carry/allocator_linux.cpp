@@ -1,0 +1,306 @@
+// The allocation calls, exported from the host executable (its link names
+// them in a dynamic list): the dynamic linker looks in the executable first,
+// so every library's malloc, the module's included, comes here. A call is
+// the module's when it comes from the running build's code; the system's
+// own allocator is glibc's, under its __libc_ names.
+#include "carry/allocator.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <new>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "platform/heap.h"
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+void __libc_free(void* pointer);
+}
+
+static u64 route_base;
+static u64 route_size;
+static const char* volatile loading_path;
+
+bool32 allocator_hooked(void) { return 1; }
+
+void allocator_route_image(const void* base, u64 size) {
+    route_base = (u64)base;
+    route_size = base ? size : 0;
+}
+
+void allocator_route_loading(const char* path) { loading_path = path; }
+
+static bool starts_with(const char* text, const char* prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// A build being loaded runs from its sealed copy, "/proc/<pid>/fd/<n>"
+// (library_linux.cpp), or from its copy's path.
+static bool from_loading_build(const void* caller) {
+    const char* path = loading_path;
+    Dl_info info;
+    if (!path || !dladdr(caller, &info) || !info.dli_fname) {
+        return false;
+    }
+    char sealed[32];
+    snprintf(sealed, sizeof(sealed), "/proc/%d/fd/", (int)getpid());
+    return strcmp(info.dli_fname, path) == 0 || starts_with(info.dli_fname, sealed);
+}
+
+static bool module_call(const void* caller) {
+    return (u64)caller - route_base < route_size || (loading_path && from_loading_build(caller));
+}
+
+#define CALLER __builtin_return_address(0)
+
+// ---------------------------------------------------------------------------
+// The C library's calls.
+
+extern "C" {
+
+__attribute__((visibility("default"))) void* malloc(size_t size) {
+    return module_call(CALLER) ? heap_alloc(size) : __libc_malloc(size);
+}
+
+__attribute__((visibility("default"))) void* calloc(size_t count, size_t size) {
+    return module_call(CALLER) ? heap_alloc_zeroed(count, size) : __libc_calloc(count, size);
+}
+
+__attribute__((visibility("default"))) void free(void* pointer) {
+    if (heap_owns(pointer)) {
+        heap_free(pointer);
+    } else {
+        __libc_free(pointer);
+    }
+}
+
+__attribute__((visibility("default"))) void* realloc(void* pointer, size_t size) {
+    if (heap_owns(pointer) || (!pointer && module_call(CALLER))) {
+        return heap_realloc(pointer, size);
+    }
+    return __libc_realloc(pointer, size);
+}
+
+__attribute__((visibility("default"))) void* memalign(size_t alignment, size_t size) {
+    return module_call(CALLER) ? heap_alloc_aligned(size, alignment)
+                               : __libc_memalign(alignment, size);
+}
+
+__attribute__((visibility("default"))) void* aligned_alloc(size_t alignment, size_t size) {
+    return module_call(CALLER) ? heap_alloc_aligned(size, alignment)
+                               : __libc_memalign(alignment, size);
+}
+
+__attribute__((visibility("default"))) int posix_memalign(void** out, size_t alignment,
+                                                          size_t size) {
+    if (!alignment || (alignment & (alignment - 1)) || alignment % sizeof(void*)) {
+        return EINVAL;
+    }
+    void* pointer = module_call(CALLER) ? heap_alloc_aligned(size, alignment)
+                                        : __libc_memalign(alignment, size);
+    if (!pointer) {
+        return ENOMEM;
+    }
+    *out = pointer;
+    return 0;
+}
+
+__attribute__((visibility("default"))) size_t malloc_usable_size(void* pointer) {
+    if (heap_owns(pointer)) {
+        return heap_usable_size(pointer);
+    }
+    typedef size_t usable_size_call(void*);
+    static usable_size_call* system_call;
+    if (!system_call) {
+        system_call = (usable_size_call*)dlsym(RTLD_NEXT, "malloc_usable_size");
+    }
+    return system_call ? system_call(pointer) : 0;
+}
+
+static char* duplicate(const char* text, size_t length, bool module) {
+    char* copy = (char*)(module ? heap_alloc(length + 1) : __libc_malloc(length + 1));
+    if (copy) {
+        memcpy(copy, text, length);
+        copy[length] = 0;
+    }
+    return copy;
+}
+
+__attribute__((visibility("default"))) char* strdup(const char* text) {
+    return duplicate(text, strlen(text), module_call(CALLER));
+}
+
+__attribute__((visibility("default"))) char* strndup(const char* text, size_t most) {
+    return duplicate(text, strnlen(text, most), module_call(CALLER));
+}
+
+// Static destructors and atexit handlers of a build that keeps its whole
+// state are dropped: the objects they destroy live on in the next build.
+__attribute__((visibility("default"))) int __cxa_atexit(void (*function)(void*),
+                                                        void* argument, void* library) {
+    if (module_call(CALLER)) {
+        return 0;
+    }
+    typedef int atexit_call(void (*)(void*), void*, void*);
+    static atexit_call* system_call;
+    if (!system_call) {
+        system_call = (atexit_call*)dlsym(RTLD_NEXT, "__cxa_atexit");
+    }
+    return system_call ? system_call(function, argument, library) : -1;
+}
+}
+
+// ---------------------------------------------------------------------------
+// Threads the module starts, counted while they run (their cleanup runs on
+// a return, pthread_exit and cancellation alike).
+
+static u32 module_threads;
+
+u32 allocator_module_threads(void) { return __atomic_load_n(&module_threads, __ATOMIC_ACQUIRE); }
+
+typedef struct thread_start {
+    void* (*start)(void*);
+    void* argument;
+} thread_start;
+
+static void thread_ended(void* unused) {
+    (void)unused;
+    __atomic_sub_fetch(&module_threads, 1, __ATOMIC_RELEASE);
+}
+
+static void* run_module_thread(void* argument) {
+    thread_start start = *(thread_start*)argument;
+    __libc_free(argument);
+    void* result;
+    pthread_cleanup_push(thread_ended, NULL);
+    result = start.start(start.argument);
+    pthread_cleanup_pop(1);
+    return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int pthread_create(
+    pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
+    typedef int create_call(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static create_call* system_call;
+    if (!system_call) {
+        system_call = (create_call*)dlsym(RTLD_NEXT, "pthread_create");
+    }
+    if (!system_call) {
+        return EAGAIN;
+    }
+    thread_start* started = module_call(CALLER) ? (thread_start*)__libc_malloc(sizeof(*started))
+                                                : NULL;
+    if (!started) {
+        return system_call(thread, attributes, start, argument);
+    }
+    *started = {start, argument};
+    __atomic_add_fetch(&module_threads, 1, __ATOMIC_RELEASE);
+    int result = system_call(thread, attributes, run_module_thread, started);
+    if (result != 0) {
+        __atomic_sub_fetch(&module_threads, 1, __ATOMIC_RELEASE);
+        __libc_free(started);
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// C++'s. The system's side fails as a program built without exceptions
+// does: it stops.
+
+static void* system_new(size_t size) {
+    void* pointer = __libc_malloc(size ? size : 1);
+    if (!pointer) {
+        abort();
+    }
+    return pointer;
+}
+
+static void* system_new_aligned(size_t size, std::align_val_t alignment) {
+    void* pointer = __libc_memalign((size_t)alignment, size ? size : 1);
+    if (!pointer) {
+        abort();
+    }
+    return pointer;
+}
+
+static void release(void* pointer) { free(pointer); }
+
+__attribute__((visibility("default"))) void* operator new(size_t size) {
+    return module_call(CALLER) ? heap_alloc(size) : system_new(size);
+}
+__attribute__((visibility("default"))) void* operator new[](size_t size) {
+    return module_call(CALLER) ? heap_alloc(size) : system_new(size);
+}
+__attribute__((visibility("default"))) void* operator new(size_t size,
+                                                          const std::nothrow_t&) noexcept {
+    return module_call(CALLER) ? heap_alloc(size) : __libc_malloc(size ? size : 1);
+}
+__attribute__((visibility("default"))) void* operator new[](size_t size,
+                                                            const std::nothrow_t&) noexcept {
+    return module_call(CALLER) ? heap_alloc(size) : __libc_malloc(size ? size : 1);
+}
+__attribute__((visibility("default"))) void* operator new(size_t size,
+                                                          std::align_val_t alignment) {
+    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
+                               : system_new_aligned(size, alignment);
+}
+__attribute__((visibility("default"))) void* operator new[](size_t size,
+                                                            std::align_val_t alignment) {
+    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
+                               : system_new_aligned(size, alignment);
+}
+__attribute__((visibility("default"))) void* operator new(size_t size, std::align_val_t alignment,
+                                                          const std::nothrow_t&) noexcept {
+    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
+                               : __libc_memalign((size_t)alignment, size ? size : 1);
+}
+__attribute__((visibility("default"))) void* operator new[](size_t size,
+                                                            std::align_val_t alignment,
+                                                            const std::nothrow_t&) noexcept {
+    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
+                               : __libc_memalign((size_t)alignment, size ? size : 1);
+}
+
+__attribute__((visibility("default"))) void operator delete(void* pointer) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete[](void* pointer) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete(void* pointer, size_t) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete[](void* pointer, size_t) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete(void* pointer,
+                                                            const std::nothrow_t&) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete[](void* pointer,
+                                                              const std::nothrow_t&) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete(void* pointer,
+                                                            std::align_val_t) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete[](void* pointer,
+                                                              std::align_val_t) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete(void* pointer, size_t,
+                                                            std::align_val_t) noexcept {
+    release(pointer);
+}
+__attribute__((visibility("default"))) void operator delete[](void* pointer, size_t,
+                                                              std::align_val_t) noexcept {
+    release(pointer);
+}

@@ -1,0 +1,701 @@
+#include "carry/state.h"
+
+#include "carry/kept.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/heap.h"
+#include "platform/memory.h"
+#include "platform/watch.h"
+
+// Fixed places past the heap's span, so state that points at them reads the
+// same in every run: copies of old builds' read-only data, then the pages no
+// access may touch that stand for what a reload removed.
+#define COPIES_BASE (HEAP_BASE + HEAP_SPAN)
+#define COPIES_SPAN (1ull << 32)
+#define REMOVED_BASE (COPIES_BASE + COPIES_SPAN)
+#define REMOVED_SPAN (1ull << 32)
+#define REMOVED_STEP (1ull << 20)
+#define CACHE_SLOTS (1u << 16)
+#define NAMED_MAX 6
+
+static u64 copies_used;
+static u64 removed_used;
+static u64 removed_mapped;
+
+typedef struct removed_thing {
+    u64 start;
+    u64 end;
+    bool32 function;
+    u32 kind;        // the image_kind it had
+    char key[128];   // its key, so a later build that has it again takes it back
+} removed_thing;
+
+static removed_thing* removed;
+static u32 removed_count;
+static u32 removed_capacity;
+static state_counts last_counts;
+
+state_counts state_last_counts(void) { return last_counts; }
+
+// ---------------------------------------------------------------------------
+// Taking.
+
+static u64 read_only_bytes(const image_layout* layout) {
+    u64 bytes = 0;
+    for (u32 i = 0; i < layout->read_only_count; ++i) {
+        bytes += layout->read_only[i].end - layout->read_only[i].start;
+    }
+    return bytes;
+}
+
+// A layout's own copy of another's arrays.
+static bool32 copy_layout(image_layout* to, const image_layout* from) {
+    *to = *from;
+    to->symbols = (image_symbol*)malloc((u64)from->symbol_count * sizeof(image_symbol) + 1);
+    to->by_key = (u32*)malloc((u64)from->symbol_count * sizeof(u32) + 1);
+    to->names = (char*)malloc(from->names_size + 1);
+    if (!to->symbols || !to->by_key || !to->names) {
+        image_free(to);
+        return 0;
+    }
+    memcpy(to->symbols, from->symbols, (u64)from->symbol_count * sizeof(image_symbol));
+    memcpy(to->by_key, from->by_key, (u64)from->symbol_count * sizeof(u32));
+    memcpy(to->names, from->names, from->names_size);
+    return 1;
+}
+
+void state_clear(state_taken* taken) {
+    image_free(&taken->layout);
+    free(taken->values);
+    memset(taken, 0, sizeof(*taken));
+}
+
+void state_take(state_taken* taken, const image_layout* layout) {
+    state_clear(taken);
+    u64 data = layout->data.end - layout->data.start;
+    u64 read_only = read_only_bytes(layout);
+    if (!copy_layout(&taken->layout, layout)) {
+        return;
+    }
+    // The data first, then the read-only data, range after range.
+    taken->values = (u8*)malloc(data + read_only + 1);
+    if (!taken->values) {
+        state_clear(taken);
+        return;
+    }
+    taken->values_size = data;
+    memcpy(taken->values, (const void*)layout->data.start, data);
+    u8* at = taken->values + data;
+    for (u32 i = 0; i < layout->read_only_count; ++i) {
+        u64 length = layout->read_only[i].end - layout->read_only[i].start;
+        memcpy(at, (const void*)layout->read_only[i].start, length);
+        at += length;
+    }
+    taken->taken = 1;
+}
+
+// Where an old address's read-only byte lies in the taken copy; null when it
+// is not read-only data.
+static const u8* taken_read_only(const state_taken* taken, u64 address, u64* left) {
+    const u8* at = taken->values + taken->values_size;
+    for (u32 i = 0; i < taken->layout.read_only_count; ++i) {
+        const image_range* range = &taken->layout.read_only[i];
+        if (address >= range->start && address < range->end) {
+            *left = range->end - address;
+            return at + (address - range->start);
+        }
+        at += range->end - range->start;
+    }
+    return NULL;
+}
+
+// ---------------------------------------------------------------------------
+// Fixed places.
+
+// The taken read-only data at its fixed place, made once per taken state.
+static u64 materialize_read_only(state_taken* taken) {
+    if (taken->read_only_copy) {
+        return taken->read_only_copy;
+    }
+    u64 bytes = read_only_bytes(&taken->layout);
+    u64 rounded = (bytes + 0xFFFF) & ~0xFFFFull;
+    if (!bytes || copies_used + rounded > COPIES_SPAN) {
+        return 0;
+    }
+    u8* pages = memory_map_pages((void*)(COPIES_BASE + copies_used), rounded, 0);
+    if (!pages) {
+        return 0;
+    }
+    memcpy(pages, taken->values + taken->values_size, bytes);
+    copies_used += rounded;
+    taken->read_only_copy = (u64)pages;
+    return taken->read_only_copy;
+}
+
+// A stand-in no access may touch for something removed, its size long (at
+// least 16 bytes); 0 when none can be had.
+static u64 stand_in(const char* key, u32 kind, u64 size) {
+    for (u32 i = 0; i < removed_count; ++i) {
+        if (removed[i].kind == kind && strcmp(removed[i].key, key) == 0 &&
+            removed[i].end - removed[i].start >= size) {
+            return removed[i].start;
+        }
+    }
+    u64 bytes = ((size < 16 ? 16 : size) + 15) & ~15ull;
+    while (removed_used + bytes > removed_mapped) {
+        if (removed_mapped + REMOVED_STEP > REMOVED_SPAN) {
+            return 0;
+        }
+        u8* pages = memory_map_pages((void*)(REMOVED_BASE + removed_mapped), REMOVED_STEP, 0);
+        if (!pages || !memory_protect_no_access(pages, REMOVED_STEP)) {
+            return 0;
+        }
+        removed_mapped += REMOVED_STEP;
+    }
+    if (removed_count == removed_capacity) {
+        u32 grown = removed_capacity ? removed_capacity * 2 : 64;
+        void* moved = realloc(removed, grown * sizeof(removed_thing));
+        if (!moved) {
+            return 0;
+        }
+        removed = (removed_thing*)moved;
+        removed_capacity = grown;
+    }
+    removed_thing* thing = &removed[removed_count++];
+    thing->start = REMOVED_BASE + removed_used;
+    thing->end = thing->start + bytes;
+    thing->function = kind == IMAGE_CODE;
+    thing->kind = kind;
+    snprintf(thing->key, sizeof(thing->key), "%s", key);
+    removed_used += bytes;
+    return thing->start;
+}
+
+static const removed_thing* removed_at(u64 address) {
+    for (u32 i = 0; i < removed_count; ++i) {
+        if (address >= removed[i].start && address < removed[i].end) {
+            return &removed[i];
+        }
+    }
+    return NULL;
+}
+
+bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity) {
+    const removed_thing* thing = removed_at(address);
+    if (!thing) {
+        return 0;
+    }
+    if (executed || thing->function) {
+        snprintf(out, capacity, "call of a function the reload removed: %s",
+                 kept_short_name(thing->key));
+    } else {
+        snprintf(out, capacity, "use of %s, which the reload removed", kept_short_name(thing->key));
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Moving pointers.
+
+typedef struct string_index {
+    u64* hashes;  // of each string of the new build, by hash; 0 for free
+    u64* places;
+    u64 slots;
+} string_index;
+
+typedef struct mover {
+    state_taken* taken;
+    const image_layout* from;
+    const image_layout* to;
+    u64* cache_old;  // old word + 1, 0 for free
+    u64* cache_new;
+    string_index strings;
+    char named[NAMED_MAX][80];
+    u32 named_count;
+    u64 removed_words;
+    u64 moved_words;
+} mover;
+
+static u64 hash_bytes_to_zero(const u8* text, u64 length) {
+    u64 hash = IMAGE_HASH_SEED;
+    for (u64 i = 0; i < length; ++i) {
+        hash = (hash ^ text[i]) * 0x100000001B3ull;
+    }
+    return hash | 1;
+}
+
+// Every string that starts a string of the new build's string sections.
+static void index_strings(mover* m) {
+    string_index* index = &m->strings;
+    u64 bytes = 0;
+    for (u32 i = 0; i < m->to->string_count; ++i) {
+        bytes += m->to->strings[i].end - m->to->strings[i].start;
+    }
+    index->slots = 1024;
+    while (index->slots < bytes / 4) {
+        index->slots *= 2;
+    }
+    index->hashes = (u64*)calloc(index->slots, sizeof(u64));
+    index->places = (u64*)calloc(index->slots, sizeof(u64));
+    if (!index->hashes || !index->places) {
+        index->slots = 0;
+        return;
+    }
+    for (u32 i = 0; i < m->to->string_count; ++i) {
+        const u8* at = (const u8*)m->to->strings[i].start;
+        const u8* end = (const u8*)m->to->strings[i].end;
+        while (at < end) {
+            const u8* stop = (const u8*)memchr(at, 0, (u64)(end - at));
+            if (!stop) {
+                break;
+            }
+            u64 hash = hash_bytes_to_zero(at, (u64)(stop - at) + 1);
+            u64 slot = hash & (index->slots - 1);
+            while (index->hashes[slot] && index->hashes[slot] != hash) {
+                slot = (slot + 1) & (index->slots - 1);
+            }
+            if (!index->hashes[slot]) {
+                index->hashes[slot] = hash;
+                index->places[slot] = (u64)at;
+            }
+            at = stop + 1;
+        }
+    }
+}
+
+// The new build's copy of an old string, or 0.
+static u64 same_string(mover* m, u64 word) {
+    u64 left = 0;
+    const u8* text = taken_read_only(m->taken, word, &left);
+    bool in_strings = false;
+    for (u32 i = 0; i < m->from->string_count; ++i) {
+        in_strings |= word >= m->from->strings[i].start && word < m->from->strings[i].end;
+    }
+    const u8* stop = text && in_strings ? (const u8*)memchr(text, 0, left) : NULL;
+    if (!stop) {
+        return 0;
+    }
+    if (!m->strings.hashes && m->to->string_count) {
+        index_strings(m);
+    }
+    if (!m->strings.slots) {
+        return 0;
+    }
+    u64 length = (u64)(stop - text) + 1;
+    u64 hash = hash_bytes_to_zero(text, length);
+    for (u64 slot = hash & (m->strings.slots - 1); m->strings.hashes[slot];
+         slot = (slot + 1) & (m->strings.slots - 1)) {
+        const u8* place = (const u8*)m->strings.places[slot];
+        if (m->strings.hashes[slot] == hash && memcmp(place, text, length) == 0) {
+            return (u64)place;
+        }
+    }
+    return 0;
+}
+
+static void name_once(mover* m, const char* name) {
+    for (u32 i = 0; i < m->named_count; ++i) {
+        if (strcmp(m->named[i], name) == 0) {
+            return;
+        }
+    }
+    if (m->named_count < NAMED_MAX) {
+        snprintf(m->named[m->named_count++], sizeof(m->named[0]), "%s", name);
+    }
+}
+
+// What stands for a removed thing; named once.
+static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset) {
+    name_once(m, kept_short_name(key));
+    m->removed_words += 1;
+    u64 place = stand_in(key, kind, size);
+    return place ? place + offset : 0;
+}
+
+// The symbol holding an old word: the one it lies in, else the one it lies
+// just past (an end pointer).
+static const image_symbol* holder(const image_layout* layout, u64 word, u64* offset) {
+    const image_symbol* inside = image_symbol_at(layout, word);
+    if (inside) {
+        *offset = word - inside->address;
+        return inside;
+    }
+    const image_symbol* before = word ? image_symbol_at(layout, word - 1) : NULL;
+    if (before && before->kind != IMAGE_CODE && before->address + before->size == word) {
+        *offset = before->size;
+        return before;
+    }
+    return NULL;
+}
+
+// Where an old word goes in the new build.
+static u64 translate(mover* m, u64 word) {
+    u64 offset = 0;
+    const image_symbol* old = holder(m->from, word, &offset);
+    if (old) {
+        bool32 twice = 0;
+        const image_symbol* now = image_find(m->to, old, m->from, &twice);
+        const char* key = image_key(m->from, old);
+        if (old->kind == IMAGE_CODE) {
+            if (offset) {
+                char middle[160];
+                snprintf(middle, sizeof(middle), "the middle of %s", kept_short_name(key));
+                return removed_word(m, middle, IMAGE_CODE, 16, 0);
+            }
+            return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0);
+        }
+        if (now && !twice && offset <= now->size && (offset < now->size || offset == old->size)) {
+            return now->address + offset;
+        }
+        if (old->kind != IMAGE_READ_ONLY) {
+            return removed_word(m, key, old->kind, old->size, offset);
+        }
+    }
+    u64 left = 0;
+    if (taken_read_only(m->taken, word, &left)) {
+        u64 string = same_string(m, word);
+        if (string) {
+            return string;
+        }
+        u64 copy = materialize_read_only(m->taken);
+        // The copy keeps the ranges' order, back to back.
+        u64 at = 0;
+        for (u32 i = 0; copy && i < m->from->read_only_count; ++i) {
+            const image_range* range = &m->from->read_only[i];
+            if (word >= range->start && word < range->end) {
+                return copy + at + (word - range->start);
+            }
+            at += range->end - range->start;
+        }
+    }
+    return removed_word(m, "unnamed data of the old build", IMAGE_DATA, 16, 0);
+}
+
+// A stand-in for something a later build has again: back to it.
+static u64 restore_removed(mover* m, u64 word) {
+    const removed_thing* thing = removed_at(word);
+    image_symbol like;
+    memset(&like, 0, sizeof(like));
+    like.kind = thing->kind;
+    like.key_hash = image_hash_text(thing->key, IMAGE_HASH_SEED);
+    // image_find compares keys as the from layout spells them: a layout of
+    // one name.
+    image_layout named;
+    memset(&named, 0, sizeof(named));
+    named.names = (char*)thing->key;
+    bool32 twice = 0;
+    const image_symbol* now = image_find(m->to, &like, &named, &twice);
+    u64 offset = word - thing->start;
+    return now && !twice && (offset < now->size || (!offset && now->kind == IMAGE_CODE))
+               ? now->address + offset
+               : word;
+}
+
+static u64 move_word(mover* m, u64 word) {
+    u64 slot = ((word * 0x9E3779B97F4A7C15ull) >> 48) & (CACHE_SLOTS - 1);
+    while (m->cache_old[slot]) {
+        if (m->cache_old[slot] == word + 1) {
+            return m->cache_new[slot];
+        }
+        slot = (slot + 1) & (CACHE_SLOTS - 1);
+    }
+    u64 moved = translate(m, word);
+    m->cache_old[slot] = word + 1;
+    m->cache_new[slot] = moved;
+    return moved;
+}
+
+// Every aligned word in [start, start + length) that points into the old
+// image.
+static void scan(mover* m, u8* start, u64 length) {
+    u64 low = m->from->base;
+    u64 size = m->from->size;
+    u64* word = (u64*)(((u64)start + 7) & ~7ull);
+    u64* end = (u64*)(((u64)start + length) & ~7ull);
+    u64 removed_end = removed_used;
+    for (; word < end; ++word) {
+        if (*word - low < size) {
+            *word = move_word(m, *word);
+            m->moved_words += 1;
+        } else if (*word - REMOVED_BASE < removed_end) {
+            *word = restore_removed(m, *word);
+        }
+    }
+}
+
+// The words of the pages being scanned that point into the old image or at
+// a stand-in, found before any is written.
+static u64** found_words;
+static u64 found_capacity;
+
+static bool32 note_found(u64 count, u64* word) {
+    if (count == found_capacity) {
+        u64 grown = found_capacity ? found_capacity * 2 : 65536;
+        void* moved = realloc(found_words, grown * sizeof(u64*));
+        if (!moved) {
+            return 0;
+        }
+        found_words = (u64**)moved;
+        found_capacity = grown;
+    }
+    found_words[count] = word;
+    return 1;
+}
+
+// Whether any of eight words lies in [low, low + size): without a branch
+// per word, and four words an instruction where the processor has AVX2
+// (a reload reads every touched page of the heap this way).
+static bool any_in(const u64* words, u64 low, u64 size) {
+    u64 hit = 0;
+    for (u32 i = 0; i < 8; ++i) {
+        hit |= (u64)(words[i] - low < size);
+    }
+    return hit != 0;
+}
+
+#if defined(__x86_64__) && (defined(__clang__) || defined(__GNUC__))
+#include <immintrin.h>
+__attribute__((target("avx2"))) static bool any_in_avx2(const u64* words, u64 low, u64 size) {
+    // Unsigned order through signed compares: both sides' top bit flipped.
+    const __m256i sign = _mm256_set1_epi64x((long long)0x8000000000000000ull);
+    const __m256i base = _mm256_set1_epi64x((long long)low);
+    const __m256i limit = _mm256_set1_epi64x((long long)(size ^ 0x8000000000000000ull));
+    __m256i a = _mm256_loadu_si256((const __m256i*)words);
+    __m256i b = _mm256_loadu_si256((const __m256i*)(words + 4));
+    a = _mm256_xor_si256(_mm256_sub_epi64(a, base), sign);
+    b = _mm256_xor_si256(_mm256_sub_epi64(b, base), sign);
+    __m256i in = _mm256_or_si256(_mm256_cmpgt_epi64(limit, a), _mm256_cmpgt_epi64(limit, b));
+    return !_mm256_testz_si256(in, in);
+}
+#define HAVE_AVX2_SCAN 1
+#endif
+
+typedef bool range_test(const u64* words, u64 low, u64 size);
+
+static range_test* pick_range_test(void) {
+#ifdef HAVE_AVX2_SCAN
+    if (__builtin_cpu_supports("avx2")) {
+        return any_in_avx2;
+    }
+#endif
+    return any_in;
+}
+
+// Touched pages of a block: the words to move are found first; the pages
+// that hold them have their watching let go (the undo then counts them as
+// written, which they are), so moving costs no fault per page.
+static void scan_pages(mover* m, u8* pages, u64 count, u64 page) {
+    u64 low = m->from->base;
+    u64 size = m->from->size;
+    u64 removed_end = removed_used;
+    u64 found = 0;
+    const u64* end = (const u64*)(pages + count * page);
+    static range_test* in_range;
+    if (!in_range) {
+        in_range = pick_range_test();
+    }
+    for (u64* word = (u64*)pages; word < end; word += 8) {
+        if (!in_range(word, low, size) &&
+            !(removed_end && any_in(word, REMOVED_BASE, removed_end))) {
+            continue;
+        }
+        for (u32 i = 0; i < 8; ++i) {
+            if ((word[i] - low < size || word[i] - REMOVED_BASE < removed_end) &&
+                !note_found(found++, word + i)) {
+                return;
+            }
+        }
+    }
+    // Runs of pages that hold a found word.
+    for (u64 i = 0; i < found;) {
+        u64 first_page = ((u64)found_words[i] - (u64)pages) / page;
+        u64 last_page = first_page;
+        while (i < found && ((u64)found_words[i] - (u64)pages) / page <= last_page + 1) {
+            last_page = ((u64)found_words[i] - (u64)pages) / page;
+            ++i;
+        }
+        watch_disarm(pages + first_page * page, (last_page - first_page + 1) * page);
+    }
+    for (u64 i = 0; i < found; ++i) {
+        scan(m, (u8*)found_words[i], 8);
+    }
+    last_counts.scanned_bytes += count * page;
+}
+
+// Only the pages that were ever touched: the rest read as zeros.
+static void scan_block(mover* m, const memory_block_record* block) {
+    u64 page = memory_page_size();
+    u64 usable = block->region_size - ((block->flags & MEMORY_GUARD_PAGE) ? page : 0);
+    static u8 resident[4096];
+    u64 chunk = sizeof(resident) * page;
+    for (u64 at = 0; at < usable; at += chunk) {
+        u64 pages = (usable - at < chunk ? usable - at : chunk) / page;
+        u8* start = (u8*)block->region + at;
+        memory_pages_resident(start, pages * page, resident);
+        heap_clear_untouched(start, pages * page, resident);
+        for (u64 i = 0; i < pages;) {
+            while (i < pages && !resident[i]) {
+                ++i;
+            }
+            u64 first = i;
+            while (i < pages && resident[i]) {
+                ++i;
+            }
+            scan_pages(m, start + first * page, i - first, page);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Giving.
+
+typedef enum fate {
+    FATE_CARRIED,
+    FATE_NEW,
+    FATE_RESIZED,
+    FATE_RETYPED,
+    FATE_TWICE,
+} fate;
+
+// 2143 as "2,143".
+static void grouped(char* out, u64 value) {
+    char digits[32];
+    int count = snprintf(digits, sizeof(digits), "%llu", (unsigned long long)value);
+    u32 at = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i && (count - i) % 3 == 0) {
+            out[at++] = ',';
+        }
+        out[at++] = digits[i];
+    }
+    out[at] = 0;
+}
+
+static fate fate_of(const image_symbol* now, const image_symbol* old, bool32 twice) {
+    if (twice) {
+        return FATE_TWICE;
+    }
+    if (!old) {
+        return FATE_NEW;
+    }
+    if (old->size != now->size) {
+        return FATE_RESIZED;
+    }
+    if (old->type_hash && now->type_hash && old->type_hash != now->type_hash) {
+        return FATE_RETYPED;
+    }
+    return FATE_CARRIED;
+}
+
+static void say(char* note, u32 capacity, u64 carried, const char* afresh, u64 afresh_count,
+                const mover* m) {
+    char number[32];
+    grouped(number, carried);
+    u32 at = note_append(note, capacity, 0, "kept ");
+    at = note_append(note, capacity, at, number);
+    at = note_append(note, capacity, at, carried == 1 ? " variable" : " variables");
+    if (afresh_count) {
+        grouped(number, afresh_count);
+        at = note_append(note, capacity, at, "; ");
+        at = note_append(note, capacity, at, number);
+        at = note_append(note, capacity, at,
+                         afresh_count == 1 ? " starts afresh: " : " start afresh: ");
+        at = note_append(note, capacity, at, afresh);
+    }
+    if (m->named_count) {
+        at = note_append(note, capacity, at, "; pointers to what the reload removed: ");
+        for (u32 i = 0; i < m->named_count; ++i) {
+            at = note_append(note, capacity, at, i ? ", " : "");
+            at = note_append(note, capacity, at, m->named[i]);
+        }
+    }
+}
+
+static const char* fate_words(fate what) {
+    switch (what) {
+    case FATE_RESIZED: return " (changed size)";
+    case FATE_RETYPED: return " (its type changed)";
+    default: return " (kept twice under one name)";
+    }
+}
+
+// Step 1: the objects, with the names of those that start afresh in afresh.
+static u64 carry_objects(state_taken* taken, const image_layout* layout, mover* m, char* afresh,
+                         u32 afresh_capacity, u64* afresh_count) {
+    u64 carried = 0;
+    u32 at = 0;
+    *afresh_count = 0;
+    for (u32 i = 0; i < layout->symbol_count; ++i) {
+        const image_symbol* now = &layout->symbols[i];
+        if (now->kind != IMAGE_KEPT) {
+            continue;
+        }
+        bool32 twice = 0;
+        const image_symbol* old = image_find(&taken->layout, now, layout, &twice);
+        bool32 twice_here = 0;
+        image_find(layout, now, layout, &twice_here);
+        fate what = fate_of(now, old, twice || twice_here);
+        if (what == FATE_NEW) {
+            continue;
+        }
+        if (what != FATE_CARRIED) {
+            *afresh_count += 1;
+            if (*afresh_count <= NAMED_MAX) {
+                at = note_append(afresh, afresh_capacity, at, *afresh_count > 1 ? ", " : "");
+                at = note_append(afresh, afresh_capacity, at, kept_short_name(image_key(layout, now)));
+                at = note_append(afresh, afresh_capacity, at, fate_words(what));
+            } else if (*afresh_count == NAMED_MAX + 1) {
+                at = note_append(afresh, afresh_capacity, at, ", ...");
+            }
+            continue;
+        }
+        memcpy((void*)now->address, taken->values + (old->address - taken->layout.data.start),
+               now->size);
+        scan(m, (u8*)now->address, now->size);
+        carried += 1;
+    }
+    return carried;
+}
+
+void state_give(state_taken* taken, const image_layout* layout, void** slot, char* note,
+                u32 capacity) {
+    note[0] = 0;
+    memset(&last_counts, 0, sizeof(last_counts));
+    if (!taken->taken || !layout->keeps_all || layout->problem[0]) {
+        return;
+    }
+    mover m;
+    memset(&m, 0, sizeof(m));
+    m.taken = taken;
+    m.from = &taken->layout;
+    m.to = layout;
+    m.cache_old = (u64*)calloc(CACHE_SLOTS, sizeof(u64));
+    m.cache_new = (u64*)calloc(CACHE_SLOTS, sizeof(u64));
+    if (!m.cache_old || !m.cache_new) {
+        free(m.cache_old);
+        free(m.cache_new);
+        snprintf(note, capacity, "no memory to keep the whole state: it starts afresh");
+        return;
+    }
+    char afresh[STATE_NOTE_CAPACITY];
+    afresh[0] = 0;
+    u64 afresh_count = 0;
+    u64 carried = carry_objects(taken, layout, &m, afresh, sizeof(afresh), &afresh_count);
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        memory_block_record block = memory_block_at(i);
+        scan_block(&m, &block);
+    }
+    scan(&m, (u8*)slot, sizeof(*slot));
+    say(note, capacity, carried, afresh, afresh_count, &m);
+    last_counts.carried = carried;
+    last_counts.afresh = afresh_count;
+    last_counts.words_moved = m.moved_words;
+    last_counts.words_removed = m.removed_words;
+    free(m.cache_old);
+    free(m.cache_new);
+    free(m.strings.hashes);
+    free(m.strings.places);
+}

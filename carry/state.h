@@ -1,0 +1,65 @@
+// Whole state (engine/keep.h, ENGINE_KEEP_ALL): what a build that keeps it
+// leaves, and how the next build takes it over.
+//
+// Taking: the build's writable objects are copied out with its layout
+// (image.h) and its read-only data, while its image is still mapped.
+// Giving, to the build that comes after (or to the same build, when loop
+// editing puts a snapshot back):
+//  1. every object of the new build finds the old one of the same key: the
+//     same size and type layout take its bytes; the others start from the
+//     new initializer, named;
+//  2. every aligned word of the objects that took old bytes, of every live
+//     block (the heap's included) and of the slot that points into the old
+//     image is moved: into an object, to the same object and offset; to a
+//     function, to the same function; into read-only data, to the same
+//     object, or the same string, or else to a copy of the old read-only
+//     data kept for the rest of the run. What can't be moved (its object or
+//     function is gone, the middle of code) points into pages no access may
+//     touch, so using it is a fault named by what was removed.
+#ifndef CARRY_STATE_H
+#define CARRY_STATE_H
+
+#include "carry/image.h"
+
+#define STATE_NOTE_CAPACITY 256
+
+typedef struct state_taken {
+    image_layout layout;  // of the build it was taken from (its own copy)
+    u8* values;           // the bytes of layout.data as taken
+    u64 values_size;
+    u64 read_only_copy;   // where its read-only data was copied (0: not yet)
+    u64 build;            // which load of a build it was taken from (whole.h)
+    bool32 taken;
+} state_taken;
+
+// Copies a loaded build's state out; the layout is copied too.
+void state_take(state_taken* taken, const image_layout* layout);
+
+// Gives what was taken to a loaded build with this layout, with slot the
+// module's slot. Writes what happened to note: "kept 2,143 variables; 2
+// start afresh: player (its type changed), cache (changed size)" ("" when
+// nothing was taken).
+void state_give(state_taken* taken, const image_layout* layout, void** slot, char* note,
+                u32 capacity);
+
+// Gives back what a taken state holds (the copies of read-only data stay:
+// pointers into them may still be followed).
+void state_clear(state_taken* taken);
+
+// What the reload removed that an address in the pages no access may touch
+// stands for: "call of a function the reload removed: step" when executed,
+// else "use of player, which the reload removed"; false for any other
+// address.
+bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity);
+
+// What the scans found, for tests and benchmarks.
+typedef struct state_counts {
+    u64 carried;        // objects that took old bytes
+    u64 afresh;         // objects that started from their initializer
+    u64 words_moved;    // pointers moved
+    u64 words_removed;  // pointers into what the reload removed
+    u64 scanned_bytes;
+} state_counts;
+state_counts state_last_counts(void);
+
+#endif

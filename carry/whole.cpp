@@ -1,0 +1,134 @@
+#include "carry/whole.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "guard/build_name.h"
+#include "guard/undo.h"
+#include "carry/allocator.h"
+#include "platform/memory.h"
+
+bool32 whole_running(const whole_state* whole) { return whole->running; }
+
+bool32 whole_before_load(const char* copy_path) {
+    bool32 keeps_all = image_keeps_all(copy_path);
+    if (keeps_all) {
+        allocator_route_loading(copy_path);
+    }
+    return keeps_all;
+}
+
+void whole_load_ended(void) { allocator_route_loading(NULL); }
+
+static void release_reserved(whole_state* whole) {
+    if (whole->reserved) {
+        memory_unmap_pages((void*)whole->reserved, whole->reserved_size);
+        whole->reserved = 0;
+        whole->reserved_size = 0;
+    }
+}
+
+// The kept objects, for the hashes.
+static void set_hashed_objects(whole_state* whole) {
+    free(whole->objects);
+    whole->objects = (memory_range*)malloc((u64)whole->layout.kept_count * sizeof(memory_range) + 1);
+    u32 count = 0;
+    for (u32 i = 0; whole->objects && i < whole->layout.symbol_count; ++i) {
+        const image_symbol* symbol = &whole->layout.symbols[i];
+        if (symbol->kind == IMAGE_KEPT) {
+            whole->objects[count].start = symbol->address;
+            whole->objects[count].size = symbol->size;
+            ++count;
+        }
+    }
+    memory_set_whole(whole->objects, count);
+}
+
+void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot) {
+    whole->note[0] = 0;
+    image_free(&whole->layout);
+    whole->running = 0;
+    if (!image_read(library, copy_path, &whole->layout) || whole->layout.problem[0]) {
+        // Its allocations still go to the heap, but nothing is carried.
+        allocator_route_image((void*)whole->layout.base, whole->layout.size);
+        // What a rebuild can mend is said so.
+        const char* problem = whole->layout.problem[0] ? whole->layout.problem : "can't be read";
+        bool32 symbols = strstr(problem, "symbol") || strstr(problem, "section");
+        snprintf(whole->note, sizeof(whole->note), MODULE_NAME " %s: whole state can't be kept%s",
+                 problem, symbols ? " - rebuild with symbols" : "");
+        state_clear(&whole->taken);
+        release_reserved(whole);
+        return;
+    }
+    whole->running = 1;
+    whole->load_serial += 1;
+    allocator_route_image((void*)whole->layout.base, whole->layout.size);
+    set_hashed_objects(whole);
+    if (whole->taken.taken) {
+        state_give(&whole->taken, &whole->layout, slot, whole->note, sizeof(whole->note));
+        state_clear(&whole->taken);
+    }
+    release_reserved(whole);
+    undo_set_image((void*)whole->layout.data.start, whole->layout.data.end - whole->layout.data.start);
+}
+
+void whole_before_unload(whole_state* whole) {
+    allocator_route_image(NULL, 0);
+    if (!whole->running) {
+        return;
+    }
+    undo_set_image(NULL, 0);
+    memory_set_whole(NULL, 0);
+    state_take(&whole->taken, &whole->layout);
+    image_disarm_destructors(&whole->layout);
+    release_reserved(whole);
+    whole->reserved = whole->layout.base & ~0xFFFull;
+    whole->reserved_size = ((whole->layout.base + whole->layout.size + 0xFFF) & ~0xFFFull) -
+                           whole->reserved;
+    image_free(&whole->layout);
+    whole->running = 0;
+}
+
+void whole_after_unload(whole_state* whole) {
+    if (!whole->reserved) {
+        return;
+    }
+    u8* pages = memory_map_pages((void*)whole->reserved, whole->reserved_size, 0);
+    if (!pages || !memory_protect_no_access(pages, whole->reserved_size)) {
+        if (pages) {
+            memory_unmap_pages(pages, whole->reserved_size);
+        }
+        // Still mapped (its unload faulted): nothing to hold.
+        whole->reserved = 0;
+        whole->reserved_size = 0;
+    }
+}
+
+void whole_snapshot(const whole_state* whole, state_taken* taken) {
+    state_clear(taken);
+    if (whole->running) {
+        state_take(taken, &whole->layout);
+        taken->build = whole->load_serial;
+    }
+}
+
+void whole_put_back(whole_state* whole, state_taken* taken, void** slot) {
+    if (!taken->taken || !whole->running) {
+        return;
+    }
+    if (taken->build == whole->load_serial) {
+        // Page by page where they differ: the span may hold read-only
+        // sections between writable ones (PE), which never do.
+        u8* data = (u8*)whole->layout.data.start;
+        for (u64 at = 0; at < taken->values_size; at += 4096) {
+            u64 length = taken->values_size - at < 4096 ? taken->values_size - at : 4096;
+            if (memcmp(data + at, taken->values + at, length) != 0) {
+                memcpy(data + at, taken->values + at, length);
+            }
+        }
+        return;
+    }
+    char note[WHOLE_NOTE_CAPACITY];
+    state_give(taken, &whole->layout, slot, note, sizeof(note));
+}
