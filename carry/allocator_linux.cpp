@@ -14,6 +14,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "carry/bad_alloc.h"
 #include "platform/heap.h"
 
 extern "C" {
@@ -211,61 +212,84 @@ extern "C" __attribute__((visibility("default"))) int pthread_create(
 }
 
 // ---------------------------------------------------------------------------
-// C++'s. The system's side fails as a program built without exceptions
-// does: it stops.
+// C++'s, with the language's contract for every caller: when nothing is
+// left, the new handler is called (std::set_new_handler) and the
+// allocation tried again; without one the throwing forms throw
+// std::bad_alloc and the nothrow forms return null (bad_alloc.h). Only the
+// failure costs more than the allocation.
 
-static void* system_new(size_t size) {
-    void* pointer = __libc_malloc(size ? size : 1);
-    if (!pointer) {
-        abort();
+// One try: the module's heap for the module's calls, else the system's.
+static void* try_new(size_t size, size_t alignment, bool module) {
+    if (module) {
+        return alignment ? heap_alloc_aligned(size, alignment) : heap_alloc(size);
     }
-    return pointer;
+    size = size ? size : 1;
+    return alignment ? __libc_memalign(alignment, size) : __libc_malloc(size);
 }
 
-static void* system_new_aligned(size_t size, std::align_val_t alignment) {
-    void* pointer = __libc_memalign((size_t)alignment, size ? size : 1);
-    if (!pointer) {
-        abort();
+__attribute__((noinline, cold)) static void* new_failed(size_t size, size_t alignment,
+                                                        bool module, bool nothrow) {
+    for (;;) {
+        std::new_handler handler = std::get_new_handler();
+        if (!handler) {
+            if (nothrow) {
+                return NULL;
+            }
+            allocator_throw_bad_alloc();
+        }
+        if (!nothrow) {
+            handler();
+        } else if (!allocator_call_new_handler(handler)) {
+            return NULL;
+        }
+        void* pointer = try_new(size, alignment, module);
+        if (pointer) {
+            return pointer;
+        }
     }
-    return pointer;
+}
+
+static inline void* new_from(const void* caller, size_t size, size_t alignment, bool nothrow) {
+    bool module = module_call(caller);
+    void* pointer = try_new(size, alignment, module);
+    if (__builtin_expect(pointer != NULL, 1)) {
+        return pointer;
+    }
+    return new_failed(size, alignment, module, nothrow);
 }
 
 static void release(void* pointer) { free(pointer); }
 
 __attribute__((visibility("default"))) void* operator new(size_t size) {
-    return module_call(CALLER) ? heap_alloc(size) : system_new(size);
+    return new_from(CALLER, size, 0, false);
 }
 __attribute__((visibility("default"))) void* operator new[](size_t size) {
-    return module_call(CALLER) ? heap_alloc(size) : system_new(size);
+    return new_from(CALLER, size, 0, false);
 }
 __attribute__((visibility("default"))) void* operator new(size_t size,
                                                           const std::nothrow_t&) noexcept {
-    return module_call(CALLER) ? heap_alloc(size) : __libc_malloc(size ? size : 1);
+    return new_from(CALLER, size, 0, true);
 }
 __attribute__((visibility("default"))) void* operator new[](size_t size,
                                                             const std::nothrow_t&) noexcept {
-    return module_call(CALLER) ? heap_alloc(size) : __libc_malloc(size ? size : 1);
+    return new_from(CALLER, size, 0, true);
 }
 __attribute__((visibility("default"))) void* operator new(size_t size,
                                                           std::align_val_t alignment) {
-    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
-                               : system_new_aligned(size, alignment);
+    return new_from(CALLER, size, (size_t)alignment, false);
 }
 __attribute__((visibility("default"))) void* operator new[](size_t size,
                                                             std::align_val_t alignment) {
-    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
-                               : system_new_aligned(size, alignment);
+    return new_from(CALLER, size, (size_t)alignment, false);
 }
 __attribute__((visibility("default"))) void* operator new(size_t size, std::align_val_t alignment,
                                                           const std::nothrow_t&) noexcept {
-    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
-                               : __libc_memalign((size_t)alignment, size ? size : 1);
+    return new_from(CALLER, size, (size_t)alignment, true);
 }
 __attribute__((visibility("default"))) void* operator new[](size_t size,
                                                             std::align_val_t alignment,
                                                             const std::nothrow_t&) noexcept {
-    return module_call(CALLER) ? heap_alloc_aligned(size, (size_t)alignment)
-                               : __libc_memalign((size_t)alignment, size ? size : 1);
+    return new_from(CALLER, size, (size_t)alignment, true);
 }
 
 __attribute__((visibility("default"))) void operator delete(void* pointer) noexcept {

@@ -40,10 +40,21 @@ target_link_libraries(faulter_missing_library PRIVATE faulter_dependency)
 set_target_properties(faulter_missing_library PROPERTIES SKIP_BUILD_RPATH ON)
 list(APPEND ENGINE_FAULT_MODULES faulter_missing_library)
 
+# A module that asks for more memory than there is and carries on, as C++
+# lets it (std::bad_alloc, the new handler, the nothrow forms), with and
+# without its whole state kept.
+foreach(keeps_all 0 1)
+    engine_add_module(bad_alloc_${keeps_all} SOURCES modules/bad_alloc.cpp
+                      DEFINES BAD_ALLOC_KEEP_ALL=${keeps_all})
+    target_compile_options(bad_alloc_${keeps_all} PRIVATE -fexceptions)
+    list(APPEND ENGINE_FAULT_MODULES bad_alloc_${keeps_all})
+endforeach()
+
 add_custom_target(e2e_resilience_modules ALL DEPENDS engine recorder_v1 recorder_v2
                   ${ENGINE_FAULT_MODULES})
 engine_add_e2e_test(e2e_resilience test_resilience.py)
 engine_add_e2e_test(e2e_rollback test_rollback.py)
+engine_add_e2e_test(e2e_bad_alloc test_bad_alloc.py)
 
 # A debugger, so a test can check that faults and breakpoints reach it first
 # when one is attached: on Windows a minimal one of our own, on Linux gdb.
