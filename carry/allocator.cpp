@@ -15,3 +15,11 @@ HOOKABLE void allocator_route_loading(const char* path) { (void)path; }
 HOOKABLE bool32 allocator_hooked(void) { return 0; }
 
 HOOKABLE u32 allocator_module_threads(void) { return 0; }
+
+HOOKABLE void allocator_route_exits(const void* base, u64 size) {
+    (void)base;
+    (void)size;
+}
+
+// The exported hooks (exit_linux.cpp) are always in place.
+void allocator_exits_loading(bool32 loading) { (void)loading; }

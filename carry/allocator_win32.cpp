@@ -9,12 +9,18 @@
 // the build imports through the api-ms-win-crt-* sets); each has its own
 // heap, so each has its own hooks, which give what is not the module's to
 // the runtime it was meant for.
+//
+// The exit calls (exit, _exit, _Exit, quick_exit) are bound the same way
+// for every build, whole state or not, and for every load: the module's
+// call leaves the module's call as a fault does (guard/fault.h) instead of
+// ending the host.
 #include <windows.h>
 
 #include <stdio.h>
 #include <string.h>
 
 #include "carry/allocator.h"
+#include "guard/fault.h"
 #include "platform/heap.h"
 
 #define CALLER __builtin_return_address(0)
@@ -82,6 +88,7 @@ typedef size_t msize_call(void*);
 typedef char* strdup_call(const char*);
 typedef void* aligned_malloc_call(size_t, size_t);
 typedef void* aligned_realloc_call(void*, size_t, size_t);
+typedef void exit_function(int);
 typedef unsigned __stdcall thread_function(void*);
 typedef uintptr_t begin_thread_call(void*, unsigned, thread_function*, void*, unsigned, unsigned*);
 
@@ -96,12 +103,20 @@ enum {
     CALL_ALIGNED_FREE,
     CALL_ALIGNED_REALLOC,
     CALL_BEGIN_THREAD,
+    // Every runtime has those above; of these, each has those it has, in
+    // the order of EXIT_CALL_*.
+    CALL_EXIT,
+    CALL__EXIT,
+    CALL__EXIT_UPPER,
+    CALL_QUICK_EXIT,
     CALL_COUNT
 };
+#define CALL_ALLOCATIONS CALL_EXIT
 
 static const char* const call_names[CALL_COUNT] = {
     "malloc", "calloc", "realloc", "free", "_msize", "_strdup",
-    "_aligned_malloc", "_aligned_free", "_aligned_realloc", "_beginthreadex"};
+    "_aligned_malloc", "_aligned_free", "_aligned_realloc", "_beginthreadex",
+    "exit", "_exit", "_Exit", "quick_exit"};
 
 typedef struct runtime {
     const char* name;  // the library whose exports are patched
@@ -181,6 +196,28 @@ static void* route_aligned_realloc(const void* caller, u32 n, void* pointer, siz
 }
 
 // ---------------------------------------------------------------------------
+// The exit calls of every build.
+
+static u64 exits_base;
+static u64 exits_size;
+
+// The module's: on the host's thread, its call is left. A thread of the
+// module's own ends instead of the process.
+static void route_exit(const void* caller, u32 n, u32 call, int status) {
+    fault_leave_for_exit(call - CALL_EXIT, status, (u64)caller);
+    if ((u64)caller - exits_base < exits_size && !fault_on_host_thread()) {
+        fprintf(stderr, "Engine: a thread of the module called %s(%d): that thread ends, the "
+                        "host goes on\n", exit_call_name(call - CALL_EXIT), status);
+        ExitThread((DWORD)status);
+    }
+    exit_function* own = OWN(exit_function, call);
+    if (own) {
+        own(status);
+    }
+    ExitProcess((UINT)status);
+}
+
+// ---------------------------------------------------------------------------
 // Threads the module starts: a handle of each kept until it has ended.
 
 #define THREADS_MAX 256
@@ -256,11 +293,16 @@ static HANDLE WINAPI hook_create_thread(SECURITY_ATTRIBUTES* security, SIZE_T st
     static uintptr_t begin_thread_##n(void* a, unsigned b, thread_function* c, void* d,   \
                                       unsigned e, unsigned* f) {                         \
         return route_begin_thread(CALLER, n, a, b, c, d, e, f);                          \
-    }
+    }                                                                                    \
+    static void exit_##n(int a) { route_exit(CALLER, n, CALL_EXIT, a); }                 \
+    static void exit_low_##n(int a) { route_exit(CALLER, n, CALL__EXIT, a); }            \
+    static void exit_upper_##n(int a) { route_exit(CALLER, n, CALL__EXIT_UPPER, a); }    \
+    static void quick_exit_##n(int a) { route_exit(CALLER, n, CALL_QUICK_EXIT, a); }
 #define RUNTIME_HOOK_LIST(n)                                                              \
     {(void*)malloc_##n, (void*)calloc_##n, (void*)realloc_##n, (void*)free_##n,           \
      (void*)msize_##n, (void*)strdup_##n, (void*)aligned_malloc_##n,                      \
-     (void*)aligned_free_##n, (void*)aligned_realloc_##n, (void*)begin_thread_##n}
+     (void*)aligned_free_##n, (void*)aligned_realloc_##n, (void*)begin_thread_##n,       \
+     (void*)exit_##n, (void*)exit_low_##n, (void*)exit_upper_##n, (void*)quick_exit_##n}
 RUNTIME_HOOKS(0)
 RUNTIME_HOOKS(1)
 
@@ -309,7 +351,7 @@ static bool32 find_runtime(runtime* each, u32 n) {
     for (u32 i = 0; i < CALL_COUNT; ++i) {
         each->own[i] = (void*)GetProcAddress(module, call_names[i]);
         each->ours[i] = hook_lists[n][i];
-        if (!each->own[i]) {
+        if (!each->own[i] && i < CALL_ALLOCATIONS) {
             return 0;
         }
     }
@@ -368,10 +410,10 @@ static bool32 find_exports(runtime* each) {
         if (call >= 0 && ordinals[i] < exports->NumberOfFunctions && !each->export_slots[call]) {
             each->export_slots[call] = &functions[ordinals[i]];
             each->originals[call] = functions[ordinals[i]];
-            ++found;
+            found += call < CALL_ALLOCATIONS;
         }
     }
-    return found == CALL_COUNT;
+    return found == CALL_ALLOCATIONS;
 }
 
 static bool32 runtime_ready(runtime* each, u32 n) {
@@ -379,8 +421,9 @@ static bool32 runtime_ready(runtime* each, u32 n) {
         each->tried = 1;
         each->ready = find_runtime(each, n) && make_jumps(each) && find_exports(each);
         if (!each->ready && each->module) {
-            fprintf(stderr, "Engine: the allocations of %s can't be routed while a build loads: "
-                            "its start-up allocates from the system\n", each->name);
+            fprintf(stderr, "Engine: the calls of %s can't be routed while a build loads: "
+                            "its start-up allocates from the system, and its exit ends the "
+                            "host\n", each->name);
         }
     }
     return each->ready;
@@ -394,16 +437,19 @@ static void set_export(u32* slot, u32 value) {
     }
 }
 
-static void patch_exports(bool32 ours) {
+// The exports of calls [first, last) name the hooks, or their own again.
+static void patch_exports(u32 first, u32 last, bool32 ours) {
     for (u32 n = 0; n < RUNTIME_COUNT; ++n) {
         runtime* each = &runtimes[n];
         if (!runtime_ready(each, n)) {
             continue;
         }
         u64 base = (u64)each->module;
-        for (u32 i = 0; i < CALL_COUNT; ++i) {
-            set_export(each->export_slots[i],
-                       ours ? (u32)((u64)(each->jumps + i * 16) - base) : each->originals[i]);
+        for (u32 i = first; i < last; ++i) {
+            if (each->export_slots[i]) {
+                set_export(each->export_slots[i], ours ? (u32)((u64)(each->jumps + i * 16) - base)
+                                                       : each->originals[i]);
+            }
         }
     }
 }
@@ -412,8 +458,10 @@ void allocator_route_loading(const char* path) {
     loading_size = 0;
     loading_base = 0;
     loading_path = path;
-    patch_exports(path != NULL);
+    patch_exports(0, CALL_ALLOCATIONS, path != NULL);
 }
+
+void allocator_exits_loading(bool32 loading) { patch_exports(CALL_EXIT, CALL_COUNT, loading); }
 
 // ---------------------------------------------------------------------------
 // The running build's imports.
@@ -441,7 +489,8 @@ static void bind_library(u64 base, const IMAGE_IMPORT_DESCRIPTOR* library,
     }
 }
 
-static void bind_imports(u64 base) {
+// Binds the imports of calls [first, last), and CreateThread with threads.
+static void bind_imports(u64 base, u32 first, u32 last, bool32 threads) {
     const IMAGE_DATA_DIRECTORY* directory = directory_of(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
     if (!directory->VirtualAddress) {
         return;
@@ -455,9 +504,10 @@ static void bind_imports(u64 base) {
             continue;
         }
         if (n >= 0 && find_runtime(&runtimes[n], (u32)n)) {
-            bind_library(base, library, call_names, runtimes[n].ours, CALL_COUNT);
+            bind_library(base, library, call_names + first, runtimes[n].ours + first,
+                         last - first);
         }
-        if (lstrcmpiA(name, "kernel32.dll") == 0) {
+        if (threads && lstrcmpiA(name, "kernel32.dll") == 0) {
             static const char* const create[] = {"CreateThread"};
             static void* const ours[] = {(void*)hook_create_thread};
             bind_library(base, library, create, ours, 1);
@@ -469,6 +519,14 @@ void allocator_route_image(const void* base, u64 size) {
     route_base = (u64)base;
     route_size = base ? size : 0;
     if (base) {
-        bind_imports((u64)base);
+        bind_imports((u64)base, 0, CALL_ALLOCATIONS, 1);
+    }
+}
+
+void allocator_route_exits(const void* base, u64 size) {
+    exits_base = (u64)base;
+    exits_size = base ? size : 0;
+    if (base) {
+        bind_imports((u64)base, CALL_EXIT, CALL_COUNT, 0);
     }
 }

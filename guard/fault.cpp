@@ -24,8 +24,28 @@ const char* fault_name(fault_kind kind) {
     case FAULT_BUS_ERROR: return "bus error";
     case FAULT_BROKEN_INVARIANT: return "broken invariant";
     case FAULT_ABORT: return "abort";
+    case FAULT_EXIT: return "exit";
     default: return "exception";
     }
+}
+
+const char* exit_call_name(u32 call) {
+    switch (call) {
+    case EXIT_CALL__EXIT: return "_exit";
+    case EXIT_CALL__EXIT_UPPER: return "_Exit";
+    case EXIT_CALL_QUICK_EXIT: return "quick_exit";
+    default: return "exit";
+    }
+}
+
+void fault_set_exit(module_fault* fault, u32 call, i32 status, u64 address) {
+    fault->kind = FAULT_EXIT;
+    fault->code = (u32)status;
+    fault->exit_call = call;
+    fault->address = address;
+    fault->access = 0;
+    fault->target = 0;
+    fault->caller = 0;
 }
 
 typedef struct entry_arguments {

@@ -1,7 +1,8 @@
 // The fault guard: calling into the module, or loading and unloading it,
 // so that a processor fault (access violation, illegal instruction, division
 // by zero, a trapped floating-point operation, a breakpoint with no
-// debugger, a stack overflow, abort()) sends the thread back to the point
+// debugger, a stack overflow, abort()), and the module's own call of exit
+// and its kin (fault_leave_for_exit), sends the thread back to the point
 // just after the call instead of ending the host, with the floating-point
 // state put back and what the fault was in a module_fault. What the host
 // does then (undo the frame, roll back, hold the build, name it in the
@@ -45,6 +46,7 @@ typedef enum fault_kind {
     FAULT_BUS_ERROR,
     FAULT_BROKEN_INVARIANT,  // a fatal stop (ud2), not some other illegal instruction
     FAULT_ABORT,             // abort(), and so a C++ exception nothing caught
+    FAULT_EXIT,              // the module called exit or its kin: code is the status
     FAULT_OTHER,
 } fault_kind;
 
@@ -57,7 +59,9 @@ typedef enum fault_kind {
 // faulted.
 typedef struct module_fault {
     fault_kind kind;
-    u32 code;            // the system's own: an exception code or a signal number
+    u32 code;            // the system's own: an exception code or a signal number;
+                         // FAULT_EXIT: the status the module gave
+    u32 exit_call;       // FAULT_EXIT: which call (EXIT_CALL_*)
     u64 address;         // where it was raised
     u64 access;          // access violations: FAULT_ACCESS_*
     u64 target;          // access violations: the address that was accessed
@@ -73,6 +77,18 @@ typedef struct module_fault {
 // The fault's name ("access violation", "stack overflow", ...), or
 // "exception" for FAULT_OTHER.
 const char* fault_name(fault_kind kind);
+
+// The calls that end a program, as a FAULT_EXIT names them.
+typedef enum exit_call {
+    EXIT_CALL_EXIT,
+    EXIT_CALL__EXIT,        // _exit
+    EXIT_CALL__EXIT_UPPER,  // _Exit
+    EXIT_CALL_QUICK_EXIT,
+    EXIT_CALL_COUNT,
+} exit_call;
+
+// "exit", "_exit", "_Exit" or "quick_exit".
+const char* exit_call_name(u32 call);
 
 // Calls entry with the arguments through guarded_module_call (below).
 bool32 guarded_entry_call(module_fault* fault, module_entry* entry, i32* running,
@@ -100,6 +116,19 @@ bool32 guarded_module_call(module_fault* fault, host_function* function, void* a
 // or shut-down itself (Windows), the call returns and fault still holds what
 // was seen; fault->kind is FAULT_NONE when nothing was.
 bool32 guarded_host_call(module_fault* fault, host_function* function, void* argument);
+
+// The module called exit or its kin (carry/allocator.h's hooks), which
+// never return. When a guarded call (module or host) is in progress on this
+// thread, it is left as a fault leaves it, with a fault of kind FAULT_EXIT,
+// the status as its code and address the place of the call, and this does
+// not return. Otherwise it returns, and the caller decides.
+void fault_leave_for_exit(u32 call, i32 status, u64 address);
+
+// Whether this is the thread the guard calls the module on.
+bool32 fault_on_host_thread(void);
+
+// Fills in a FAULT_EXIT (both systems' guards).
+void fault_set_exit(module_fault* fault, u32 call, i32 status, u64 address);
 
 // The system's code in the title's words: "0xC0000005", "SIGSEGV".
 void fault_code_text(u32 code, char* out, u32 capacity);

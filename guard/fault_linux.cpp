@@ -56,6 +56,7 @@ static sigjmp_buf resume_point;
 static volatile sig_atomic_t call_in_progress;
 static module_fault* volatile recording;
 static pthread_t host_thread;
+static pid_t host_process;
 static u64 stack_low;
 static u64 stack_high;
 static u64 overflow_reach;
@@ -348,6 +349,7 @@ static void give_handler_a_stack(void) {
 
 void fault_handling_start(void) {
     host_thread = pthread_self();
+    host_process = getpid();
     note_host_stack();
     give_handler_a_stack();
     struct sigaction action = {};
@@ -413,6 +415,22 @@ __attribute__((noinline)) bool32 guarded_host_call(module_fault* fault, host_fun
     call_in_progress = 0;
     restore_float_state(&float_before_call);
     return 1;
+}
+
+// Out of the module's exit as out of a fault: the guard's resume point
+// puts back what the call may have changed. A child the module forked
+// inherits the call in progress, and ends as it asks.
+void fault_leave_for_exit(u32 call, i32 status, u64 address) {
+    if (!call_in_progress || !fault_on_host_thread()) {
+        return;
+    }
+    call_in_progress = 0;
+    fault_set_exit(recording, call, status, address);
+    siglongjmp(resume_point, 1);
+}
+
+bool32 fault_on_host_thread(void) {
+    return started && pthread_equal(pthread_self(), host_thread) && getpid() == host_process;
 }
 
 // Appends within capacity, always terminated.

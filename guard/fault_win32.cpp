@@ -27,6 +27,9 @@ static LPTOP_LEVEL_EXCEPTION_FILTER previous_filter;
 // abort() in the module, turned into an exception the guard catches
 // (on_abort): the code Windows gives a program ended by a fatal exit.
 #define ABORT_EXCEPTION 0x40000015u
+// The module's exit (fault_leave_for_exit), raised as an exception of our
+// own so that it leaves a call the way a fault does.
+#define EXIT_EXCEPTION 0xE0455849u
 
 // Processor faults that a bug in the module raises, and its abort(). Other
 // codes (debugger output, C++ exceptions, thread names) are raised and
@@ -176,10 +179,9 @@ static void record_exception(module_fault* fault, EXCEPTION_POINTERS* pointers) 
     fault->caller = bad_call && stack < resume_context.Rsp ? *(u64*)stack : 0;
 }
 
-// Records the fault and rewrites the thread's context so that it carries on
-// as if call_with_resume_point had returned 0.
-static void send_back(EXCEPTION_POINTERS* pointers) {
-    record_exception(recording, pointers);
+// Rewrites the thread's context so that it carries on as if
+// call_with_resume_point had returned 0.
+static void resume_after_call(EXCEPTION_POINTERS* pointers) {
     static CONTEXT resume;
     resume = resume_context;
     DWORD64 image_base = 0;
@@ -193,6 +195,12 @@ static void send_back(EXCEPTION_POINTERS* pointers) {
     resume.Rax = 0;
     call_in_progress = 0;
     *pointers->ContextRecord = resume;
+}
+
+// Records the fault and leaves the call.
+static void send_back(EXCEPTION_POINTERS* pointers) {
+    record_exception(recording, pointers);
+    resume_after_call(pointers);
 }
 
 // Set while a fault of the module's is being sent back: a fault in that
@@ -219,6 +227,18 @@ extern "C" LONG CALLBACK engine_first_chance(EXCEPTION_POINTERS* pointers) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     u32 code = pointers->ExceptionRecord->ExceptionCode;
+    // The module's exit, recorded already, leaves even under a debugger and
+    // past the module's own handlers (nothing may come back from it); only
+    // the loader, when it called the module, fails its load first.
+    if (code == EXIT_EXCEPTION && call_in_progress && GetCurrentThreadId() == host_thread) {
+        if (host_call_in_progress && handler_between(pointers->ContextRecord)) {
+            return EXCEPTION_CONTINUE_SEARCH;
+        }
+        handling = 1;
+        resume_after_call(pointers);
+        handling = 0;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
     if (!during_module_call() || !is_processor_fault(code)) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
@@ -283,10 +303,10 @@ void fault_handling_start(void) {
 }
 
 // Puts back what the fault may have left half-changed on the host's side.
-static void restore_after_fault(u32 code, unsigned int float_word) {
+static void restore_after_fault(fault_kind kind, unsigned int float_word) {
     _clearfp();
     _control87(float_word, FLOAT_EXCEPTION_MASKS | _MCW_RC);
-    if (code == EXCEPTION_STACK_OVERFLOW) {
+    if (kind == FAULT_STACK_OVERFLOW) {
         // The guard page went with the overflow; without it the next one
         // would run past the stack.
         _resetstkoflw();
@@ -320,7 +340,7 @@ bool32 guarded_host_call(module_fault* fault, host_function* function, void* arg
         return 1;
     }
     host_call_in_progress = 0;
-    restore_after_fault(fault->code, float_word);
+    restore_after_fault(fault->kind, float_word);
     return 0;
 }
 
@@ -330,9 +350,25 @@ bool32 guarded_module_call(module_fault* fault, host_function* function, void* a
     if (host_call_with_resume_point(fault, function, argument, 0)) {
         return 1;
     }
-    restore_after_fault(fault->code, float_word);
+    restore_after_fault(fault->kind, float_word);
     return 0;
 }
+
+void fault_leave_for_exit(u32 call, i32 status, u64 address) {
+    if (!call_in_progress || GetCurrentThreadId() != host_thread) {
+        return;
+    }
+    fault_set_exit(recording, call, status, address);
+    // A build that exits as it loads is gone by the time it is named.
+    if (host_call_in_progress) {
+        recording->holder_base = fault_address_holder(address, NULL, recording->holder,
+                                                      sizeof(recording->holder));
+    }
+    RaiseException(EXIT_EXCEPTION, EXCEPTION_NONCONTINUABLE, 0, NULL);
+    fatal_stop();
+}
+
+bool32 fault_on_host_thread(void) { return host_thread && GetCurrentThreadId() == host_thread; }
 
 void fault_code_text(u32 code, char* out, u32 capacity) {
     static const char digits[] = "0123456789ABCDEF";

@@ -1,8 +1,27 @@
 #include "host/call_module.h"
 
+#include <stdio.h>
+
 #include "engine/base/memory.h"
 #include "guard/undo.h"
 #include "host/title.h"
+
+// The module's exit(0) is no fault: the frame's writes stand, and the host
+// ends after the frame as if the module had cleared the running flag.
+static bool32 ended_by_module(const module_fault* fault, host_window* window, i32* running) {
+    if (fault->kind != FAULT_EXIT || fault->code != 0) {
+        return 0;
+    }
+    undo_commit();
+    *running = 0;
+    char words[64];
+    char title[MODULE_TITLE_CAPACITY];
+    exit_words(fault, words, sizeof(words));
+    snprintf(title, sizeof(title), WINDOW_TITLE " - %s", words);
+    title_show_event(window, title);
+    fprintf(stderr, "Engine: %s\n", words);
+    return 1;
+}
 
 // Calls the running build, entry and then entry_sound; false when either
 // faulted.
@@ -21,6 +40,9 @@ static bool32 call_running(module_fault* fault, module_state* module, host_windo
     }
     if (returned) {
         undo_commit();
+        return 1;
+    }
+    if (ended_by_module(fault, window, running)) {
         return 1;
     }
     fault->build_time = module->running.time;

@@ -9,7 +9,10 @@
 // (guard/undo.h), and the previous build is loaded again from its copy and
 // called in the same frame and from then on. A frame that can't be fully
 // undone is said so in the title, and no build is called on that memory
-// until a new one loads. Titles: title.h.
+// until a new one loads. The module's exit with a status other than 0 is a
+// fault like any other; its exit(0) is none: the frame's writes stand and
+// the host ends after the frame, as if the module had cleared the running
+// flag, saying so in the title and on standard error. Titles: title.h.
 #ifndef HOST_CALL_MODULE_H
 #define HOST_CALL_MODULE_H
 

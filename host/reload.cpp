@@ -160,7 +160,9 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     call.export_name = export_name;
     module_fault fault = {};
     bool32 keeps_all = whole_before_load(copy_path);
+    allocator_exits_loading(1);
     bool32 returned = guarded_host_call(&fault, load_guarded, &call);
+    allocator_exits_loading(0);
     whole_load_ended();
     if (!returned || (!call.library && fault.kind != FAULT_NONE)) {
         char described[MODULE_TITLE_CAPACITY];
@@ -209,6 +211,7 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     static engine_kept table[4096];
     library_image image = build_image(build);
     memory_set_kept(table, kept_table(&image, table, 4096), image.base, image.size);
+    allocator_route_exits(image.base, image.size);
     if (module->kept_note[0]) {
         fprintf(stderr, "Engine: %s\n", module->kept_note);
     }
@@ -238,6 +241,7 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
         history_forget_memory();
     }
     memory_set_kept(NULL, 0, NULL, 0);
+    allocator_route_exits(NULL, 0);
     whole_before_unload(&module->whole);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
     whole_after_unload(&module->whole);

@@ -1,5 +1,7 @@
 #include "host/title.h"
 
+#include <stdio.h>
+
 #include "host/build_status.h"
 #include "carry/state.h"
 
@@ -65,7 +67,28 @@ static const char* access_words(u64 access) {
     }
 }
 
+// "the module called exit(3)".
+static void append_exit(title_text* title, const module_fault* fault) {
+    char status[16];
+    snprintf(status, sizeof(status), "(%d)", (i32)fault->code);
+    append(title, "the module called ");
+    append(title, exit_call_name(fault->exit_call));
+    append(title, status);
+}
+
+void exit_words(const module_fault* fault, char* out, u32 capacity) {
+    title_text title = {out, 0, capacity};
+    out[0] = 0;
+    append_exit(&title, fault);
+}
+
 static void append_fault(title_text* title, const module_fault* fault, void* library) {
+    if (fault->kind == FAULT_EXIT) {
+        append_exit(title, fault);
+        append(title, " at ");
+        append_place(title, fault->address, fault, library);
+        return;
+    }
     char code[32];
     fault_code_text(fault->code, code, sizeof(code));
     // Through a pointer to what a reload removed: named by it.

@@ -14,7 +14,11 @@
 //    "Engine - fault while unloading the old build: <fault as above>";
 //  - a faulting frame that could not be undone:
 //    "Engine - fault: <fault> - module memory could not be put back as the frame found it".
-// A fatal stop of the base library (ud2) is named "broken invariant".
+// A fatal stop of the base library (ud2) is named "broken invariant"; the
+// module's call of exit with a status other than 0 is a fault named "the
+// module called exit(3) at main.so+0x1A2B" (or _exit, _Exit, quick_exit).
+// Its exit(0) ends the host after the frame: "Engine - the module called
+// exit(0)".
 #ifndef HOST_TITLE_H
 #define HOST_TITLE_H
 
@@ -30,6 +34,9 @@ void fault_title(module_fault* fault, void* library);
 // The fault in the title's words, without "Engine - ": "access violation
 // (SIGSEGV) writing 0x0 at main.so+0x1A2B".
 void describe_fault(const module_fault* fault, void* library, char* out, u32 capacity);
+
+// A FAULT_EXIT's words without its place: "the module called exit(0)".
+void exit_words(const module_fault* fault, char* out, u32 capacity);
 
 // The title after a rollback (see above), into fault->title.
 void rollback_title(module_fault* fault, void* library);

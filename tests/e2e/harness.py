@@ -52,6 +52,12 @@ class _Windows:
         "abort": r"0x40000015",
         "datatype misalignment": r"0x80000002",
     }
+    # Each call that ends a program: how the title names it, and the test
+    # build that makes it. MinGW's _Exit is an inline call of _exit, and
+    # quick_exit is the UCRT's only (msvcrt.dll has none).
+    exit_calls = {"exit": ("exit", "faulter_exit"), "_exit": ("_exit", "faulter_exit"),
+                  "_Exit": ("_exit", "faulter_exit"),
+                  "quick_exit": ("quick_exit", "faulter_exit_ucrt")}
 
 
 class _Linux:
@@ -72,6 +78,7 @@ class _Linux:
         "abort": r"SIGABRT",
         "datatype misalignment": r"SIGBUS",
     }
+    exit_calls = {call: (call, "faulter_exit") for call in ("exit", "_exit", "_Exit", "quick_exit")}
 
 
 SYSTEM = _Windows if WINDOWS else _Linux
@@ -125,6 +132,11 @@ def fault_code(kind):
 def fault_named(kind):
     """The title's words for a kind of fault: its name and the system's code."""
     return r"%s \(%s\)" % (kind, fault_code(kind))
+
+
+def exit_call(call):
+    """(the title's name for the call, the test build that makes it)."""
+    return SYSTEM.exit_calls[call]
 
 
 def module_file(name):

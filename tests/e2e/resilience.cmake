@@ -6,7 +6,7 @@ set(ENGINE_FAULT_KINDS none=0 write_null=1 illegal_instruction=2 integer_divide=
     float_divide=4 breakpoint=5 stack_overflow=6 call_null=7 handled_probe=8 read_bad=10
     broken_invariant=12 in_constructor=13 in_destructor=14 truncate_copies=20
     abort=15 throw=16 free_own_block=17 alignment_misaligned=18 alignment_null=19
-    alignment_return=21)
+    alignment_return=21 exit=22 exit_in_constructor=23 exit_in_destructor=24 exit_in_sound=25)
 if(WIN32)
     list(APPEND ENGINE_FAULT_KINDS under_handler=9)
 else()
@@ -40,6 +40,17 @@ target_link_libraries(faulter_missing_library PRIVATE faulter_dependency)
 set_target_properties(faulter_missing_library PROPERTIES SKIP_BUILD_RPATH ON)
 list(APPEND ENGINE_FAULT_MODULES faulter_missing_library)
 
+# Windows: the build that exits against the UCRT, as whole.cmake's UCRT
+# builds link (quick_exit is the UCRT's only).
+if(WIN32)
+    engine_add_module(faulter_exit_ucrt SOURCES modules/faulter.cpp DEFINES FAULT_KIND=22 _UCRT)
+    target_link_options(faulter_exit_ucrt PRIVATE -nodefaultlibs
+        -Wl,--defsym,_setjmp=__intrinsic_setjmp)
+    target_link_libraries(faulter_exit_ucrt PRIVATE -Wl,--start-group stdc++ mingw32 gcc gcc_eh
+        mingwex pthread ucrt kernel32 -Wl,--end-group)
+    list(APPEND ENGINE_FAULT_MODULES faulter_exit_ucrt)
+endif()
+
 # A module that asks for more memory than there is and carries on, as C++
 # lets it (std::bad_alloc, the new handler, the nothrow forms), with and
 # without its whole state kept.
@@ -54,6 +65,7 @@ add_custom_target(e2e_resilience_modules ALL DEPENDS engine recorder_v1 recorder
                   ${ENGINE_FAULT_MODULES})
 engine_add_e2e_test(e2e_resilience test_resilience.py)
 engine_add_e2e_test(e2e_rollback test_rollback.py)
+engine_add_e2e_test(e2e_exit test_exit.py)
 engine_add_e2e_test(e2e_bad_alloc test_bad_alloc.py)
 
 # A debugger, so a test can check that faults and breakpoints reach it first

@@ -25,6 +25,15 @@
 // - FAULT_ABORT calls abort(); FAULT_THROW throws a C++ exception that
 //   nothing in the module catches, which ends in abort() too.
 //
+// FAULT_EXIT calls one of the calls that end a program, as "exit.txt" asks
+// when it comes to it: "<call> <status>", the call 0 for exit, 1 _exit, 2
+// _Exit, 3 quick_exit (Windows: UCRT builds only); exit(3) without the
+// file. Call 4 (POSIX) forks a child that calls _exit with the status, and
+// runs on once it has ended, its status noted in "children.log"; call 5
+// starts a thread that calls exit with the status, once, and runs on once
+// it has ended, noting "thread=1" there. FAULT_EXIT_IN_SOUND does
+// that in its entry_sound.
+//
 // FAULT_TRUNCATE_COPIES opens every copy of the module in the build folder
 // for writing, which truncates it, and runs on: the code it runs from must
 // not be one of them.
@@ -34,6 +43,8 @@
 //   the library loads (on Windows inside DllMain), so the build never loads.
 // - FAULT_IN_DESTRUCTOR: a static object's destructor writes to null, as the
 //   library is unloaded.
+// - FAULT_EXIT_IN_CONSTRUCTOR and FAULT_EXIT_IN_DESTRUCTOR call exit there
+//   as "exit.txt" asks.
 // FAULTER_DEPENDENCY=1 makes the build call into a library of its own that
 // the tests never put where the loader looks. Every build notes its start-up
 // and shut-down in "lifecycle.log". FAULTER_CHDIR=1 makes the first build
@@ -43,6 +54,7 @@
 #include "engine/module.h"
 #include "engine/input.h"
 #include "engine/platform_api.h"
+#include "engine/sound.h"
 #include "log.h"
 
 #include <float.h>
@@ -56,6 +68,8 @@
 #include <fcntl.h>
 #include <fenv.h>
 #include <sys/mman.h>
+#include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <xmmintrin.h>
 #endif
@@ -88,6 +102,10 @@
 #define FAULT_ALIGNMENT_NULL 19
 #define FAULT_TRUNCATE_COPIES 20
 #define FAULT_ALIGNMENT_RETURN 21
+#define FAULT_EXIT 22
+#define FAULT_EXIT_IN_CONSTRUCTOR 23
+#define FAULT_EXIT_IN_DESTRUCTOR 24
+#define FAULT_EXIT_IN_SOUND 25
 
 #if defined(_WIN32) && FAULT_KIND == FAULT_BUS_ERROR
 #error "a bus error is a POSIX fault"
@@ -170,6 +188,88 @@ struct faults_when_made {
 static faults_when_made made;
 #endif
 
+#ifdef _WIN32
+static DWORD WINAPI exit_in_thread(void* status) {
+    exit((int)(u64)status);
+}
+#else
+static void* exit_in_thread(void* status) {
+    exit((int)(u64)status);
+}
+#endif
+
+static void exit_in_a_thread(int status) {
+    static bool started;
+    if (started) {
+        return;
+    }
+    started = true;
+    void* argument = (void*)(u64)status;
+#ifdef _WIN32
+    HANDLE thread = CreateThread(NULL, 0, exit_in_thread, argument, 0, NULL);
+    bool ended = thread && WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+#else
+    pthread_t thread;
+    bool ended = pthread_create(&thread, NULL, exit_in_thread, argument) == 0 &&
+                 pthread_join(thread, NULL) == 0;
+#endif
+    append_log("children.log", ended ? "thread=1\n" : "thread=0\n", 9);
+}
+
+// As the test asked, through the call it named.
+static void exit_as_asked(void) {
+    int call = 0;
+    int status = 3;
+    FILE* asked = fopen("exit.txt", "r");
+    if (asked) {
+        if (fscanf(asked, "%d %d", &call, &status) != 2) {
+            call = 0;
+            status = 3;
+        }
+        fclose(asked);
+    }
+    switch (call) {
+    case 1: _exit(status); break;
+    case 2: _Exit(status); break;
+#if !defined(_WIN32) || defined(_UCRT)
+    case 3: quick_exit(status); break;  // msvcrt.dll has none
+#endif
+#ifndef _WIN32
+    case 4: {
+        pid_t child = fork();
+        if (child == 0) {
+            _exit(status);
+        }
+        int ended = 0;
+        char line[64];
+        if (child > 0 && waitpid(child, &ended, 0) == child && WIFEXITED(ended)) {
+            append_log("children.log", line,
+                       snprintf(line, sizeof(line), "status=%d\n", WEXITSTATUS(ended)));
+        }
+        return;
+    }
+#endif
+    case 5:
+        exit_in_a_thread(status);
+        return;
+    default: exit(status); break;
+    }
+}
+
+#if FAULT_KIND == FAULT_EXIT_IN_CONSTRUCTOR
+struct exits_when_made {
+    exits_when_made() { exit_as_asked(); }
+};
+static exits_when_made exit_made;
+#endif
+
+#if FAULT_KIND == FAULT_EXIT_IN_DESTRUCTOR
+struct exits_when_unmade {
+    ~exits_when_unmade() { exit_as_asked(); }
+};
+static exits_when_unmade exit_unmade;
+#endif
+
 #if FAULT_KIND == FAULT_IN_DESTRUCTOR
 struct faults_when_unmade {
     ~faults_when_unmade() { write_null(); }
@@ -240,6 +340,9 @@ static void fault(platform_api* services, faulter_state* state) {
         break;
     case FAULT_ABORT:
         abort();
+        break;
+    case FAULT_EXIT:
+        exit_as_asked();
         break;
 #if FAULT_KIND == FAULT_THROW
     case FAULT_THROW:
@@ -369,7 +472,8 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     sink_int = faulter_dependency();
 #endif
     bool faulting = FAULT_KIND != FAULT_NONE && FAULT_KIND != FAULT_HANDLED_PROBE &&
-                    FAULT_KIND != FAULT_IN_DESTRUCTOR &&
+                    FAULT_KIND != FAULT_IN_DESTRUCTOR && FAULT_KIND != FAULT_EXIT_IN_DESTRUCTOR &&
+                    FAULT_KIND != FAULT_EXIT_IN_SOUND &&
                     ((fault_at && state->frames >= fault_at) || (on_key && f_key_pressed(input)));
 
     char line[512];
@@ -386,3 +490,16 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
         fault(services, state);
     }
 }
+
+#if FAULT_KIND == FAULT_EXIT_IN_SOUND
+// Exits in the frame FAULTER_AT asks for, after entry has run.
+ENTRY_EXPORT void entry_sound(sound_buffer* sound, platform_api* services, void** module_slot) {
+    (void)sound;
+    faulter_state* state =
+        (faulter_state*)slot_state(module_slot, services, sizeof(faulter_state));
+    static const u64 exit_at = environment_number("FAULTER_AT");
+    if (exit_at && state->frames >= exit_at) {
+        exit_as_asked();
+    }
+}
+#endif
