@@ -2,9 +2,9 @@
 // side by side with the same module built without it, through the host's
 // own reload path: a reload of 1 MiB of globals and 64 MiB of heap in
 // 100,000 allocations; the undo's work at a frame's start with nothing and
-// with 1 MiB written, against memcpy of that; malloc and free from the
-// module's code (the heap against the system's allocator); and the memory
-// the tracking adds. Medians; printed figures, not a test.
+// with 1 MiB written, against memcpy of that; malloc and free, and C++'s
+// new[] and delete[], from the module's code (the heap against the
+// system's allocator); and the memory the tracking adds. Medians; printed figures, not a test.
 //
 // Usage, from a scratch data/ folder with build/ beside it:
 //   whole_bench PLAIN_MODULE WHOLE_MODULE [reloads]
@@ -62,7 +62,7 @@ static void frame(module_state* module, void* slot_value) {
 }
 
 typedef struct figures {
-    double reload, undo_quiet, undo_written, churn;
+    double reload, undo_quiet, undo_written, churn, churn_new;
     u64 shadow, heap;
 } figures;
 
@@ -79,7 +79,7 @@ static figures measure(const std::string& path, u32 reloads, u32* stamp) {
         exit(1);
     }
     frame(&module, NULL);
-    std::vector<double> reloads_ms, quiet, written, churns;
+    std::vector<double> reloads_ms, quiet, written, churns, churns_new;
     for (u32 i = 0; i < reloads; ++i) {
         install(path, ++*stamp);
         i64 a = read_counter();
@@ -98,15 +98,21 @@ static figures measure(const std::string& path, u32 reloads, u32* stamp) {
     }
     typedef u64 churn_call(u32);
     churn_call* churn = (churn_call*)library_symbol(module.running.library, "churn");
+    churn_call* churn_new = (churn_call*)library_symbol(module.running.library, "churn_new");
+    // Taken in turns, so both see the same machine.
     for (u32 i = 0; i < 9; ++i) {
         i64 a = read_counter();
         churn(100);
-        churns.push_back(milliseconds(read_counter(), a) * -1.0);
+        i64 b = read_counter();
+        churn_new(100);
+        churns.push_back(milliseconds(a, b));
+        churns_new.push_back(milliseconds(b, read_counter()));
     }
     out.reload = median(reloads_ms);
     out.undo_quiet = median(quiet);
     out.undo_written = median(written);
     out.churn = median(churns);
+    out.churn_new = median(churns_new);
     out.shadow = undo_state().shadow_touched;
     heap_counts heap = heap_state();
     out.heap = heap.used_bytes;
@@ -147,6 +153,11 @@ int main(int argc, char** argv) {
     printf("%-26s %12.3f %12.3f %8.2f   (module's malloc/free, 100,000 pairs; "
            "throughput ratio)\n", "malloc and free", plain.churn, whole.churn,
            plain.churn / whole.churn);
+    printf("%-26s %12.3f %12.3f %8.2f   (the same through new[] and delete[])\n",
+           "new[] and delete[]", plain.churn_new, whole.churn_new,
+           plain.churn_new / whole.churn_new);
+    printf("%-26s %12.2f %12.2f            (new[] and delete[] against malloc and free)\n",
+           "  their time / malloc's", plain.churn_new / plain.churn, whole.churn_new / whole.churn);
     printf("%-26s %12.1f %12.1f   (MiB of the undo's shadows in use; the heap's slabs %.1f)\n",
            "memory tracked", plain.shadow / 1048576.0, whole.shadow / 1048576.0,
            whole.heap / 1048576.0);
