@@ -12,10 +12,13 @@ typedef struct whole_state {
     image_layout layout;  // the running build's, when it keeps its whole state
     bool32 running;       // layout is the running build's
     state_taken taken;    // what the last build that kept it left
+    // What the running build was given when it came, while the build before
+    // it may come back (a fault rolls back to it): objects the running build
+    // could not carry take these values then.
+    state_taken given;
+    bool32 returning;     // the build being loaded is the previous one, after a fault
     memory_range* objects;  // the layout's kept objects, for the hashes (memory.h)
     u64 load_serial;      // counts the builds that kept it: tells builds apart
-    u64 reserved;         // the old image's place, held while the next build loads
-    u64 reserved_size;
     char note[WHOLE_NOTE_CAPACITY];  // what the last load did; "" for nothing
 } whole_state;
 
@@ -29,13 +32,16 @@ void whole_load_ended(void);
 // in whole->note ("" for nothing to say).
 void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot);
 
-// Before the running build is unloaded: its state taken, its destructors
-// kept from running.
-void whole_before_unload(whole_state* whole);
+// Whether the next load is the previous build coming back after the
+// running one faulted.
+void whole_returning(whole_state* whole, bool32 returning);
 
-// After it was unloaded: its place held, so the next build lands elsewhere
-// and no pointer into it reaches the new one.
-void whole_after_unload(whole_state* whole);
+// Before the running build is unloaded: its state taken with every word of
+// the module's memory (slot included) that points into it, its destructors
+// kept from running. The next build may then be loaded at the same place:
+// a build linked at a fixed base (the SDK links modules so) is, and what
+// keeps its place in the image keeps its address.
+void whole_before_unload(whole_state* whole, void** slot);
 
 // Loop editing's snapshot, beside its blocks: the running build's whole
 // state taken (nothing when it keeps none), and put back into whatever

@@ -101,6 +101,10 @@ bool32 guarded_module_call(module_fault* fault, host_function* function, void* a
 // was seen; fault->kind is FAULT_NONE when nothing was.
 bool32 guarded_host_call(module_fault* fault, host_function* function, void* argument);
 
+// Whether the calling thread is inside one of the calls above: the
+// module's code, or a build's start-up or shut-down, may be running below.
+bool32 guard_call_in_progress_here(void);
+
 // The system's code in the title's words: "0xC0000005", "SIGSEGV".
 void fault_code_text(u32 code, char* out, u32 capacity);
 

@@ -415,6 +415,10 @@ __attribute__((noinline)) bool32 guarded_host_call(module_fault* fault, host_fun
     return 1;
 }
 
+bool32 guard_call_in_progress_here(void) {
+    return call_in_progress && pthread_equal(pthread_self(), host_thread);
+}
+
 // Appends within capacity, always terminated.
 static u32 append(char* out, u32 capacity, u32 length, const char* text) {
     for (; *text && length + 1 < capacity; ++text) {

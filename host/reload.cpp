@@ -238,9 +238,8 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
         history_forget_memory();
     }
     memory_set_kept(NULL, 0, NULL, 0);
-    whole_before_unload(&module->whole);
+    whole_before_unload(&module->whole, &module->slot);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
-    whole_after_unload(&module->whole);
     build->library = NULL;
     build->entry = NULL;
     build->sound = NULL;
@@ -313,8 +312,14 @@ bool32 reload_previous(module_state* module) {
     module_build build;
     if (!previous->copy_path[0] ||
         !copy_build(module, module_directory(module), MODULE_NAME, previous->copy_path,
-                    copy_path) ||
-        load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) != LOAD_DONE) {
+                    copy_path)) {
+        return 0;
+    }
+    whole_returning(&module->whole, 1);
+    load_outcome outcome = load_copy(module, copy_path, MODULE_EXPORT, &build, reason,
+                                     sizeof(reason));
+    whole_returning(&module->whole, 0);
+    if (outcome != LOAD_DONE) {
         return 0;
     }
     build.time = previous->time;
