@@ -114,6 +114,52 @@ class WholeStateTest(unittest.TestCase):
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 
+    def test_replays_of_a_program_whose_memory_follows_its_addresses_hash_alike(self):
+        """The table keyed by addresses lays its buckets out by them: two runs
+        hash alike only when the build lies at the same place in both."""
+        run_dir = make_run_dir("cpp_replay")
+        install_module(run_dir, module_file("cppworld_v1"))
+        hashes = harness.replay_hashes(run_dir, RECORDING)
+        self.assertEqual(hashes[0], hashes[1])
+
+    def test_a_cpp_program_keeps_its_strings_and_its_tables_keyed_by_address(self):
+        """Strings and nodes the C++ runtime allocates are undone with the
+        rest; tables keyed by the addresses of globals and functions still
+        find them after each reload; a build whose struct changed and that
+        faults at once leaves the previous build its values."""
+        self.start("cpp_plain", "cppworld_v1")
+        self.wait_frame(200)
+        plain = by_frame(digests(self.run_dir))
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+        self.start("cpp_reloaded", "cppworld_v1")
+        self.wait_frame(30)
+        self.swap(2)
+        self.wait_title(r"^Engine - kept [0-9,]+ variables$")
+        self.wait_frame(60, version=2)
+        # Frees strings and clears containers, then faults.
+        self.swap(3)
+        self.wait_title(r"^Engine - fault in the new build: .* - running the previous build$")
+        self.wait_frame(100, version=2)
+        # stats changed size: afresh in that build, which faults at once;
+        # the previous build has its own values back.
+        self.swap(4)
+        self.assertTrue(wait_for(lambda: "1 starts afresh: stats (changed size)" in
+                                 self.host.stderr(), 15), self.host.stderr())
+        self.wait_title(r"^Engine - fault in the new build: .* - running the previous build$")
+        self.wait_frame(200, version=2)
+        ran = digests(self.run_dir)
+        self.assertLessEqual({r["v"] for r in ran}, {"1", "2", "3"})
+        self.assertEqual({r["misses"] for r in ran}, {"0"}, "a key was missed")
+        for record in ran:
+            frame = int(record["frame"])
+            if frame in plain:
+                self.assertEqual(record["digest"], plain[frame], "frame %d" % frame)
+        self.assertTrue(self.host.running())
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
     @unittest.skipUnless(harness.WINDOWS, "a Windows runtime")
     def test_a_build_against_the_ucrt_keeps_its_heap_through_a_reload_and_a_rollback(self):
         self.start("whole_ucrt_plain", "wholer_ucrt_v1")
