@@ -14,8 +14,9 @@ set(ENGINE_MODULE_FILE main${CMAKE_SHARED_LIBRARY_SUFFIX})
 # How modules are compiled and linked. "development" (the default) is made
 # for the time from saving a source to the running host's next build:
 # unoptimised with full debug information (the debugger steps line by line;
-# optimising costs a compile two to three times as long), linked with gold
-# where the toolchain has it (several times faster than the default ld).
+# optimising costs a compile two to three times as long), linked with lld
+# (engine_module_place) or else gold where the toolchain has them (several
+# times faster than the default ld).
 # "release" leaves the build type's options alone (-O2 -g when there is no
 # build type).
 set(ENGINE_MODULE_BUILD development CACHE STRING
@@ -40,12 +41,14 @@ endif()
 # Where a module lies. Every build links at one fixed base, which the system
 # loader takes when it is free: the host unloads the running build before it
 # loads the next, so a reload puts the new build where the old one was, and
-# a replay finds it at the same place in every run. With lld the writable
-# data also lies at a fixed offset past the base (module_layout.ld), so code
-# that grows or shrinks moves no global; other linkers keep the base alone.
+# a replay finds it at the same place in every run. With lld its code and
+# its writable data also lie at fixed offsets past the base (the data:
+# module_layout.ld), so constants that grow move no function and code that
+# grows moves no global; other linkers keep the base alone.
 # The base's upper half (0x4B3D) is no round number: a pair of 32-bit
 # integers in the module's memory is seldom taken for a pointer into it.
 set(ENGINE_MODULE_BASE 0x4B3D00000000)
+set(ENGINE_MODULE_CODE 0x4B3D10000000)
 set(ENGINE_MODULE_BASE_WINDOWS 0x2B3D00000000)
 set(ENGINE_MODULE_LAYOUT_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/module_layout.ld)
 if(NOT WIN32 AND NOT MSVC AND NOT DEFINED ENGINE_MODULE_LINKS_WITH_LLD)
@@ -68,9 +71,13 @@ function(engine_module_place target)
     elseif(ENGINE_MODULE_LINKS_WITH_LLD)
         # -z now: the loader's lazy-binding table goes with what relocation
         # leaves read-only, not beside the data.
+        # The code first, 256 MiB past the base: constants that grow don't
+        # move it.
         target_link_options(${target} PRIVATE -fuse-ld=lld -Wl,-z,now
                             -Wl,--image-base=${ENGINE_MODULE_BASE}
+                            -Wl,--section-start=.text=${ENGINE_MODULE_CODE}
                             -Wl,-T,${ENGINE_MODULE_LAYOUT_SCRIPT})
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${ENGINE_MODULE_LAYOUT_SCRIPT})
     else()
         target_link_options(${target} PRIVATE -Wl,-Ttext-segment=${ENGINE_MODULE_BASE})
     endif()
