@@ -216,6 +216,10 @@ typedef struct mover {
     string_index strings;
     char named[NAMED_MAX][80];
     u32 named_count;
+    // Globals of a build at the old one's place that the state points at and
+    // that moved all the same: a table keyed by their addresses misses them.
+    char moved[NAMED_MAX][80];
+    u32 moved_count;
     u64 removed_words;
     u64 moved_words;
 } mover;
@@ -308,6 +312,17 @@ static void name_once(mover* m, const char* name) {
     }
 }
 
+static void name_moved(mover* m, const char* name) {
+    for (u32 i = 0; i < m->moved_count; ++i) {
+        if (strcmp(m->moved[i], name) == 0) {
+            return;
+        }
+    }
+    if (m->moved_count < NAMED_MAX) {
+        snprintf(m->moved[m->moved_count++], sizeof(m->moved[0]), "%s", name);
+    }
+}
+
 // What stands for a removed thing; named once.
 static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset) {
     name_once(m, kept_short_name(key));
@@ -349,6 +364,10 @@ static u64 translate(mover* m, u64 word) {
             return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0);
         }
         if (now && !twice && offset <= now->size && (offset < now->size || offset == old->size)) {
+            if (old->kind == IMAGE_KEPT && m->from->base == m->to->base &&
+                now->address != old->address) {
+                name_moved(m, kept_short_name(key));
+            }
             return now->address + offset;
         }
         if (old->kind != IMAGE_READ_ONLY) {
@@ -641,6 +660,13 @@ static void say(char* note, u32 capacity, u64 carried, const char* afresh, u64 a
         at = note_append(note, capacity, at,
                          afresh_count == 1 ? " starts afresh: " : " start afresh: ");
         at = note_append(note, capacity, at, afresh);
+    }
+    if (m->moved_count) {
+        at = note_append(note, capacity, at, "; moved, though the build kept its place: ");
+        for (u32 i = 0; i < m->moved_count; ++i) {
+            at = note_append(note, capacity, at, i ? ", " : "");
+            at = note_append(note, capacity, at, m->moved[i]);
+        }
     }
     if (m->named_count) {
         at = note_append(note, capacity, at, "; pointers to what the reload removed: ");

@@ -32,7 +32,7 @@ engine_add_e2e_test(e2e_whole test_whole.py)
 # The same kind of program in C++ with the standard library: strings the
 # runtime builds, maps keyed by strings and by addresses, lambdas in
 # std::function, shared_ptr, virtual classes (modules/cppworld).
-foreach(version 1 2 3 4)
+foreach(version 1 2 3 4 5)
     engine_add_module(cppworld_v${version} SOURCES modules/cppworld/keys.cpp modules/cppworld/main.cpp
                       DEFINES CPPWORLD_VERSION=${version})
     target_include_directories(cppworld_v${version} PRIVATE ${PROJECT_SOURCE_DIR})

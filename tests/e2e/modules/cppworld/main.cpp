@@ -9,7 +9,8 @@
 // Builds (CPPWORLD_VERSION): 1 and 2 compute the same, 2 with more code and
 // constants (after the functions whose addresses are keys); 3 frees its
 // strings and clears its containers and then faults, a few frames after it
-// loads; 4 changes the layout of `stats` and faults at its first frame.
+// loads; 4 changes the layout of `stats` and faults at its first frame; 5
+// adds a global before the keys, which moves them.
 #include <stdio.h>
 
 #include <functional>
@@ -25,7 +26,10 @@
 ENGINE_KEEP_ALL;
 
 // Keys of the table by address: they keep their places in every build
-// (the functions are keys.cpp's).
+// (the functions are keys.cpp's) but 5, which adds a global before them.
+#if CPPWORLD_VERSION == 5
+int added_first = 5;
+#endif
 int score = 1;
 int lives = 3;
 static int level = 7;
