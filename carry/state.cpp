@@ -18,6 +18,12 @@
 #define REMOVED_BASE (COPIES_BASE + COPIES_SPAN)
 #define REMOVED_SPAN (1ull << 32)
 #define REMOVED_STEP (1ull << 20)
+// Where found words wait while the next build loads: a word into the old
+// image becomes the same offset past here, a value no build ever writes, so
+// what the next build's start-up writes into memory the old one used is
+// never taken for an old pointer.
+#define TRANSIT_BASE (REMOVED_BASE + REMOVED_SPAN)
+#define TRANSIT_SPAN (1ull << 36)
 #define CACHE_SLOTS (1u << 16)
 #define NAMED_MAX 6
 
@@ -452,6 +458,7 @@ typedef struct word_list {
     state_word* words;
     u64 count;
     u64 capacity;
+    bool32 transit;  // the words into the image wait in transit
 } word_list;
 
 static bool32 note_found(word_list* list, u64* word) {
@@ -579,7 +586,7 @@ static bool32 find_words(word_list* list, u64 low, u64 size, void** slot) {
 // pages that hold them have their watching let go first (the undo then
 // counts them as written, which they are), so moving costs no fault per
 // page.
-static void move_found(mover* m, const word_list* list) {
+static void disarm_found(const word_list* list) {
     u64 page = memory_page_size();
     for (u64 i = 0; i < list->count;) {
         u64 first = (u64)list->words[i].at / page;
@@ -590,19 +597,46 @@ static void move_found(mover* m, const word_list* list) {
         }
         watch_disarm((void*)(first * page), (last - first + 1) * page);
     }
+}
+
+// Moves the found words that still hold what was left there: a word in
+// transit back to its old value and on from there; a stand-in as it was.
+static void move_found(mover* m, const word_list* list) {
+    disarm_found(list);
+    u64 low = m->from->base;
     for (u64 i = 0; i < list->count; ++i) {
-        if (*list->words[i].at == list->words[i].value) {
-            scan(m, (u8*)list->words[i].at, 8);
+        u64* at = list->words[i].at;
+        u64 value = list->words[i].value;
+        bool32 in_image = value - low < m->from->size;
+        // Set aside (or, when it could not be, left as it was); anything else
+        // there now was written since, by the new build.
+        bool32 left = in_image && list->transit ? *at == TRANSIT_BASE + (value - low)
+                                                : *at == value;
+        if (left) {
+            *at = value;
+            scan(m, (u8*)at, 8);
         }
     }
 }
 
 void state_find_pointers(state_taken* taken, void** slot) {
-    word_list list = {taken->words, 0, taken->word_capacity};
-    taken->words_found = find_words(&list, taken->layout.base, taken->layout.size, slot);
+    word_list list = {taken->words, 0, taken->word_capacity, 0};
+    u64 low = taken->layout.base;
+    u64 size = taken->layout.size;
+    taken->words_found = find_words(&list, low, size, slot);
     taken->words = list.words;
     taken->word_count = list.count;
     taken->word_capacity = list.capacity;
+    taken->words_in_transit = taken->words_found && size <= TRANSIT_SPAN;
+    if (!taken->words_in_transit) {
+        return;
+    }
+    disarm_found(&list);
+    for (u64 i = 0; i < list.count; ++i) {
+        if (list.words[i].value - low < size) {
+            *list.words[i].at = TRANSIT_BASE + (list.words[i].value - low);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -791,7 +825,8 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     if (!taken->words_found) {
         state_find_pointers(taken, slot);
     }
-    word_list found = {taken->words, taken->word_count, taken->word_capacity};
+    word_list found = {taken->words, taken->word_count, taken->word_capacity,
+                       taken->words_in_transit};
     move_found(&m, &found);
     say(note, capacity, carried, afresh, afresh_count, &m);
     last_counts.carried = carried;

@@ -11,8 +11,11 @@
 
 bool32 whole_running(const whole_state* whole) { return whole->running; }
 
-bool32 whole_before_load(const char* copy_path) {
+bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot) {
     bool32 keeps_all = image_keeps_all(copy_path);
+    if (keeps_all && whole->taken.taken && !whole->taken.words_found) {
+        state_find_pointers(&whole->taken, slot);
+    }
     if (keeps_all) {
         allocator_route_loading(copy_path);
     }
@@ -71,7 +74,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         free(whole->given.words);
         whole->given.words = NULL;
         whole->given.word_count = whole->given.word_capacity = 0;
-        whole->given.words_found = 0;
+        whole->given.words_found = whole->given.words_in_transit = 0;
     }
     state_clear(&whole->taken);
     undo_set_image((void*)whole->layout.data.start, whole->layout.data.end - whole->layout.data.start);
@@ -79,7 +82,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
 
 void whole_returning(whole_state* whole, bool32 returning) { whole->returning = returning; }
 
-void whole_before_unload(whole_state* whole, void** slot) {
+void whole_before_unload(whole_state* whole) {
     allocator_route_image(NULL, 0);
     if (!whole->running) {
         return;
@@ -87,7 +90,6 @@ void whole_before_unload(whole_state* whole, void** slot) {
     undo_set_image(NULL, 0);
     memory_set_whole(NULL, 0);
     state_take(&whole->taken, &whole->layout);
-    state_find_pointers(&whole->taken, slot);
     image_disarm_destructors(&whole->layout);
     image_free(&whole->layout);
     whole->running = 0;

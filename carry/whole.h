@@ -24,7 +24,11 @@ typedef struct whole_state {
 
 // Before a copy is loaded: whether it keeps its whole state, and if so the
 // allocations its start-up makes go to the heap, until whole_load_ended.
-bool32 whole_before_load(const char* copy_path);
+// The last build's pointers are found and set aside then, when nothing of
+// its own runs any more and before anything else is loaded where it lay:
+// the next build may take its place (the SDK links modules at one fixed
+// base), and what keeps its place in the image keeps its address.
+bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot);
 void whole_load_ended(void);
 
 // A build that keeps its whole state loaded, before its first entry: its
@@ -36,12 +40,10 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
 // running one faulted.
 void whole_returning(whole_state* whole, bool32 returning);
 
-// Before the running build is unloaded: its state taken with every word of
-// the module's memory (slot included) that points into it, its destructors
-// kept from running. The next build may then be loaded at the same place:
-// a build linked at a fixed base (the SDK links modules so) is, and what
-// keeps its place in the image keeps its address.
-void whole_before_unload(whole_state* whole, void** slot);
+// Before the running build is unloaded: its state taken, its destructors
+// kept from running.
+void whole_before_unload(whole_state* whole);
+
 
 // Loop editing's snapshot, beside its blocks: the running build's whole
 // state taken (nothing when it keeps none), and put back into whatever

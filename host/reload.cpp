@@ -159,7 +159,7 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     call.path = copy_path;
     call.export_name = export_name;
     module_fault fault = {};
-    bool32 keeps_all = whole_before_load(copy_path);
+    bool32 keeps_all = whole_before_load(&module->whole, copy_path, &module->slot);
     bool32 returned = guarded_host_call(&fault, load_guarded, &call);
     whole_load_ended();
     if (!returned || (!call.library && fault.kind != FAULT_NONE)) {
@@ -238,7 +238,7 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
         history_forget_memory();
     }
     memory_set_kept(NULL, 0, NULL, 0);
-    whole_before_unload(&module->whole, &module->slot);
+    whole_before_unload(&module->whole);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
     build->library = NULL;
     build->entry = NULL;
