@@ -1,12 +1,16 @@
 // The allocation calls, exported from the host executable (its link names
 // them in a dynamic list): the dynamic linker looks in the executable first,
 // so every library's malloc, the module's included, comes here. A call is
-// the module's when it comes from the running build's code; the system's
-// own allocator is glibc's, under its __libc_ names.
+// the module's when it comes from the running build's code, or from the
+// shared C++ runtime while the module's call runs on the host's thread
+// (std::to_string, a string's operator+ and the like allocate from inside
+// libstdc++.so); the system's own allocator is glibc's, under its __libc_
+// names.
 #include "carry/allocator.h"
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <link.h>
 #include <new>
 #include <pthread.h>
 #include <stdio.h>
@@ -15,6 +19,7 @@
 #include <unistd.h>
 
 #include "carry/bad_alloc.h"
+#include "guard/fault.h"
 #include "platform/heap.h"
 
 extern "C" {
@@ -29,14 +34,66 @@ static u64 route_base;
 static u64 route_size;
 static const char* volatile loading_path;
 
+// The code of the shared C++ runtime's libraries, found when routing starts.
+#define RUNTIME_RANGES 8
+static u64 runtime_start[RUNTIME_RANGES];
+static u64 runtime_end[RUNTIME_RANGES];
+static u32 runtime_count;
+
+static bool is_runtime(const char* path) {
+    const char* name = strrchr(path, '/');
+    name = name ? name + 1 : path;
+    return strncmp(name, "libstdc++.so", 12) == 0 || strncmp(name, "libc++.so", 9) == 0 ||
+           strncmp(name, "libc++abi.so", 12) == 0;
+}
+
+static int note_runtime(struct dl_phdr_info* info, size_t size, void* unused) {
+    (void)size;
+    (void)unused;
+    if (!info->dlpi_name || !is_runtime(info->dlpi_name)) {
+        return 0;
+    }
+    for (u32 i = 0; i < info->dlpi_phnum && runtime_count < RUNTIME_RANGES; ++i) {
+        const ElfW(Phdr)* segment = &info->dlpi_phdr[i];
+        if (segment->p_type == PT_LOAD && (segment->p_flags & PF_X)) {
+            runtime_start[runtime_count] = info->dlpi_addr + segment->p_vaddr;
+            runtime_end[runtime_count] = runtime_start[runtime_count] + segment->p_memsz;
+            ++runtime_count;
+        }
+    }
+    return 0;
+}
+
+static void find_runtimes(void) {
+    runtime_count = 0;
+    dl_iterate_phdr(note_runtime, NULL);
+}
+
+static bool from_runtime(u64 caller) {
+    for (u32 i = 0; i < runtime_count; ++i) {
+        if (caller - runtime_start[i] < runtime_end[i] - runtime_start[i]) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool32 allocator_hooked(void) { return 1; }
 
 void allocator_route_image(const void* base, u64 size) {
+    if (base) {
+        find_runtimes();
+    }
     route_base = (u64)base;
     route_size = base ? size : 0;
 }
 
-void allocator_route_loading(const char* path) { loading_path = path; }
+void allocator_route_loading(const char* path) {
+    if (path) {
+        find_runtimes();
+    }
+    loading_path = path;
+}
 
 static bool starts_with(const char* text, const char* prefix) {
     return strncmp(text, prefix, strlen(prefix)) == 0;
@@ -56,7 +113,16 @@ static bool from_loading_build(const void* caller) {
 }
 
 static bool module_call(const void* caller) {
-    return (u64)caller - route_base < route_size || (loading_path && from_loading_build(caller));
+    if ((u64)caller - route_base < route_size) {
+        return true;
+    }
+    if (!route_size && !loading_path) {
+        return false;
+    }
+    if (from_runtime((u64)caller)) {
+        return guard_call_in_progress_here();
+    }
+    return loading_path && from_loading_build(caller);
 }
 
 #define CALLER __builtin_return_address(0)

@@ -76,12 +76,16 @@ bool32 image_keeps_all(const char* path) {
 // ---------------------------------------------------------------------------
 // Segments: the image's extent and the pages left writable after relocation.
 
+#define WRITABLE_MAX 8
+
 static bool32 read_segments(Elf* elf, u64 bias, image_layout* layout) {
     size_t count = 0;
     if (elf_getphdrnum(elf, &count) != 0) {
         return image_problem(layout, "has no program headers");
     }
-    u64 low = ~0ull, high = 0, data_low = ~0ull, data_high = 0, relro_end = 0;
+    u64 low = ~0ull, high = 0, relro_end = 0;
+    image_range writable[WRITABLE_MAX];
+    u32 writable_count = 0;
     for (size_t i = 0; i < count; ++i) {
         GElf_Phdr segment;
         if (!gelf_getphdr(elf, (int)i, &segment)) {
@@ -94,9 +98,11 @@ static bool32 read_segments(Elf* elf, u64 bias, image_layout* layout) {
         if (segment.p_type == PT_LOAD) {
             low = segment.p_vaddr < low ? segment.p_vaddr : low;
             high = end > high ? end : high;
+            if ((segment.p_flags & PF_W) && writable_count == WRITABLE_MAX) {
+                return image_problem(layout, "has too many writable segments");
+            }
             if (segment.p_flags & PF_W) {
-                data_low = segment.p_vaddr < data_low ? segment.p_vaddr : data_low;
-                data_high = end > data_high ? end : data_high;
+                writable[writable_count++] = {segment.p_vaddr, end};
             }
         } else if (segment.p_type == PT_GNU_RELRO) {
             relro_end = end & ~(PAGE - 1);
@@ -107,12 +113,23 @@ static bool32 read_segments(Elf* elf, u64 bias, image_layout* layout) {
     }
     layout->base = bias + low;
     layout->size = high - low;
+    // What stays writable: the writable segments past the read-only-after-
+    // relocation part, which must be one span (the loader leaves the gaps
+    // between segments inaccessible).
+    u64 data_low = ~0ull, data_high = 0, bytes = 0;
+    for (u32 i = 0; i < writable_count; ++i) {
+        u64 start = writable[i].start > relro_end ? writable[i].start : relro_end;
+        if (writable[i].end > start) {
+            data_low = start < data_low ? start : data_low;
+            data_high = writable[i].end > data_high ? writable[i].end : data_high;
+            bytes += ((writable[i].end + PAGE - 1) & ~(PAGE - 1)) - (start & ~(PAGE - 1));
+        }
+    }
     if (data_high > data_low) {
-        u64 start = relro_end > data_low ? relro_end : data_low;
-        layout->data.start = bias + (start & ~(PAGE - 1));
+        layout->data.start = bias + (data_low & ~(PAGE - 1));
         layout->data.end = bias + ((data_high + PAGE - 1) & ~(PAGE - 1));
-        if (layout->data.end <= layout->data.start) {
-            layout->data.start = layout->data.end = 0;
+        if (layout->data.end - layout->data.start > bytes) {
+            return image_problem(layout, "has its writable data in pieces apart (link with -z now)");
         }
     }
     return 1;

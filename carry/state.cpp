@@ -18,6 +18,12 @@
 #define REMOVED_BASE (COPIES_BASE + COPIES_SPAN)
 #define REMOVED_SPAN (1ull << 32)
 #define REMOVED_STEP (1ull << 20)
+// Where found words wait while the next build loads: a word into the old
+// image becomes the same offset past here, a value no build ever writes, so
+// what the next build's start-up writes into memory the old one used is
+// never taken for an old pointer.
+#define TRANSIT_BASE (REMOVED_BASE + REMOVED_SPAN)
+#define TRANSIT_SPAN (1ull << 36)
 #define CACHE_SLOTS (1u << 16)
 #define NAMED_MAX 6
 
@@ -70,6 +76,7 @@ static bool32 copy_layout(image_layout* to, const image_layout* from) {
 void state_clear(state_taken* taken) {
     image_free(&taken->layout);
     free(taken->values);
+    free(taken->words);
     memset(taken, 0, sizeof(*taken));
 }
 
@@ -215,6 +222,10 @@ typedef struct mover {
     string_index strings;
     char named[NAMED_MAX][80];
     u32 named_count;
+    // Globals of a build at the old one's place that the state points at and
+    // that moved all the same: a table keyed by their addresses misses them.
+    char moved[NAMED_MAX][80];
+    u32 moved_count;
     u64 removed_words;
     u64 moved_words;
 } mover;
@@ -307,6 +318,17 @@ static void name_once(mover* m, const char* name) {
     }
 }
 
+static void name_moved(mover* m, const char* name) {
+    for (u32 i = 0; i < m->moved_count; ++i) {
+        if (strcmp(m->moved[i], name) == 0) {
+            return;
+        }
+    }
+    if (m->moved_count < NAMED_MAX) {
+        snprintf(m->moved[m->moved_count++], sizeof(m->moved[0]), "%s", name);
+    }
+}
+
 // What stands for a removed thing; named once.
 static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset) {
     name_once(m, kept_short_name(key));
@@ -348,6 +370,10 @@ static u64 translate(mover* m, u64 word) {
             return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0);
         }
         if (now && !twice && offset <= now->size && (offset < now->size || offset == old->size)) {
+            if (old->kind == IMAGE_KEPT && m->from->base == m->to->base &&
+                now->address != old->address) {
+                name_moved(m, kept_short_name(key));
+            }
             return now->address + offset;
         }
         if (old->kind != IMAGE_READ_ONLY) {
@@ -426,22 +452,28 @@ static void scan(mover* m, u8* start, u64 length) {
     }
 }
 
-// The words of the pages being scanned that point into the old image or at
-// a stand-in, found before any is written.
-static u64** found_words;
-static u64 found_capacity;
+// The words of a block's touched pages that point into an old image or at
+// a stand-in: where they lie and what they held, in address order.
+typedef struct word_list {
+    state_word* words;
+    u64 count;
+    u64 capacity;
+    bool32 transit;  // the words into the image wait in transit
+} word_list;
 
-static bool32 note_found(u64 count, u64* word) {
-    if (count == found_capacity) {
-        u64 grown = found_capacity ? found_capacity * 2 : 65536;
-        void* moved = realloc(found_words, grown * sizeof(u64*));
+static bool32 note_found(word_list* list, u64* word) {
+    if (list->count == list->capacity) {
+        u64 grown = list->capacity ? list->capacity * 2 : 65536;
+        void* moved = realloc(list->words, grown * sizeof(state_word));
         if (!moved) {
             return 0;
         }
-        found_words = (u64**)moved;
-        found_capacity = grown;
+        list->words = (state_word*)moved;
+        list->capacity = grown;
     }
-    found_words[count] = word;
+    list->words[list->count].at = word;
+    list->words[list->count].value = *word;
+    list->count += 1;
     return 1;
 }
 
@@ -484,14 +516,10 @@ static range_test* pick_range_test(void) {
     return any_in;
 }
 
-// Touched pages of a block: the words to move are found first; the pages
-// that hold them have their watching let go (the undo then counts them as
-// written, which they are), so moving costs no fault per page.
-static void scan_pages(mover* m, u8* pages, u64 count, u64 page) {
-    u64 low = m->from->base;
-    u64 size = m->from->size;
+// The words of touched pages that point into [low, low + size) or at a
+// stand-in; false when there is no memory to note them.
+static bool32 find_in_pages(word_list* list, u8* pages, u64 count, u64 page, u64 low, u64 size) {
     u64 removed_end = removed_used;
-    u64 found = 0;
     const u64* end = (const u64*)(pages + count * page);
     static range_test* in_range;
     if (!in_range) {
@@ -504,29 +532,19 @@ static void scan_pages(mover* m, u8* pages, u64 count, u64 page) {
         }
         for (u32 i = 0; i < 8; ++i) {
             if ((word[i] - low < size || word[i] - REMOVED_BASE < removed_end) &&
-                !note_found(found++, word + i)) {
-                return;
+                !note_found(list, word + i)) {
+                return 0;
             }
         }
     }
-    // Runs of pages that hold a found word.
-    for (u64 i = 0; i < found;) {
-        u64 first_page = ((u64)found_words[i] - (u64)pages) / page;
-        u64 last_page = first_page;
-        while (i < found && ((u64)found_words[i] - (u64)pages) / page <= last_page + 1) {
-            last_page = ((u64)found_words[i] - (u64)pages) / page;
-            ++i;
-        }
-        watch_disarm(pages + first_page * page, (last_page - first_page + 1) * page);
-    }
-    for (u64 i = 0; i < found; ++i) {
-        scan(m, (u8*)found_words[i], 8);
-    }
     last_counts.scanned_bytes += count * page;
+    return 1;
 }
 
-// Only the pages that were ever touched: the rest read as zeros.
-static void scan_block(mover* m, const memory_block_record* block) {
+// Only the pages of the block that were ever touched: the rest read as
+// zeros.
+static bool32 find_in_block(word_list* list, const memory_block_record* block, u64 low,
+                            u64 size) {
     u64 page = memory_page_size();
     u64 usable = block->region_size - ((block->flags & MEMORY_GUARD_PAGE) ? page : 0);
     static u8 resident[4096];
@@ -544,7 +562,79 @@ static void scan_block(mover* m, const memory_block_record* block) {
             while (i < pages && resident[i]) {
                 ++i;
             }
-            scan_pages(m, start + first * page, i - first, page);
+            if (first < i && !find_in_pages(list, start + first * page, i - first, page, low, size)) {
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+// Every block's words, and the slot.
+static bool32 find_words(word_list* list, u64 low, u64 size, void** slot) {
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        memory_block_record block = memory_block_at(i);
+        if (!find_in_block(list, &block, low, size)) {
+            return 0;
+        }
+    }
+    u64* word = (u64*)slot;
+    return *word - low >= size || note_found(list, word);
+}
+
+// Moves the found words that still hold what they held when found. The
+// pages that hold them have their watching let go first (the undo then
+// counts them as written, which they are), so moving costs no fault per
+// page.
+static void disarm_found(const word_list* list) {
+    u64 page = memory_page_size();
+    for (u64 i = 0; i < list->count;) {
+        u64 first = (u64)list->words[i].at / page;
+        u64 last = first;
+        while (i < list->count && (u64)list->words[i].at / page <= last + 1) {
+            last = (u64)list->words[i].at / page;
+            ++i;
+        }
+        watch_disarm((void*)(first * page), (last - first + 1) * page);
+    }
+}
+
+// Moves the found words that still hold what was left there: a word in
+// transit back to its old value and on from there; a stand-in as it was.
+static void move_found(mover* m, const word_list* list) {
+    disarm_found(list);
+    u64 low = m->from->base;
+    for (u64 i = 0; i < list->count; ++i) {
+        u64* at = list->words[i].at;
+        u64 value = list->words[i].value;
+        bool32 in_image = value - low < m->from->size;
+        // Set aside (or, when it could not be, left as it was); anything else
+        // there now was written since, by the new build.
+        bool32 left = in_image && list->transit ? *at == TRANSIT_BASE + (value - low)
+                                                : *at == value;
+        if (left) {
+            *at = value;
+            scan(m, (u8*)at, 8);
+        }
+    }
+}
+
+void state_find_pointers(state_taken* taken, void** slot) {
+    word_list list = {taken->words, 0, taken->word_capacity, 0};
+    u64 low = taken->layout.base;
+    u64 size = taken->layout.size;
+    taken->words_found = find_words(&list, low, size, slot);
+    taken->words = list.words;
+    taken->word_count = list.count;
+    taken->word_capacity = list.capacity;
+    taken->words_in_transit = taken->words_found && size <= TRANSIT_SPAN;
+    if (!taken->words_in_transit) {
+        return;
+    }
+    disarm_found(&list);
+    for (u64 i = 0; i < list.count; ++i) {
+        if (list.words[i].value - low < size) {
+            *list.words[i].at = TRANSIT_BASE + (list.words[i].value - low);
         }
     }
 }
@@ -605,6 +695,13 @@ static void say(char* note, u32 capacity, u64 carried, const char* afresh, u64 a
                          afresh_count == 1 ? " starts afresh: " : " start afresh: ");
         at = note_append(note, capacity, at, afresh);
     }
+    if (m->moved_count) {
+        at = note_append(note, capacity, at, "; moved, though the build kept its place: ");
+        for (u32 i = 0; i < m->moved_count; ++i) {
+            at = note_append(note, capacity, at, i ? ", " : "");
+            at = note_append(note, capacity, at, m->moved[i]);
+        }
+    }
     if (m->named_count) {
         at = note_append(note, capacity, at, "; pointers to what the reload removed: ");
         for (u32 i = 0; i < m->named_count; ++i) {
@@ -622,8 +719,40 @@ static const char* fate_words(fate what) {
     }
 }
 
+// The state an object of the new build takes: one the same size and type
+// from taken, null when it has none (fate says why).
+static const image_symbol* carried_from(const state_taken* taken, const image_layout* layout,
+                                        const image_symbol* now, fate* what) {
+    bool32 twice = 0;
+    const image_symbol* old = image_find(&taken->layout, now, layout, &twice);
+    bool32 twice_here = 0;
+    image_find(layout, now, layout, &twice_here);
+    *what = fate_of(now, old, twice || twice_here);
+    return *what == FATE_CARRIED ? old : NULL;
+}
+
+static void carry_one(mover* m, const image_symbol* now, const image_symbol* old) {
+    memcpy((void*)now->address, m->taken->values + (old->address - m->taken->layout.data.start),
+           now->size);
+    scan(m, (u8*)now->address, now->size);
+}
+
+static void name_afresh(char* afresh, u32 capacity, u32* at, u64 count, const char* key,
+                        fate what) {
+    if (count <= NAMED_MAX) {
+        *at = note_append(afresh, capacity, *at, count > 1 ? ", " : "");
+        *at = note_append(afresh, capacity, *at, kept_short_name(key));
+        *at = note_append(afresh, capacity, *at, fate_words(what));
+    } else if (count == NAMED_MAX + 1) {
+        *at = note_append(afresh, capacity, *at, ", ...");
+    }
+}
+
 // Step 1: the objects, with the names of those that start afresh in afresh.
-static u64 carry_objects(state_taken* taken, const image_layout* layout, mover* m, char* afresh,
+// An object that m's state can't give takes its value from earlier's, when
+// there is one the same (a build that comes back after a fault: what the
+// faulted build started afresh or lacked had these values before it came).
+static u64 carry_objects(const image_layout* layout, mover* m, mover* earlier, char* afresh,
                          u32 afresh_capacity, u64* afresh_count) {
     u64 carried = 0;
     u32 at = 0;
@@ -633,69 +762,79 @@ static u64 carry_objects(state_taken* taken, const image_layout* layout, mover* 
         if (now->kind != IMAGE_KEPT) {
             continue;
         }
-        bool32 twice = 0;
-        const image_symbol* old = image_find(&taken->layout, now, layout, &twice);
-        bool32 twice_here = 0;
-        image_find(layout, now, layout, &twice_here);
-        fate what = fate_of(now, old, twice || twice_here);
-        if (what == FATE_NEW) {
-            continue;
+        fate what = FATE_NEW;
+        const image_symbol* old = carried_from(m->taken, layout, now, &what);
+        mover* from = m;
+        fate before = FATE_NEW;
+        if (!old && earlier && (old = carried_from(earlier->taken, layout, now, &before))) {
+            from = earlier;
         }
-        if (what != FATE_CARRIED) {
+        if (old) {
+            carry_one(from, now, old);
+            carried += 1;
+        } else if (what != FATE_NEW) {
             *afresh_count += 1;
-            if (*afresh_count <= NAMED_MAX) {
-                at = note_append(afresh, afresh_capacity, at, *afresh_count > 1 ? ", " : "");
-                at = note_append(afresh, afresh_capacity, at, kept_short_name(image_key(layout, now)));
-                at = note_append(afresh, afresh_capacity, at, fate_words(what));
-            } else if (*afresh_count == NAMED_MAX + 1) {
-                at = note_append(afresh, afresh_capacity, at, ", ...");
-            }
-            continue;
+            name_afresh(afresh, afresh_capacity, &at, *afresh_count, image_key(layout, now), what);
         }
-        memcpy((void*)now->address, taken->values + (old->address - taken->layout.data.start),
-               now->size);
-        scan(m, (u8*)now->address, now->size);
-        carried += 1;
     }
     return carried;
 }
 
-void state_give(state_taken* taken, const image_layout* layout, void** slot, char* note,
-                u32 capacity) {
+// A mover from taken's build to layout; false when there is no memory.
+static bool32 mover_open(mover* m, state_taken* taken, const image_layout* layout) {
+    memset(m, 0, sizeof(*m));
+    m->taken = taken;
+    m->from = &taken->layout;
+    m->to = layout;
+    m->cache_old = (u64*)calloc(CACHE_SLOTS, sizeof(u64));
+    m->cache_new = (u64*)calloc(CACHE_SLOTS, sizeof(u64));
+    return m->cache_old && m->cache_new;
+}
+
+static void mover_close(mover* m) {
+    free(m->cache_old);
+    free(m->cache_new);
+    free(m->strings.hashes);
+    free(m->strings.places);
+}
+
+void state_give(state_taken* taken, state_taken* earlier, const image_layout* layout,
+                void** slot, char* note, u32 capacity) {
     note[0] = 0;
     memset(&last_counts, 0, sizeof(last_counts));
     if (!taken->taken || !layout->keeps_all || layout->problem[0]) {
         return;
     }
-    mover m;
-    memset(&m, 0, sizeof(m));
-    m.taken = taken;
-    m.from = &taken->layout;
-    m.to = layout;
-    m.cache_old = (u64*)calloc(CACHE_SLOTS, sizeof(u64));
-    m.cache_new = (u64*)calloc(CACHE_SLOTS, sizeof(u64));
-    if (!m.cache_old || !m.cache_new) {
-        free(m.cache_old);
-        free(m.cache_new);
+    bool32 use_earlier = earlier && earlier->taken;
+    mover m, before;
+    bool32 opened = mover_open(&m, taken, layout);
+    opened = (use_earlier ? mover_open(&before, earlier, layout) : 1) && opened;
+    if (!opened) {
+        mover_close(&m);
+        if (use_earlier) {
+            mover_close(&before);
+        }
         snprintf(note, capacity, "no memory to keep the whole state: it starts afresh");
         return;
     }
     char afresh[STATE_NOTE_CAPACITY];
     afresh[0] = 0;
     u64 afresh_count = 0;
-    u64 carried = carry_objects(taken, layout, &m, afresh, sizeof(afresh), &afresh_count);
-    for (u32 i = 0; i < memory_block_count(); ++i) {
-        memory_block_record block = memory_block_at(i);
-        scan_block(&m, &block);
+    u64 carried = carry_objects(layout, &m, use_earlier ? &before : NULL, afresh, sizeof(afresh),
+                                &afresh_count);
+    if (!taken->words_found) {
+        state_find_pointers(taken, slot);
     }
-    scan(&m, (u8*)slot, sizeof(*slot));
+    word_list found = {taken->words, taken->word_count, taken->word_capacity,
+                       taken->words_in_transit};
+    move_found(&m, &found);
     say(note, capacity, carried, afresh, afresh_count, &m);
     last_counts.carried = carried;
     last_counts.afresh = afresh_count;
-    last_counts.words_moved = m.moved_words;
-    last_counts.words_removed = m.removed_words;
-    free(m.cache_old);
-    free(m.cache_new);
-    free(m.strings.hashes);
-    free(m.strings.places);
+    last_counts.words_moved = m.moved_words + (use_earlier ? before.moved_words : 0);
+    last_counts.words_removed = m.removed_words + (use_earlier ? before.removed_words : 0);
+    mover_close(&m);
+    if (use_earlier) {
+        mover_close(&before);
+    }
 }

@@ -23,6 +23,13 @@
 
 #define STATE_NOTE_CAPACITY 256
 
+// A word of the module's memory that points into a taken build's image (or
+// at a stand-in), and what it held then.
+typedef struct state_word {
+    u64* at;
+    u64 value;
+} state_word;
+
 typedef struct state_taken {
     image_layout layout;  // of the build it was taken from (its own copy)
     u8* values;           // the bytes of layout.data as taken
@@ -30,17 +37,39 @@ typedef struct state_taken {
     u64 read_only_copy;   // where its read-only data was copied (0: not yet)
     u64 build;            // which load of a build it was taken from (whole.h)
     bool32 taken;
+    // The words that point into the image, found while it was still the
+    // only one in its place (state_find_pointers): the next build may be
+    // loaded at the same place, and what it writes there is its own.
+    state_word* words;
+    u64 word_count;
+    u64 word_capacity;
+    bool32 words_found;
+    bool32 words_in_transit;  // those into the image wait at a value of their own
 } state_taken;
 
 // Copies a loaded build's state out; the layout is copied too.
 void state_take(state_taken* taken, const image_layout* layout);
 
+// Finds every word of the module's blocks (the heap's included) and of the
+// slot that points into the taken build's image, before anything else is
+// loaded there, and sets it aside (in transit: a value nothing else writes)
+// until state_give moves it. Without it state_give looks when it runs,
+// which is right only while no other build was loaded into the taken one's
+// place.
+void state_find_pointers(state_taken* taken, void** slot);
+
 // Gives what was taken to a loaded build with this layout, with slot the
 // module's slot. Writes what happened to note: "kept 2,143 variables; 2
 // start afresh: player (its type changed), cache (changed size)" ("" when
 // nothing was taken).
-void state_give(state_taken* taken, const image_layout* layout, void** slot, char* note,
-                u32 capacity);
+//
+// earlier (null for none): the state the build that left `taken` was
+// given when it came. An object taken can't give (its build started it
+// afresh, changed it or lacked it) takes earlier's value when earlier has
+// one the same: so a build that comes back after a newer one faulted gets
+// back what that one could not carry.
+void state_give(state_taken* taken, state_taken* earlier, const image_layout* layout,
+                void** slot, char* note, u32 capacity);
 
 // Gives back what a taken state holds (the copies of read-only data stay:
 // pointers into them may still be followed).

@@ -11,8 +11,11 @@
 
 bool32 whole_running(const whole_state* whole) { return whole->running; }
 
-bool32 whole_before_load(const char* copy_path) {
+bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot) {
     bool32 keeps_all = image_keeps_all(copy_path);
+    if (keeps_all && whole->taken.taken && !whole->taken.words_found) {
+        state_find_pointers(&whole->taken, slot);
+    }
     if (keeps_all) {
         allocator_route_loading(copy_path);
     }
@@ -20,14 +23,6 @@ bool32 whole_before_load(const char* copy_path) {
 }
 
 void whole_load_ended(void) { allocator_route_loading(NULL); }
-
-static void release_reserved(whole_state* whole) {
-    if (whole->reserved) {
-        memory_unmap_pages((void*)whole->reserved, whole->reserved_size);
-        whole->reserved = 0;
-        whole->reserved_size = 0;
-    }
-}
 
 // The kept objects, for the hashes.
 static void set_hashed_objects(whole_state* whole) {
@@ -58,7 +53,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         snprintf(whole->note, sizeof(whole->note), MODULE_NAME " %s: whole state can't be kept%s",
                  problem, symbols ? " - rebuild with symbols" : "");
         state_clear(&whole->taken);
-        release_reserved(whole);
+        state_clear(&whole->given);
         return;
     }
     whole->running = 1;
@@ -66,12 +61,26 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     allocator_route_image((void*)whole->layout.base, whole->layout.size);
     set_hashed_objects(whole);
     if (whole->taken.taken) {
-        state_give(&whole->taken, &whole->layout, slot, whole->note, sizeof(whole->note));
-        state_clear(&whole->taken);
+        state_give(&whole->taken, whole->returning ? &whole->given : NULL, &whole->layout, slot,
+                   whole->note, sizeof(whole->note));
     }
-    release_reserved(whole);
+    // A build that came back has no previous build to go back to; a new one
+    // keeps what it was given until it has proved itself.
+    state_clear(&whole->given);
+    if (!whole->returning) {
+        // Its values alone: where its pointers lay is of no use later.
+        whole->given = whole->taken;
+        memset(&whole->taken, 0, sizeof(whole->taken));
+        free(whole->given.words);
+        whole->given.words = NULL;
+        whole->given.word_count = whole->given.word_capacity = 0;
+        whole->given.words_found = whole->given.words_in_transit = 0;
+    }
+    state_clear(&whole->taken);
     undo_set_image((void*)whole->layout.data.start, whole->layout.data.end - whole->layout.data.start);
 }
+
+void whole_returning(whole_state* whole, bool32 returning) { whole->returning = returning; }
 
 void whole_before_unload(whole_state* whole) {
     allocator_route_image(NULL, 0);
@@ -82,27 +91,8 @@ void whole_before_unload(whole_state* whole) {
     memory_set_whole(NULL, 0);
     state_take(&whole->taken, &whole->layout);
     image_disarm_destructors(&whole->layout);
-    release_reserved(whole);
-    whole->reserved = whole->layout.base & ~0xFFFull;
-    whole->reserved_size = ((whole->layout.base + whole->layout.size + 0xFFF) & ~0xFFFull) -
-                           whole->reserved;
     image_free(&whole->layout);
     whole->running = 0;
-}
-
-void whole_after_unload(whole_state* whole) {
-    if (!whole->reserved) {
-        return;
-    }
-    u8* pages = memory_map_pages((void*)whole->reserved, whole->reserved_size, 0);
-    if (!pages || !memory_protect_no_access(pages, whole->reserved_size)) {
-        if (pages) {
-            memory_unmap_pages(pages, whole->reserved_size);
-        }
-        // Still mapped (its unload faulted): nothing to hold.
-        whole->reserved = 0;
-        whole->reserved_size = 0;
-    }
 }
 
 void whole_snapshot(const whole_state* whole, state_taken* taken) {
@@ -130,5 +120,5 @@ void whole_put_back(whole_state* whole, state_taken* taken, void** slot) {
         return;
     }
     char note[WHOLE_NOTE_CAPACITY];
-    state_give(taken, &whole->layout, slot, note, sizeof(note));
+    state_give(taken, NULL, &whole->layout, slot, note, sizeof(note));
 }

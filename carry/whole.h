@@ -12,16 +12,23 @@ typedef struct whole_state {
     image_layout layout;  // the running build's, when it keeps its whole state
     bool32 running;       // layout is the running build's
     state_taken taken;    // what the last build that kept it left
+    // What the running build was given when it came, while the build before
+    // it may come back (a fault rolls back to it): objects the running build
+    // could not carry take these values then.
+    state_taken given;
+    bool32 returning;     // the build being loaded is the previous one, after a fault
     memory_range* objects;  // the layout's kept objects, for the hashes (memory.h)
     u64 load_serial;      // counts the builds that kept it: tells builds apart
-    u64 reserved;         // the old image's place, held while the next build loads
-    u64 reserved_size;
     char note[WHOLE_NOTE_CAPACITY];  // what the last load did; "" for nothing
 } whole_state;
 
 // Before a copy is loaded: whether it keeps its whole state, and if so the
 // allocations its start-up makes go to the heap, until whole_load_ended.
-bool32 whole_before_load(const char* copy_path);
+// The last build's pointers are found and set aside then, when nothing of
+// its own runs any more and before anything else is loaded where it lay:
+// the next build may take its place (the SDK links modules at one fixed
+// base), and what keeps its place in the image keeps its address.
+bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot);
 void whole_load_ended(void);
 
 // A build that keeps its whole state loaded, before its first entry: its
@@ -29,13 +36,14 @@ void whole_load_ended(void);
 // in whole->note ("" for nothing to say).
 void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot);
 
+// Whether the next load is the previous build coming back after the
+// running one faulted.
+void whole_returning(whole_state* whole, bool32 returning);
+
 // Before the running build is unloaded: its state taken, its destructors
 // kept from running.
 void whole_before_unload(whole_state* whole);
 
-// After it was unloaded: its place held, so the next build lands elsewhere
-// and no pointer into it reaches the new one.
-void whole_after_unload(whole_state* whole);
 
 // Loop editing's snapshot, beside its blocks: the running build's whole
 // state taken (nothing when it keeps none), and put back into whatever

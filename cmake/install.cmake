@@ -24,6 +24,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/EngineConfig.cmake.in
                ${CMAKE_BINARY_DIR}/package/EngineConfig.cmake @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/EngineConfig.cmake
               ${CMAKE_CURRENT_LIST_DIR}/module_functions.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/module_layout.ld
               ${CMAKE_CURRENT_LIST_DIR}/stage.cmake
               ${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake
         DESTINATION lib/cmake/Engine)

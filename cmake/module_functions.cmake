@@ -14,8 +14,9 @@ set(ENGINE_MODULE_FILE main${CMAKE_SHARED_LIBRARY_SUFFIX})
 # How modules are compiled and linked. "development" (the default) is made
 # for the time from saving a source to the running host's next build:
 # unoptimised with full debug information (the debugger steps line by line;
-# optimising costs a compile two to three times as long), linked with gold
-# where the toolchain has it (several times faster than the default ld).
+# optimising costs a compile two to three times as long), linked with lld
+# (engine_module_place) or else gold where the toolchain has them (several
+# times faster than the default ld).
 # "release" leaves the build type's options alone (-O2 -g when there is no
 # build type).
 set(ENGINE_MODULE_BUILD development CACHE STRING
@@ -37,6 +38,51 @@ if(ENGINE_MODULE_BUILD STREQUAL "development" AND NOT WIN32 AND
     endif()
 endif()
 
+# Where a module lies. Every build links at one fixed base, which the system
+# loader takes when it is free: the host unloads the running build before it
+# loads the next, so a reload puts the new build where the old one was, and
+# a replay finds it at the same place in every run. With lld its code and
+# its writable data also lie at fixed offsets past the base (the data:
+# module_layout.ld), so constants that grow move no function and code that
+# grows moves no global; other linkers keep the base alone.
+# The base's upper half (0x4B3D) is no round number: a pair of 32-bit
+# integers in the module's memory is seldom taken for a pointer into it.
+set(ENGINE_MODULE_BASE 0x4B3D00000000)
+set(ENGINE_MODULE_CODE 0x4B3D10000000)
+set(ENGINE_MODULE_BASE_WINDOWS 0x2B3D00000000)
+set(ENGINE_MODULE_LAYOUT_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/module_layout.ld)
+if(NOT WIN32 AND NOT MSVC AND NOT DEFINED ENGINE_MODULE_LINKS_WITH_LLD)
+    include(CheckLinkerFlag)
+    get_property(engine_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+    list(FIND engine_languages CXX engine_cxx)
+    if(engine_cxx GREATER -1)
+        check_linker_flag(CXX -fuse-ld=lld ENGINE_MODULE_LINKS_WITH_LLD)
+    else()
+        check_linker_flag(C -fuse-ld=lld ENGINE_MODULE_LINKS_WITH_LLD)
+    endif()
+endif()
+
+function(engine_module_place target)
+    if(MSVC)
+        target_link_options(${target} PRIVATE /BASE:${ENGINE_MODULE_BASE_WINDOWS} /DYNAMICBASE:NO)
+    elseif(WIN32)
+        target_link_options(${target} PRIVATE -Wl,--image-base=${ENGINE_MODULE_BASE_WINDOWS}
+                            -Wl,--disable-dynamicbase)
+    elseif(ENGINE_MODULE_LINKS_WITH_LLD)
+        # -z now: the loader's lazy-binding table goes with what relocation
+        # leaves read-only, not beside the data.
+        # The code first, 256 MiB past the base: constants that grow don't
+        # move it.
+        target_link_options(${target} PRIVATE -fuse-ld=lld -Wl,-z,now
+                            -Wl,--image-base=${ENGINE_MODULE_BASE}
+                            -Wl,--section-start=.text=${ENGINE_MODULE_CODE}
+                            -Wl,-T,${ENGINE_MODULE_LAYOUT_SCRIPT})
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${ENGINE_MODULE_LAYOUT_SCRIPT})
+    else()
+        target_link_options(${target} PRIVATE -Wl,-Ttext-segment=${ENGINE_MODULE_BASE})
+    endif()
+endfunction()
+
 # The options of ENGINE_MODULE_BUILD for one module target; MSVC's (cl,
 # clang-cl) in its own words.
 function(engine_module_build_options target)
@@ -45,7 +91,7 @@ function(engine_module_build_options target)
         target_link_options(${target} PRIVATE /DEBUG)
     elseif(ENGINE_MODULE_BUILD STREQUAL "development")
         target_compile_options(${target} PRIVATE -O0 -g)
-        if(ENGINE_MODULE_LINKS_WITH_GOLD)
+        if(ENGINE_MODULE_LINKS_WITH_GOLD AND NOT ENGINE_MODULE_LINKS_WITH_LLD)
             target_link_options(${target} PRIVATE -fuse-ld=gold)
         endif()
     elseif(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES AND MSVC)
@@ -84,6 +130,7 @@ function(engine_add_module target)
     target_link_libraries(${target} PRIVATE ${ENGINE_MODULE_LIBRARIES})
     target_compile_definitions(${target} PRIVATE ${MODULE_DEFINES})
     engine_module_build_options(${target})
+    engine_module_place(${target})
     if(NOT MODULE_OUTPUT)
         set(MODULE_OUTPUT ${ENGINE_MODULE_FILE})
     endif()

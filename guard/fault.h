@@ -129,6 +129,9 @@ bool32 fault_on_host_thread(void);
 
 // Fills in a FAULT_EXIT (both systems' guards).
 void fault_set_exit(module_fault* fault, u32 call, i32 status, u64 address);
+// Whether the calling thread is inside one of the calls above: the
+// module's code, or a build's start-up or shut-down, may be running below.
+bool32 guard_call_in_progress_here(void);
 
 // The system's code in the title's words: "0xC0000005", "SIGSEGV".
 void fault_code_text(u32 code, char* out, u32 capacity);

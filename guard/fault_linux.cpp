@@ -433,6 +433,8 @@ bool32 fault_on_host_thread(void) {
     return started && pthread_equal(pthread_self(), host_thread) && getpid() == host_process;
 }
 
+bool32 guard_call_in_progress_here(void) { return call_in_progress && fault_on_host_thread(); }
+
 // Appends within capacity, always terminated.
 static u32 append(char* out, u32 capacity, u32 length, const char* text) {
     for (; *text && length + 1 < capacity; ++text) {

@@ -105,6 +105,10 @@ static bool during_module_call(void) {
     return call_in_progress && GetCurrentThreadId() == host_thread && !IsDebuggerPresent();
 }
 
+bool32 guard_call_in_progress_here(void) {
+    return call_in_progress && GetCurrentThreadId() == host_thread;
+}
+
 static bool within(u64 value, u64 low, u64 high) { return value >= low && value < high; }
 
 // GCC takes the segment-relative read in NtCurrentTeb for an out-of-bounds

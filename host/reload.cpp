@@ -159,7 +159,7 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     call.path = copy_path;
     call.export_name = export_name;
     module_fault fault = {};
-    bool32 keeps_all = whole_before_load(copy_path);
+    bool32 keeps_all = whole_before_load(&module->whole, copy_path, &module->slot);
     allocator_exits_loading(1);
     bool32 returned = guarded_host_call(&fault, load_guarded, &call);
     allocator_exits_loading(0);
@@ -244,7 +244,6 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
     allocator_route_exits(NULL, 0);
     whole_before_unload(&module->whole);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
-    whole_after_unload(&module->whole);
     build->library = NULL;
     build->entry = NULL;
     build->sound = NULL;
@@ -317,8 +316,14 @@ bool32 reload_previous(module_state* module) {
     module_build build;
     if (!previous->copy_path[0] ||
         !copy_build(module, module_directory(module), MODULE_NAME, previous->copy_path,
-                    copy_path) ||
-        load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) != LOAD_DONE) {
+                    copy_path)) {
+        return 0;
+    }
+    whole_returning(&module->whole, 1);
+    load_outcome outcome = load_copy(module, copy_path, MODULE_EXPORT, &build, reason,
+                                     sizeof(reason));
+    whole_returning(&module->whole, 0);
+    if (outcome != LOAD_DONE) {
         return 0;
     }
     build.time = previous->time;

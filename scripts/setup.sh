@@ -5,7 +5,7 @@
 # What the Linux host and its modules need to build and run (./run).
 ENGINE_NATIVE_PACKAGES=(
     cmake ninja-build clang python3 xvfb x11-utils imagemagick libsdl2-dev libx11-dev
-    libxext-dev pkg-config googletest libdw-dev
+    libxext-dev pkg-config googletest libdw-dev lld
 )
 # What the Windows host needs on top (./run --windows; lld's lld-link links
 # the tree's test modules built for the MSVC ABI with clang), and what the

@@ -106,7 +106,7 @@ TEST(StateGive, PointersMoveToTheSameThingOrToWhatNamesItsRemoval) {
     memset(both.old_image, 0xAA, IMAGE_BYTES);
     memcpy(both.new_image + 0x1300, "fresh...", 8);
     char note[STATE_NOTE_CAPACITY];
-    state_give(&taken, &both.to, &slot, note, sizeof(note));
+    state_give(&taken, NULL, &both.to, &slot, note, sizeof(note));
 
     expect_moved((const u64*)(both.new_image + 0x1040), &both, "a variable");
     expect_moved((const u64*)block.memory + 3, &both, "a block");
@@ -124,7 +124,7 @@ TEST(StateGive, PointersMoveToTheSameThingOrToWhatNamesItsRemoval) {
     add(&again.to, 0x800, 16, IMAGE_CODE, "gone");
     ASSERT_TRUE(image_finish(&again.to));
     state_take(&second, &both.to);
-    state_give(&second, &again.to, &slot, note, sizeof(note));
+    state_give(&second, NULL, &again.to, &slot, note, sizeof(note));
     EXPECT_EQ(((const u64*)block.memory)[3 + 6], (u64)again.new_image + 0x800);
 
     free_memory(&block);

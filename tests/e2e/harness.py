@@ -188,11 +188,14 @@ def text_section(library):
     """(start, end) of the library's code, as offsets from where it loads."""
     headers = subprocess.run([SYSTEM.objdump, "-h", library], capture_output=True, text=True,
                              check=True).stdout
-    base = 0
+    private = subprocess.run([SYSTEM.objdump, "-p", library], capture_output=True,
+                             text=True, check=True).stdout
     if WINDOWS:
-        private = subprocess.run([SYSTEM.objdump, "-p", library], capture_output=True,
-                                 text=True, check=True).stdout
         base = int(re.search(r"ImageBase\s+([0-9a-f]+)", private).group(1), 16)
+    else:
+        # The lowest loaded segment's address (modules link at a fixed base).
+        base = min(int(vaddr, 16) for vaddr in re.findall(r"LOAD\s+off\s+\S+\s+vaddr\s+(\S+)",
+                                                          private))
     for line in headers.splitlines():
         fields = line.split()
         if len(fields) > 4 and fields[1] == ".text":

@@ -123,7 +123,9 @@ class KitTest(unittest.TestCase):
         compile_line, link_line = module_commands()
         self.assertIn(" -O0 -g ", compile_line + " ")
         if harness.LINUX:
-            self.assertIn("-fuse-ld=gold", link_line)
+            # lld, at the module's fixed place.
+            self.assertIn("-fuse-ld=lld", link_line)
+            self.assertIn("module_layout.ld", link_line)
         compile_line, link_line = module_commands("-DENGINE_MODULE_BUILD=release")
         self.assertNotIn("-O0", compile_line)
         self.assertIn(" -O2 -g ", compile_line + " ")

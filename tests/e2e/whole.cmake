@@ -28,3 +28,13 @@ if(WIN32)
 endif()
 add_custom_target(e2e_whole_modules ALL DEPENDS engine ${ENGINE_WHOLER_MODULES})
 engine_add_e2e_test(e2e_whole test_whole.py)
+
+# The same kind of program in C++ with the standard library: strings the
+# runtime builds, maps keyed by strings and by addresses, lambdas in
+# std::function, shared_ptr, virtual classes (modules/cppworld).
+foreach(version 1 2 3 4 5)
+    engine_add_module(cppworld_v${version} SOURCES modules/cppworld/keys.cpp modules/cppworld/main.cpp
+                      DEFINES CPPWORLD_VERSION=${version})
+    target_include_directories(cppworld_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
+    add_dependencies(e2e_whole_modules cppworld_v${version})
+endforeach()
