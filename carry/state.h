@@ -20,8 +20,12 @@
 #define CARRY_STATE_H
 
 #include "carry/image.h"
+#include "carry/names.h"
 
 #define STATE_NOTE_CAPACITY 256
+// What of a note fits in a window's title after the host's name: the note
+// names the first few of each list within it.
+#define STATE_NOTE_TITLE_ROOM 180
 
 typedef struct state_taken {
     image_layout layout;  // of the build it was taken from (its own copy)
@@ -36,20 +40,25 @@ typedef struct state_taken {
 void state_take(state_taken* taken, const image_layout* layout);
 
 // Gives what was taken to a loaded build with this layout, with slot the
-// module's slot. Writes what happened to note: "kept 2,143 variables; 2
-// start afresh: player (its type changed), cache (changed size)" ("" when
-// nothing was taken).
+// module's slot. Writes what happened to note: "kept 2,143 variables;
+// pointers to what the reload removed: step(float); 2 start afresh: player
+// (its type changed), cache (changed size)" ("" when nothing was taken),
+// naming the first few of each list and how many more
+// (STATE_NOTE_TITLE_ROOM); and, unless line is null, the same naming every
+// one to line. A pointer into the middle of a function is not named: it is
+// most often a return address left in memory no one reads.
 void state_give(state_taken* taken, const image_layout* layout, void** slot, char* note,
-                u32 capacity);
+                u32 capacity, long_text* line);
 
 // Gives back what a taken state holds (the copies of read-only data stay:
 // pointers into them may still be followed).
 void state_clear(state_taken* taken);
 
 // What the reload removed that an address in the pages no access may touch
-// stands for: "call of a function the reload removed: step" when executed,
-// else "use of player, which the reload removed"; false for any other
-// address.
+// stands for: "call of a function the reload removed: step(float)" when
+// executed, else "use of player, which the reload removed"; for the middle
+// of a function "jump into the old build's code the reload replaced: the
+// middle of step(float)"; false for any other address.
 bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity);
 
 // What the scans found, for tests and benchmarks.

@@ -47,6 +47,7 @@ static void set_hashed_objects(whole_state* whole) {
 
 void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot) {
     whole->note[0] = 0;
+    long_text_empty(&whole->line);
     image_free(&whole->layout);
     whole->running = 0;
     if (!image_read(library, copy_path, &whole->layout) || whole->layout.problem[0]) {
@@ -57,6 +58,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         bool32 symbols = strstr(problem, "symbol") || strstr(problem, "section");
         snprintf(whole->note, sizeof(whole->note), MODULE_NAME " %s: whole state can't be kept%s",
                  problem, symbols ? " - rebuild with symbols" : "");
+        long_text_append(&whole->line, whole->note);
         state_clear(&whole->taken);
         release_reserved(whole);
         return;
@@ -66,7 +68,8 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     allocator_route_image((void*)whole->layout.base, whole->layout.size);
     set_hashed_objects(whole);
     if (whole->taken.taken) {
-        state_give(&whole->taken, &whole->layout, slot, whole->note, sizeof(whole->note));
+        state_give(&whole->taken, &whole->layout, slot, whole->note, sizeof(whole->note),
+                   &whole->line);
         state_clear(&whole->taken);
     }
     release_reserved(whole);
@@ -130,5 +133,5 @@ void whole_put_back(whole_state* whole, state_taken* taken, void** slot) {
         return;
     }
     char note[WHOLE_NOTE_CAPACITY];
-    state_give(taken, &whole->layout, slot, note, sizeof(note));
+    state_give(taken, &whole->layout, slot, note, sizeof(note), NULL);
 }

@@ -17,6 +17,7 @@ typedef struct whole_state {
     u64 reserved;         // the old image's place, held while the next build loads
     u64 reserved_size;
     char note[WHOLE_NOTE_CAPACITY];  // what the last load did; "" for nothing
+    long_text line;       // the same, naming everything (state.h)
 } whole_state;
 
 // Before a copy is loaded: whether it keeps its whole state, and if so the
@@ -26,7 +27,7 @@ void whole_load_ended(void);
 
 // A build that keeps its whole state loaded, before its first entry: its
 // layout read, and what the last one left given to it. Says what happened
-// in whole->note ("" for nothing to say).
+// in whole->note ("" for nothing to say), and in whole->line.
 void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot);
 
 // Before the running build is unloaded: its state taken, its destructors
