@@ -229,7 +229,7 @@ void rewind_paused_frame(host_state* host) {
     say_where(host);
     if (!returned) {
         fault_title(&fault, module->running.library);
-        title_show_event(host->window, fault.title);
+        title_report_event(host->window, fault.title, NULL);
     }
 }
 

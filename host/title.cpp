@@ -1,5 +1,7 @@
 #include "host/title.h"
 
+#include <stdio.h>
+
 #include "host/build_status.h"
 #include "carry/state.h"
 
@@ -189,6 +191,20 @@ void title_show_event(host_window* window, const char* title) {
     title_text kept = {event_title, 0, sizeof(event_title)};
     append(&kept, title);
     show_title(window);
+}
+
+void title_say_line(const char* words) {
+    fprintf(stderr, WINDOW_TITLE ": %s\n", words);
+}
+
+void title_report_event(host_window* window, const char* title, const char* line) {
+    title_show_event(window, title);
+    const char* words = after_name(title);
+    if (line && line[0]) {
+        title_say_line(line);
+    } else if (words[0] == ' ' && words[1] == '-' && words[2] == ' ' && words[3]) {
+        title_say_line(words + 3);
+    }
 }
 
 void title_show_loop(host_window* window, const char* state) {
