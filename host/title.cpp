@@ -175,7 +175,7 @@ void compose_title(char* out, u32 capacity, const char* loop, const char* build,
 
 // The title's parts, kept to compose it anew when any of them changes.
 static char event_title[MODULE_TITLE_CAPACITY];
-static char loop_title[96];
+static char loop_title[160];  // rewind's too (rewind.h)
 static char build_title[BUILD_STATUS_CAPACITY];
 
 static void show_title(host_window* window) {
