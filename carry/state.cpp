@@ -1,6 +1,5 @@
 #include "carry/state.h"
 
-#include "carry/kept.h"
 #include "carry/names.h"
 
 #include <stdio.h>
