@@ -1,6 +1,6 @@
 #include "carry/state.h"
 
-#include "carry/kept.h"
+#include "carry/names.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,7 +25,9 @@
 #define TRANSIT_BASE (REMOVED_BASE + REMOVED_SPAN)
 #define TRANSIT_SPAN (1ull << 36)
 #define CACHE_SLOTS (1u << 16)
-#define NAMED_MAX 6
+// The names a title's note gives of each list; standard error gives all.
+#define TITLE_NAMES 3
+#define UNNAMED_DATA "unnamed data of the old build"
 
 static u64 copies_used;
 static u64 removed_used;
@@ -35,8 +37,9 @@ typedef struct removed_thing {
     u64 start;
     u64 end;
     bool32 function;
+    bool32 middle;   // the middle of a function (a return address): no removal
     u32 kind;        // the image_kind it had
-    char key[128];   // its key, so a later build that has it again takes it back
+    char key[256];   // its key, so a later build that has it again takes it back
 } removed_thing;
 
 static removed_thing* removed;
@@ -144,9 +147,10 @@ static u64 materialize_read_only(state_taken* taken) {
 
 // A stand-in no access may touch for something removed, its size long (at
 // least 16 bytes); 0 when none can be had.
-static u64 stand_in(const char* key, u32 kind, u64 size) {
+static u64 stand_in(const char* key, u32 kind, u64 size, bool32 middle) {
     for (u32 i = 0; i < removed_count; ++i) {
-        if (removed[i].kind == kind && strcmp(removed[i].key, key) == 0 &&
+        if (removed[i].kind == kind && removed[i].middle == middle &&
+            strcmp(removed[i].key, key) == 0 &&
             removed[i].end - removed[i].start >= size) {
             return removed[i].start;
         }
@@ -175,6 +179,7 @@ static u64 stand_in(const char* key, u32 kind, u64 size) {
     thing->start = REMOVED_BASE + removed_used;
     thing->end = thing->start + bytes;
     thing->function = kind == IMAGE_CODE;
+    thing->middle = middle;
     thing->kind = kind;
     snprintf(thing->key, sizeof(thing->key), "%s", key);
     removed_used += bytes;
@@ -195,11 +200,15 @@ bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity
     if (!thing) {
         return 0;
     }
-    if (executed || thing->function) {
-        snprintf(out, capacity, "call of a function the reload removed: %s",
-                 kept_short_name(thing->key));
+    char name[256];
+    name_readable(thing->key, 0, name, sizeof(name));
+    if (thing->middle) {
+        snprintf(out, capacity, "jump into the old build's code the reload replaced: the middle "
+                 "of %s", name);
+    } else if (executed || thing->function) {
+        snprintf(out, capacity, "call of a function the reload removed: %s", name);
     } else {
-        snprintf(out, capacity, "use of %s, which the reload removed", kept_short_name(thing->key));
+        snprintf(out, capacity, "use of %s, which the reload removed", name);
     }
     return 1;
 }
@@ -220,12 +229,11 @@ typedef struct mover {
     u64* cache_old;  // old word + 1, 0 for free
     u64* cache_new;
     string_index strings;
-    char named[NAMED_MAX][80];
-    u32 named_count;
+    name_list removed;  // what the reload removed that the state points at
+    bool32 unnamed_data;  // and something of no name
     // Globals of a build at the old one's place that the state points at and
     // that moved all the same: a table keyed by their addresses misses them.
-    char moved[NAMED_MAX][80];
-    u32 moved_count;
+    name_list moved;
     u64 removed_words;
     u64 moved_words;
 } mover;
@@ -307,33 +315,18 @@ static u64 same_string(mover* m, u64 word) {
     return 0;
 }
 
-static void name_once(mover* m, const char* name) {
-    for (u32 i = 0; i < m->named_count; ++i) {
-        if (strcmp(m->named[i], name) == 0) {
-            return;
-        }
+// What stands for a removed thing; named once. A word into the middle of a
+// function (most often a return address left in memory no one reads) is
+// no sign of a removal: a stand-in, but no name.
+static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset,
+                        bool32 middle) {
+    bool32 unnamed = strcmp(key, UNNAMED_DATA) == 0;
+    m->unnamed_data |= unnamed;
+    if (!middle && !unnamed && !name_list_has(&m->removed, key)) {
+        name_list_add(&m->removed, key, "");
     }
-    if (m->named_count < NAMED_MAX) {
-        snprintf(m->named[m->named_count++], sizeof(m->named[0]), "%s", name);
-    }
-}
-
-static void name_moved(mover* m, const char* name) {
-    for (u32 i = 0; i < m->moved_count; ++i) {
-        if (strcmp(m->moved[i], name) == 0) {
-            return;
-        }
-    }
-    if (m->moved_count < NAMED_MAX) {
-        snprintf(m->moved[m->moved_count++], sizeof(m->moved[0]), "%s", name);
-    }
-}
-
-// What stands for a removed thing; named once.
-static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset) {
-    name_once(m, kept_short_name(key));
-    m->removed_words += 1;
-    u64 place = stand_in(key, kind, size);
+    m->removed_words += !middle;
+    u64 place = stand_in(key, kind, size, middle);
     return place ? place + offset : 0;
 }
 
@@ -363,21 +356,19 @@ static u64 translate(mover* m, u64 word) {
         const char* key = image_key(m->from, old);
         if (old->kind == IMAGE_CODE) {
             if (offset) {
-                char middle[160];
-                snprintf(middle, sizeof(middle), "the middle of %s", kept_short_name(key));
-                return removed_word(m, middle, IMAGE_CODE, 16, 0);
+                return removed_word(m, key, IMAGE_CODE, 16, 0, 1);
             }
-            return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0);
+            return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0, 0);
         }
         if (now && !twice && offset <= now->size && (offset < now->size || offset == old->size)) {
             if (old->kind == IMAGE_KEPT && m->from->base == m->to->base &&
-                now->address != old->address) {
-                name_moved(m, kept_short_name(key));
+                now->address != old->address && !name_list_has(&m->moved, key)) {
+                name_list_add(&m->moved, key, "");
             }
             return now->address + offset;
         }
         if (old->kind != IMAGE_READ_ONLY) {
-            return removed_word(m, key, old->kind, old->size, offset);
+            return removed_word(m, key, old->kind, old->size, offset, 0);
         }
     }
     u64 left = 0;
@@ -397,12 +388,15 @@ static u64 translate(mover* m, u64 word) {
             at += range->end - range->start;
         }
     }
-    return removed_word(m, "unnamed data of the old build", IMAGE_DATA, 16, 0);
+    return removed_word(m, UNNAMED_DATA, IMAGE_DATA, 16, 0, 0);
 }
 
 // A stand-in for something a later build has again: back to it.
 static u64 restore_removed(mover* m, u64 word) {
     const removed_thing* thing = removed_at(word);
+    if (thing->middle) {
+        return word;
+    }
     image_symbol like;
     memset(&like, 0, sizeof(like));
     like.kind = thing->kind;
@@ -680,34 +674,37 @@ static fate fate_of(const image_symbol* now, const image_symbol* old, bool32 twi
     return FATE_CARRIED;
 }
 
-static void say(char* note, u32 capacity, u64 carried, const char* afresh, u64 afresh_count,
-                const mover* m) {
-    char number[32];
-    grouped(number, carried);
-    u32 at = note_append(note, capacity, 0, "kept ");
-    at = note_append(note, capacity, at, number);
-    at = note_append(note, capacity, at, carried == 1 ? " variable" : " variables");
-    if (afresh_count) {
-        grouped(number, afresh_count);
-        at = note_append(note, capacity, at, "; ");
-        at = note_append(note, capacity, at, number);
-        at = note_append(note, capacity, at,
-                         afresh_count == 1 ? " starts afresh: " : " start afresh: ");
-        at = note_append(note, capacity, at, afresh);
+// One note, with limit 0 naming everything (standard error's line), else
+// the first few of each list within about limit characters (the title's):
+// "kept 2,143 variables; pointers to what the reload removed: step; 2 start
+// afresh: player (its type changed), cache (changed size)". What the state
+// points at that is gone comes first: using it faults.
+static void say(long_text* out, u32 limit, u64 carried, const name_list* afresh,
+                const name_list* removed, const name_list* moved) {
+    char text[64];
+    grouped(text, carried);
+    long_text_append(out, "kept ");
+    long_text_append(out, text);
+    long_text_append(out, carried == 1 ? " variable" : " variables");
+    u32 most = limit ? TITLE_NAMES : 0;
+    if (removed->count) {
+        long_text_append(out, "; pointers to what the reload removed: ");
+        // Half of what is left when the other list follows.
+        u64 left = limit > out->length ? limit - out->length : 1;
+        name_list_write(removed, most, limit ? (u32)(afresh->count ? left / 2 : left) : 0, out);
     }
-    if (m->moved_count) {
-        at = note_append(note, capacity, at, "; moved, though the build kept its place: ");
-        for (u32 i = 0; i < m->moved_count; ++i) {
-            at = note_append(note, capacity, at, i ? ", " : "");
-            at = note_append(note, capacity, at, m->moved[i]);
-        }
+    if (moved->count) {
+        long_text_append(out, "; moved, though the build kept its place: ");
+        u64 left = limit > out->length ? limit - out->length : 1;
+        name_list_write(moved, most, limit ? (u32)(afresh->count ? left / 2 : left) : 0, out);
     }
-    if (m->named_count) {
-        at = note_append(note, capacity, at, "; pointers to what the reload removed: ");
-        for (u32 i = 0; i < m->named_count; ++i) {
-            at = note_append(note, capacity, at, i ? ", " : "");
-            at = note_append(note, capacity, at, m->named[i]);
-        }
+    if (afresh->count) {
+        grouped(text, afresh->count);
+        long_text_append(out, "; ");
+        long_text_append(out, text);
+        long_text_append(out, afresh->count == 1 ? " starts afresh: " : " start afresh: ");
+        u64 left = limit > out->length ? limit - out->length : 1;
+        name_list_write(afresh, most, limit ? (u32)left : 0, out);
     }
 }
 
@@ -737,26 +734,13 @@ static void carry_one(mover* m, const image_symbol* now, const image_symbol* old
     scan(m, (u8*)now->address, now->size);
 }
 
-static void name_afresh(char* afresh, u32 capacity, u32* at, u64 count, const char* key,
-                        fate what) {
-    if (count <= NAMED_MAX) {
-        *at = note_append(afresh, capacity, *at, count > 1 ? ", " : "");
-        *at = note_append(afresh, capacity, *at, kept_short_name(key));
-        *at = note_append(afresh, capacity, *at, fate_words(what));
-    } else if (count == NAMED_MAX + 1) {
-        *at = note_append(afresh, capacity, *at, ", ...");
-    }
-}
-
-// Step 1: the objects, with the names of those that start afresh in afresh.
-// An object that m's state can't give takes its value from earlier's, when
+// Step 1: the objects, with those that start afresh named in afresh. An
+// object that m's state can't give takes its value from earlier's, when
 // there is one the same (a build that comes back after a fault: what the
 // faulted build started afresh or lacked had these values before it came).
-static u64 carry_objects(const image_layout* layout, mover* m, mover* earlier, char* afresh,
-                         u32 afresh_capacity, u64* afresh_count) {
+static u64 carry_objects(const image_layout* layout, mover* m, mover* earlier,
+                         name_list* afresh) {
     u64 carried = 0;
-    u32 at = 0;
-    *afresh_count = 0;
     for (u32 i = 0; i < layout->symbol_count; ++i) {
         const image_symbol* now = &layout->symbols[i];
         if (now->kind != IMAGE_KEPT) {
@@ -773,8 +757,7 @@ static u64 carry_objects(const image_layout* layout, mover* m, mover* earlier, c
             carry_one(from, now, old);
             carried += 1;
         } else if (what != FATE_NEW) {
-            *afresh_count += 1;
-            name_afresh(afresh, afresh_capacity, &at, *afresh_count, image_key(layout, now), what);
+            name_list_add(afresh, image_key(layout, now), fate_words(what));
         }
     }
     return carried;
@@ -792,6 +775,8 @@ static bool32 mover_open(mover* m, state_taken* taken, const image_layout* layou
 }
 
 static void mover_close(mover* m) {
+    name_list_free(&m->removed);
+    name_list_free(&m->moved);
     free(m->cache_old);
     free(m->cache_new);
     free(m->strings.hashes);
@@ -799,8 +784,11 @@ static void mover_close(mover* m) {
 }
 
 void state_give(state_taken* taken, state_taken* earlier, const image_layout* layout,
-                void** slot, char* note, u32 capacity) {
+                void** slot, char* note, u32 capacity, long_text* line) {
     note[0] = 0;
+    if (line) {
+        long_text_empty(line);
+    }
     memset(&last_counts, 0, sizeof(last_counts));
     if (!taken->taken || !layout->keeps_all || layout->problem[0]) {
         return;
@@ -815,24 +803,38 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
             mover_close(&before);
         }
         snprintf(note, capacity, "no memory to keep the whole state: it starts afresh");
+        if (line) {
+            long_text_append(line, note);
+        }
         return;
     }
-    char afresh[STATE_NOTE_CAPACITY];
-    afresh[0] = 0;
-    u64 afresh_count = 0;
-    u64 carried = carry_objects(layout, &m, use_earlier ? &before : NULL, afresh, sizeof(afresh),
-                                &afresh_count);
+    name_list afresh;
+    memset(&afresh, 0, sizeof(afresh));
+    u64 carried = carry_objects(layout, &m, use_earlier ? &before : NULL, &afresh);
     if (!taken->words_found) {
         state_find_pointers(taken, slot);
     }
     word_list found = {taken->words, taken->word_count, taken->word_capacity,
                        taken->words_in_transit};
     move_found(&m, &found);
-    say(note, capacity, carried, afresh, afresh_count, &m);
+    // What has a name first.
+    if (m.unnamed_data) {
+        name_list_add(&m.removed, UNNAMED_DATA, "");
+    }
+    long_text title;
+    memset(&title, 0, sizeof(title));
+    say(&title, capacity - 1 < STATE_NOTE_TITLE_ROOM ? capacity - 1 : STATE_NOTE_TITLE_ROOM,
+        carried, &afresh, &m.removed, &m.moved);
+    snprintf(note, capacity, "%s", long_text_view(&title));
+    long_text_free(&title);
+    if (line) {
+        say(line, 0, carried, &afresh, &m.removed, &m.moved);
+    }
     last_counts.carried = carried;
-    last_counts.afresh = afresh_count;
+    last_counts.afresh = afresh.count;
     last_counts.words_moved = m.moved_words + (use_earlier ? before.moved_words : 0);
     last_counts.words_removed = m.removed_words + (use_earlier ? before.removed_words : 0);
+    name_list_free(&afresh);
     mover_close(&m);
     if (use_earlier) {
         mover_close(&before);

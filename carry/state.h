@@ -20,8 +20,12 @@
 #define CARRY_STATE_H
 
 #include "carry/image.h"
+#include "carry/names.h"
 
 #define STATE_NOTE_CAPACITY 256
+// What of a note fits in a window's title after the host's name: the note
+// names the first few of each list within it.
+#define STATE_NOTE_TITLE_ROOM 180
 
 // A word of the module's memory that points into a taken build's image (or
 // at a stand-in), and what it held then.
@@ -68,17 +72,24 @@ void state_find_pointers(state_taken* taken, void** slot);
 // afresh, changed it or lacked it) takes earlier's value when earlier has
 // one the same: so a build that comes back after a newer one faulted gets
 // back what that one could not carry.
+//
+// The note names the first few of each list and how many more
+// (STATE_NOTE_TITLE_ROOM); unless line is null, the same naming every one
+// goes to line. What the reload removed comes first. A pointer into the
+// middle of a function is not named: it is most often a return address left
+// in memory no one reads.
 void state_give(state_taken* taken, state_taken* earlier, const image_layout* layout,
-                void** slot, char* note, u32 capacity);
+                void** slot, char* note, u32 capacity, long_text* line);
 
 // Gives back what a taken state holds (the copies of read-only data stay:
 // pointers into them may still be followed).
 void state_clear(state_taken* taken);
 
 // What the reload removed that an address in the pages no access may touch
-// stands for: "call of a function the reload removed: step" when executed,
-// else "use of player, which the reload removed"; false for any other
-// address.
+// stands for: "call of a function the reload removed: step(float)" when
+// executed, else "use of player, which the reload removed"; for the middle
+// of a function "jump into the old build's code the reload replaced: the
+// middle of step(float)"; false for any other address.
 bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity);
 
 // What the scans found, for tests and benchmarks.

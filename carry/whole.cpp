@@ -42,6 +42,7 @@ static void set_hashed_objects(whole_state* whole) {
 
 void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot) {
     whole->note[0] = 0;
+    long_text_empty(&whole->line);
     image_free(&whole->layout);
     whole->running = 0;
     if (!image_read(library, copy_path, &whole->layout) || whole->layout.problem[0]) {
@@ -52,6 +53,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         bool32 symbols = strstr(problem, "symbol") || strstr(problem, "section");
         snprintf(whole->note, sizeof(whole->note), MODULE_NAME " %s: whole state can't be kept%s",
                  problem, symbols ? " - rebuild with symbols" : "");
+        long_text_append(&whole->line, whole->note);
         state_clear(&whole->taken);
         state_clear(&whole->given);
         return;
@@ -62,7 +64,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     set_hashed_objects(whole);
     if (whole->taken.taken) {
         state_give(&whole->taken, whole->returning ? &whole->given : NULL, &whole->layout, slot,
-                   whole->note, sizeof(whole->note));
+                   whole->note, sizeof(whole->note), &whole->line);
     }
     // A build that came back has no previous build to go back to; a new one
     // keeps what it was given until it has proved itself.
@@ -120,5 +122,5 @@ void whole_put_back(whole_state* whole, state_taken* taken, void** slot) {
         return;
     }
     char note[WHOLE_NOTE_CAPACITY];
-    state_give(taken, NULL, &whole->layout, slot, note, sizeof(note));
+    state_give(taken, NULL, &whole->layout, slot, note, sizeof(note), NULL);
 }

@@ -20,6 +20,7 @@ typedef struct whole_state {
     memory_range* objects;  // the layout's kept objects, for the hashes (memory.h)
     u64 load_serial;      // counts the builds that kept it: tells builds apart
     char note[WHOLE_NOTE_CAPACITY];  // what the last load did; "" for nothing
+    long_text line;       // the same, naming everything (state.h)
 } whole_state;
 
 // Before a copy is loaded: whether it keeps its whole state, and if so the
@@ -33,7 +34,7 @@ void whole_load_ended(void);
 
 // A build that keeps its whole state loaded, before its first entry: its
 // layout read, and what the last one left given to it. Says what happened
-// in whole->note ("" for nothing to say).
+// in whole->note ("" for nothing to say), and in whole->line.
 void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot);
 
 // Whether the next load is the previous build coming back after the

@@ -5,8 +5,10 @@
 // right button drags a marker through the virtual mouse. With a controller,
 // the left stick moves a second brush, A paints with it and the shoulder
 // buttons step through the colours. Each click and key press sounds a short
-// tone, higher to the right and in the upper half. The bottom line of the panel shows what
-// the host's loop editing is doing (alt+L records, loops and stops).
+// tone, higher to the right and in the upper half. The panel's last lines show what
+// the host's loop editing is doing, the host's own keys (alt+L records, loops and stops;
+// alt+Left steps back through the last seconds) and how an edit of this demo shows
+// while it runs.
 //
 // Everything lives in one block from the memory service, reached through the
 // persistent slot, so a rebuild keeps the painting, the brush and the clock.
@@ -372,11 +374,12 @@ static void draw_hud(back_buffer* buffer, const demo_state* state, const input_s
                         "left paint  1-4 colour  wheel brush  right marker\n"
                         "space pause  c clear  s save  l load\n"
                         "controllers %: stick brush  a paint  lb rb colour\n"
-                        "%  (alt+l: record, loop, live)",
+                        "%  (host keys: alt+l record, loop, live; alt+left rewind)\n"
+                        "edit demo/draw.cpp under ./run --watch: it shows at once",
                         args, sizeof(args) / sizeof(args[0]));
     i32 margin = 8 * scale;
     i32 width = text_width(text, scale) + 2 * margin;
-    i32 height = 9 * FONT_LINE * scale + 2 * margin;
+    i32 height = 10 * FONT_LINE * scale + 2 * margin;
     i32 top = (i32)buffer->height - margin;
     shade_rect(buffer, margin, top - height, width, height, rgb(0, 0, 0), 160);
     draw_text(buffer, 2 * margin, top - margin, scale, rgb(235, 235, 235), text);

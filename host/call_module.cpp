@@ -53,7 +53,7 @@ static bool32 call_running(module_fault* fault, module_state* module, host_windo
 static void hold_fault(module_fault* fault, module_state* module, host_window* window) {
     module->faulted = 1;
     make_title_guarded(fault_title, fault, module->running.library);
-    title_show_event(window, fault->title);
+    title_report_event(window, fault->title, NULL);
 }
 
 // Memory that could not be put back is said plainly, and no build runs on it
@@ -61,7 +61,7 @@ static void hold_fault(module_fault* fault, module_state* module, host_window* w
 static void hold_unrestored(module_fault* fault, module_state* module, host_window* window) {
     module->faulted = 1;
     make_title_guarded(unrestored_title, fault, module->running.library);
-    title_show_event(window, fault->title);
+    title_report_event(window, fault->title, NULL);
 }
 
 // Back to the previous build, loaded again from its copy after the faulted
@@ -91,7 +91,15 @@ static bool32 roll_back(module_fault* fault, module_state* module, host_window* 
         hold_fault(fault, module, window);
         return 0;
     }
-    title_show_event(window, fault->title);
+    title_report_event(window, fault->title, NULL);
+    // What the previous build took of the state, when there is anything to say.
+    if (module->kept_line.length) {
+        long_text line = {};
+        long_text_append(&line, "the previous build: ");
+        long_text_append(&line, long_text_view(&module->kept_line));
+        title_say_line(long_text_view(&line));
+        long_text_free(&line);
+    }
     return 1;
 }
 
@@ -100,7 +108,7 @@ void call_module(module_fault* fault, module_state* module, host_window* window,
                  f32 frame_seconds, platform_api* services, host_sound* sound) {
     if (module->title_changed) {
         module->title_changed = 0;
-        title_show_event(window, module->title);
+        title_report_event(window, module->title, long_text_view(&module->title_line));
     }
     if (!module->running.entry || module->faulted) {
         return;

@@ -3,6 +3,7 @@
 #include "host/frame.h"
 #include "host/window_sdl.h"
 #include "platform/clock.h"
+#include "platform/system.h"
 
 #include <signal.h>
 
@@ -21,6 +22,9 @@ int main(int argc, char** argv) {
         return EXIT_BAD_COMMAND_LINE;
     }
     host_prepare(&host);
+    // The working directory's line ends, so the module's first line is one
+    // of its own (Windows' debugger takes each message whole).
+    debug_print("\n");
     host_window* window =
         headless ? nullptr : window_open(WINDOW_CLIENT_WIDTH, WINDOW_CLIENT_HEIGHT);
     clock_start();

@@ -192,10 +192,12 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     // undone with the module's blocks from its first frame on. A build that
     // keeps its whole state takes them with the rest.
     module->kept_note[0] = 0;
+    long_text_empty(&module->kept_line);
     bool32 whole_given = keeps_all && module->whole.taken.taken;
     if (keeps_all) {
         whole_loaded(&module->whole, build->library, build->copy_path, &module->slot);
         copy_text(module->kept_note, module->whole.note);
+        long_text_append(&module->kept_line, long_text_view(&module->whole.line));
     }
     if (module->kept.count && !(whole_given && whole_running(&module->whole))) {
         // After what the whole state's reading said, if anything.
@@ -205,16 +207,15 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
         u32 at = text_length(module->kept_note);
         if (at && kept[0]) {
             at = note_append(module->kept_note, sizeof(module->kept_note), at, "; ");
+            long_text_append(&module->kept_line, "; ");
         }
         note_append(module->kept_note, sizeof(module->kept_note), at, kept);
+        long_text_append(&module->kept_line, kept);
     }
     static engine_kept table[4096];
     library_image image = build_image(build);
     memory_set_kept(table, kept_table(&image, table, 4096), image.base, image.size);
     allocator_route_exits(image.base, image.size);
-    if (module->kept_note[0]) {
-        fprintf(stderr, "Engine: %s\n", module->kept_note);
-    }
     return LOAD_DONE;
 }
 
@@ -263,14 +264,22 @@ bool32 unload_build(module_state* module, module_build* build, module_fault* fau
 // by its length rather than refused unread.
 #define WORKING_DIRECTORY_CAPACITY 4096
 
+// A load event's title is ready to show (call_module.h), with line the words
+// that name everything when they say more than the title's.
+static void title_changes(module_state* module, const char* line) {
+    module->title_changed = 1;
+    long_text_empty(&module->title_line);
+    if (line) {
+        long_text_append(&module->title_line, line);
+    }
+}
+
 static void say_too_long(module_state* module, u32 length) {
     module->too_long = length;
-    char note[MODULE_TITLE_CAPACITY];
-    snprintf(note, sizeof(note),
-             "the module path is too long for the copy the host loads: %u characters", length);
-    fprintf(stderr, "Engine: %s\n", note);
-    snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s", note);
-    module->title_changed = 1;
+    snprintf(module->title, sizeof(module->title),
+             WINDOW_TITLE " - the module path is too long for the copy the host loads: "
+                          "%u characters", length);
+    title_changes(module, NULL);
 }
 
 void module_locate_from(module_state* module, const char* working_directory) {
@@ -403,13 +412,11 @@ static bool32 look_at_module(module_state* module, file_entry* entry, u64* ident
 static bool32 threads_hold_back(module_state* module) {
     u32 threads = whole_running(&module->whole) ? allocator_module_threads() : 0;
     if (threads && threads != module->waiting_threads) {
-        char note[MODULE_TITLE_CAPACITY];
-        snprintf(note, sizeof(note),
-                 "the new build waits: %u thread%s the running build started still run%s",
+        snprintf(module->title, sizeof(module->title),
+                 WINDOW_TITLE " - the new build waits: %u thread%s the running build started "
+                              "still run%s",
                  threads, threads == 1 ? "" : "s", threads == 1 ? "s" : "");
-        snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s", note);
-        fprintf(stderr, "Engine: %s\n", note);
-        module->title_changed = 1;
+        title_changes(module, NULL);
     }
     module->waiting_threads = threads;
     return threads != 0;
@@ -438,8 +445,8 @@ void poll_module(module_state* module) {
         module->time = current;
         module->stamped = 1;
         module->identity = identity;
-        module->title_changed = 1;
         load_failure_title(module->title, sizeof(module->title), reason);
+        title_changes(module, NULL);
         return;
     }
     if (!library_file_complete(module_file_path(module)) || threads_hold_back(module)) {
@@ -454,8 +461,8 @@ void poll_module(module_state* module) {
     module->time = current;
     module->stamped = 1;
     module->identity = identity;
-    module->title_changed = 1;
     copy_text(module->title, WINDOW_TITLE);
+    title_changes(module, NULL);
     retire_running(module);
     module_build build;
     if (load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) == LOAD_DONE) {
@@ -464,6 +471,7 @@ void poll_module(module_state* module) {
         module->loads += 1;
         if (module->kept_note[0]) {
             snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s", module->kept_note);
+            title_changes(module, long_text_view(&module->kept_line));
         }
         return;
     }

@@ -64,8 +64,11 @@ typedef struct module_state {
     whole_state whole;      // a build's whole state (engine/keep.h, ENGINE_KEEP_ALL)
     u32 waiting_threads;    // threads of the running build's that hold a new one back (said)
     char kept_note[KEPT_NOTE_CAPACITY];  // what the last load did with them; "" for nothing
+    long_text kept_line;    // the same, naming every one (the note names the first few)
     bool32 title_changed;   // a load event left a new title to show
     char title[MODULE_TITLE_CAPACITY];
+    long_text title_line;   // its words naming everything, for standard error; empty
+                            // when the title's own say it all
 } module_state;
 
 // Whether a reading calls for a load: the file is there (present), and no

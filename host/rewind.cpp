@@ -44,8 +44,13 @@ static void say_where(host_state* host) {
     }
     char text[REWIND_TITLE_CAPACITY];
     f64 back = (f64)(newest->frame.counter - shown->frame.counter) / (f64)counter_frequency;
-    snprintf(text, sizeof(text), "rewind: frame %llu of %llu (-%.2f s), paused",
-             (unsigned long long)shown->number, (unsigned long long)newest->number, back);
+    // Before a reload that took the kept memory along, no step can be made.
+    const char* why = host->rewind.shown < history_first_steppable()
+                          ? " - can't step: the reload took these frames' memory along (alt+R "
+                            "replays them)"
+                          : "";
+    snprintf(text, sizeof(text), "rewind: frame %llu of %llu (-%.2f s), paused%s",
+             (unsigned long long)shown->number, (unsigned long long)newest->number, back, why);
     say(host, text);
 }
 
@@ -53,6 +58,10 @@ static void say_where(host_state* host) {
 static void step_to(host_state* host, i64 target) {
     rewind_state* rewind = &host->rewind;
     i64 first = history_first_steppable();
+    if ((i64)rewind->shown < first) {
+        say_where(host);
+        return;
+    }
     i64 last = (i64)history_frames() - 1;
     target = target < first ? first : target > last ? last : target;
     bool32 moved = 1;
@@ -90,6 +99,11 @@ static void pause(host_state* host) {
 
 static void go_live(host_state* host) {
     rewind_state* rewind = &host->rewind;
+    // The shown frame runs again as the next live one, with its number.
+    const rewind_frame* shown = kept_frame(rewind->shown);
+    if (shown) {
+        rewind->frames = shown->number - 1;
+    }
     history_drop_from(rewind->shown);
     history_pause(0);
     rewind->paused = 0;
@@ -229,7 +243,7 @@ void rewind_paused_frame(host_state* host) {
     say_where(host);
     if (!returned) {
         fault_title(&fault, module->running.library);
-        title_show_event(host->window, fault.title);
+        title_report_event(host->window, fault.title, NULL);
     }
 }
 
@@ -242,6 +256,6 @@ void rewind_note_frame(host_state* host, f32 frame_seconds) {
     frame.frame.counter = host->frame_start;
     frame.frame.frame_seconds = frame_seconds;
     frame.frame.input = host->input;
-    frame.number = host->loop.frame_number;
+    frame.number = ++host->rewind.frames;
     history_note_payload(&frame, sizeof(frame));
 }

@@ -15,19 +15,23 @@
 // frames, alt+S writes the kept frames from the shown one (live: all) as a
 // recording for --replay, "history-0001.rec" in the working directory,
 // without the module's state: a replay starts from a fresh start-up. The
-// title says where: "Engine - rewind: frame 1234 of 1500 (-8.87 s), paused".
+// title says where: "Engine - rewind: frame 1234 of 1500 (-8.87 s), paused",
+// the frames numbered as the module ran them live (from 1; a pause adds
+// none, going on live from a past frame drops the ones after it).
 //
 // The history rides on the undo's watching: with --no-undo there is none.
 // A build that goes while its data holds part of the state (kept
 // variables, whole state) takes the kept memory with it: the frames before
-// can still be replayed (alt+R) but not stepped to.
+// can still be replayed (alt+R) but not stepped to, and while one of them is
+// shown the title says so: "... paused - can't step: the reload took these
+// frames' memory along (alt+R replays them)".
 #ifndef HOST_REWIND_H
 #define HOST_REWIND_H
 
 #include "host/chords.h"
 #include "loop/loop.h"
 
-#define REWIND_TITLE_CAPACITY 96
+#define REWIND_TITLE_CAPACITY 160
 #define REWIND_SECOND_FRAMES 30
 
 typedef struct rewind_state {
@@ -36,6 +40,7 @@ typedef struct rewind_state {
     u32 shown;        // paused: the frame shown, a history index
     bool32 show;      // paused: run and show the shown frame in this frame
     u32 copies_seen;  // the module's copies when last shown: a new one is a new build
+    u64 frames;       // live frames run so far: the last kept frame's number
     input_state live; // paused: live input, watched for nothing but the window
     char title[REWIND_TITLE_CAPACITY];
     bool32 title_changed;
@@ -44,7 +49,7 @@ typedef struct rewind_state {
 // A frame as the history keeps it.
 typedef struct rewind_frame {
     recorded_frame frame;
-    u64 number;  // the host's frame number
+    u64 number;  // the frame's number among those run live, from 1
 } rewind_frame;
 
 // Once, before the first frame: seconds (0: off) and MiB of history; off

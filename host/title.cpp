@@ -196,7 +196,7 @@ void compose_title(char* out, u32 capacity, const char* loop, const char* build,
 
 // The title's parts, kept to compose it anew when any of them changes.
 static char event_title[MODULE_TITLE_CAPACITY];
-static char loop_title[96];
+static char loop_title[160];  // rewind's too (rewind.h)
 static char build_title[BUILD_STATUS_CAPACITY];
 
 static void show_title(host_window* window) {
@@ -212,6 +212,20 @@ void title_show_event(host_window* window, const char* title) {
     title_text kept = {event_title, 0, sizeof(event_title)};
     append(&kept, title);
     show_title(window);
+}
+
+void title_say_line(const char* words) {
+    fprintf(stderr, WINDOW_TITLE ": %s\n", words);
+}
+
+void title_report_event(host_window* window, const char* title, const char* line) {
+    title_show_event(window, title);
+    const char* words = after_name(title);
+    if (line && line[0]) {
+        title_say_line(line);
+    } else if (words[0] == ' ' && words[1] == '-' && words[2] == ' ' && words[3]) {
+        title_say_line(words + 3);
+    }
 }
 
 void title_show_loop(host_window* window, const char* state) {

@@ -55,6 +55,16 @@ void unrestored_title(module_fault* fault, void* library);
 //
 // An event's title, beginning with "Engine".
 void title_show_event(host_window* window, const char* title);
+// An event a user is told of wherever they look (a fault, a rollback, a
+// build held, refused or waiting, what a reload kept, started afresh or
+// found removed): its title shown as above, and one line on standard error
+// with the same words, "Engine: fault: ..." for "Engine - fault: ...", or
+// with line's words when given (a note whose title names the first few of
+// a list names all there). Nothing is written for the bare "Engine". Once
+// for each event: a title that stays is not written again.
+void title_report_event(host_window* window, const char* title, const char* line);
+// A line on standard error of the same form, "Engine: <words>".
+void title_say_line(const char* words);
 // What loop editing is doing ("recording", "loop 37/120"); "" while live.
 void title_show_loop(host_window* window, const char* state);
 // What the build watcher is doing ("building...", "build failed: ..."); ""

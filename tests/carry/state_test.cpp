@@ -82,7 +82,7 @@ void expect_moved(const u64* words, const images* both, const char* where) {
     EXPECT_EQ(words[8], 12345u) << where << ": a number";
     char text[128];
     ASSERT_TRUE(state_removed_words(words[1], 1, text, sizeof(text))) << where;
-    EXPECT_STREQ(text, "call of a function the reload removed: the middle of f");
+    EXPECT_STREQ(text, "jump into the old build's code the reload replaced: the middle of f");
     ASSERT_TRUE(state_removed_words(words[3] - 4, 0, text, sizeof(text))) << where;
     EXPECT_STREQ(text, "use of removed_obj, which the reload removed");
     ASSERT_TRUE(state_removed_words(words[6], 1, text, sizeof(text))) << where;
@@ -106,14 +106,18 @@ TEST(StateGive, PointersMoveToTheSameThingOrToWhatNamesItsRemoval) {
     memset(both.old_image, 0xAA, IMAGE_BYTES);
     memcpy(both.new_image + 0x1300, "fresh...", 8);
     char note[STATE_NOTE_CAPACITY];
-    state_give(&taken, NULL, &both.to, &slot, note, sizeof(note));
+    long_text line = {};
+    state_give(&taken, NULL, &both.to, &slot, note, sizeof(note), &line);
 
     expect_moved((const u64*)(both.new_image + 0x1040), &both, "a variable");
     expect_moved((const u64*)block.memory + 3, &both, "a block");
     EXPECT_EQ((u64)slot, (u64)both.new_image + 0x500);
     EXPECT_EQ(memcmp(both.new_image + 0x1300, "fresh...", 8), 0);
-    EXPECT_STREQ(note, "kept 1 variable; 1 starts afresh: sized (changed size); pointers to "
-                       "what the reload removed: the middle of f, removed_obj, gone");
+    // The middle of f is no removal: not named.
+    EXPECT_STREQ(note, "kept 1 variable; pointers to what the reload removed: removed_obj, gone; "
+                       "1 starts afresh: sized (changed size)");
+    EXPECT_STREQ(long_text_view(&line), note);
+    long_text_free(&line);
     EXPECT_EQ(state_last_counts().carried, 1u);
 
     // A later build that has gone again takes its pointers back.
@@ -124,7 +128,7 @@ TEST(StateGive, PointersMoveToTheSameThingOrToWhatNamesItsRemoval) {
     add(&again.to, 0x800, 16, IMAGE_CODE, "gone");
     ASSERT_TRUE(image_finish(&again.to));
     state_take(&second, &both.to);
-    state_give(&second, NULL, &again.to, &slot, note, sizeof(note));
+    state_give(&second, NULL, &again.to, &slot, note, sizeof(note), NULL);
     EXPECT_EQ(((const u64*)block.memory)[3 + 6], (u64)again.new_image + 0x800);
 
     free_memory(&block);

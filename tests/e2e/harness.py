@@ -36,6 +36,9 @@ class _Windows:
     command = ["wine", "engine.exe"]
     module_suffix = ".dll"
     objdump = "x86_64-w64-mingw32-objdump"
+    # What ends the working directory's start-up line: the debugger takes
+    # each message whole.
+    start_line_end = ""
     # Whether a test module can plug in controllers the host then sees (SDL's
     # virtual ones; XInput has none).
     virtual_controllers = False
@@ -65,6 +68,7 @@ class _Linux:
     command = ["./engine"]
     module_suffix = ".so"
     objdump = "objdump"
+    start_line_end = "\n"
     virtual_controllers = True
     codes = {
         "access violation": r"SIGSEGV",
@@ -86,6 +90,7 @@ HOST_EXE = os.path.join(BUILD_DIR, "run", "build", SYSTEM.host_file)
 # The module file the host loads, and the name fault titles give the host.
 MODULE_NAME = "main" + SYSTEM.module_suffix
 HOST_NAME = SYSTEM.host_file
+START_LINE_END = SYSTEM.start_line_end
 VIRTUAL_CONTROLLERS = SYSTEM.virtual_controllers
 
 

@@ -113,7 +113,7 @@ class HostileModuleTest(unittest.TestCase):
     @unittest.skipUnless(harness.LINUX, "standard error is the Linux host's debugger")
     def test_debug_print_sends_a_text_of_4_gib_whole(self):
         self.assertIn("huge_print", self.steps)
-        start_up = harness.host_directory(self.data).encode()
+        start_up = (harness.host_directory(self.data) + harness.START_LINE_END).encode()
         self.assertTrue(self.printed_head.startswith(start_up + b"aaaa"), self.printed_head[:300])
         self.assertEqual(self.printed, len(start_up) + HUGE + 10)
 

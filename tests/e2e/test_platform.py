@@ -174,9 +174,11 @@ class PlatformServicesTest(unittest.TestCase):
         self.assertEqual((self.pointer["X"], self.pointer["Y"]), (x + 100, y + height - 50))
 
     def test_debug_print_reaches_the_debugger_unchanged(self):
-        # After the host's own start-up line, with no line end added to either.
+        # After the host's own start-up line (a line of its own on Linux),
+        # with no line end added to the module's.
         self.assertEqual(self.host.debug_output(),
-                         harness.host_directory(self.data) + "services_user: hello from entry")
+                         harness.host_directory(self.data) + harness.START_LINE_END +
+                         "services_user: hello from entry")
 
     def test_a_hostile_module_harms_neither_the_host_nor_its_files(self):
         cwd = self.step("dirs")["cwd"]

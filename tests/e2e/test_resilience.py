@@ -40,6 +40,10 @@ class ResilienceTest(unittest.TestCase):
                                                                pattern))
         return title
 
+    def said(self):
+        """The host's own lines on standard error."""
+        return [line for line in self.host.stderr().splitlines() if line.startswith("Engine: ")]
+
     def assert_not_called(self, seconds=1.0):
         """The faulted build gets no more calls while the host keeps running."""
         count = len(self.records())
@@ -79,6 +83,8 @@ class ResilienceTest(unittest.TestCase):
         self.assertEqual(records[-1]["fault"], "1")
         before = records[0]
         self.assert_not_called()
+        # Standard error says it too, once, in the title's words.
+        self.assertEqual(self.said(), ["Engine: " + title[len("Engine - "):]])
 
         # Each new build is called again, and faults in its first frame.
         # Windows may report a trapped float division as several traps at once.
@@ -120,6 +126,9 @@ class ResilienceTest(unittest.TestCase):
             self.assertEqual(len(records), count + 1, module)
             self.assertEqual(records[-1]["fault"], "1", module)
             self.assert_not_called(0.5)
+            self.assertEqual(self.said()[-1], "Engine: " + window_title(self.host.window)
+                             [len("Engine - "):], module)
+        self.assertEqual(len(self.said()), 1 + len(kinds), self.said())
 
         resumed = self.assert_resumed(before)
         # The trapping build's half-made change to the control word is undone.

@@ -1,12 +1,15 @@
 """Rewind through the real window with real key presses, on both hosts:
 stepping back and forward shows each frame as it first ran (the module's
-own digest of its state says so), going on live from a past frame, a
-rebuilt module shown on the paused frame at once and replayed to the
-newest frame with alt+R, and the history's memory cap holding while the
-module writes 16 MiB a frame."""
+own digest of its state says so), frames numbered as the module ran them
+however long it was paused, going on live from a past frame, a rebuilt
+module shown on the paused frame at once and replayed to the newest frame
+with alt+R, a rebuild that takes the kept memory along said in the title,
+and the history's memory cap holding while the module writes 16 MiB a
+frame."""
 
 import os
 import re
+import time
 import unittest
 
 import harness
@@ -18,9 +21,9 @@ PAUSED = re.compile(r"^Engine - rewind: frame (\d+) of (\d+) \(-(\d+\.\d\d) s\),
 
 
 class RewindTest(unittest.TestCase):
-    def start(self, name, env=None, arguments=()):
+    def start(self, name, env=None, arguments=(), module="rewinder_v1"):
         self.run_dir = make_run_dir(name)
-        install_module(self.run_dir, module_file("rewinder_v1"))
+        install_module(self.run_dir, module_file(module))
         self.host = Host(self.run_dir, env=env,
                          command=harness.SYSTEM.command + list(arguments))
         self.addCleanup(self.host.stop)
@@ -62,6 +65,8 @@ class RewindTest(unittest.TestCase):
         first = self.first_run()
         self.assertEqual(back["digest"], first[("1", back["seen"])])
         self.assertEqual(int(at.group(2)) - int(at.group(1)), 29)
+        # Frame n is the module's n-th call.
+        self.assertEqual(int(at.group(1)), int(back["seen"]) + 1)
         self.assertAlmostEqual(float(at.group(3)), 29 / 30, delta=0.2)
         # The window stays live while paused: no frame runs but those shown.
         count = len(self.records())
@@ -90,6 +95,35 @@ class RewindTest(unittest.TestCase):
         self.assertEqual([int(r["seen"]) for r in later[:20]],
                          list(range(int(resumed["seen"]), int(resumed["seen"]) + 20)))
         self.assertEqual(later[0]["digest"], resumed["digest"])
+        # The seconds it was paused are no frames of the module's: paused
+        # again, the newest frame is its call's number.
+        at = self.paused_at(["alt+Left"])
+        self.assertEqual((int(at.group(1)), int(at.group(2))),
+                         (int(self.shown()["seen"]) + 1,) * 2)
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+    def test_a_rebuild_that_takes_the_kept_memory_along_says_why_stepping_stopped(self):
+        self.start("rewind_kept", module="rewinder_kept_v1")
+        self.wait_records(60)
+        at = self.paused_at(["alt+Prior"])
+        install_module(self.run_dir, module_file("rewinder_kept_v2"))
+        self.assertTrue(wait_for(lambda: self.shown()["v"] == "2", 15))
+        why = (r"^Engine - rewind: frame %s of %s \(-\d+\.\d\d s\), paused - can't step: the "
+               r"reload took these frames' memory along \(alt\+R replays them\)$"
+               % (at.group(1), at.group(2)))
+        self.assertTrue(wait_for(lambda: re.match(why, window_title(self.host.window)), 10),
+                        window_title(self.host.window))
+        # Stepping does nothing, and the title still says why.
+        count = len(self.records())
+        keys("alt+Left", "alt+Right", "alt+Prior")
+        time.sleep(1.0)
+        self.assertRegex(window_title(self.host.window), why)
+        self.assertEqual(len(self.records()), count)
+        # The frames are replayed with the new build, and it goes on live.
+        keys("alt+r")
+        newest = max(int(r["seen"]) for r in self.records())
+        self.assertTrue(wait_for(lambda: int(self.shown()["seen"]) > newest + 10, 15))
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 

@@ -46,6 +46,10 @@ class RollbackTest(unittest.TestCase):
                                                                pattern))
         return title
 
+    def said(self):
+        """The host's own lines on standard error."""
+        return [line for line in self.host.stderr().splitlines() if line.startswith("Engine: ")]
+
     def assert_animating(self, kind):
         """The build of this kind keeps being called, once per frame."""
         count = len(self.records())
@@ -82,6 +86,8 @@ class RollbackTest(unittest.TestCase):
         self.assertTrue(text_start <= int(match.group(1), 16) < text_end, title)
 
         self.assert_animating("0")
+        # Standard error says it too, once, in the title's words.
+        self.assertEqual(self.said(), ["Engine: " + title[len("Engine - "):]])
         records = self.records()
         faulted = [i for i, r in enumerate(records) if r["v"] == "1"]
         self.assertEqual(len(faulted), 1, "the faulted build is not called again")
@@ -170,6 +176,9 @@ class RollbackTest(unittest.TestCase):
         # (Wine may hold the failed copy until a later load deletes it.)
         self.assert_animating("0")
         time.sleep(1.0)
+        self.assertEqual(self.said(), ["Engine: the new build did not load: missing library " +
+                                       "engine_missing" + harness.SYSTEM.module_suffix +
+                                       " - rebuild to retry"])
         self.wait_copies([3], failed=[2])
         install_module(self.run_dir, module_file("faulter_none"))
         self.wait_title("^Engine$")

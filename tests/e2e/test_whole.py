@@ -173,6 +173,47 @@ class WholeStateTest(unittest.TestCase):
                                 r"kept its place: ")
         self.assertEqual(set(title.split(": ")[-1].split(", ")), {"score", "lives", "level"})
         self.assertTrue(self.host.running())
+    def test_names_read_as_written_and_a_stale_return_address_is_no_removal(self):
+        """A C++ build's heap points at game::probe, which the next build
+        lacks, and at the middle of entry (a return address it never reads
+        again); two files have a static plr, and five statics change size."""
+        self.run_dir = make_run_dir("whole_names")
+        install_module(self.run_dir, module_file("namer_v1"))
+        self.host = Host(self.run_dir)
+        self.addCleanup(self.host.stop)
+        self.host.find_window(title="^Engine")
+        self.assertTrue(wait_for(lambda: len(read_records(self.run_dir)) >= 20))
+        install_module(self.run_dir, module_file("namer_v2"))
+        afresh = ["main.cpp:plr (changed size)", "other.cpp:plr (changed size)",
+                  "gauge (changed size)", "meter (changed size)", "tally (changed size)"]
+        # The title names the first few, what the reload removed first.
+        title = self.wait_title(r"^Engine - kept [0-9,]+ variables; pointers to what the reload "
+                                r"removed: game::probe\(unsigned long\); 5 start afresh: .* and "
+                                r"\d more$")
+        shown = re.search(r"afresh: (.*) and (\d) more$", title)
+        names = shown.group(1).split(", ")
+        self.assertEqual(len(names) + int(shown.group(2)), 5, title)
+        self.assertLessEqual(set(names), set(afresh), title)
+        fault = self.wait_title(r"^Engine - fault in the new build: call of a function the reload "
+                                r"removed: game::probe\(unsigned long\) \((SIGSEGV|0xC0000005)\) "
+                                r"called from .* - running the previous build$")
+        self.assertTrue(wait_for(lambda: read_records(self.run_dir)[-1]["v"] == "1", 10))
+        # Standard error names every one, in a line of its own for each.
+        lines = self.host.stderr().splitlines()
+        notes = [line for line in lines if line.startswith("Engine: kept ")]
+        self.assertEqual(len(notes), 1, lines)
+        self.assertRegex(notes[0], r"^Engine: kept [0-9,]+ variables; pointers to what the "
+                                   r"reload removed: game::probe\(unsigned long\); 5 start "
+                                   r"afresh: (.*)$")
+        self.assertEqual(sorted(notes[0].split("afresh: ")[1].split(", ")), sorted(afresh))
+        self.assertIn("Engine: " + fault[len("Engine - "):], lines)
+        # The previous build has its own values back for what the faulted
+        # build started afresh.
+        self.assertRegex(self.host.stderr(), r"Engine: the previous build: kept [0-9,]+ "
+                                             r"variables\n")
+        # The return address into entry is no removal: never named.
+        self.assertNotIn("middle", self.host.stderr())
+        self.assertNotRegex(self.host.stderr(), r"removed: [^;]*entry")
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 

@@ -4,7 +4,9 @@
 // Each call logs the state as the frame found it to "frames.log":
 // "v=<version> seen=<frames> digest=<hex>", so a frame shown again must log
 // what it logged when it first ran. It paints the screen in a colour of
-// its version.
+// its version. With REWINDER_KEEP it also counts its calls in a kept
+// variable (engine/keep.h), whose build takes the kept memory along when it
+// goes.
 #include "engine/module.h"
 #include "log.h"
 
@@ -21,6 +23,10 @@ typedef struct rewinder_state {
     memory_block passing;  // allocated at frames % 8 == 2, freed at frames % 8 == 6
 } rewinder_state;
 
+#if REWINDER_KEEP
+static ENGINE_KEEP(u64, calls, 0);
+#endif
+
 static u64 mix(u64 hash, u64 value) { return (hash ^ value) * 0x100000001B3ull + 7; }
 
 ENTRY_EXPORT void entry(u64, u64, i32*, back_buffer* buffer, input_state* input, f32,
@@ -36,6 +42,9 @@ ENTRY_EXPORT void entry(u64, u64, i32*, back_buffer* buffer, input_state* input,
                snprintf(line, sizeof(line), "v=%d seen=%llu digest=%016llx\n", REWINDER_VERSION,
                         (unsigned long long)state->frames, (unsigned long long)state->digest));
     state->frames += 1;
+#if REWINDER_KEEP
+    calls += 1;
+#endif
     state->digest = mix(state->digest, state->frames);
     state->digest = mix(state->digest, (u64)input->mouse.x * 31 + (u64)input->mouse.y);
     if (state->frames % 8 == 2) {
