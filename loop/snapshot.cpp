@@ -1,6 +1,7 @@
 #include "loop/snapshot.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "engine/base/memory.h"
@@ -209,9 +210,72 @@ u64 hash_bytes(const void* bytes, u64 count, u64 seed) {
     return mix(mix(h[0]) ^ mix(h[1] + 1) * 3 ^ mix(h[2] + 2) * 5 ^ mix(h[3] + 3) * 7);
 }
 
+// Memory the process has mapped that is not the module's (its blocks, its
+// image): what the C library and the system allocate for it lies elsewhere
+// in every run (a FILE the module opened and keeps), so a word pointing
+// there is hashed as that, not by its value. Found once a hash.
+#define FOREIGN_MAX 4096
+static memory_range mapped[FOREIGN_MAX];
+static u32 mapped_count;
+static memory_range* blocks;
+static u32 block_capacity;
+static u32 block_count;
+
+static int by_start(const void* a, const void* b) {
+    u64 x = ((const memory_range*)a)->start, y = ((const memory_range*)b)->start;
+    return x < y ? -1 : x > y;
+}
+
+static void find_foreign(void) {
+    mapped_count = memory_mapped_ranges(mapped, FOREIGN_MAX);
+    block_count = 0;
+    if (!mapped_count) {
+        return;
+    }
+    if (memory_block_count() > block_capacity) {
+        free(blocks);
+        block_capacity = memory_block_count() * 2;
+        blocks = (memory_range*)malloc((u64)block_capacity * sizeof(memory_range));
+        if (!blocks) {
+            block_capacity = 0;
+            mapped_count = 0;
+            return;
+        }
+    }
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        memory_block_record block = memory_block_at(i);
+        blocks[block_count++] = {(u64)block.region, block.region_size};
+    }
+    qsort(blocks, block_count, sizeof(memory_range), by_start);
+}
+
+// Whether value lies in one of count sorted ranges.
+static bool32 in_ranges(const memory_range* ranges, u32 count, u64 value) {
+    u32 low = 0, high = count;
+    while (low < high) {
+        u32 middle = (low + high) / 2;
+        if (value < ranges[middle].start) {
+            high = middle;
+        } else if (value - ranges[middle].start >= ranges[middle].size) {
+            low = middle + 1;
+        } else {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static bool32 foreign(u64 value) {
+    return mapped_count && value >= mapped[0].start && in_ranges(mapped, mapped_count, value) &&
+           !in_ranges(blocks, block_count, value);
+}
+
+#define FOREIGN_WORD 0xF0DE1F0DE1F0DE1Full
+
 // Bytes, with every aligned word that points into the running build's
-// image taken relative to it: the system places the image anywhere, so its
-// addresses differ from run to run.
+// image taken relative to it (the system may place the image anywhere, so
+// its addresses differ from run to run), and every one into foreign memory
+// as just that.
 static u64 relative_hash(const u8* bytes, u64 size, u64 seed) {
     u8 chunk[4096];
     u64 first_word = (8 - (u64)bytes % 8) % 8;
@@ -223,6 +287,9 @@ static u64 relative_hash(const u8* bytes, u64 size, u64 seed) {
             copy_bytes(&value, chunk + word, 8);
             if (memory_in_kept_image(value)) {
                 value -= memory_kept_image();
+                copy_bytes(chunk + word, &value, 8);
+            } else if (foreign(value)) {
+                value = FOREIGN_WORD;
                 copy_bytes(chunk + word, &value, 8);
             }
         }
@@ -236,6 +303,9 @@ u64 module_memory_hash(void* slot) {
     // were allocated (or put back) in. With whole state the blocks (the
     // heap's among them) hold pointers into the image too.
     bool32 whole = memory_whole_count() > 0;
+    if (whole || memory_kept_count()) {
+        find_foreign();
+    }
     u64 sum = 0;
     for (u32 i = 0; i < memory_block_count(); ++i) {
         memory_block_record block = memory_block_at(i);

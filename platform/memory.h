@@ -73,6 +73,13 @@ void memory_set_whole(const memory_range* objects, u32 count);
 u32 memory_whole_count(void);
 memory_range memory_whole_at(u32 index);
 
+// What the process has mapped, sorted by address and merged where ranges
+// touch: up to capacity ranges, their count; 0 where the system is not
+// asked (Windows). The hashes tell a pointer the module keeps into memory it
+// doesn't own (the C library's FILE, the system heap) by it: such memory
+// lies elsewhere in every run.
+u32 memory_mapped_ranges(memory_range* ranges, u32 capacity);
+
 // How many blocks are live.
 u32 memory_block_count(void);
 

@@ -1,6 +1,8 @@
 #include "platform/memory.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/sysinfo.h>
@@ -135,3 +137,28 @@ bool32 memory_make_anonymous(void* pages, u64 length) {
 }
 
 void memory_unmap_pages(void* pages, u64 length) { munmap(pages, length); }
+
+// /proc/self/maps, whose lines are sorted by address.
+u32 memory_mapped_ranges(memory_range* ranges, u32 capacity) {
+    FILE* maps = fopen("/proc/self/maps", "r");
+    if (!maps) {
+        return 0;
+    }
+    u32 count = 0;
+    char line[512];
+    while (fgets(line, sizeof(line), maps)) {
+        char* end = NULL;
+        u64 start = strtoull(line, &end, 16);
+        u64 stop = end && *end == '-' ? strtoull(end + 1, NULL, 16) : 0;
+        if (stop <= start) {
+            continue;
+        }
+        if (count && ranges[count - 1].start + ranges[count - 1].size == start) {
+            ranges[count - 1].size += stop - start;
+        } else if (count < capacity) {
+            ranges[count++] = {start, stop - start};
+        }
+    }
+    fclose(maps);
+    return count;
+}

@@ -62,3 +62,10 @@ void memory_unmap_pages(void* pages, u64 length) {
     (void)length;  // a release takes the whole reservation
     VirtualFree(pages, 0, MEM_RELEASE);
 }
+
+// Not asked here yet: nothing is taken for a pointer into foreign memory.
+u32 memory_mapped_ranges(memory_range* ranges, u32 capacity) {
+    (void)ranges;
+    (void)capacity;
+    return 0;
+}

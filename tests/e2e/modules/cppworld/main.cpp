@@ -4,7 +4,8 @@
 // its globals and functions, std::function holding lambdas, shared_ptr,
 // virtual classes in a vector of unique_ptr. It keeps its whole state and
 // runs a deterministic simulation, writing a digest of its values (never of
-// addresses) to "digest.log" every ten frames.
+// addresses) to "digest.log" every ten frames, and a line to a file it keeps
+// open.
 //
 // Builds (CPPWORLD_VERSION): 1 and 2 compute the same, 2 with more code and
 // constants (after the functions whose addresses are keys); 3 frees its
@@ -86,6 +87,9 @@ struct world {
 
 static world* the_world;
 static unsigned long long frame;
+// A file it keeps open, as programs keep their logs: the C library's, where
+// the system puts it.
+static FILE* journal;
 
 static void make_world() {
     the_world = new world();
@@ -222,6 +226,7 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
 #endif
     if (!the_world) {
         make_world();
+        journal = fopen("journal.txt", "a");
     }
     frame += 1;
     step();
@@ -232,5 +237,9 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
 #endif
     if (frame % 10 == 0) {
         write_digest();
+        if (journal) {
+            fprintf(journal, "frame %llu\n", frame);
+            fflush(journal);
+        }
     }
 }
