@@ -73,11 +73,11 @@ void memory_set_whole(const memory_range* objects, u32 count);
 u32 memory_whole_count(void);
 memory_range memory_whole_at(u32 index);
 
-// What the process has mapped, sorted by address and merged where ranges
-// touch: up to capacity ranges, their count; 0 where the system is not
-// asked (Windows). The hashes tell a pointer the module keeps into memory it
-// doesn't own (the C library's FILE, the system heap) by it: such memory
-// lies elsewhere in every run.
+// What the process has mapped (Windows: committed), sorted by address and
+// merged where ranges touch: up to capacity ranges, their count. The hashes
+// tell a pointer the module keeps into memory it doesn't own (the C
+// library's FILE, the system heap) by it: such memory lies elsewhere in
+// every run, or with other files open.
 u32 memory_mapped_ranges(memory_range* ranges, u32 capacity);
 
 // How many blocks are live.

@@ -63,9 +63,25 @@ void memory_unmap_pages(void* pages, u64 length) {
     VirtualFree(pages, 0, MEM_RELEASE);
 }
 
-// Not asked here yet: nothing is taken for a pointer into foreign memory.
+// The committed regions, walked with VirtualQuery.
 u32 memory_mapped_ranges(memory_range* ranges, u32 capacity) {
-    (void)ranges;
-    (void)capacity;
-    return 0;
+    u32 count = 0;
+    u64 at = 0x10000;
+    MEMORY_BASIC_INFORMATION region;
+    while (at < 0x7FFFFFFF0000ull && VirtualQuery((void*)at, &region, sizeof(region))) {
+        u64 start = (u64)region.BaseAddress;
+        u64 end = start + region.RegionSize;
+        if (end <= at) {
+            break;
+        }
+        if (region.State == MEM_COMMIT) {
+            if (count && ranges[count - 1].start + ranges[count - 1].size == start) {
+                ranges[count - 1].size += end - start;
+            } else if (count < capacity) {
+                ranges[count++] = {start, end - start};
+            }
+        }
+        at = end;
+    }
+    return count;
 }
