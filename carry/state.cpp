@@ -28,7 +28,9 @@ static u64 removed_mapped;
 typedef struct removed_thing {
     u64 start;
     u64 end;
+    u64 code_hash;   // of a function whose name counts: only that code takes it back
     bool32 function;
+    bool32 unsure;   // not removed: the reload can't tell which of several it is
     u32 kind;        // the image_kind it had
     char key[128];   // its key, so a later build that has it again takes it back
 } removed_thing;
@@ -57,13 +59,15 @@ static bool32 copy_layout(image_layout* to, const image_layout* from) {
     to->symbols = (image_symbol*)malloc((u64)from->symbol_count * sizeof(image_symbol) + 1);
     to->by_key = (u32*)malloc((u64)from->symbol_count * sizeof(u32) + 1);
     to->names = (char*)malloc(from->names_size + 1);
-    if (!to->symbols || !to->by_key || !to->names) {
+    to->families = (u32*)malloc((u64)from->family_count * sizeof(u32) + 1);
+    if (!to->symbols || !to->by_key || !to->names || !to->families) {
         image_free(to);
         return 0;
     }
     memcpy(to->symbols, from->symbols, (u64)from->symbol_count * sizeof(image_symbol));
     memcpy(to->by_key, from->by_key, (u64)from->symbol_count * sizeof(u32));
     memcpy(to->names, from->names, from->names_size);
+    memcpy(to->families, from->families, (u64)from->family_count * sizeof(u32));
     return 1;
 }
 
@@ -135,11 +139,13 @@ static u64 materialize_read_only(state_taken* taken) {
     return taken->read_only_copy;
 }
 
-// A stand-in no access may touch for something removed, its size long (at
-// least 16 bytes); 0 when none can be had.
-static u64 stand_in(const char* key, u32 kind, u64 size) {
+// A stand-in no access may touch for something removed (or that the
+// reload can't tell apart from another: unsure), its size long (at least 16
+// bytes); 0 when none can be had.
+static u64 stand_in(const char* key, u32 kind, u64 size, bool32 unsure, u64 code_hash) {
     for (u32 i = 0; i < removed_count; ++i) {
         if (removed[i].kind == kind && strcmp(removed[i].key, key) == 0 &&
+            removed[i].unsure == unsure && removed[i].code_hash == code_hash &&
             removed[i].end - removed[i].start >= size) {
             return removed[i].start;
         }
@@ -168,6 +174,8 @@ static u64 stand_in(const char* key, u32 kind, u64 size) {
     thing->start = REMOVED_BASE + removed_used;
     thing->end = thing->start + bytes;
     thing->function = kind == IMAGE_CODE;
+    thing->unsure = unsure;
+    thing->code_hash = code_hash;
     thing->kind = kind;
     snprintf(thing->key, sizeof(thing->key), "%s", key);
     removed_used += bytes;
@@ -188,11 +196,15 @@ bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity
     if (!thing) {
         return 0;
     }
-    if (executed || thing->function) {
-        snprintf(out, capacity, "call of a function the reload removed: %s",
-                 kept_short_name(thing->key));
+    const char* name = kept_short_name(thing->key);
+    if (thing->unsure && (executed || thing->function)) {
+        snprintf(out, capacity, "call of a function the reload can't tell apart: %s", name);
+    } else if (thing->unsure) {
+        snprintf(out, capacity, "use of %s, which the reload can't tell apart", name);
+    } else if (executed || thing->function) {
+        snprintf(out, capacity, "call of a function the reload removed: %s", name);
     } else {
-        snprintf(out, capacity, "use of %s, which the reload removed", kept_short_name(thing->key));
+        snprintf(out, capacity, "use of %s, which the reload removed", name);
     }
     return 1;
 }
@@ -213,8 +225,10 @@ typedef struct mover {
     u64* cache_old;  // old word + 1, 0 for free
     u64* cache_new;
     string_index strings;
-    char named[NAMED_MAX][80];
+    char named[NAMED_MAX][80];  // what it removed
     u32 named_count;
+    char unsure[NAMED_MAX][80];  // what it can't tell apart
+    u32 unsure_count;
     u64 removed_words;
     u64 moved_words;
 } mover;
@@ -296,22 +310,28 @@ static u64 same_string(mover* m, u64 word) {
     return 0;
 }
 
-static void name_once(mover* m, const char* name) {
-    for (u32 i = 0; i < m->named_count; ++i) {
-        if (strcmp(m->named[i], name) == 0) {
+static void name_once(char (*names)[80], u32* count, const char* name) {
+    for (u32 i = 0; i < *count; ++i) {
+        if (strcmp(names[i], name) == 0) {
             return;
         }
     }
-    if (m->named_count < NAMED_MAX) {
-        snprintf(m->named[m->named_count++], sizeof(m->named[0]), "%s", name);
+    if (*count < NAMED_MAX) {
+        snprintf(names[(*count)++], sizeof(names[0]), "%s", name);
     }
 }
 
-// What stands for a removed thing; named once.
-static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset) {
-    name_once(m, kept_short_name(key));
+// What stands for a removed thing, or for one of several the reload can't
+// tell apart (unsure); named once.
+static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset,
+                        bool32 unsure, u64 code_hash) {
+    if (unsure) {
+        name_once(m->unsure, &m->unsure_count, kept_short_name(key));
+    } else {
+        name_once(m->named, &m->named_count, kept_short_name(key));
+    }
     m->removed_words += 1;
-    u64 place = stand_in(key, kind, size);
+    u64 place = stand_in(key, kind, size, unsure, code_hash);
     return place ? place + offset : 0;
 }
 
@@ -343,15 +363,16 @@ static u64 translate(mover* m, u64 word) {
             if (offset) {
                 char middle[160];
                 snprintf(middle, sizeof(middle), "the middle of %s", kept_short_name(key));
-                return removed_word(m, middle, IMAGE_CODE, 16, 0);
+                return removed_word(m, middle, IMAGE_CODE, 16, 0, 0, 0);
             }
-            return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0);
+            return now && !twice ? now->address
+                                 : removed_word(m, key, IMAGE_CODE, 16, 0, twice, old->code_hash);
         }
         if (now && !twice && offset <= now->size && (offset < now->size || offset == old->size)) {
             return now->address + offset;
         }
         if (old->kind != IMAGE_READ_ONLY) {
-            return removed_word(m, key, old->kind, old->size, offset);
+            return removed_word(m, key, old->kind, old->size, offset, twice, 0);
         }
     }
     u64 left = 0;
@@ -371,25 +392,43 @@ static u64 translate(mover* m, u64 word) {
             at += range->end - range->start;
         }
     }
-    return removed_word(m, "unnamed data of the old build", IMAGE_DATA, 16, 0);
+    return removed_word(m, "unnamed data of the old build", IMAGE_DATA, 16, 0, 0, 0);
 }
 
-// A stand-in for something a later build has again: back to it.
+// A stand-in for something a later build has again: back to it (a
+// function whose name counts only to one of its very code).
 static u64 restore_removed(mover* m, u64 word) {
     const removed_thing* thing = removed_at(word);
+    if (!thing) {
+        return word;
+    }
+    // image_find looks from a layout: one of the one symbol it was, its
+    // names the key, then the shape (the path is the key's end: none).
+    char names[2 * sizeof(thing->key) + 2];
+    u32 shape_at = (u32)strlen(thing->key) + 1;
+    memcpy(names, thing->key, shape_at);
     image_symbol like;
     memset(&like, 0, sizeof(like));
     like.kind = thing->kind;
-    like.key_hash = image_hash_text(thing->key, IMAGE_HASH_SEED);
-    // image_find compares keys as the from layout spells them: a layout of
-    // one name.
+    like.code_hash = thing->code_hash;
+    like.flags = image_shape(thing->key, names + shape_at, sizeof(names) - shape_at) ? IMAGE_COUNTED
+                                                                                    : 0;
+    like.key_hash = image_hash_text(names + shape_at, IMAGE_HASH_SEED);
+    like.shape = shape_at;
+    like.path = shape_at - 1;
+    u32 only = 0;
     image_layout named;
     memset(&named, 0, sizeof(named));
-    named.names = (char*)thing->key;
+    named.names = names;
+    named.symbols = &like;
+    named.symbol_count = 1;
+    named.by_key = &only;
     bool32 twice = 0;
     const image_symbol* now = image_find(m->to, &like, &named, &twice);
     u64 offset = word - thing->start;
-    return now && !twice && (offset < now->size || (!offset && now->kind == IMAGE_CODE))
+    bool32 same_code = !(like.flags & IMAGE_COUNTED) || (now && now->code_hash == like.code_hash);
+    return now && !twice && same_code &&
+                   (offset < now->size || (!offset && now->kind == IMAGE_CODE))
                ? now->address + offset
                : word;
 }
@@ -610,6 +649,13 @@ static void say(char* note, u32 capacity, u64 carried, const char* afresh, u64 a
         for (u32 i = 0; i < m->named_count; ++i) {
             at = note_append(note, capacity, at, i ? ", " : "");
             at = note_append(note, capacity, at, m->named[i]);
+        }
+    }
+    if (m->unsure_count) {
+        at = note_append(note, capacity, at, "; pointers to what the reload can't tell apart: ");
+        for (u32 i = 0; i < m->unsure_count; ++i) {
+            at = note_append(note, capacity, at, i ? ", " : "");
+            at = note_append(note, capacity, at, m->unsure[i]);
         }
     }
 }

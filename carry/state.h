@@ -14,8 +14,9 @@
 //     function, to the same function; into read-only data, to the same
 //     object, or the same string, or else to a copy of the old read-only
 //     data kept for the rest of the run. What can't be moved (its object or
-//     function is gone, the middle of code) points into pages no access may
-//     touch, so using it is a fault named by what was removed.
+//     function is gone, the middle of code, or it is one of several the
+//     reload can't tell apart: image_find) points into pages no access may
+//     touch, so using it is a fault named by what was removed or is unsure.
 #ifndef CARRY_STATE_H
 #define CARRY_STATE_H
 
@@ -37,8 +38,10 @@ void state_take(state_taken* taken, const image_layout* layout);
 
 // Gives what was taken to a loaded build with this layout, with slot the
 // module's slot. Writes what happened to note: "kept 2,143 variables; 2
-// start afresh: player (its type changed), cache (changed size)" ("" when
-// nothing was taken).
+// start afresh: player (its type changed), cache (changed size)", then
+// "; pointers to what the reload removed: step" and "; pointers to what the
+// reload can't tell apart: name" when there are any ("" when nothing was
+// taken).
 void state_give(state_taken* taken, const image_layout* layout, void** slot, char* note,
                 u32 capacity);
 
@@ -48,8 +51,10 @@ void state_clear(state_taken* taken);
 
 // What the reload removed that an address in the pages no access may touch
 // stands for: "call of a function the reload removed: step" when executed,
-// else "use of player, which the reload removed"; false for any other
-// address.
+// else "use of player, which the reload removed" (for one it can't tell
+// apart from another: "call of a function the reload can't tell apart:
+// name", "use of name, which the reload can't tell apart"); false for any
+// other address.
 bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity);
 
 // What the scans found, for tests and benchmarks.
