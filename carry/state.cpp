@@ -67,7 +67,9 @@ static bool32 copy_layout(image_layout* to, const image_layout* from) {
     memcpy(to->symbols, from->symbols, (u64)from->symbol_count * sizeof(image_symbol));
     memcpy(to->by_key, from->by_key, (u64)from->symbol_count * sizeof(u32));
     memcpy(to->names, from->names, from->names_size);
-    memcpy(to->families, from->families, (u64)from->family_count * sizeof(u32));
+    if (from->family_count) {
+        memcpy(to->families, from->families, (u64)from->family_count * sizeof(u32));
+    }
     return 1;
 }
 
