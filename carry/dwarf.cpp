@@ -911,17 +911,35 @@ static bool variable_address(const reader_state* s, u32 index, u64* address) {
     return r.ok && r.at == r.end;
 }
 
-static bool add_variable(reader_state* s, u64 address, u64 size, const char* key, u64 hash) {
+static bool add_name(reader_state* s, const char* text, u32* offset) {
     dwarf_variables* out = s->out;
-    u64 length = strlen(key) + 1;
+    u64 length = strlen(text) + 1;
     if (out->names_size + length > NONE ||
-        !grow((void**)&out->variables, &s->capacity, out->count + 1, sizeof(dwarf_variable)) ||
         !grow((void**)&out->names, &s->names_capacity, out->names_size + length, 1)) {
         return false;
     }
-    memcpy(out->names + out->names_size, key, length);
-    out->variables[out->count++] = {address, size, hash, (u32)out->names_size};
+    memcpy(out->names + out->names_size, text, length);
+    *offset = (u32)out->names_size;
     out->names_size += length;
+    return true;
+}
+
+static bool add_variable(reader_state* s, u64 address, u64 size, const char* key,
+                         const char* path, u64 hash) {
+    dwarf_variables* out = s->out;
+    u32 key_at, path_at;
+    if (!grow((void**)&out->variables, &s->capacity, out->count + 1, sizeof(dwarf_variable)) ||
+        !add_name(s, key, &key_at)) {
+        return false;
+    }
+    // The variables of one file follow each other: its path once.
+    const dwarf_variable* last = out->count ? &out->variables[out->count - 1] : NULL;
+    if (last && strcmp(out->names + last->path, path) == 0) {
+        path_at = last->path;
+    } else if (!add_name(s, path, &path_at)) {
+        return false;
+    }
+    out->variables[out->count++] = {address, size, hash, key_at, path_at};
     return true;
 }
 
@@ -932,11 +950,12 @@ static void note_variable(reader_state* s, u32 index, const char* file, const ch
         return;
     }
     char key[KEY_CAPACITY];  // cut where image_linux.cpp cuts it
-    snprintf(key, sizeof(key), function[0] ? "%s:%s:%s" : "%s:%s%s", file, function, name);
+    snprintf(key, sizeof(key), function[0] ? "%s:%s:%s" : "%s:%s%s", image_file_name(file),
+             function, name);
     u32 type = type_of(s, index);
     u64 hash = type == NONE ? 0 : type_hash(s, type, 0);
     u64 size = type == NONE ? 0 : type_size(s, type, 0);
-    if (!add_variable(s, address, size, key, hash)) {
+    if (!add_variable(s, address, size, key, file, hash)) {
         s->failed = true;
     }
 }

@@ -30,7 +30,9 @@ typedef struct dwarf_variable {
     u64 address;    // as the DWARF says it: the image's preferred address
     u64 size;       // its type's byte size; 0 when it can't be known
     u64 type_hash;  // its type's layout; 0 when it has no type
-    u32 key;        // offset of its key in names: "file:function:name" or "file:name"
+    u32 key;        // offset of its key in names: "file:function:name" or "file:name",
+                    // the file by its name alone
+    u32 path;       // offset of its file's path in names, as the unit names it
 } dwarf_variable;
 
 typedef struct dwarf_variables {
@@ -51,6 +53,11 @@ const dwarf_variable* dwarf_at(const dwarf_variables* variables, u64 address);
 static inline const char* dwarf_key(const dwarf_variables* variables,
                                     const dwarf_variable* variable) {
     return variables->names + variable->key;
+}
+
+static inline const char* dwarf_path(const dwarf_variables* variables,
+                                     const dwarf_variable* variable) {
+    return variables->names + variable->path;
 }
 
 void dwarf_free(dwarf_variables* variables);

@@ -22,13 +22,28 @@ typedef enum image_kind {
     IMAGE_KEPT,       // a writable object of the module's own: carried
 } image_kind;
 
+// A name that counts (a lambda's "$_0" or "{lambda(int)#2}", a clone's
+// ".part.0", a block's "_block_invoke_2") says nothing of what it names: the
+// count is the compiler's, per file or per function, and the next build
+// counts again. Such a symbol is matched by its shape (the name with the
+// counts taken out: the file, enclosing function and signature) and, for a
+// function, by its code (code.h).
+#define IMAGE_COUNTED 1u
+// Its code names everything it refers to: two of equal code_hash do the same.
+#define IMAGE_WHOLE_CODE 2u
+
 typedef struct image_symbol {
     u64 address;    // where it lies in memory
     u64 size;
-    u64 key_hash;   // of its key
+    u64 key_hash;   // of its shape
     u64 type_hash;  // its type's layout; 0 when the debug information has none
-    u32 key;        // offset of its key in the layout's names
+    u64 code_hash;  // a function whose name counts: its code (code.h); else 0
+    u64 family_hash;  // of the closure type its name counts in ("set_up()::$_0"); else 0
+    u32 key;        // offset of its key in the layout's names: "file:name" for a file's own
+    u32 shape;      // offset of its shape: its key, or that with the counts taken out
+    u32 path;       // offset of its file's path as the build gave it ("" when unknown)
     u32 kind;       // image_kind
+    u32 flags;      // IMAGE_COUNTED, IMAGE_WHOLE_CODE
 } image_symbol;
 
 typedef struct image_range {
@@ -47,11 +62,17 @@ typedef struct image_layout {
     u32 read_only_count;
     image_range strings[IMAGE_RANGES];
     u32 string_count;
+    // What the loader mapped readable (its own headers say so, not the
+    // file): where a function's code may be read.
+    image_range mapped[IMAGE_RANGES];
+    u32 mapped_count;
     // Sorted by address; keys unique among the kept ones unless said.
     image_symbol* symbols;
     u32 symbol_count;
     u32 kept_count;
     u32* by_key;  // symbol indices by key hash, then kind
+    u32* families;  // indices of the symbols of a closure type, by family hash
+    u32 family_count;
     char* names;
     u64 names_size;
     // The destructors the loader runs at unload (Linux: .fini_array), but
@@ -90,10 +111,24 @@ static inline const char* image_key(const image_layout* layout, const image_symb
 // size 0), or null.
 const image_symbol* image_symbol_at(const image_layout* layout, u64 address);
 
-// The symbol of another layout with the same key and kind, or null; with
-// `twice` set when the key is not unique there.
+// The symbol of another layout that is the same as like (a symbol of from),
+// or null; with `twice` set when more than one could be and none is the one.
+// The same: of one shape and kind; among several (two files of one name,
+// lambdas of one signature) the one whose path ends alike, or for a function
+// whose name counts, the one of the same code, or the one left of its shape
+// once the others found theirs by code. What belongs to a closure type (its
+// std::function managers, its typeinfo, a static in its body) goes with
+// the closure type its functions found. Functions of the same whole code
+// do the same: any of them is the one.
 const image_symbol* image_find(const image_layout* layout, const image_symbol* like,
                                const image_layout* from, bool32* twice);
+
+// The shape of a key: the key with the counts in its names taken out, into
+// out (at most capacity bytes); false when it has none (out is then the key).
+bool32 image_shape(const char* key, char* out, u32 capacity);
+
+// A path's last part: "world.c" of "/src/game/world.c" (either separator).
+const char* image_file_name(const char* path);
 
 // ---------------------------------------------------------------------------
 // For each system's reader (image_<os>.cpp), portable (image.cpp).
@@ -107,9 +142,10 @@ bool32 image_name_in(const char* name, const char* const* names, u32 count);
 // Adds [start, end) to ranges while there is room and it is not empty.
 void image_add_range(image_range* ranges, u32* count, u64 start, u64 end);
 
-// Adds a symbol with its key; false when there is no memory.
+// Adds a symbol with its key and its file's path (null for none); false when
+// there is no memory.
 bool32 image_add(image_layout* layout, u64 address, u64 size, image_kind kind, const char* key,
-                 u64 type_hash);
+                 const char* path, u64 type_hash);
 
 // Once every symbol is in: sorts them and builds the key index. False when
 // there is no memory.

@@ -2,6 +2,7 @@
 // libelf, the variables' files, functions and types from the DWARF through
 // its libdw. Everything is read from the file; only the load's bias comes
 // from the loaded library.
+#include "carry/code.h"
 #include "carry/image.h"
 
 #include <dlfcn.h>
@@ -190,7 +191,8 @@ static void note_section(Elf* elf, size_t names, const GElf_Shdr* header, u64 bi
 typedef struct debug_variable {
     u64 address;
     u64 type_hash;
-    u32 key;  // offset in the names below
+    u32 key;   // offset in the names below
+    u32 path;  // of its file's path, likewise
 } debug_variable;
 
 typedef struct debug_info {
@@ -348,17 +350,8 @@ static bool variable_address(Dwarf_Die* die, u64* address) {
     return false;
 }
 
-static bool add_variable(debug_info* info, u64 address, const char* key, u64 hash) {
-    u64 length = strlen(key) + 1;
-    if (info->count == info->capacity) {
-        u64 grown = info->capacity ? info->capacity * 2 : 1024;
-        void* moved = realloc(info->variables, grown * sizeof(debug_variable));
-        if (!moved) {
-            return false;
-        }
-        info->variables = (debug_variable*)moved;
-        info->capacity = grown;
-    }
+static bool add_name(debug_info* info, const char* text, u32* offset) {
+    u64 length = strlen(text) + 1;
     if (info->names_size + length > info->names_capacity) {
         u64 grown = info->names_capacity ? info->names_capacity * 2 : 65536;
         while (grown < info->names_size + length) {
@@ -371,14 +364,41 @@ static bool add_variable(debug_info* info, u64 address, const char* key, u64 has
         info->names = (char*)moved;
         info->names_capacity = grown;
     }
-    memcpy(info->names + info->names_size, key, length);
-    info->variables[info->count++] = {address, hash, (u32)info->names_size};
+    memcpy(info->names + info->names_size, text, length);
+    *offset = (u32)info->names_size;
     info->names_size += length;
     return true;
 }
 
+static bool add_variable(debug_info* info, u64 address, const char* key, const char* path,
+                         u64 hash) {
+    u32 key_at, path_at;
+    if (info->count == info->capacity) {
+        u64 grown = info->capacity ? info->capacity * 2 : 1024;
+        void* moved = realloc(info->variables, grown * sizeof(debug_variable));
+        if (!moved) {
+            return false;
+        }
+        info->variables = (debug_variable*)moved;
+        info->capacity = grown;
+    }
+    if (!add_name(info, key, &key_at)) {
+        return false;
+    }
+    // The variables of one file follow each other: its path once.
+    const debug_variable* last = info->count ? &info->variables[info->count - 1] : NULL;
+    if (last && strcmp(info->names + last->path, path) == 0) {
+        path_at = last->path;
+    } else if (!add_name(info, path, &path_at)) {
+        return false;
+    }
+    info->variables[info->count++] = {address, hash, key_at, path_at};
+    return true;
+}
+
 // The variables under die, with the function they are inside ("" for a
-// file's own).
+// file's own). Keys name the file by its name alone, so that a build from
+// another folder finds them; its path tells two files of one name apart.
 static void walk_scope(debug_info* info, Dwarf_Die* scope, const char* file,
                        const char* function, u32 depth) {
     Dwarf_Die child;
@@ -392,10 +412,10 @@ static void walk_scope(debug_info* info, Dwarf_Die* scope, const char* file,
             const char* name = dwarf_diename(&child);
             if (name && variable_address(&child, &address)) {
                 char key[512];
-                snprintf(key, sizeof(key), function[0] ? "%s:%s:%s" : "%s:%s%s", file,
-                         function, name);
+                snprintf(key, sizeof(key), function[0] ? "%s:%s:%s" : "%s:%s%s",
+                         image_file_name(file), function, name);
                 Dwarf_Die type;
-                add_variable(info, address, key,
+                add_variable(info, address, key, file,
                              type_of(&child, &type) ? type_hash(info, &type, 0) : 0);
             }
         } else if (tag == DW_TAG_subprogram || tag == DW_TAG_lexical_block ||
@@ -516,15 +536,17 @@ static bool32 read_symbols(Elf* elf, Elf_Scn* table, const GElf_Shdr* table_head
         }
         const debug_variable* variable = debug_at(debug, symbol.st_value);
         char key[600];
+        const char* path = local ? file : "";
         if (variable && local) {
             snprintf(key, sizeof(key), "%s", debug->names + variable->key);
+            path = debug->names + variable->path;
         } else {
-            snprintf(key, sizeof(key), local ? "%s:%s" : "%.0s%s", file, name);
+            snprintf(key, sizeof(key), local ? "%s:%s" : "%.0s%s", image_file_name(file), name);
         }
         if (strcmp(name, "__do_global_dtors_aux") == 0) {
             layout->runtime_destructor = address;
         }
-        if (!image_add(layout, address, symbol.st_size, (image_kind)kind, key,
+        if (!image_add(layout, address, symbol.st_size, (image_kind)kind, key, path,
                        variable ? variable->type_hash : 0)) {
             return image_problem(layout, "needs more memory than there is");
         }
@@ -575,7 +597,36 @@ static bool32 read_layout(Elf* elf, u64 bias, image_layout* layout) {
                                &debug, layout) &&
                   (image_finish(layout) || image_problem(layout, "needs more memory than there is"));
     free_debug(&debug);
+    if (read) {
+        code_fingerprint(layout);
+    }
     return read;
+}
+
+// The segments the loader mapped readable, from the program headers it
+// keeps in memory: the file read later may say otherwise.
+typedef struct mapped_search {
+    const struct link_map* map;
+    image_layout* layout;
+} mapped_search;
+
+static int note_mapped(struct dl_phdr_info* info, size_t size, void* data) {
+    (void)size;
+    const struct link_map* map = ((mapped_search*)data)->map;
+    image_layout* layout = ((mapped_search*)data)->layout;
+    if (info->dlpi_addr != map->l_addr || !info->dlpi_name || !map->l_name ||
+        strcmp(info->dlpi_name, map->l_name) != 0) {
+        return 0;
+    }
+    for (u32 i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)* segment = &info->dlpi_phdr[i];
+        if (segment->p_type == PT_LOAD && (segment->p_flags & PF_R)) {
+            u64 start = info->dlpi_addr + segment->p_vaddr;
+            image_add_range(layout->mapped, &layout->mapped_count, start,
+                            start + segment->p_memsz);
+        }
+    }
+    return 1;
 }
 
 bool32 image_read(void* library, const char* path, image_layout* layout) {
@@ -589,6 +640,8 @@ bool32 image_read(void* library, const char* path, image_layout* layout) {
     if (!elf) {
         return image_problem(layout, "can't be read as an ELF image");
     }
+    mapped_search search = {map, layout};
+    dl_iterate_phdr(note_mapped, &search);
     bool32 read = read_layout(elf, (u64)map->l_addr, layout);
     close_elf(elf, fd);
     return read;

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "carry/code.h"
 #include "carry/dwarf.h"
 #include "carry/image.h"
 
@@ -370,17 +371,19 @@ static bool32 add_symbol(symbol_reader* reader, const coff_symbol* symbol, const
                       : NULL;
     u64 size = variable && address + variable->size <= section->end ? variable->size : 0;
     char key[600];
+    const char* file = group != ~0u ? reader->groups[group] : "";
+    const char* path = local ? file : "";
     if (variable && local) {
         snprintf(key, sizeof(key), "%s", dwarf_key(reader->debug, variable));
+        path = dwarf_path(reader->debug, variable);
     } else {
-        snprintf(key, sizeof(key), local ? "%s:%s" : "%.0s%s",
-                 group != ~0u ? reader->groups[group] : "", name);
+        snprintf(key, sizeof(key), local ? "%s:%s" : "%.0s%s", image_file_name(file), name);
     }
     if (strcmp(name, "atexit_table") == 0 && local && runtime) {
         reader->layout->destructors = address;
         reader->layout->destructor_count = 1;
     }
-    if (!image_add(reader->layout, address, size, (image_kind)kind, key,
+    if (!image_add(reader->layout, address, size, (image_kind)kind, key, path,
                    variable ? variable->type_hash : 0)) {
         return image_problem(reader->layout, "needs more memory than there is");
     }
@@ -476,6 +479,7 @@ static bool32 read_symbols(const pe_file* pe, const section_info* sections, imag
     }
     if (read) {
         fill_sizes(&reader);
+        code_fingerprint(layout);
     }
     if (read && !layout->destructors) {
         read = image_problem(layout, "was built by a toolchain this host doesn't know");
@@ -553,11 +557,39 @@ bool32 image_keeps_all(const char* path) {
     return found;
 }
 
+// The sections the loader mapped readable, from the headers it left in
+// memory (the file read later may say otherwise), runs of them joined.
+static void note_mapped(void* library, image_layout* layout) {
+    const u8* base = (const u8*)library;
+    const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
+    const IMAGE_NT_HEADERS64* nt = (const IMAGE_NT_HEADERS64*)(base + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    u64 size = nt->OptionalHeader.SizeOfImage;
+    image_range* last = NULL;
+    for (u32 i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        u64 start = sections[i].VirtualAddress;
+        u64 end = start + sections[i].Misc.VirtualSize;
+        if (!(sections[i].Characteristics & IMAGE_SCN_MEM_READ) || end > size || end <= start) {
+            last = NULL;
+            continue;
+        }
+        if (last && ((last->end + PAGE - 1) & ~(PAGE - 1)) >= (u64)base + start) {
+            last->end = (u64)base + end;
+        } else {
+            u32 before = layout->mapped_count;
+            image_add_range(layout->mapped, &layout->mapped_count, (u64)base + start,
+                            (u64)base + end);
+            last = layout->mapped_count > before ? &layout->mapped[before] : NULL;
+        }
+    }
+}
+
 bool32 image_read(void* library, const char* path, image_layout* layout) {
     memset(layout, 0, sizeof(*layout));
     if (!library) {
         return image_problem(layout, "can't be found in memory");
     }
+    note_mapped(library, layout);
     u64 size = 0;
     u8* bytes = read_start(path, ~0ull, &size);
     if (!bytes) {

@@ -36,7 +36,9 @@ static u64 removed_mapped;
 typedef struct removed_thing {
     u64 start;
     u64 end;
+    u64 code_hash;   // of a function whose name counts: only that code takes it back
     bool32 function;
+    bool32 unsure;   // not removed: the reload can't tell which of several it is
     bool32 middle;   // the middle of a function (a return address): no removal
     u32 kind;        // the image_kind it had
     char key[256];   // its key, so a later build that has it again takes it back
@@ -66,13 +68,17 @@ static bool32 copy_layout(image_layout* to, const image_layout* from) {
     to->symbols = (image_symbol*)malloc((u64)from->symbol_count * sizeof(image_symbol) + 1);
     to->by_key = (u32*)malloc((u64)from->symbol_count * sizeof(u32) + 1);
     to->names = (char*)malloc(from->names_size + 1);
-    if (!to->symbols || !to->by_key || !to->names) {
+    to->families = (u32*)malloc((u64)from->family_count * sizeof(u32) + 1);
+    if (!to->symbols || !to->by_key || !to->names || !to->families) {
         image_free(to);
         return 0;
     }
     memcpy(to->symbols, from->symbols, (u64)from->symbol_count * sizeof(image_symbol));
     memcpy(to->by_key, from->by_key, (u64)from->symbol_count * sizeof(u32));
     memcpy(to->names, from->names, from->names_size);
+    if (from->family_count) {
+        memcpy(to->families, from->families, (u64)from->family_count * sizeof(u32));
+    }
     return 1;
 }
 
@@ -147,9 +153,11 @@ static u64 materialize_read_only(state_taken* taken) {
 
 // A stand-in no access may touch for something removed, its size long (at
 // least 16 bytes); 0 when none can be had.
-static u64 stand_in(const char* key, u32 kind, u64 size, bool32 middle) {
+static u64 stand_in(const char* key, u32 kind, u64 size, bool32 middle, bool32 unsure,
+                    u64 code_hash) {
     for (u32 i = 0; i < removed_count; ++i) {
         if (removed[i].kind == kind && removed[i].middle == middle &&
+            removed[i].unsure == unsure && removed[i].code_hash == code_hash &&
             strcmp(removed[i].key, key) == 0 &&
             removed[i].end - removed[i].start >= size) {
             return removed[i].start;
@@ -180,6 +188,8 @@ static u64 stand_in(const char* key, u32 kind, u64 size, bool32 middle) {
     thing->end = thing->start + bytes;
     thing->function = kind == IMAGE_CODE;
     thing->middle = middle;
+    thing->unsure = unsure;
+    thing->code_hash = code_hash;
     thing->kind = kind;
     snprintf(thing->key, sizeof(thing->key), "%s", key);
     removed_used += bytes;
@@ -205,6 +215,10 @@ bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity
     if (thing->middle) {
         snprintf(out, capacity, "jump into the old build's code the reload replaced: the middle "
                  "of %s", name);
+    } else if (thing->unsure && (executed || thing->function)) {
+        snprintf(out, capacity, "call of a function the reload can't tell apart: %s", name);
+    } else if (thing->unsure) {
+        snprintf(out, capacity, "use of %s, which the reload can't tell apart", name);
     } else if (executed || thing->function) {
         snprintf(out, capacity, "call of a function the reload removed: %s", name);
     } else {
@@ -230,6 +244,7 @@ typedef struct mover {
     u64* cache_new;
     string_index strings;
     name_list removed;  // what the reload removed that the state points at
+    name_list unsure;   // what it can't tell apart from another
     bool32 unnamed_data;  // and something of no name
     // Globals of a build at the old one's place that the state points at and
     // that moved all the same: a table keyed by their addresses misses them.
@@ -319,14 +334,15 @@ static u64 same_string(mover* m, u64 word) {
 // function (most often a return address left in memory no one reads) is
 // no sign of a removal: a stand-in, but no name.
 static u64 removed_word(mover* m, const char* key, u32 kind, u64 size, u64 offset,
-                        bool32 middle) {
+                        bool32 middle, bool32 unsure, u64 code_hash) {
     bool32 unnamed = strcmp(key, UNNAMED_DATA) == 0;
     m->unnamed_data |= unnamed;
-    if (!middle && !unnamed && !name_list_has(&m->removed, key)) {
-        name_list_add(&m->removed, key, "");
+    name_list* names = unsure ? &m->unsure : &m->removed;
+    if (!middle && !unnamed && !name_list_has(names, key)) {
+        name_list_add(names, key, "");
     }
     m->removed_words += !middle;
-    u64 place = stand_in(key, kind, size, middle);
+    u64 place = stand_in(key, kind, size, middle, unsure, code_hash);
     return place ? place + offset : 0;
 }
 
@@ -356,9 +372,10 @@ static u64 translate(mover* m, u64 word) {
         const char* key = image_key(m->from, old);
         if (old->kind == IMAGE_CODE) {
             if (offset) {
-                return removed_word(m, key, IMAGE_CODE, 16, 0, 1);
+                return removed_word(m, key, IMAGE_CODE, 16, 0, 1, 0, 0);
             }
-            return now && !twice ? now->address : removed_word(m, key, IMAGE_CODE, 16, 0, 0);
+            return now && !twice ? now->address
+                                 : removed_word(m, key, IMAGE_CODE, 16, 0, 0, twice, old->code_hash);
         }
         if (now && !twice && offset <= now->size && (offset < now->size || offset == old->size)) {
             if (old->kind == IMAGE_KEPT && m->from->base == m->to->base &&
@@ -368,7 +385,7 @@ static u64 translate(mover* m, u64 word) {
             return now->address + offset;
         }
         if (old->kind != IMAGE_READ_ONLY) {
-            return removed_word(m, key, old->kind, old->size, offset, 0);
+            return removed_word(m, key, old->kind, old->size, offset, 0, twice, 0);
         }
     }
     u64 left = 0;
@@ -388,28 +405,42 @@ static u64 translate(mover* m, u64 word) {
             at += range->end - range->start;
         }
     }
-    return removed_word(m, UNNAMED_DATA, IMAGE_DATA, 16, 0, 0);
+    return removed_word(m, UNNAMED_DATA, IMAGE_DATA, 16, 0, 0, 0, 0);
 }
 
 // A stand-in for something a later build has again: back to it.
 static u64 restore_removed(mover* m, u64 word) {
     const removed_thing* thing = removed_at(word);
-    if (thing->middle) {
+    if (!thing || thing->middle) {
         return word;
     }
+    // image_find looks from a layout: one of the one symbol it was, its
+    // names the key, then the shape (the path is the key's end: none).
+    char names[2 * sizeof(thing->key) + 2];
+    u32 shape_at = (u32)strlen(thing->key) + 1;
+    memcpy(names, thing->key, shape_at);
     image_symbol like;
     memset(&like, 0, sizeof(like));
     like.kind = thing->kind;
-    like.key_hash = image_hash_text(thing->key, IMAGE_HASH_SEED);
-    // image_find compares keys as the from layout spells them: a layout of
-    // one name.
+    like.code_hash = thing->code_hash;
+    like.flags = image_shape(thing->key, names + shape_at, sizeof(names) - shape_at) ? IMAGE_COUNTED
+                                                                                    : 0;
+    like.key_hash = image_hash_text(names + shape_at, IMAGE_HASH_SEED);
+    like.shape = shape_at;
+    like.path = shape_at - 1;
+    u32 only = 0;
     image_layout named;
     memset(&named, 0, sizeof(named));
-    named.names = (char*)thing->key;
+    named.names = names;
+    named.symbols = &like;
+    named.symbol_count = 1;
+    named.by_key = &only;
     bool32 twice = 0;
     const image_symbol* now = image_find(m->to, &like, &named, &twice);
     u64 offset = word - thing->start;
-    return now && !twice && (offset < now->size || (!offset && now->kind == IMAGE_CODE))
+    bool32 same_code = !(like.flags & IMAGE_COUNTED) || (now && now->code_hash == like.code_hash);
+    return now && !twice && same_code &&
+                   (offset < now->size || (!offset && now->kind == IMAGE_CODE))
                ? now->address + offset
                : word;
 }
@@ -680,7 +711,7 @@ static fate fate_of(const image_symbol* now, const image_symbol* old, bool32 twi
 // afresh: player (its type changed), cache (changed size)". What the state
 // points at that is gone comes first: using it faults.
 static void say(long_text* out, u32 limit, u64 carried, const name_list* afresh,
-                const name_list* removed, const name_list* moved) {
+                const name_list* removed, const name_list* unsure, const name_list* moved) {
     char text[64];
     grouped(text, carried);
     long_text_append(out, "kept ");
@@ -692,6 +723,11 @@ static void say(long_text* out, u32 limit, u64 carried, const name_list* afresh,
         // Half of what is left when the other list follows.
         u64 left = limit > out->length ? limit - out->length : 1;
         name_list_write(removed, most, limit ? (u32)(afresh->count ? left / 2 : left) : 0, out);
+    }
+    if (unsure->count) {
+        long_text_append(out, "; pointers to what the reload can't tell apart: ");
+        u64 left = limit > out->length ? limit - out->length : 1;
+        name_list_write(unsure, most, limit ? (u32)(afresh->count ? left / 2 : left) : 0, out);
     }
     if (moved->count) {
         long_text_append(out, "; moved, though the build kept its place: ");
@@ -776,6 +812,7 @@ static bool32 mover_open(mover* m, state_taken* taken, const image_layout* layou
 
 static void mover_close(mover* m) {
     name_list_free(&m->removed);
+    name_list_free(&m->unsure);
     name_list_free(&m->moved);
     free(m->cache_old);
     free(m->cache_new);
@@ -824,11 +861,11 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     long_text title;
     memset(&title, 0, sizeof(title));
     say(&title, capacity - 1 < STATE_NOTE_TITLE_ROOM ? capacity - 1 : STATE_NOTE_TITLE_ROOM,
-        carried, &afresh, &m.removed, &m.moved);
+        carried, &afresh, &m.removed, &m.unsure, &m.moved);
     snprintf(note, capacity, "%s", long_text_view(&title));
     long_text_free(&title);
     if (line) {
-        say(line, 0, carried, &afresh, &m.removed, &m.moved);
+        say(line, 0, carried, &afresh, &m.removed, &m.unsure, &m.moved);
     }
     last_counts.carried = carried;
     last_counts.afresh = afresh.count;

@@ -14,8 +14,9 @@
 //     function, to the same function; into read-only data, to the same
 //     object, or the same string, or else to a copy of the old read-only
 //     data kept for the rest of the run. What can't be moved (its object or
-//     function is gone, the middle of code) points into pages no access may
-//     touch, so using it is a fault named by what was removed.
+//     function is gone, the middle of code, or it is one of several the
+//     reload can't tell apart: image_find) points into pages no access may
+//     touch, so using it is a fault named by what was removed or is unsure.
 #ifndef CARRY_STATE_H
 #define CARRY_STATE_H
 
@@ -75,7 +76,8 @@ void state_find_pointers(state_taken* taken, void** slot);
 //
 // The note names the first few of each list and how many more
 // (STATE_NOTE_TITLE_ROOM); unless line is null, the same naming every one
-// goes to line. What the reload removed comes first. A pointer into the
+// goes to line. What the reload removed comes first, then what it can't
+// tell apart ("pointers to what the reload can't tell apart: name"). A pointer into the
 // middle of a function is not named: it is most often a return address left
 // in memory no one reads.
 void state_give(state_taken* taken, state_taken* earlier, const image_layout* layout,
@@ -87,9 +89,11 @@ void state_clear(state_taken* taken);
 
 // What the reload removed that an address in the pages no access may touch
 // stands for: "call of a function the reload removed: step(float)" when
-// executed, else "use of player, which the reload removed"; for the middle
-// of a function "jump into the old build's code the reload replaced: the
-// middle of step(float)"; false for any other address.
+// executed, else "use of player, which the reload removed" (for one it
+// can't tell apart from another: "call of a function the reload can't tell
+// apart: name", "use of name, which the reload can't tell apart"); for the
+// middle of a function "jump into the old build's code the reload replaced:
+// the middle of step(float)"; false for any other address.
 bool32 state_removed_words(u64 address, bool32 executed, char* out, u32 capacity);
 
 // What the scans found, for tests and benchmarks.

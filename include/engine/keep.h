@@ -85,7 +85,9 @@ LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
 // undo of a faulting frame and loop editing, as if the program had never
 // stopped:
 //  - Variables are matched by name, a file's static and a function's static
-//    by the file that defines them. One whose size or type layout changed
+//    by the name of the file that defines them (two files of one name by
+//    their folders), so a build from another folder keeps them too. One
+//    whose size or type layout changed
 //    (read from the build's debug information) starts from the new build's
 //    initializer, as does a new one; one the new build lacks is dropped. One
 //    line on standard error and the title say so by name: "kept 2,143
@@ -98,7 +100,11 @@ LAYOUT_PIN(engine_kept_size, sizeof(engine_kept) == 24);
 //    heap, the blocks and the slot is moved to the same object, function or
 //    string in the new build. One that can't be (its object or function is
 //    gone) is named; a call through a pointer to a removed function is a
-//    fault named "call of a function the reload removed: name".
+//    fault named "call of a function the reload removed: name". Lambdas and
+//    the compilers' numbered clones are matched by what they are (their
+//    enclosing function, signature and code), never by their number; one
+//    that can't be told apart from another of its kind is named likewise:
+//    "call of a function the reload can't tell apart: name".
 //  - Static destructors and atexit handlers of a build are not run when it
 //    goes: the objects they would destroy live on in the next build.
 //  - A new build waits while threads the running build started still run:

@@ -130,6 +130,12 @@ u64 compare_readers(const char* path, const char* watched, u32 least) {
                                                             std::string::npos,
                                                             std::string(":") + key) == 0;
         EXPECT_TRUE(same_key) << key << " against " << ours;
+        // A file's own: named by its file's name, told apart by its path.
+        if (strchr(key, ':')) {
+            EXPECT_STREQ(dwarf_path(&variables, variable), layout.names + symbol->path) << key;
+            EXPECT_NE(strchr(dwarf_path(&variables, variable), '/'), nullptr) << key;
+            EXPECT_EQ(strchr(key, '/'), nullptr) << key;
+        }
         EXPECT_EQ(variable->type_hash, symbol->type_hash) << key;
         EXPECT_EQ(variable->size, symbol->size) << key;
         compared += same_key && variable->type_hash == symbol->type_hash &&

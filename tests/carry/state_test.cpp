@@ -37,7 +37,7 @@ void lay_out(image_layout* layout, u8* image) {
 }
 
 void add(image_layout* layout, u64 offset, u64 size, image_kind kind, const char* key) {
-    ASSERT_TRUE(image_add(layout, layout->base + offset, size, kind, key, 0));
+    ASSERT_TRUE(image_add(layout, layout->base + offset, size, kind, key, NULL, 0));
 }
 
 // The old build: f and gone (functions), obj, sized and removed_obj
@@ -139,6 +139,64 @@ TEST(StateGive, PointersMoveToTheSameThingOrToWhatNamesItsRemoval) {
         image_free(&each->to);
         pages_free(each->old_image, IMAGE_BYTES);
         pages_free(each->new_image, IMAGE_BYTES);
+    }
+}
+
+// Two lambdas of one signature, both bodies changed: no reload can tell
+// which is which. Their pointers go to stand-ins that name them, and only a
+// later build with the very code of one takes its pointer back.
+TEST(StateGive, PointersToLambdasItCantTellApartAreNamedNeverGuessed) {
+    const char* const lambdas[] = {"f.cpp:_ZZL6set_upvENK3$_0clEi",
+                                   "f.cpp:_ZZL6set_upvENK3$_1clEi"};
+    const u64 codes[3][2] = {{11, 22}, {55, 44}, {11, 66}};
+    images builds[3];
+    for (u32 b = 0; b < 3; ++b) {
+        builds[b].old_image = (u8*)pages_allocate(IMAGE_BYTES);
+        lay_out(&builds[b].from, builds[b].old_image);
+        add(&builds[b].from, 0x100, 32, IMAGE_CODE, lambdas[b == 1]);
+        if (b < 2) {
+            add(&builds[b].from, 0x200, 32, IMAGE_CODE, lambdas[b != 1]);
+        }
+        add(&builds[b].from, 0x1000 + 0x40 * b, 16, IMAGE_KEPT, "f.cpp:held");
+        ASSERT_TRUE(image_finish(&builds[b].from));
+        for (u32 i = 0; i < builds[b].from.symbol_count; ++i) {
+            image_symbol* symbol = &builds[b].from.symbols[i];
+            for (u32 k = 0; k < 2; ++k) {
+                if (strcmp(image_key(&builds[b].from, symbol), lambdas[k]) == 0) {
+                    symbol->code_hash = codes[b][k];
+                }
+            }
+        }
+    }
+    u64* held = (u64*)(builds[0].old_image + 0x1000);
+    held[0] = (u64)builds[0].old_image + 0x100;
+    held[1] = (u64)builds[0].old_image + 0x200;
+    void* slot = NULL;
+    char note[STATE_NOTE_CAPACITY];
+    state_taken taken;
+    memset(&taken, 0, sizeof(taken));
+    state_take(&taken, &builds[0].from);
+    state_give(&taken, &builds[1].from, &slot, note, sizeof(note));
+    EXPECT_STREQ(note, "kept 1 variable; pointers to what the reload can't tell apart: "
+                       "_ZZL6set_upvENK3$_0clEi, _ZZL6set_upvENK3$_1clEi");
+    held = (u64*)(builds[1].old_image + 0x1040);
+    char text[128];
+    ASSERT_TRUE(state_removed_words(held[0], 1, text, sizeof(text)));
+    EXPECT_STREQ(text, "call of a function the reload can't tell apart: _ZZL6set_upvENK3$_0clEi");
+    ASSERT_TRUE(state_removed_words(held[1], 0, text, sizeof(text)));
+    EXPECT_STREQ(text, "call of a function the reload can't tell apart: _ZZL6set_upvENK3$_1clEi");
+
+    // The first's very code is back, alone: though the second's would be the
+    // one left, nothing says it is the same.
+    state_take(&taken, &builds[1].from);
+    state_give(&taken, &builds[2].from, &slot, note, sizeof(note));
+    held = (u64*)(builds[2].old_image + 0x1080);
+    EXPECT_EQ(held[0], (u64)builds[2].old_image + 0x100);
+    EXPECT_TRUE(state_removed_words(held[1], 1, text, sizeof(text)));
+    state_clear(&taken);
+    for (images& each : builds) {
+        image_free(&each.from);
+        pages_free(each.old_image, IMAGE_BYTES);
     }
 }
 

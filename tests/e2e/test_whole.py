@@ -182,6 +182,50 @@ class WholeStateTest(unittest.TestCase):
                                 r"kept its place: ")
         self.assertEqual(set(title.split(": ")[-1].split(", ")), {"score", "lives", "level"})
         self.assertTrue(self.host.running())
+    def test_lambdas_keep_their_code_and_a_build_from_another_folder_keeps_every_static(self):
+        """std::function objects of lambdas, in globals and on the heap,
+        through a build with one more lambda before them and two of one
+        signature swapped, and a build of the same sources from another
+        folder: every call still reaches its own code. Two lambdas changed
+        alike can't be told apart: named, and a named fault once called."""
+        self.start("closures_plain", "closures_v1")
+        self.wait_frame(200)
+        plain = by_frame(digests(self.run_dir))
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+        self.start("closures", "closures_v1")
+        self.wait_frame(20)
+        self.swap(1)
+        self.wait_title(r"^Engine - kept \d+ variables$")
+        kept = re.findall(r"Engine: kept (\d+) variables\n", self.host.stderr())
+        self.assertEqual(len(kept), 1, self.host.stderr())
+        # The same sources built in another folder: every file's statics too.
+        install_module(self.run_dir, module_file("closures_moved"))
+        self.assertTrue(wait_for(lambda: self.host.stderr().count("Engine: kept") == 2, 15),
+                        self.host.stderr())
+        self.assertRegex(self.host.stderr(), r"Engine: kept %s variables\n$" % kept[0])
+        self.wait_frame(60)
+        self.swap(2)
+        self.assertTrue(wait_for(lambda: self.host.stderr().count("Engine: kept") == 3, 15))
+        self.assertRegex(self.host.stderr(), r"Engine: kept %s variables\n$" % kept[0])
+        self.wait_frame(100, version=2)
+        self.swap(3)
+        self.wait_title(r"^Engine - fault in the new build: call of a function the reload can't "
+                        r"tell apart: .*_M_invoke")
+        self.assertRegex(self.host.stderr(),
+                         r"Engine: kept %s variables; pointers to what the reload can't tell "
+                         r"apart: .*_M_invoke" % kept[0])
+        self.wait_frame(200, version=2)
+        ran = [r for r in digests(self.run_dir) if int(r["frame"]) <= 200]
+        self.assertLessEqual({r["v"] for r in ran}, {"1", "2", "3"})
+        for record in ran:
+            frame = int(record["frame"])
+            self.assertEqual(record["digest"], plain[frame], "frame %d" % frame)
+        self.assertEqual([int(r["frame"]) for r in ran], list(range(10, 201, 10)))
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
     def test_names_read_as_written_and_a_stale_return_address_is_no_removal(self):
         """A C++ build's heap points at game::probe, which the next build
         lacks, and at the middle of entry (a return address it never reads

@@ -26,6 +26,23 @@ if(WIN32)
         list(APPEND ENGINE_WHOLER_MODULES wholer_ucrt_v${version})
     endforeach()
 endif()
+# A C++ program holding lambdas in std::function objects
+# (modules/closures/closures.h): three builds, and the first built again
+# from a copy of its sources in another folder.
+foreach(version 1 2 3)
+    engine_add_module(closures_v${version} SOURCES modules/closures/main.cpp
+                      modules/closures/table.cpp DEFINES CLOSURES_VERSION=${version})
+    target_include_directories(closures_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
+    list(APPEND ENGINE_WHOLER_MODULES closures_v${version})
+endforeach()
+set(closures_elsewhere ${CMAKE_CURRENT_BINARY_DIR}/elsewhere/closures)
+foreach(file main.cpp table.cpp closures.h)
+    configure_file(modules/closures/${file} ${closures_elsewhere}/${file} COPYONLY)
+endforeach()
+engine_add_module(closures_moved SOURCES ${closures_elsewhere}/main.cpp
+                  ${closures_elsewhere}/table.cpp DEFINES CLOSURES_VERSION=1)
+target_include_directories(closures_moved PRIVATE ${PROJECT_SOURCE_DIR})
+list(APPEND ENGINE_WHOLER_MODULES closures_moved)
 add_custom_target(e2e_whole_modules ALL DEPENDS engine ${ENGINE_WHOLER_MODULES})
 engine_add_e2e_test(e2e_whole test_whole.py)
 
