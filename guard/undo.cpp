@@ -71,7 +71,7 @@ static void copy_kept(bool32 back) {
     for (u32 i = 0; i < memory_kept_count(); ++i) {
         engine_kept kept = memory_kept_at(i);
         if (!back && kept_shadow_valid) {
-            history_overwritten(kept.address, at, kept.size, 1);
+            history_changes(kept.address, at, kept.size, 0);
         }
         memcpy(back ? (u8*)kept.address : at, back ? at : (u8*)kept.address, kept.size);
         at += kept.size;
@@ -298,13 +298,15 @@ static void flush_run(undo_block* block, page_run* run, run_action* action) {
     run->count = 0;
 }
 
+// With a history, one pass compares, keeps what changed and updates the
+// shadow; without, a copy is cheaper than a comparison.
 static void copy_to_shadow(undo_block* block, page_run run) {
     u64 at = run.first * page_bytes;
-    for (u64 page = 0; page < run.count; ++page) {
-        history_overwritten(block->start + at + page * page_bytes,
-                            block->shadow + at + page * page_bytes, page_bytes, 0);
+    if (history_recording()) {
+        history_changes(block->start + at, block->shadow + at, run.count * page_bytes, 1);
+    } else {
+        memcpy(block->shadow + at, block->start + at, run.count * page_bytes);
     }
-    memcpy(block->shadow + at, block->start + at, run.count * page_bytes);
     copied_pages += run.count;
 }
 
@@ -326,8 +328,11 @@ static void cool(undo_block* block, u64 page, page_run* to_arm) {
     u8* now = block->start + page * page_bytes;
     u8* kept = block->shadow + page * page_bytes;
     if (memcmp(now, kept, page_bytes) != 0) {
-        history_overwritten(now, kept, page_bytes, 0);
-        memcpy(kept, now, page_bytes);
+        if (history_recording()) {
+            history_changes(now, kept, page_bytes, 1);
+        } else {
+            memcpy(kept, now, page_bytes);
+        }
         ++copied_pages;
         block->heat[page] = 1;
         return;
@@ -379,7 +384,7 @@ void undo_begin_frame(void** module_slot) {
     in_frame = 1;
     // The slot as the last frame found it, for the history.
     if (slot_address == module_slot) {
-        history_overwritten(module_slot, &slot_before, sizeof(slot_before), 1);
+        history_changes(module_slot, &slot_before, sizeof(slot_before), 0);
     }
     slot_address = module_slot;
     slot_before = *module_slot;
