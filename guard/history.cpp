@@ -170,7 +170,16 @@ void history_limit(u32 most_frames, u64 most_bytes) {
 
 void history_pause(bool32 on) { paused = on; }
 
-bool32 history_recording(void) { return limit_frames && !paused; }
+static bool32 history_kept(void) { return limit_frames && !paused; }
+
+bool32 history_recording(void) { return history_kept() && filling.steppable; }
+
+void history_skip_frame(void) {
+    if (history_kept()) {
+        empty_filling();
+        filling.steppable = 0;
+    }
+}
 
 // Room for `bytes` at the head, the oldest frames dropped for it; null when
 // even the filling frame alone would not fit, which leaves it without all
@@ -207,7 +216,7 @@ static u8* ring_take(u64 bytes) {
 // An entry with room for `extra` bytes after it in the filling frame; null
 // once the frame can't hold all of its memory.
 static history_entry* add_entry(entry_kind kind, u64 address, u64 size, u64 extra) {
-    if (!history_recording() || !filling.steppable) {
+    if (!history_recording()) {
         return NULL;
     }
     history_entry* entry = (history_entry*)ring_take(sizeof(history_entry) + round8(extra));
@@ -316,7 +325,7 @@ void history_note_payload(const void* payload, u64 size) {
 }
 
 void history_close_frame(bool32 kept) {
-    if (!history_recording()) {
+    if (!history_kept()) {
         return;
     }
     u64 size = pending_size;

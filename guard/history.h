@@ -21,8 +21,14 @@
 // Frames and bytes kept at most; 0 frames turns the history off.
 void history_limit(u32 frames, u64 bytes);
 
-// Whether frames are being fed (kept and not paused).
+// Whether frames are being fed (kept, not paused, and the frame now filled
+// is not being skipped).
 bool32 history_recording(void);
+
+// The frame now filled is kept without its memory (the undo's budget, or
+// changes that span more than one frame): what it holds goes, nothing more
+// is taken, and stepping can't reach it or anything before it.
+void history_skip_frame(void);
 
 // Fed by the undo as a frame starts, for the frame before it: the bytes at
 // address now against `before`, as that frame found them. Only the runs of

@@ -53,6 +53,32 @@ void undo_commit(void);
 // place taken by other memory, no memory for a shadow).
 bool32 undo_rollback(void);
 
+// The frame's budget. Taking in what the last frame wrote costs about a
+// copy of it (twice that with the history). When the host gives a budget
+// for the next start, in milliseconds, the start keeps within it by thinning
+// protection, in this order: first the history (the frame is kept without
+// its memory: it can be replayed but not stepped to), then the undo (the
+// start takes nothing in, so the frame now running can't be undone: a fault
+// leaves its writes, as not put back). What was not taken in stays written
+// and is taken in by the first start the budget holds; protection grows
+// again once RETURN_FRAMES starts in a row fit more of it. Without a
+// budget (the default, and paused frames') a start takes everything in.
+typedef enum undo_level {
+    UNDO_FULL,        // undone, and kept by the history when it runs
+    UNDO_NO_HISTORY,  // undone; the history keeps this frame without its memory
+    UNDO_NONE,        // not undone: the start took nothing in
+} undo_level;
+
+typedef struct undo_protection {
+    u32 level;            // undo_level of the frame now running
+    u64 bytes;            // written by the frames before, which its start had to take in
+    f64 milliseconds;     // what taking them in took (0 when skipped)
+} undo_protection;
+
+// For the next undo_begin_frame only; 0 or less: none.
+void undo_budget(f64 milliseconds);
+undo_protection undo_protection_now(void);
+
 // What the undo holds, for tests and benchmarks.
 typedef struct undo_counts {
     u64 blocks;         // blocks known, scratch blocks included
