@@ -503,15 +503,15 @@ static undo_block* block_or_image(u32 index) {
 static u32 catch_block;
 static u64 catch_page;
 
-static void catch_up(u64 allowance) {
-    for (u32 visited = 0; allowance && visited <= block_count + 1; ++visited) {
+static void catch_up(u64* allowance) {
+    for (u32 visited = 0; *allowance && visited <= block_count + 1; ++visited) {
         if (catch_block > block_count) {
             catch_block = 0;
             catch_page = 0;
         }
         undo_block* block = block_or_image(catch_block);
         if (block->shadow) {
-            catch_page = take_in(block, catch_page, &allowance);
+            catch_page = take_in(block, catch_page, allowance);
         }
         if (!block->shadow || catch_page >= block->pages) {
             ++catch_block;
@@ -542,9 +542,18 @@ static void take_in_all(void) {
         stale = 1;
         shadows_complete = 0;
         history_skip_frame();
-        catch_up((u64)(budget / undo_speed * 1048576.0) / page_bytes);
+        u64 allowance = (u64)(budget / undo_speed * 1048576.0) / page_bytes;
+        u64 left = allowance;
+        catch_up(&left);
         protection.milliseconds = milliseconds_since(start);
+        learn_speed((allowance - left) * page_bytes, protection.milliseconds, 0);
         return;
+    }
+    // A cost measured once, in a slow moment, must not keep the history out
+    // for good: while it is left out its guess drifts back towards twice the
+    // undo's, so a later start tries it again.
+    if (protection.level == UNDO_NO_HISTORY && history_speed > 2.0 * undo_speed) {
+        history_speed = history_speed * 0.9 + 0.2 * undo_speed;
     }
     // After a start that left pages out the changes span more than one frame.
     if (stale || protection.level == UNDO_NO_HISTORY) {

@@ -9,7 +9,7 @@
 
 // The least the net's start may take, as a share of the period, when the
 // module alone fills the frame; and what is kept free for the pacing.
-#define NET_SHARE_LEAST 0.2
+#define NET_SHARE_LEAST (1.0 / 3.0)
 #define NET_MARGIN_MS 2.0
 
 static f64 marks_ms(i64 start, i64 end) {
