@@ -434,20 +434,25 @@ static u64 take_in(undo_block* block, u64 from, u64* allowance) {
 #define RETURN_FRAMES 15  // starts in a row that fit before protection grows again
 #define RETURN_SHARE 0.75  // of the budget they fit in
 static f64 budget_ms;    // for the next start; 0: none
+static f64 spare_ms;     // of it, what the frame has in fact left
 static undo_protection protection;
 static u32 fitting;      // starts in a row that fit more protection than given
+static u32 over;         // starts in a row over the budget
 static bool32 stale;     // a start was skipped: the shadow misses writes
 // Milliseconds a MiB costs a start, without and with the history: guesses
 // on the slow side, then what starts took.
 static f64 undo_speed = 0.2;
 static f64 history_speed = 0.4;
 
-void undo_budget(f64 milliseconds) { budget_ms = milliseconds; }
+void undo_budget(f64 milliseconds, f64 spare) {
+    budget_ms = milliseconds;
+    spare_ms = spare;
+}
 
 undo_protection undo_protection_now(void) { return protection; }
 
-// The most protection the bytes to take in fit: down at once, up again only
-// after a few starts that fit it.
+// The most protection the bytes to take in fit: down soon, up again only
+// after a few starts that fit it with room to spare.
 static u32 level_within(f64 mib, f64 budget) {
     if (mib * (history_recording() ? history_speed : undo_speed) <= budget) {
         return UNDO_FULL;
@@ -463,11 +468,19 @@ static u32 choose_level(u64 bytes, f64 budget) {
         fitting = 0;
         return UNDO_FULL;
     }
+    // Down at once when far over, else on the second start in a row over:
+    // one slow frame of the machine's does not thin protection.
     u32 fits = level_within(mib, budget);
     if (fits > level) {
         fitting = 0;
-        return fits;
+        over = over + 1;
+        if (over >= 2 || level_within(mib, budget * 2.0) > level) {
+            over = 0;
+            return fits;
+        }
+        return level;
     }
+    over = 0;
     // Up only with room to spare, so a frame near the edge does not flap.
     fits = level_within(mib, budget * RETURN_SHARE);
     fitting = fits < level ? fitting + 1 : 0;
@@ -532,7 +545,8 @@ static void take_in_all(void) {
         }
     }
     f64 budget = budget_ms;
-    budget_ms = 0.0;
+    f64 spare = spare_ms;
+    budget_ms = spare_ms = 0.0;
     protection.level = choose_level(bytes, budget);
     protection.bytes = bytes;
     protection.milliseconds = 0.0;
@@ -542,7 +556,8 @@ static void take_in_all(void) {
         stale = 1;
         shadows_complete = 0;
         history_skip_frame();
-        u64 allowance = (u64)(budget / undo_speed * 1048576.0) / page_bytes;
+        // Only what the frame has left: catching up must not make it late.
+        u64 allowance = spare > 0.0 ? (u64)(spare / undo_speed * 1048576.0) / page_bytes : 0;
         u64 left = allowance;
         catch_up(&left);
         protection.milliseconds = milliseconds_since(start);

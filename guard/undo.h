@@ -75,8 +75,11 @@ typedef struct undo_protection {
     f64 milliseconds;     // what taking them in took (0 when skipped)
 } undo_protection;
 
-// For the next undo_begin_frame only; 0 or less: none.
-void undo_budget(f64 milliseconds);
+// For the next undo_begin_frame only; 0 or less: none. `spare` is what
+// the frame has in fact left (the budget may be more, a least share the
+// host grants however long the module takes): all that a start that takes
+// in only part spends on it.
+void undo_budget(f64 milliseconds, f64 spare);
 undo_protection undo_protection_now(void);
 
 // What the undo holds, for tests and benchmarks.

@@ -25,7 +25,7 @@ static void give_budget(host_state* host) {
     f64 period = (f64)host->target_frame_seconds * 1000.0;
     f64 left = period - marks_ms(host->frame_start, read_counter()) - host->last_call_ms -
                host->last_show_ms - NET_MARGIN_MS;
-    undo_budget(left > period * NET_SHARE_LEAST ? left : period * NET_SHARE_LEAST);
+    undo_budget(left > period * NET_SHARE_LEAST ? left : period * NET_SHARE_LEAST, left);
 }
 
 // Once for each change of protection, in the title and on standard error.
@@ -190,7 +190,7 @@ void host_frame(host_state* host) {
         call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer,
                     &host->buffer_copy, &host->input, frame_seconds, &host->services,
                     &host->sound);
-        undo_budget(0.0);  // when no start took it
+        undo_budget(0.0, 0.0);  // when no start took it
         rewind_note_frame(host, frame_seconds);
         say_protection(host);
     }

@@ -218,7 +218,7 @@ TEST_F(Undo, a_start_over_its_budget_leaves_the_frame_unprotected_until_one_fits
     target_bytes = block.size;
     fill_value = 0x21;
     EXPECT_TRUE(frame(fill));
-    undo_budget(0.001);
+    undo_budget(0.001, 0.001);
     fill_value = 0x22;
     EXPECT_FALSE(frame(fill_then_fault));
     EXPECT_EQ(undo_protection_now().level, (u32)UNDO_NONE);
@@ -233,17 +233,17 @@ TEST_F(Undo, a_start_over_its_budget_leaves_the_frame_unprotected_until_one_fits
     EXPECT_TRUE(last_complete);
     EXPECT_TRUE(all_bytes(target, target_bytes, 0x22));
     // A budget with room: the level grows back only after starts that fit.
-    undo_budget(0.001);
+    undo_budget(0.001, 0.001);
     EXPECT_TRUE(frame(fill));
     u32 starts = 0;
     do {
-        undo_budget(1000.0);
+        undo_budget(1000.0, 1000.0);
         EXPECT_TRUE(frame(fill));
     } while (undo_protection_now().level != UNDO_FULL && ++starts < 100);
     EXPECT_GT(starts, 1u);
     EXPECT_LT(starts, 100u);
     fill_value = 0x24;
-    undo_budget(1000.0);
+    undo_budget(1000.0, 1000.0);
     EXPECT_FALSE(frame(fill_then_fault));
     EXPECT_TRUE(last_complete);
     EXPECT_TRUE(all_bytes(target, target_bytes, 0x23));
