@@ -58,21 +58,23 @@ bool32 undo_rollback(void);
 // for the next start, in milliseconds, the start keeps within it by thinning
 // protection, in this order: first the history (the frame is kept without
 // its memory: it can be replayed but not stepped to), then the undo (the
-// start takes nothing in, so the frame now running can't be undone: a fault
-// leaves its writes, as not put back). What was not taken in stays written
-// and is taken in by the first start the budget holds; protection grows
-// again once RETURN_FRAMES starts in a row fit more of it. Without a
-// budget (the default, and paused frames') a start takes everything in.
+// start takes in only what the frame's spare time allows, so the frame now
+// running can't be undone: a fault leaves its writes, as not put back).
+// What was not taken in stays written and is taken in by the first start
+// the budget holds. Protection thins on the second start in a row over the
+// budget (at once when far over) and grows again after 15 starts in a row
+// that fit more of it with a quarter to spare. Without a budget (the
+// default, and paused frames') a start takes everything in.
 typedef enum undo_level {
     UNDO_FULL,        // undone, and kept by the history when it runs
     UNDO_NO_HISTORY,  // undone; the history keeps this frame without its memory
-    UNDO_NONE,        // not undone: the start took nothing in
+    UNDO_NONE,        // not undone: the start took in only part
 } undo_level;
 
 typedef struct undo_protection {
     u32 level;            // undo_level of the frame now running
     u64 bytes;            // written by the frames before, which its start had to take in
-    f64 milliseconds;     // what taking them in took (0 when skipped)
+    f64 milliseconds;     // what the start spent taking them in
 } undo_protection;
 
 // For the next undo_begin_frame only; 0 or less: none. `spare` is what

@@ -57,7 +57,7 @@ def run_one(kind, frames):
                                 command=harness.SYSTEM.command + arguments)
             log = lambda: harness.read_records(run_dir, "pacing.log")  # noqa: E731
             try:
-                host.find_window()
+                host.find_window(title="^Engine")  # the title may say a thinning already
                 harness.wait_for(lambda: len(log()) >= frames + 91, timeout=frames / 5 + 90,
                                  interval=1.0)
                 peak = peak_kib(host.process.pid)
