@@ -45,24 +45,46 @@ def peak_kib(pid):
         return 0
 
 
+def start(harness, mib, arguments):
+    """A host writing mib MiB a frame, its window found (its title may say a
+    thinning already). Started again once when the window does not show:
+    on a display without a window manager the Linux host's window now and
+    then never appears when it starts right after another host closed (the
+    host from before this benchmark's changes does it too)."""
+    for attempt in (1, 2):
+        run_dir = harness.make_run_dir("bench-net")
+        harness.install_module(run_dir, harness.module_file("pacing_module"))
+        host = harness.Host(run_dir, env={"PACING_WRITE_MIB": str(mib)},
+                            command=harness.SYSTEM.command + arguments)
+        try:
+            host.find_window(title="^Engine", timeout=15)
+            return run_dir, host
+        except AssertionError:
+            host.stop()
+            if attempt == 2:
+                raise
+            print("(the window did not appear: started again)", flush=True)
+
+
 def run_one(kind, frames):
     import harness
 
     rows = []
     for mib in SIZES:
         for mode, arguments in MODES:
-            run_dir = harness.make_run_dir("bench-net")
-            harness.install_module(run_dir, harness.module_file("pacing_module"))
-            host = harness.Host(run_dir, env={"PACING_WRITE_MIB": str(mib)},
-                                command=harness.SYSTEM.command + arguments)
+            run_dir, host = start(harness, mib, arguments)
             log = lambda: harness.read_records(run_dir, "pacing.log")  # noqa: E731
             try:
-                host.find_window(title="^Engine")  # the title may say a thinning already
                 harness.wait_for(lambda: len(log()) >= frames + 91, timeout=frames / 5 + 90,
                                  interval=1.0)
                 peak = peak_kib(host.process.pid)
                 records = log()[90:]  # start-up, the history's first lap
             finally:
+                # Closed as a user would: hosts killed one after another left
+                # the display unable to show the fifth one's window.
+                if host.window:
+                    host.close()
+                    host.wait(timeout=20)
                 host.stop()
             stamps = [int(r["t"]) for r in records][: frames + 1]
             periods = [(b - a) / TICKS * 1000 for a, b in zip(stamps, stamps[1:])]

@@ -48,6 +48,23 @@ static double frames(u64 bytes, u32 count, bool keep) {
     return median(std::vector<double>(starts.end() - 60, starts.end()));
 }
 
+// Every kept frame stepped back over, newest first, then forward again.
+static void back_and_forth(void) {
+    u32 count = history_frames();
+    history_pause(1);
+    i64 a = read_counter();
+    for (u32 i = count; i-- > 0;) {
+        history_swap(i, 1);
+    }
+    i64 b = read_counter();
+    for (u32 i = 0; i < count; ++i) {
+        history_swap(i, 0);
+    }
+    printf("back %u frames (%.1f s): %.2f ms, and forward again %.2f ms\n", count, count / 30.0,
+           milliseconds(a, b), milliseconds(b, read_counter()));
+    history_pause(0);
+}
+
 int main() {
     clock_start();
     undo_start(1);
@@ -71,21 +88,11 @@ int main() {
     printf("kept %u frames (%.1f s) at 1 MiB written, 1/1024 changed: %.1f MiB a second\n",
            history_frames(), history_frames() / 30.0,
            (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));
+    back_and_forth();
     sparse = 0;
     frames(1ull << 20, 301, 1);
-    u32 count = history_frames();
-    printf("kept %u frames at 1 MiB a frame: %.1f MiB a second\n", count,
-           (double)history_bytes() / 1048576.0 / (count / 30.0));
-    history_pause(1);
-    i64 a = read_counter();
-    for (u32 i = count; i-- > 0;) {
-        history_swap(i, 1);
-    }
-    i64 b = read_counter();
-    for (u32 i = 0; i < count; ++i) {
-        history_swap(i, 0);
-    }
-    printf("back %u frames (%.1f s): %.2f ms, and forward again %.2f ms\n", count, count / 30.0,
-           milliseconds(a, b), milliseconds(b, read_counter()));
+    printf("kept %u frames at 1 MiB a frame: %.1f MiB a second\n", history_frames(),
+           (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));
+    back_and_forth();
     return 0;
 }
