@@ -3,339 +3,442 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "engine/base/fatal.h"
+
 typedef enum entry_kind {
-    ENTRY_BYTES,  // bytes at an address
-    ENTRY_MADE,   // a block the frame allocated
-    ENTRY_GONE,   // a block the frame freed
+    ENTRY_BYTES,    // bytes at an address
+    ENTRY_MADE,     // a block the frame allocated
+    ENTRY_GONE,     // a block the frame freed, its bytes after it
+    ENTRY_PAYLOAD,  // the host's record of the frame
+    ENTRY_WRAP,     // the rest of the ring is skipped: the next entry is at its start
 } entry_kind;
 
 typedef struct history_entry {
+    u64 address;
+    u64 size;  // bytes after the entry; a block's usable bytes; WRAP: bytes skipped
     u32 kind;
     u32 reserved;
-    u64 address;
-    u64 size;                    // of the bytes after the entry, or of the block's pages
-    memory_block_record record;  // blocks
-    u8* saved;                   // blocks: their pages while the block is not live
 } history_entry;
 
+// After a block's entry.
+typedef struct block_part {
+    memory_block_record record;
+    u8* saved;  // MADE: its pages while stepped back over (paused only)
+} block_part;
+
+// Every frame's entries lie one after the other in one ring of the cap's
+// size: the newest frame writes where the oldest was dropped, so its pages
+// are touched already, and the memory held is the ring, whatever the frames.
+static u8* ring;
+static u64 ring_size;
+static u64 ring_head;  // where the next entry goes
+static u64 ring_used;  // bytes from the oldest frame's start to the head
+
 typedef struct history_frame {
-    u8* data;  // entries, each followed by its bytes (ENTRY_BYTES), 8-aligned
-    u64 used;
-    u64 capacity;
-    u64 bytes;          // what it holds, saved blocks included
-    bool32 steppable;   // its memory is all there
-    u8* payload;        // the host's record of the frame (history_note_payload)
-    u64 payload_size;
+    u64 start;       // its first entry's place in the ring
+    u64 span;        // ring bytes from there, skips included
+    u64 entries;     // payload and skips included
+    u64 payload;     // the payload's entry's place; ~0 for none
+    u64 saved;       // bytes of blocks kept outside the ring (paused only)
+    bool32 steppable;  // its memory is all there
 } history_frame;
 
-static history_frame* frames;  // a ring of `limit_frames` closed frames
+#define NO_PAYLOAD (~0ull)
+
+static history_frame* frames;  // `limit_frames` closed frames, a ring too
 static u32 limit_frames;
-static u64 limit_bytes;
 static u32 oldest;
 static u32 count;
 static u32 first_steppable;
-static u64 total_bytes;
 static history_frame filling;  // the frame whose overwrites come at the next frame's start
 static bool32 paused;
-static u64 last_used;  // the bytes of entries the last frame closed had
-static u8* pending_payload;
+static u8* pending;  // the payload waiting for its frame to close
 static u64 pending_size;
+static u64 pending_capacity;
 
 static history_frame* frame_at(u32 index) { return &frames[(oldest + index) % limit_frames]; }
 
-// Big buffers in the host's own pages, which keep clear of blocks' places
-// (memory.h); the size is kept before the bytes.
-static u8* buffer_make(u64 size) {
-    u8* pages = (u8*)pages_allocate(size + 16);
-    if (!pages) {
-        return NULL;
-    }
-    memcpy(pages, &size, sizeof(size));
-    return pages + 16;
-}
+static u64 round8(u64 size) { return (size + 7) & ~7ull; }
 
-static void buffer_free(u8* buffer) {
-    if (buffer) {
-        u64 size;
-        memcpy(&size, buffer - 16, sizeof(size));
-        pages_free(buffer - 16, size + 16);
+static u64 entry_span(const history_entry* entry) {
+    switch (entry->kind) {
+    case ENTRY_MADE: return sizeof(history_entry) + sizeof(block_part);
+    case ENTRY_GONE: return sizeof(history_entry) + sizeof(block_part) + round8(entry->size);
+    case ENTRY_WRAP: return entry->size;
+    default: return sizeof(history_entry) + round8(entry->size);
     }
 }
 
-static u64 buffer_size(const u8* buffer) {
-    u64 size;
-    memcpy(&size, buffer - 16, sizeof(size));
-    return size;
-}
+static block_part* part_of(history_entry* entry) { return (block_part*)(entry + 1); }
 
-// Frames' buffers given back are used again: their pages are touched
-// already, and a fresh page costs a fault every frame.
-#define POOLED 8
-static u8* pool[POOLED];
+// Calls visit for each of a frame's entries in order, skips left out.
+typedef void entry_visit(history_entry* entry, u64 place, void* context);
 
-// Kept in place of the smallest when the pool is full: big ones are dearest.
-static void buffer_give_back(u8* buffer) {
-    if (!buffer) {
-        return;
-    }
-    u32 smallest = 0;
-    for (u32 i = 0; i < POOLED; ++i) {
-        if (!pool[i]) {
-            pool[i] = buffer;
-            return;
+static void each_entry(const history_frame* frame, entry_visit* visit, void* context) {
+    u64 at = frame->start;
+    for (u64 i = 0; i < frame->entries; ++i) {
+        history_entry* entry = (history_entry*)(ring + at);
+        if (entry->kind == ENTRY_WRAP) {
+            at = 0;
+            continue;
         }
-        smallest = buffer_size(pool[i]) < buffer_size(pool[smallest]) ? i : smallest;
+        visit(entry, at, context);
+        at += entry_span(entry);
     }
-    if (buffer_size(buffer) > buffer_size(pool[smallest])) {
-        u8* given = pool[smallest];
-        pool[smallest] = buffer;
-        buffer = given;
-    }
-    buffer_free(buffer);
 }
 
-static u8* buffer_take(u64 size) {
-    for (u32 i = 0; i < POOLED; ++i) {
-        if (pool[i] && buffer_size(pool[i]) >= size) {
-            u8* buffer = pool[i];
-            pool[i] = NULL;
-            return buffer;
-        }
+static void free_saved(history_entry* entry, u64 place, void* context) {
+    (void)place;
+    (void)context;
+    if (entry->kind == ENTRY_MADE && part_of(entry)->saved) {
+        pages_free(part_of(entry)->saved, entry->size ? entry->size : 1);
+        part_of(entry)->saved = NULL;
     }
-    return buffer_make(size);
 }
 
-static void free_entries(history_frame* frame) {
-    for (u64 at = 0; at < frame->used;) {
-        history_entry* entry = (history_entry*)(frame->data + at);
-        buffer_free(entry->saved);
-        at += sizeof(history_entry) + (entry->kind == ENTRY_BYTES ? (entry->size + 7) & ~7ull : 0);
+static void release(history_frame* frame) {
+    if (frame->saved) {
+        each_entry(frame, free_saved, NULL);
     }
-    buffer_give_back(frame->data);
-    free(frame->payload);
+    ring_used -= frame->span;
     memset(frame, 0, sizeof(*frame));
 }
 
 static void drop_oldest(void) {
-    history_frame* frame = frame_at(0);
-    total_bytes -= frame->bytes;
-    free_entries(frame);
+    release(frame_at(0));
     oldest = (oldest + 1) % limit_frames;
     --count;
     first_steppable = first_steppable ? first_steppable - 1 : 0;
 }
 
+static void start_filling(void) {
+    memset(&filling, 0, sizeof(filling));
+    if (!ring_used) {
+        ring_head = 0;
+    }
+    filling.start = ring_head;
+    filling.payload = NO_PAYLOAD;
+    filling.steppable = 1;
+}
+
+// The filling frame's entries given back: the head goes back to its start.
+static void empty_filling(void) {
+    ring_head = filling.start;
+    release(&filling);
+    start_filling();
+}
+
 void history_drop_from(u32 index) {
+    empty_filling();
     while (count > index) {
         history_frame* frame = frame_at(count - 1);
-        total_bytes -= frame->bytes;
-        free_entries(frame);
+        ring_head = frame->start;
+        release(frame);
         --count;
     }
     first_steppable = first_steppable < count ? first_steppable : count;
+    start_filling();
 }
 
 void history_limit(u32 most_frames, u64 most_bytes) {
-    history_drop_from(0);
-    free_entries(&filling);
-    free(frames);
-    frames = NULL;
-    limit_frames = most_frames;
-    limit_bytes = most_bytes;
-    oldest = 0;
-    filling.steppable = 1;
-    if (most_frames) {
-        frames = (history_frame*)calloc(most_frames, sizeof(history_frame));
-        limit_frames = frames ? most_frames : 0;
+    if (frames) {
+        history_drop_from(0);
     }
+    free(frames);
+    pages_free(ring, ring_size);
+    frames = NULL;
+    ring = NULL;
+    ring_size = ring_used = ring_head = 0;
+    limit_frames = 0;
+    oldest = 0;
+    u64 size = most_bytes & ~7ull;
+    if (most_frames && size > 2 * sizeof(history_entry)) {
+        frames = (history_frame*)calloc(most_frames, sizeof(history_frame));
+        ring = (u8*)pages_allocate(size);
+        if (frames && ring) {
+            limit_frames = most_frames;
+            ring_size = size;
+        } else {
+            free(frames);
+            pages_free(ring, size);
+            frames = NULL;
+            ring = NULL;
+        }
+    }
+    start_filling();
 }
 
 void history_pause(bool32 on) { paused = on; }
 
-// Room for an entry and its bytes in the filling frame; null past the cap,
-// which leaves the frame without all of its memory.
-static history_entry* add_entry(entry_kind kind, u64 address, u64 size) {
-    if (!limit_frames || paused) {
+static bool32 history_kept(void) { return limit_frames && !paused; }
+
+bool32 history_recording(void) { return history_kept() && filling.steppable; }
+
+void history_skip_frame(void) {
+    if (history_kept()) {
+        empty_filling();
+        filling.steppable = 0;
+    }
+}
+
+// Room for `bytes` at the head, the oldest frames dropped for it; null when
+// even the filling frame alone would not fit, which leaves it without all
+// of its memory. A skip to the ring's start always fits after an entry.
+static u8* ring_take(u64 bytes) {
+    if (bytes + sizeof(history_entry) > ring_size) {
         return NULL;
     }
-    u64 bytes = sizeof(history_entry) + (kind == ENTRY_BYTES ? (size + 7) & ~7ull : 0);
-    if (filling.bytes + bytes > limit_bytes) {
+    u64 skip = ring_head + bytes + sizeof(history_entry) > ring_size ? ring_size - ring_head : 0;
+    while (ring_used + skip + bytes > ring_size) {
+        if (!count) {
+            return NULL;
+        }
+        drop_oldest();
+    }
+    if (skip) {
+        history_entry* wrap = (history_entry*)(ring + ring_head);
+        memset(wrap, 0, sizeof(*wrap));
+        wrap->kind = ENTRY_WRAP;
+        wrap->size = skip;
+        filling.span += skip;
+        filling.entries += 1;
+        ring_used += skip;
+        ring_head = 0;
+    }
+    u8* at = ring + ring_head;
+    ring_head += bytes;
+    filling.span += bytes;
+    filling.entries += 1;
+    ring_used += bytes;
+    return at;
+}
+
+// An entry with room for `extra` bytes after it in the filling frame; null
+// once the frame can't hold all of its memory.
+static history_entry* add_entry(entry_kind kind, u64 address, u64 size, u64 extra) {
+    if (!history_recording()) {
+        return NULL;
+    }
+    history_entry* entry = (history_entry*)ring_take(sizeof(history_entry) + round8(extra));
+    if (!entry) {
+        // What it holds is of no use without the rest.
+        empty_filling();
         filling.steppable = 0;
         return NULL;
     }
-    if (filling.used + bytes > filling.capacity) {
-        // A frame writes about what the last one did.
-        u64 grown = filling.capacity ? filling.capacity * 2
-                                     : (last_used > 65536 ? last_used + last_used / 4 : 65536);
-        while (grown < filling.used + bytes) {
-            grown *= 2;
-        }
-        u8* moved = buffer_take(grown);
-        if (!moved) {
-            filling.steppable = 0;
-            return NULL;
-        }
-        grown = buffer_size(moved);
-        if (filling.data) {
-            memcpy(moved, filling.data, filling.used);
-            buffer_give_back(filling.data);
-        }
-        filling.data = moved;
-        filling.capacity = grown;
-    }
-    history_entry* entry = (history_entry*)(filling.data + filling.used);
     memset(entry, 0, sizeof(*entry));
     entry->kind = kind;
     entry->address = address;
     entry->size = size;
-    filling.used += bytes;
-    filling.bytes += bytes;
     return entry;
 }
 
-void history_overwritten(const void* address, const void* before, u64 size, bool32 compare) {
-    if (!limit_frames || paused || (compare && memcmp(address, before, size) == 0)) {
-        return;
-    }
-    history_entry* entry = add_entry(ENTRY_BYTES, (u64)address, size);
+// A run of changed lines: their old bytes kept, the shadow updated.
+static void take_run(u8* now, u8* before, u64 size, bool32 update) {
+    history_entry* entry = add_entry(ENTRY_BYTES, (u64)now, size, size);
     if (entry) {
         memcpy(entry + 1, before, size);
     }
+    if (update) {
+        memcpy(before, now, size);
+    }
+}
+
+#define LINE 64u
+// Runs are cut at this size, so the bytes compared are still in the cache
+// when they are copied.
+#define RUN_MOST (64u * 1024u)
+
+static bool32 line_differs(const u8* a, const u8* b) {
+    u64 x = 0;
+    for (u32 i = 0; i < LINE; i += 8) {
+        u64 p, q;
+        memcpy(&p, a + i, 8);
+        memcpy(&q, b + i, 8);
+        x |= p ^ q;
+    }
+    return x != 0;
+}
+
+bool32 history_changes(const void* address, void* before, u64 size, bool32 update) {
+    u8* now = (u8*)address;
+    u8* old = (u8*)before;
+    bool32 changed = 0;
+    u64 start = 0;
+    u64 run = 0;
+    u64 lines = size / LINE * LINE;
+    for (u64 at = 0; at < lines; at += LINE) {
+        if (line_differs(now + at, old + at)) {
+            start = run ? start : at;
+            run += LINE;
+            if (run < RUN_MOST) {
+                continue;
+            }
+        }
+        if (run) {
+            take_run(now + start, old + start, run, update);
+            changed = 1;
+            run = 0;
+        }
+    }
+    // The tail shorter than a line joins the last run.
+    if (lines < size && memcmp(now + lines, old + lines, size - lines) != 0) {
+        start = run ? start : lines;
+        run += size - lines;
+    }
+    if (run) {
+        take_run(now + start, old + start, run, update);
+        changed = 1;
+    }
+    return changed;
 }
 
 void history_block_made(const memory_block_record* record) {
-    history_entry* entry = add_entry(ENTRY_MADE, (u64)record->region, record->region_size);
+    history_entry* entry =
+        add_entry(ENTRY_MADE, (u64)record->region, record->region_size, sizeof(block_part));
     if (entry) {
-        entry->record = *record;
+        part_of(entry)->record = *record;
+        part_of(entry)->saved = NULL;
     }
 }
 
 void history_block_gone(const memory_block_record* record, const void* bytes, u64 size) {
-    history_entry* entry = add_entry(ENTRY_GONE, (u64)record->region, size);
-    if (!entry) {
-        return;
+    history_entry* entry =
+        add_entry(ENTRY_GONE, (u64)record->region, size, sizeof(block_part) + round8(size));
+    if (entry) {
+        part_of(entry)->record = *record;
+        part_of(entry)->saved = NULL;
+        memcpy(part_of(entry) + 1, bytes, size);
     }
-    entry->record = *record;
-    entry->saved = buffer_make(size ? size : 1);
-    if (!entry->saved || filling.bytes + size > limit_bytes) {
-        buffer_free(entry->saved);
-        entry->saved = NULL;
-        filling.steppable = 0;
-        return;
-    }
-    memcpy(entry->saved, bytes, size);
-    filling.bytes += size;
 }
 
 void history_note_payload(const void* payload, u64 size) {
-    free(pending_payload);
-    pending_payload = (u8*)malloc(size);
-    pending_size = pending_payload ? size : 0;
-    if (pending_payload) {
-        memcpy(pending_payload, payload, size);
+    if (size > pending_capacity) {
+        free(pending);
+        pending = (u8*)malloc(size);
+        pending_capacity = pending ? size : 0;
+    }
+    pending_size = pending ? size : 0;
+    if (pending) {
+        memcpy(pending, payload, size);
     }
 }
 
 void history_close_frame(bool32 kept) {
-    if (!limit_frames || paused) {
+    if (!history_kept()) {
         return;
     }
-    if (!kept || !pending_payload) {
-        free_entries(&filling);
-        filling.steppable = 1;
-        return;
-    }
-    last_used = filling.used;
-    filling.payload = pending_payload;
-    filling.payload_size = pending_size;
-    filling.bytes += pending_size;
-    pending_payload = NULL;
+    u64 size = pending_size;
     pending_size = 0;
+    if (!kept || !size) {
+        empty_filling();
+        return;
+    }
+    // The payload always goes in: a frame without its memory can still be replayed.
+    bool32 steppable = filling.steppable;
+    filling.steppable = 1;
+    history_entry* entry = add_entry(ENTRY_PAYLOAD, 0, size, size);
+    if (!entry) {
+        empty_filling();
+        return;
+    }
+    memcpy(entry + 1, pending, size);
+    filling.payload = (u64)((u8*)entry - ring);
+    filling.steppable = steppable;
     if (count == limit_frames) {
         drop_oldest();
     }
     *frame_at(count) = filling;
-    total_bytes += filling.bytes;
     ++count;
     // A frame without all its memory can't be stepped over: nothing before it either.
     if (!filling.steppable) {
         first_steppable = count;
     }
-    memset(&filling, 0, sizeof(filling));
-    filling.steppable = 1;
-    while (count > 1 && total_bytes > limit_bytes) {
-        drop_oldest();
-    }
-    if (count == 1 && total_bytes > limit_bytes) {
-        history_drop_from(0);
-    }
+    start_filling();
 }
 
 void history_forget_memory(void) {
-    free_entries(&filling);
-    filling.steppable = 1;
+    empty_filling();
     first_steppable = count;
 }
 
 u32 history_frames(void) { return count; }
 u32 history_first_steppable(void) { return first_steppable; }
-u64 history_bytes(void) { return total_bytes; }
+
+u64 history_bytes(void) {
+    u64 bytes = ring_used;
+    for (u32 i = 0; i < count; ++i) {
+        bytes += frame_at(i)->saved;
+    }
+    return bytes;
+}
 
 const void* history_payload(u32 index, u64* size) {
-    if (index >= count) {
+    if (index >= count || frame_at(index)->payload == NO_PAYLOAD) {
         *size = 0;
         return NULL;
     }
-    *size = frame_at(index)->payload_size;
-    return frame_at(index)->payload;
+    history_entry* entry = (history_entry*)(ring + frame_at(index)->payload);
+    *size = entry->size;
+    return entry + 1;
 }
 
 // ---------------------------------------------------------------------------
 // Swaps.
 
-// Word by word: two reads and two writes a word.
+// Through a buffer the cache holds: three copies at memcpy's speed.
 static void swap_bytes(u8* a, u8* b, u64 size) {
-    u64 words = size / 8;
-    for (u64 i = 0; i < words; ++i) {
-        u64 x, y;
-        memcpy(&x, a + i * 8, 8);
-        memcpy(&y, b + i * 8, 8);
-        memcpy(a + i * 8, &y, 8);
-        memcpy(b + i * 8, &x, 8);
-    }
-    for (u64 i = words * 8; i < size; ++i) {
-        u8 x = a[i];
-        a[i] = b[i];
-        b[i] = x;
+    static u8 held[4096];
+    for (u64 at = 0; at < size; at += sizeof(held)) {
+        u64 part = size - at < sizeof(held) ? size - at : sizeof(held);
+        memcpy(held, a + at, part);
+        memcpy(a + at, b + at, part);
+        memcpy(b + at, held, part);
     }
 }
 
-static bool32 swap_entry(history_entry* entry, bool32 back) {
+static bool32 swap_entry(history_frame* frame, history_entry* entry, bool32 back) {
     if (entry->kind == ENTRY_BYTES) {
         swap_bytes((u8*)entry->address, (u8*)(entry + 1), entry->size);
         return 1;
     }
-    // Back over a made block, or forward over a gone one: it goes, its pages
-    // kept; the other way it comes back at its place with them.
-    bool32 goes = (entry->kind == ENTRY_MADE) == back;
-    u64 usable = entry->record.region_size -
-                 ((entry->record.flags & MEMORY_GUARD_PAGE) ? memory_page_size() : 0);
-    if (goes) {
-        if (!entry->saved) {
-            entry->saved = buffer_make(usable ? usable : 1);
-            if (!entry->saved) {
-                return 0;
-            }
-        }
-        memcpy(entry->saved, entry->record.region, usable);
-        free_block_record(&entry->record);
+    if (entry->kind != ENTRY_MADE && entry->kind != ENTRY_GONE) {
         return 1;
     }
-    if (!entry->saved || !memory_revive_block(&entry->record)) {
+    // Back over a made block, or forward over a gone one: it goes, its pages
+    // kept (a gone block's in the ring); the other way it comes back at its
+    // place with them.
+    block_part* part = part_of(entry);
+    bool32 made = entry->kind == ENTRY_MADE;
+    u64 usable = part->record.region_size -
+                 ((part->record.flags & MEMORY_GUARD_PAGE) ? memory_page_size() : 0);
+    u8* pages = made ? part->saved : (u8*)(part + 1);
+    if (made == back) {
+        if (made && !pages) {
+            pages = part->saved = (u8*)pages_allocate(usable ? usable : 1);
+            if (!pages) {
+                return 0;
+            }
+            frame->saved += usable;
+        }
+        memcpy(pages, part->record.region, made ? usable : entry->size);
+        free_block_record(&part->record);
+        return 1;
+    }
+    if (!pages || !memory_revive_block(&part->record)) {
         return 0;
     }
-    memcpy(entry->record.region, entry->saved, usable);
+    memcpy(part->record.region, pages, made ? usable : entry->size);
     return 1;
+}
+
+// A frame's entries' places, to walk them newest first.
+static u64* places;
+static u64 places_capacity;
+
+static void note_place(history_entry* entry, u64 place, void* context) {
+    (void)entry;
+    places[(*(u64*)context)++] = place;
 }
 
 bool32 history_swap(u32 index, bool32 back) {
@@ -343,28 +446,21 @@ bool32 history_swap(u32 index, bool32 back) {
         return 0;
     }
     history_frame* frame = frame_at(index);
-    // The entries' places, to walk them newest first.
+    if (frame->entries > places_capacity) {
+        free(places);
+        places_capacity = frame->entries * 2;
+        places = (u64*)malloc(places_capacity * sizeof(u64));
+        if (!places) {
+            places_capacity = 0;
+            return 0;
+        }
+    }
     u64 entries = 0;
-    for (u64 at = 0; at < frame->used; ++entries) {
-        history_entry* entry = (history_entry*)(frame->data + at);
-        at += sizeof(history_entry) + (entry->kind == ENTRY_BYTES ? (entry->size + 7) & ~7ull : 0);
-    }
-    u64* places = (u64*)malloc((entries + 1) * sizeof(u64));
-    if (!places) {
-        return 0;
-    }
-    u64 at = 0;
-    for (u64 i = 0; i < entries; ++i) {
-        places[i] = at;
-        history_entry* entry = (history_entry*)(frame->data + at);
-        at += sizeof(history_entry) + (entry->kind == ENTRY_BYTES ? (entry->size + 7) & ~7ull : 0);
-    }
+    each_entry(frame, note_place, &entries);
     bool32 swapped = 1;
     for (u64 i = 0; swapped && i < entries; ++i) {
         u64 which = back ? entries - 1 - i : i;
-        swapped = swap_entry((history_entry*)(frame->data + places[which]), back);
+        swapped = swap_entry(frame, (history_entry*)(ring + places[which]), back);
     }
-    free(places);
     return swapped;
 }
-

@@ -8,6 +8,11 @@
 // swaps them again, oldest first. The undo feeds it (undo.h) at each
 // frame's start; scratch blocks are never in it. Old frames go first when
 // the history holds more frames or bytes than it may.
+//
+// Memory: the frames' entries and records lie in one ring of the cap's
+// size, written in turn, so the history never holds more than its cap
+// (beyond it only the pages of blocks made inside frames that were stepped
+// back over while paused), and its pages are warm after the first lap.
 #ifndef GUARD_HISTORY_H
 #define GUARD_HISTORY_H
 
@@ -16,11 +21,22 @@
 // Frames and bytes kept at most; 0 frames turns the history off.
 void history_limit(u32 frames, u64 bytes);
 
+// Whether frames are being fed (kept, not paused, and the frame now filled
+// is not being skipped).
+bool32 history_recording(void);
+
+// The frame now filled is kept without its memory (the undo's budget, or
+// changes that span more than one frame): what it holds goes, nothing more
+// is taken, and stepping can't reach it or anything before it.
+void history_skip_frame(void);
+
 // Fed by the undo as a frame starts, for the frame before it: the bytes at
-// address as that frame found them (compared first when asked, and kept
-// only when they changed), a block it allocated, a block it freed with its
-// bytes as that frame found them.
-void history_overwritten(const void* address, const void* before, u64 size, bool32 compare);
+// address now against `before`, as that frame found them. Only the runs of
+// 64-byte lines that changed are kept (what a frame changes, not the pages
+// it wrote), and with `update`, `before` takes their new bytes in the same
+// pass (the undo's shadow). True when any byte differs. Then a block it
+// allocated, a block it freed with its bytes as that frame found them.
+bool32 history_changes(const void* address, void* before, u64 size, bool32 update);
 void history_block_made(const memory_block_record* record);
 void history_block_gone(const memory_block_record* record, const void* bytes, u64 size);
 

@@ -6,6 +6,7 @@
 #include "engine/base/fatal.h"
 #include "guard/fault.h"
 #include "guard/history.h"
+#include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
 #include "platform/watch.h"
@@ -21,6 +22,7 @@ typedef struct undo_block {
     u8* shadow;      // the pages as the frame began; null for scratch blocks
     u8* heat;        // per page: 0 watched, else hot: 1 + frame starts it stayed the same
     u64 hot;         // pages whose heat is not 0
+    u8* bits;        // the last scan's written pages, a bit each; null when all count
     bool32 watched;  // its writes can be watched; else every page stays hot
 } undo_block;
 
@@ -71,7 +73,7 @@ static void copy_kept(bool32 back) {
     for (u32 i = 0; i < memory_kept_count(); ++i) {
         engine_kept kept = memory_kept_at(i);
         if (!back && kept_shadow_valid) {
-            history_overwritten(kept.address, at, kept.size, 1);
+            history_changes(kept.address, at, kept.size, 0);
         }
         memcpy(back ? (u8*)kept.address : at, back ? at : (u8*)kept.address, kept.size);
         at += kept.size;
@@ -96,11 +98,15 @@ void undo_start(bool32 on) {
 
 static u64 block_bytes(const undo_block* block) { return block->pages * page_bytes; }
 
+static u64 bits_bytes(const undo_block* block) { return (block->pages + 7) / 8 + 8; }
+
 static void drop(undo_block* block) {
     pages_free(block->shadow, block_bytes(block));
     pages_free(block->heat, block->pages);
+    pages_free(block->bits, bits_bytes(block));
     block->shadow = NULL;
     block->heat = NULL;
+    block->bits = NULL;
 }
 
 static void all_hot(undo_block* block) {
@@ -156,7 +162,8 @@ static void adopt(undo_block* block, const memory_block_record* record) {
     }
     block->shadow = (u8*)pages_allocate(block_bytes(block));
     block->heat = (u8*)pages_allocate(block->pages);
-    if (!block->shadow || !block->heat) {
+    block->bits = (u8*)pages_allocate(bits_bytes(block));
+    if (!block->shadow || !block->heat || !block->bits) {
         drop(block);
         return;
     }
@@ -298,13 +305,15 @@ static void flush_run(undo_block* block, page_run* run, run_action* action) {
     run->count = 0;
 }
 
+// With a history, one pass compares, keeps what changed and updates the
+// shadow; without, a copy is cheaper than a comparison.
 static void copy_to_shadow(undo_block* block, page_run run) {
     u64 at = run.first * page_bytes;
-    for (u64 page = 0; page < run.count; ++page) {
-        history_overwritten(block->start + at + page * page_bytes,
-                            block->shadow + at + page * page_bytes, page_bytes, 0);
+    if (history_recording()) {
+        history_changes(block->start + at, block->shadow + at, run.count * page_bytes, 1);
+    } else {
+        memcpy(block->shadow + at, block->start + at, run.count * page_bytes);
     }
-    memcpy(block->shadow + at, block->start + at, run.count * page_bytes);
     copied_pages += run.count;
 }
 
@@ -320,14 +329,37 @@ static void arm(undo_block* block, page_run run) {
     }
 }
 
+// Whether two pages differ: in words, 256 bytes between tests, so the
+// compiler's vector code does it at the cache's speed whatever the C
+// library's memcmp does (the Windows host compares its image's data this
+// way every frame). Sizes are whole pages.
+static bool32 page_differs(const u8* a, const u8* b, u64 size) {
+    for (u64 at = 0; at < size; at += 256) {
+        u64 x = 0;
+        for (u32 i = 0; i < 256; i += 8) {
+            u64 p, q;
+            memcpy(&p, a + at + i, 8);
+            memcpy(&q, b + at + i, 8);
+            x |= p ^ q;
+        }
+        if (x) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // A hot page: copied when it changed, else one frame cooler; cold enough, it
 // joins the run to arm.
 static void cool(undo_block* block, u64 page, page_run* to_arm) {
     u8* now = block->start + page * page_bytes;
     u8* kept = block->shadow + page * page_bytes;
-    if (memcmp(now, kept, page_bytes) != 0) {
-        history_overwritten(now, kept, page_bytes, 0);
-        memcpy(kept, now, page_bytes);
+    if (page_differs(now, kept, page_bytes)) {
+        if (history_recording()) {
+            history_changes(now, kept, page_bytes, 1);
+        } else {
+            memcpy(kept, now, page_bytes);
+        }
         ++copied_pages;
         block->heat[page] = 1;
         return;
@@ -347,31 +379,212 @@ static bool32 hot_among(const undo_block* block, u64 page) {
     return eight != 0;
 }
 
-// At a frame's start: the shadow takes in every page written since the last
-// start. A watched page written becomes hot.
-static void take_in(undo_block* block) {
-    const u8* bits = written_pages(block);
-    if (!bits) {
-        all_hot(block);
+// The pages written since the last start, into the block's bits (none
+// when the system could not tell: all count); the bytes the start would
+// take in, hot pages included.
+static u64 scan(undo_block* block) {
+    u64 bytes = (block->pages + 7) / 8;
+    memset(block->bits, 0, bits_bytes(block));
+    if (!block->watched || !watch_written(block->start, block_bytes(block), block->bits)) {
+        memset(block->bits, 0xFF, bytes);
+        return block_bytes(block);
     }
+    u64 pages = block->hot;
+    for (u64 i = 0; i < bytes; ++i) {
+        for (u32 bit = 0; block->bits[i] && bit < 8; ++bit) {
+            pages += ((block->bits[i] >> bit) & 1) && !block->heat[i * 8 + bit];
+        }
+    }
+    return pages * page_bytes;
+}
+
+// At a frame's start: the shadow takes in every page the scan found
+// written since the last start, from page `from` on while `allowance` (in
+// pages) lasts; the page where it stopped. A watched page written becomes
+// hot.
+static u64 take_in(undo_block* block, u64 from, u64* allowance) {
+    const u8* bits = block->bits;
     page_run to_copy = {0, 0};
     page_run to_arm = {0, 0};
-    for (u64 page = 0; page < block->pages; ++page) {
+    u64 page = from;
+    for (; page < block->pages && *allowance; ++page) {
         // Eight pages at a time where nothing was written and nothing is hot.
-        if (bits && page % 8 == 0 && !bits[page / 8] && (!block->hot || !hot_among(block, page))) {
+        if (page % 8 == 0 && !bits[page / 8] && (!block->hot || !hot_among(block, page))) {
             page += 7;
             continue;
         }
         if (block->heat[page]) {
             cool(block, page, &to_arm);
-        } else if (bits && (bits[page / 8] >> (page % 8)) & 1) {
+            --*allowance;
+        } else if ((bits[page / 8] >> (page % 8)) & 1) {
             add_page(block, &to_copy, page, copy_to_shadow);
             block->heat[page] = 1;
             ++block->hot;
+            --*allowance;
         }
     }
     flush_run(block, &to_copy, copy_to_shadow);
     flush_run(block, &to_arm, arm);
+    return page < block->pages ? page : block->pages;
+}
+
+// ---------------------------------------------------------------------------
+// The frame's budget: what a start may take when the host gave one.
+
+#define RETURN_FRAMES 15  // starts in a row that fit before protection grows again
+#define RETURN_SHARE 0.75  // of the budget they fit in
+static f64 budget_ms;    // for the next start; 0: none
+static f64 spare_ms;     // of it, what the frame has in fact left
+static undo_protection protection;
+static u32 fitting;      // starts in a row that fit more protection than given
+static u32 over;         // starts in a row over the budget
+static bool32 stale;     // a start was skipped: the shadow misses writes
+// Milliseconds a MiB costs a start, without and with the history: guesses
+// on the slow side, then what starts took.
+static f64 undo_speed = 0.2;
+static f64 history_speed = 0.4;
+
+void undo_budget(f64 milliseconds, f64 spare) {
+    budget_ms = milliseconds;
+    spare_ms = spare;
+}
+
+undo_protection undo_protection_now(void) { return protection; }
+
+// The most protection the bytes to take in fit: down soon, up again only
+// after a few starts that fit it with room to spare.
+static u32 level_within(f64 mib, f64 budget) {
+    if (mib * (history_recording() ? history_speed : undo_speed) <= budget) {
+        return UNDO_FULL;
+    }
+    return mib * undo_speed <= budget ? UNDO_NO_HISTORY : UNDO_NONE;
+}
+
+static u32 choose_level(u64 bytes, f64 budget) {
+    f64 mib = (f64)bytes / 1048576.0;
+    u32 level = protection.level;
+    // No budget (a paused frame's start): everything, at once.
+    if (budget <= 0.0) {
+        fitting = 0;
+        return UNDO_FULL;
+    }
+    // Down at once when far over, else on the second start in a row over:
+    // one slow frame of the machine's does not thin protection.
+    u32 fits = level_within(mib, budget);
+    if (fits > level) {
+        fitting = 0;
+        over = over + 1;
+        if (over >= 2 || level_within(mib, budget * 2.0) > level) {
+            over = 0;
+            return fits;
+        }
+        return level;
+    }
+    over = 0;
+    // Up only with room to spare, so a frame near the edge does not flap.
+    fits = level_within(mib, budget * RETURN_SHARE);
+    fitting = fits < level ? fitting + 1 : 0;
+    if (fitting >= RETURN_FRAMES) {
+        fitting = 0;
+        return fits;
+    }
+    return level;
+}
+
+// 0 before the clock is started (tests of the undo alone).
+static f64 milliseconds_since(i64 start) {
+    return counter_frequency ? (f64)(read_counter() - start) * 1000.0 / (f64)counter_frequency
+                             : 0.0;
+}
+
+static void learn_speed(u64 bytes, f64 milliseconds, bool32 history) {
+    if (bytes < (1u << 20) || milliseconds <= 0.0) {
+        return;
+    }
+    f64 speed = milliseconds / ((f64)bytes / 1048576.0);
+    f64* kept = history ? &history_speed : &undo_speed;
+    *kept = *kept * 0.75 + speed * 0.25;
+}
+
+static undo_block* block_or_image(u32 index) {
+    return index < block_count ? &blocks[index] : &image;
+}
+
+// While unprotected, each start spends its budget taking in what it can,
+// from where the last one stopped: a frame that fits all of it is
+// protected again, however much was left behind.
+static u32 catch_block;
+static u64 catch_page;
+
+static void catch_up(u64* allowance) {
+    for (u32 visited = 0; *allowance && visited <= block_count + 1; ++visited) {
+        if (catch_block > block_count) {
+            catch_block = 0;
+            catch_page = 0;
+        }
+        undo_block* block = block_or_image(catch_block);
+        if (block->shadow) {
+            catch_page = take_in(block, catch_page, allowance);
+        }
+        if (!block->shadow || catch_page >= block->pages) {
+            ++catch_block;
+            catch_page = 0;
+        }
+    }
+}
+
+// Every block's and the image's written pages taken in; while the budget
+// can't hold the undo's copy, only what it holds, and the frame is not
+// protected.
+static void take_in_all(void) {
+    u64 bytes = 0;
+    for (u32 i = 0; i <= block_count; ++i) {
+        undo_block* block = block_or_image(i);
+        if (block->shadow) {
+            bytes += scan(block);
+        }
+    }
+    f64 budget = budget_ms;
+    f64 spare = spare_ms;
+    budget_ms = spare_ms = 0.0;
+    protection.level = choose_level(bytes, budget);
+    protection.bytes = bytes;
+    protection.milliseconds = 0.0;
+    i64 start = read_counter();
+    if (protection.level == UNDO_NONE) {
+        // What is not taken in stays written for a later start.
+        stale = 1;
+        shadows_complete = 0;
+        history_skip_frame();
+        // Only what the frame has left: catching up must not make it late.
+        u64 allowance = spare > 0.0 ? (u64)(spare / undo_speed * 1048576.0) / page_bytes : 0;
+        u64 left = allowance;
+        catch_up(&left);
+        protection.milliseconds = milliseconds_since(start);
+        learn_speed((allowance - left) * page_bytes, protection.milliseconds, 0);
+        return;
+    }
+    // A cost measured once, in a slow moment, must not keep the history out
+    // for good: while it is left out its guess drifts back towards twice the
+    // undo's, so a later start tries it again.
+    if (protection.level == UNDO_NO_HISTORY && history_speed > 2.0 * undo_speed) {
+        history_speed = history_speed * 0.9 + 0.2 * undo_speed;
+    }
+    // After a start that left pages out the changes span more than one frame.
+    if (stale || protection.level == UNDO_NO_HISTORY) {
+        history_skip_frame();
+    }
+    stale = 0;
+    bool32 history = history_recording();
+    u64 all = ~0ull;
+    for (u32 i = 0; i <= block_count; ++i) {
+        undo_block* block = block_or_image(i);
+        if (block->shadow) {
+            take_in(block, 0, &all);
+        }
+    }
+    protection.milliseconds = milliseconds_since(start);
+    learn_speed(bytes, protection.milliseconds, history);
 }
 
 void undo_begin_frame(void** module_slot) {
@@ -379,7 +592,7 @@ void undo_begin_frame(void** module_slot) {
     in_frame = 1;
     // The slot as the last frame found it, for the history.
     if (slot_address == module_slot) {
-        history_overwritten(module_slot, &slot_before, sizeof(slot_before), 1);
+        history_changes(module_slot, &slot_before, sizeof(slot_before), 0);
     }
     slot_address = module_slot;
     slot_before = *module_slot;
@@ -390,17 +603,14 @@ void undo_begin_frame(void** module_slot) {
     shadows_complete = 1;
     sync_blocks();
     for (u32 i = 0; i < block_count; ++i) {
-        if (blocks[i].shadow) {
-            take_in(&blocks[i]);
-        } else if (!(blocks[i].record.flags & MEMORY_SCRATCH)) {
+        if (!blocks[i].shadow && !(blocks[i].record.flags & MEMORY_SCRATCH)) {
             shadows_complete = 0;
         }
     }
-    if (image.shadow) {
-        take_in(&image);
-    } else if (image.pages) {
+    if (!image.shadow && image.pages) {
         shadows_complete = 0;
     }
+    take_in_all();
     serial_at_begin = memory_newest_serial();
     copy_kept(0);
     history_close_frame(last_frame_kept);
@@ -418,7 +628,8 @@ void undo_commit(void) {
 // (PE): there only what differs is written, and the guard catches the rest.
 static bool32 differs(const undo_block* block, u64 page) {
     return block != &image ||
-           memcmp(block->start + page * page_bytes, block->shadow + page * page_bytes, page_bytes);
+           page_differs(block->start + page * page_bytes, block->shadow + page * page_bytes,
+                        page_bytes);
 }
 
 static bool32 put_back(undo_block* block) {
@@ -486,6 +697,12 @@ bool32 undo_rollback(void) {
         return 1;
     }
     bool32 complete = shadows_complete;
+    // A frame the budget left unprotected: its writes stay, said as not put back.
+    if (stale) {
+        copy_kept(1);
+        *slot_address = slot_before;
+        return 0;
+    }
     // Blocks the frame allocated; from the newest, as releasing shifts the rest.
     for (u32 i = memory_block_count(); i-- > 0;) {
         memory_block_record record = memory_block_at(i);

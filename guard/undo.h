@@ -53,6 +53,37 @@ void undo_commit(void);
 // place taken by other memory, no memory for a shadow).
 bool32 undo_rollback(void);
 
+// The frame's budget. Taking in what the last frame wrote costs about a
+// copy of it (twice that with the history). When the host gives a budget
+// for the next start, in milliseconds, the start keeps within it by thinning
+// protection, in this order: first the history (the frame is kept without
+// its memory: it can be replayed but not stepped to), then the undo (the
+// start takes in only what the frame's spare time allows, so the frame now
+// running can't be undone: a fault leaves its writes, as not put back).
+// What was not taken in stays written and is taken in by the first start
+// the budget holds. Protection thins on the second start in a row over the
+// budget (at once when far over) and grows again after 15 starts in a row
+// that fit more of it with a quarter to spare. Without a budget (the
+// default, and paused frames') a start takes everything in.
+typedef enum undo_level {
+    UNDO_FULL,        // undone, and kept by the history when it runs
+    UNDO_NO_HISTORY,  // undone; the history keeps this frame without its memory
+    UNDO_NONE,        // not undone: the start took in only part
+} undo_level;
+
+typedef struct undo_protection {
+    u32 level;            // undo_level of the frame now running
+    u64 bytes;            // written by the frames before, which its start had to take in
+    f64 milliseconds;     // what the start spent taking them in
+} undo_protection;
+
+// For the next undo_begin_frame only; 0 or less: none. `spare` is what
+// the frame has in fact left (the budget may be more, a least share the
+// host grants however long the module takes): all that a start that takes
+// in only part spends on it.
+void undo_budget(f64 milliseconds, f64 spare);
+undo_protection undo_protection_now(void);
+
 // What the undo holds, for tests and benchmarks.
 typedef struct undo_counts {
     u64 blocks;         // blocks known, scratch blocks included

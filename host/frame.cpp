@@ -7,6 +7,54 @@
 
 #include <stdio.h>
 
+// The least the net's start may take, as a share of the period, when the
+// module alone fills the frame; and what is kept free for the pacing.
+#define NET_SHARE_LEAST (1.0 / 3.0)
+#define NET_MARGIN_MS 2.0
+
+static f64 marks_ms(i64 start, i64 end) {
+    return (f64)(end - start) * 1000.0 / (f64)counter_frequency;
+}
+
+// What the undo's start may take so the frame ends in time: the period,
+// less what has run and what the last frame's call and showing took.
+static void give_budget(host_state* host) {
+    if (!host->window || host->loop.headless) {
+        return;
+    }
+    f64 period = (f64)host->target_frame_seconds * 1000.0;
+    f64 left = period - marks_ms(host->frame_start, read_counter()) - host->last_call_ms -
+               host->last_show_ms - NET_MARGIN_MS;
+    undo_budget(left > period * NET_SHARE_LEAST ? left : period * NET_SHARE_LEAST, left);
+}
+
+// Once for each change of protection, in the title and on standard error.
+static void say_protection(host_state* host) {
+    undo_protection now = undo_protection_now();
+    if (now.level == host->protection_said || !host->undo) {
+        return;
+    }
+    host->protection_said = now.level;
+    char size[32];
+    u64 mib = (now.bytes + (1u << 19)) >> 20;
+    snprintf(size, sizeof(size), mib ? "%llu MiB" : "%llu KiB",
+             (unsigned long long)(mib ? mib : (now.bytes + 1023) >> 10));
+    char text[160];
+    if (now.level == UNDO_NONE) {
+        snprintf(text, sizeof(text), "the last frame wrote %s: it can't be undone", size);
+    } else if (now.level == UNDO_NO_HISTORY) {
+        snprintf(text, sizeof(text), "the last frame wrote %s: the history keeps fewer frames",
+                 size);
+    } else {
+        snprintf(text, sizeof(text), "the frames fit again: each is undone%s",
+                 host->rewind.on ? " and kept" : "");
+    }
+    fprintf(stderr, "Engine: %s\n", text);
+    char title[192];
+    snprintf(title, sizeof(title), "Engine - %s", text);
+    title_show_event(host->window, title);
+}
+
 void host_prepare(host_state* host) {
     fill_bytes(host->working_directory, 0, sizeof(host->working_directory));
     fill_bytes(&host->services, 0, sizeof(host->services));
@@ -75,6 +123,9 @@ void host_begin(host_state* host, host_window* window) {
     fill_bytes(&host->module, 0, sizeof(host->module));
     fill_bytes(&host->build, 0, sizeof(host->build));
     fill_bytes(&host->fault, 0, sizeof(host->fault));
+    host->last_call_ms = 0.0;
+    host->last_show_ms = 0.0;
+    host->protection_said = UNDO_FULL;
     host->window = window;
     host->running = 1;
     host->frame_start = 0;
@@ -135,10 +186,13 @@ void host_frame(host_state* host) {
     if (paused) {
         rewind_paused_frame(host);
     } else {
+        give_budget(host);
         call_module(&host->fault, &host->module, host->window, &host->running, &host->buffer,
                     &host->buffer_copy, &host->input, frame_seconds, &host->services,
                     &host->sound);
+        undo_budget(0.0, 0.0);  // when no start took it
         rewind_note_frame(host, frame_seconds);
+        say_protection(host);
     }
     sound_end_frame(&host->sound);
     loop_note_sound(loop, host->sound.exported, host->sound.hash);
@@ -152,5 +206,10 @@ void host_frame(host_state* host) {
         host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);
     }
     host->marks[MARK_END] = read_counter();
+    if (!paused) {
+        host->last_call_ms = marks_ms(host->marks[MARK_CALL], host->marks[MARK_SHOW]) -
+                             undo_protection_now().milliseconds;
+        host->last_show_ms = marks_ms(host->marks[MARK_SHOW], host->marks[MARK_WAIT]);
+    }
     host->previous_frame_start = host->frame_start;
 }

@@ -21,7 +21,8 @@
 //  7. copy the back buffer record and call entry through the fault guard,
 //     then entry_sound when the build exports it (sound.h); the samples go
 //     to the device and the --sound file; the frame's hashes are written or
-//     checked;
+//     checked; the undo's start keeps within what the frame has left
+//     (guard/undo.h), and a change of protection is said;
 //  8. show the back buffer;
 //  9. wait out the frame (1/30 s after its start; no catch-up; none when
 //     headless);
@@ -73,6 +74,12 @@ typedef struct host_state {
     u32 history_seconds;    // rewind's (rewind.h): --history, --history-memory
     u32 history_mebibytes;
     rewind_state rewind;
+    // The safety net's budget (guard/undo.h): what the last live frame's
+    // call took besides the net's start, and its showing; the protection
+    // last said.
+    f64 last_call_ms;
+    f64 last_show_ms;
+    u32 protection_said;
 } host_state;
 
 // Start-up before the window: fills the services table, changes to the data

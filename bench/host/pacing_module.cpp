@@ -1,7 +1,11 @@
 // A trivial module for measuring frame pacing: it reads the counter at the
 // top of every entry call and writes the readings to data/pacing.log in
-// batches, so the measurement adds next to nothing to a frame.
+// batches, so the measurement adds next to nothing to a frame. With
+// PACING_WRITE_MIB set it also writes that many MiB of a block of its own
+// every frame, as a module with a big state does.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "engine/module.h"
 
@@ -37,6 +41,14 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
     state.stamps[state.count++] = (i64)now;
     if (state.count == BATCH) {
         flush(&state);
+    }
+    static const char* write_mib = getenv("PACING_WRITE_MIB");
+    static memory_block written;
+    if (write_mib && !written.memory) {
+        written = services->allocate_memory((u32)(strtoul(write_mib, NULL, 10) << 20), NULL, 0);
+    }
+    if (written.memory) {
+        memset(written.memory, (int)now, written.size);
     }
     (void)module_slot;
 }

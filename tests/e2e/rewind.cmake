@@ -10,3 +10,5 @@ engine_add_module(rewinder_kept_v2 SOURCES modules/rewinder.cpp
 add_custom_target(e2e_rewind_modules ALL DEPENDS engine rewinder_v1 rewinder_v2
                   rewinder_kept_v1 rewinder_kept_v2)
 engine_add_e2e_test(e2e_rewind test_rewind.py)
+# The safety net's budget: thinning said and undone, and the history's cap.
+engine_add_e2e_test(e2e_budget test_budget.py)

@@ -121,4 +121,49 @@ TEST(History, KeptFramesRebuildEachStartBackAndTheNewestForward) {
     free_memory(&w.a);
 }
 
+// Frames that change a few bytes of many pages keep those bytes, not the
+// pages: a cap that would hold 4 frames of whole pages holds all 30, and
+// each one's start comes back exactly, with the newest state after them.
+TEST(History, KeepsWhatFramesChangedNotThePagesTheyWrote) {
+    undo_start(1);
+    const u32 pages = 64;
+    const u32 frames = 30;
+    history_limit(100, pages * PAGE * 4);
+    memory_block block = allocate_memory(pages * PAGE, NULL, 0);
+    void* slot = nullptr;
+    std::vector<std::vector<u8>> starts;
+    u8* bytes = (u8*)block.memory;
+    for (u32 frame = 0; frame < frames + 1; ++frame) {
+        undo_begin_frame(&slot);
+        starts.push_back(std::vector<u8>(bytes, bytes + pages * PAGE));
+        if (frame == frames) {
+            undo_commit();
+            break;
+        }
+        for (u32 page = 0; page < pages; ++page) {
+            // A word somewhere in each page, and the page's last byte.
+            u64 word = frame * 7919u + page;
+            memcpy(bytes + page * PAGE + (frame * 136 + page * 8) % (PAGE - 8), &word, 8);
+            bytes[page * PAGE + PAGE - 1] = (u8)(frame + page);
+        }
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    }
+    ASSERT_EQ(history_frames(), frames);
+    EXPECT_EQ(history_first_steppable(), 0u);
+    EXPECT_LT(history_bytes(), (u64)frames * pages * PAGE / 16);
+    history_pause(1);
+    for (u32 i = frames; i-- > 0;) {
+        ASSERT_TRUE(history_swap(i, 1)) << i;
+        ASSERT_EQ(memcmp(bytes, starts[i].data(), pages * PAGE), 0) << i;
+    }
+    for (u32 i = 0; i < frames; ++i) {
+        ASSERT_TRUE(history_swap(i, 0)) << i;
+    }
+    EXPECT_EQ(memcmp(bytes, starts[frames].data(), pages * PAGE), 0);
+    history_pause(0);
+    history_limit(0, 0);
+    free_memory(&block);
+}
+
 }  // namespace

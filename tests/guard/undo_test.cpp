@@ -208,6 +208,47 @@ TEST_F(Undo, a_frame_that_returns_keeps_its_writes_and_a_later_fault_undoes_only
     EXPECT_TRUE(all_bytes(target, target_bytes, 4));
 }
 
+// A budget too small for what the last frame wrote: that start takes
+// nothing in, so a fault is said as not put back and its writes stay; the
+// starts after, with room, take everything in and protect again, the
+// writes of the frames in between included.
+TEST_F(Undo, a_start_over_its_budget_leaves_the_frame_unprotected_until_one_fits) {
+    block = allocate(16 << 20, 0, 0x10);
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x21;
+    EXPECT_TRUE(frame(fill));
+    undo_budget(0.001, 0.001);
+    fill_value = 0x22;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_EQ(undo_protection_now().level, (u32)UNDO_NONE);
+    EXPECT_GE(undo_protection_now().bytes, (u64)(16 << 20));
+    EXPECT_FALSE(last_complete);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x22));
+    EXPECT_EQ(module_slot, (void*)0x21);  // the slot and kept variables always
+    // Without a budget everything is taken in at once.
+    fill_value = 0x23;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_EQ(undo_protection_now().level, (u32)UNDO_FULL);
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x22));
+    // A budget with room: the level grows back only after starts that fit.
+    undo_budget(0.001, 0.001);
+    EXPECT_TRUE(frame(fill));
+    u32 starts = 0;
+    do {
+        undo_budget(1000.0, 1000.0);
+        EXPECT_TRUE(frame(fill));
+    } while (undo_protection_now().level != UNDO_FULL && ++starts < 100);
+    EXPECT_GT(starts, 1u);
+    EXPECT_LT(starts, 100u);
+    fill_value = 0x24;
+    undo_budget(1000.0, 1000.0);
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x23));
+}
+
 TEST_F(Undo, a_block_allocated_in_the_faulting_frame_is_released) {
     module_slot = NULL;
     EXPECT_FALSE(frame(allocate_then_fault));

@@ -1,6 +1,7 @@
 // A test module for rewind: its state lives behind the slot (a frame count,
 // a digest of everything it did, a block it writes REWINDER_WRITE_MIB MiB
-// of every frame, a block it allocates and frees again every few frames).
+// of every frame, or only in its first REWINDER_WRITE_FRAMES frames when
+// that is set, a block it allocates and frees again every few frames).
 // Each call logs the state as the frame found it to "frames.log":
 // "v=<version> seen=<frames> digest=<hex>", so a frame shown again must log
 // what it logged when it first ran. It paints the screen in a colour of
@@ -34,6 +35,7 @@ ENTRY_EXPORT void entry(u64, u64, i32*, back_buffer* buffer, input_state* input,
     rewinder_state* state =
         (rewinder_state*)slot_state(module_slot, services, sizeof(rewinder_state));
     static const u64 write_mib = environment_number("REWINDER_WRITE_MIB");
+    static const u64 write_frames = environment_number("REWINDER_WRITE_FRAMES");
     if (write_mib && !state->written.memory) {
         state->written = services->allocate_memory((u32)(write_mib << 20), NULL, 0);
     }
@@ -55,7 +57,7 @@ ENTRY_EXPORT void entry(u64, u64, i32*, back_buffer* buffer, input_state* input,
         services->free_memory(&state->passing);
         state->passing.memory = NULL;
     }
-    if (state->written.memory) {
+    if (state->written.memory && (!write_frames || state->frames <= write_frames)) {
         memset(state->written.memory, (int)state->frames, state->written.size);
     }
     u32 colour = REWINDER_VERSION == 1 ? 0x2040C0u : 0xC04020u;
