@@ -176,20 +176,23 @@ TEST(StateGive, PointersToLambdasItCantTellApartAreNamedNeverGuessed) {
     state_taken taken;
     memset(&taken, 0, sizeof(taken));
     state_take(&taken, &builds[0].from);
-    state_give(&taken, &builds[1].from, &slot, note, sizeof(note));
+    state_give(&taken, NULL, &builds[1].from, &slot, note, sizeof(note), NULL);
     EXPECT_STREQ(note, "kept 1 variable; pointers to what the reload can't tell apart: "
-                       "_ZZL6set_upvENK3$_0clEi, _ZZL6set_upvENK3$_1clEi");
+                       "set_up()::$_0::operator()(int) const, "
+                       "set_up()::$_1::operator()(int) const");
     held = (u64*)(builds[1].old_image + 0x1040);
     char text[128];
     ASSERT_TRUE(state_removed_words(held[0], 1, text, sizeof(text)));
-    EXPECT_STREQ(text, "call of a function the reload can't tell apart: _ZZL6set_upvENK3$_0clEi");
+    EXPECT_STREQ(text, "call of a function the reload can't tell apart: "
+                       "set_up()::$_0::operator()(int) const");
     ASSERT_TRUE(state_removed_words(held[1], 0, text, sizeof(text)));
-    EXPECT_STREQ(text, "call of a function the reload can't tell apart: _ZZL6set_upvENK3$_1clEi");
+    EXPECT_STREQ(text, "call of a function the reload can't tell apart: "
+                       "set_up()::$_1::operator()(int) const");
 
     // The first's very code is back, alone: though the second's would be the
     // one left, nothing says it is the same.
     state_take(&taken, &builds[1].from);
-    state_give(&taken, &builds[2].from, &slot, note, sizeof(note));
+    state_give(&taken, NULL, &builds[2].from, &slot, note, sizeof(note), NULL);
     held = (u64*)(builds[2].old_image + 0x1080);
     EXPECT_EQ(held[0], (u64)builds[2].old_image + 0x100);
     EXPECT_TRUE(state_removed_words(held[1], 1, text, sizeof(text)));
