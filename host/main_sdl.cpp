@@ -6,6 +6,7 @@
 #include "platform/system.h"
 
 #include <signal.h>
+#include <stdio.h>
 
 // The client area a 1080 x 720 window gives on Windows 10 and 11, so a
 // module starts at the same size on both hosts.
@@ -25,8 +26,14 @@ int main(int argc, char** argv) {
     // The working directory's line ends, so the module's first line is one
     // of its own (Windows' debugger takes each message whole).
     debug_print("\n");
+    char reason[256] = "";
     host_window* window =
-        headless ? nullptr : window_open(WINDOW_CLIENT_WIDTH, WINDOW_CLIENT_HEIGHT);
+        headless ? nullptr
+                 : window_open(WINDOW_CLIENT_WIDTH, WINDOW_CLIENT_HEIGHT, reason, sizeof(reason));
+    if (!headless && !window) {
+        fprintf(stderr, "Engine: can't open the window: %s\n", reason);
+        return EXIT_NO_WINDOW;
+    }
     clock_start();
     host_begin(&host, window);
     while (host.running) {

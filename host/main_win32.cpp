@@ -1,5 +1,6 @@
 // The Windows host: start-up in its fixed order (no window when
 // headless), then the portable frame loop.
+#include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
@@ -20,8 +21,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
         return EXIT_BAD_COMMAND_LINE;
     }
     host_prepare(&host);
-    if (!headless) {
-        window_open(&window, instance);
+    char reason[256] = "";
+    if (!headless && !window_open(&window, instance, reason, sizeof(reason))) {
+        char line[320];
+        snprintf(line, sizeof(line), "Engine: can't open the window: %s\n", reason);
+        OutputDebugStringA(line);
+        fputs(line, stderr);
+        return EXIT_NO_WINDOW;
     }
     clock_start();
     timeBeginPeriod(1);

@@ -256,8 +256,11 @@ static void start_controllers(void) {
     SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER);
 }
 
-host_window* window_open(u32 client_width, u32 client_height) {
-    fatal_assert(start_sdl());
+host_window* window_open(u32 client_width, u32 client_height, char* reason, u32 capacity) {
+    if (!start_sdl()) {
+        snprintf(reason, capacity, "%s", SDL_GetError());
+        return nullptr;
+    }
     start_controllers();
     // SDL's own X11 framebuffer for the fallback: its default there, an
     // OpenGL texture, took 7 to 12 ms a frame on Xvfb against 0.4, and it
@@ -268,7 +271,11 @@ host_window* window_open(u32 client_width, u32 client_height) {
     SDL_Window* sdl = SDL_CreateWindow(WINDOW_TITLE, SDL_WINDOWPOS_UNDEFINED,
                                        SDL_WINDOWPOS_UNDEFINED, (int)client_width,
                                        (int)client_height, SDL_WINDOW_RESIZABLE);
-    fatal_assert(sdl != nullptr);
+    if (!sdl) {
+        snprintf(reason, capacity, "%s", SDL_GetError());
+        SDL_Quit();
+        return nullptr;
+    }
     SDL_ShowWindow(sdl);
     SDL_StartTextInput();
     the_window = {};

@@ -33,10 +33,11 @@ struct host_window {
 
 // Starts SDL's video and events, opens a resizable window titled "Engine"
 // with a client area of width x height at the default position, shows it and
-// turns on text input. A failure is a fatal stop. Also starts SDL's game
-// controllers, whose failure only leaves the host without them. The host has
-// one window and keeps it for the whole run.
-host_window* window_open(u32 client_width, u32 client_height);
+// turns on text input. Null when there is no window to be had (no display),
+// with SDL's reason in reason. Also starts SDL's game controllers, whose
+// failure only leaves the host without them. The host has one window and
+// keeps it for the whole run.
+host_window* window_open(u32 client_width, u32 client_height, char* reason, u32 capacity);
 
 // Chooses the blit path (tests, benchmarks). WINDOW_BLIT_SHARED is only
 // taken where it is available; returns the path now in use.

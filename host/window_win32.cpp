@@ -1,7 +1,8 @@
 #include "host/window_win32.h"
 #include "host/chords.h"
 
-#include "engine/base/fatal.h"
+#include <stdio.h>
+
 #include "input/gamepad_win32.h"
 #include "input/translate_win32.h"
 
@@ -22,21 +23,28 @@ static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LP
     }
 }
 
-void window_open(host_window* window, HINSTANCE instance) {
+bool32 window_open(host_window* window, HINSTANCE instance, char* reason, u32 capacity) {
     WNDCLASSEXA window_class = {};
     window_class.cbSize = sizeof(window_class);
     window_class.style = CS_OWNDC;
     window_class.lpfnWndProc = window_proc;
     window_class.hInstance = instance;
     window_class.lpszClassName = WINDOW_CLASS_NAME;
-    fatal_assert(RegisterClassExA(&window_class) != 0);
+    if (!RegisterClassExA(&window_class)) {
+        snprintf(reason, capacity, "RegisterClassExA failed with error %lu", GetLastError());
+        return 0;
+    }
 
     window->handle = CreateWindowExA(0, WINDOW_CLASS_NAME, WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
                                      CW_USEDEFAULT, CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT,
                                      NULL, NULL, instance, NULL);
-    fatal_assert(window->handle != NULL);
+    if (!window->handle) {
+        snprintf(reason, capacity, "CreateWindowExA failed with error %lu", GetLastError());
+        return 0;
+    }
     UpdateWindow(window->handle);
     ShowWindow(window->handle, SW_SHOWDEFAULT);
+    return 1;
 }
 
 void window_take_device_context(host_window* window) {

@@ -19,9 +19,9 @@ struct host_window {
 };
 
 // Registers the class, creates the window (1080 x 720 outer size, at the
-// default position), UpdateWindow, ShowWindow(SW_SHOWDEFAULT). A failed
-// registration or creation is a fatal stop.
-void window_open(host_window* window, HINSTANCE instance);
+// default position), UpdateWindow, ShowWindow(SW_SHOWDEFAULT). False when
+// the class or the window can't be had, with the system's error in reason.
+bool32 window_open(host_window* window, HINSTANCE instance, char* reason, u32 capacity);
 
 // Takes the window's device context for every later blit.
 void window_take_device_context(host_window* window);

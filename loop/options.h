@@ -27,6 +27,8 @@
 // The exit status of a host stopped by its command line or a failed check.
 #define EXIT_BAD_COMMAND_LINE 2
 #define EXIT_CHECK_FAILED 1
+// The host's exit status when it can't open its window (no display).
+#define EXIT_NO_WINDOW 3
 
 typedef struct host_options {
     const char* record;  // each null when not given

@@ -29,12 +29,17 @@ static double percentile(std::vector<double> values, double fraction) {
 static host_window* open_window(void) {
 #ifdef _WIN32
     static host_window window;
-    window_open(&window, GetModuleHandleA(NULL));
+    char reason[256];
+    if (!window_open(&window, GetModuleHandleA(NULL), reason, sizeof(reason))) {
+        fprintf(stderr, "can't open the window: %s\n", reason);
+        exit(1);
+    }
     timeBeginPeriod(1);
     window_take_device_context(&window);
     return &window;
 #else
-    return window_open(1064, 681);
+    char reason[256];
+    return window_open(1064, 681, reason, sizeof(reason));
 #endif
 }
 

@@ -4,6 +4,7 @@ debugger line."""
 
 import os
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -227,6 +228,19 @@ class HostTest(unittest.TestCase):
         self.assertEqual(self.host.debug_output(), data + harness.START_LINE_END)
         if harness.WINDOWS:
             self.assertEqual(len(self.host.debug_messages()), 1)
+
+    @unittest.skipUnless(harness.LINUX, "a display taken away, on the Linux host")
+    def test_without_a_display_the_host_says_so_and_ends(self):
+        """No display to open the window on: said on standard error, and the
+        host ends with a status of its own instead of stopping on a check."""
+        run_dir = make_run_dir("no_display")
+        install_module(run_dir, module_file("recorder_v1"))
+        environment = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        environment["SDL_VIDEODRIVER"] = "x11"
+        done = subprocess.run(harness.SYSTEM.command, cwd=os.path.join(run_dir, "build"),
+                              env=environment, capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 3, done.stderr)
+        self.assertRegex(done.stderr, r"Engine: can't open the window: .+\n")
 
 
 if __name__ == "__main__":

@@ -120,7 +120,8 @@ protected:
             GTEST_SKIP() << "runs as window_sdl_display on a virtual display";
         }
         SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
-        window = window_open(160, 120);
+        char reason[256];
+        window = window_open(160, 120, reason, sizeof(reason));
         input = {};
     }
     void TearDown() override {
@@ -228,7 +229,8 @@ TEST_F(WindowX11, RealKeysMouseAndAltF4FromTheServer) {
 
 TEST(WindowDummy, RunsWithoutADisplayThroughTheSurface) {
     SDL_SetHint(SDL_HINT_VIDEODRIVER, "dummy");
-    host_window* window = window_open(64, 48);
+    char reason[256];
+    host_window* window = window_open(64, 48, reason, sizeof(reason));
     EXPECT_EQ(window->blit, WINDOW_BLIT_SURFACE);
     EXPECT_EQ(window_use_blit(window, WINDOW_BLIT_SHARED), WINDOW_BLIT_SURFACE);
     test_buffer buffer;
