@@ -124,3 +124,19 @@ void whole_put_back(whole_state* whole, state_taken* taken, void** slot) {
     char note[WHOLE_NOTE_CAPACITY];
     state_give(taken, NULL, &whole->layout, slot, note, sizeof(note), NULL);
 }
+
+bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot, char* why,
+                         u32 capacity) {
+    (void)whole;
+    (void)copy_path;
+    (void)slot;
+    if (capacity) {
+        why[0] = 0;
+    }
+    return 1;
+}
+
+void whole_start_afresh(whole_state* whole) {
+    state_clear(&whole->taken);
+    state_clear(&whole->given);
+}

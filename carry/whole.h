@@ -56,4 +56,22 @@ void whole_put_back(whole_state* whole, state_taken* taken, void** slot);
 // Whether the running build keeps its whole state (and could be read).
 bool32 whole_running(const whole_state* whole);
 
+// Before the running build goes for the build at copy_path (a new build,
+// or the previous one coming back after a fault): when a type's layout
+// differs between the two (layout.h), every live object of it is found in
+// the running build's memory and converted member by member, and every
+// pointer to one moved, before the running build is unloaded; its globals
+// follow when the next build is given its state. False, with why the
+// running build must go on ("mobj_t grew by 4 bytes and 212 of its objects
+// live in memory the program manages itself"), when that can't be done
+// exactly: nothing was changed then. True at once when nothing keeps its
+// whole state or no layout changed.
+bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot, char* why,
+                         u32 capacity);
+
+// The next build starts afresh: nothing of the running build's state is
+// given to it (its globals start from their initializers, the heap's
+// objects are let go).
+void whole_start_afresh(whole_state* whole);
+
 #endif
