@@ -54,6 +54,7 @@ typedef struct image_range {
 typedef struct image_layout {
     u64 base;  // the image in memory: [base, base + size)
     u64 size;
+    u64 bias;  // the image in memory less where its file's addresses put it (the DWARF's too)
     // The writable pages the loader leaves writable (not the read-only-after-
     // relocation part), which the undo watches: page-aligned.
     image_range data;

@@ -560,6 +560,7 @@ static bool32 read_layout(Elf* elf, u64 bias, image_layout* layout) {
         header.e_machine != EM_X86_64) {
         return image_problem(layout, "is not an x86-64 ELF image this host reads");
     }
+    layout->bias = bias;
     if (!read_segments(elf, bias, layout)) {
         return 0;
     }

@@ -466,6 +466,7 @@ static bool32 read_symbols(const pe_file* pe, const section_info* sections, imag
     reader.sections = sections;
     reader.layout = layout;
     reader.link_base = pe->nt->OptionalHeader.ImageBase;
+    layout->bias = layout->base - reader.link_base;
     dwarf_variables debug;
     memset(&debug, 0, sizeof(debug));
     layout->has_debug = read_debug(pe, &debug);

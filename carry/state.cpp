@@ -362,6 +362,26 @@ static const image_symbol* holder(const image_layout* layout, u64 word, u64* off
     return NULL;
 }
 
+// The types of a global in the build that left the state and in the next.
+static bool32 global_types(const mover* m, const image_symbol* old, const image_symbol* now,
+                           u32* old_type, u32* new_type) {
+    const layout_plan* plan = m->taken->plan;
+    if (!plan || (old->size == now->size && old->type_hash == now->type_hash)) {
+        return 0;
+    }
+    *old_type = types_global_at(plan->from, old->address - m->from->bias);
+    *new_type = types_global_at(plan->to, now->address - m->to->bias);
+    return *old_type != TYPE_NONE && *new_type != TYPE_NONE;
+}
+
+// Where offset into a global whose type changed lies in the next build's.
+static bool32 converted_offset(const mover* m, const image_symbol* old, const image_symbol* now,
+                               u64 offset, u64* mapped) {
+    u32 old_type, new_type;
+    return global_types(m, old, now, &old_type, &new_type) &&
+           layout_map_offset(m->taken->plan, old_type, new_type, offset, mapped);
+}
+
 // Where an old word goes in the new build.
 static u64 translate(mover* m, u64 word) {
     u64 offset = 0;
@@ -376,6 +396,10 @@ static u64 translate(mover* m, u64 word) {
             }
             return now && !twice ? now->address
                                  : removed_word(m, key, IMAGE_CODE, 16, 0, 0, twice, old->code_hash);
+        }
+        u64 mapped = 0;
+        if (now && !twice && old->kind == IMAGE_KEPT && converted_offset(m, old, now, offset, &mapped)) {
+            return now->address + mapped;
         }
         if (now && !twice && offset <= now->size && (offset < now->size || offset == old->size)) {
             if (old->kind == IMAGE_KEPT && m->from->base == m->to->base &&
@@ -566,10 +590,11 @@ static bool32 find_in_pages(word_list* list, u8* pages, u64 count, u64 page, u64
     return 1;
 }
 
-// Only the pages of the block that were ever touched: the rest read as
-// zeros.
-static bool32 find_in_block(word_list* list, const memory_block_record* block, u64 low,
-                            u64 size) {
+// Calls visit on each run of the block's pages that were ever touched: the
+// rest read as zeros. False when visit does.
+typedef bool32 page_visit(void* context, u8* pages, u64 count, u64 page);
+
+static bool32 each_touched_run(const memory_block_record* block, page_visit* visit, void* context) {
     u64 page = memory_page_size();
     u64 usable = block->region_size - ((block->flags & MEMORY_GUARD_PAGE) ? page : 0);
     static u8 resident[4096];
@@ -587,12 +612,68 @@ static bool32 find_in_block(word_list* list, const memory_block_record* block, u
             while (i < pages && resident[i]) {
                 ++i;
             }
-            if (first < i && !find_in_pages(list, start + first * page, i - first, page, low, size)) {
+            if (first < i && !visit(context, start + first * page, i - first, page)) {
                 return 0;
             }
         }
     }
     return 1;
+}
+
+typedef struct find_context {
+    word_list* list;
+    u64 low;
+    u64 size;
+} find_context;
+
+static bool32 find_visit(void* context, u8* pages, u64 count, u64 page) {
+    find_context* c = (find_context*)context;
+    return find_in_pages(c->list, pages, count, page, c->low, c->size);
+}
+
+static bool32 find_in_block(word_list* list, const memory_block_record* block, u64 low,
+                            u64 size) {
+    find_context context = {list, low, size};
+    return each_touched_run(block, find_visit, &context);
+}
+
+typedef struct move_context {
+    u64 low;
+    u64 size;
+    state_word_move* move;
+    void* context;
+} move_context;
+
+static bool32 move_visit(void* context, u8* pages, u64 count, u64 page) {
+    move_context* c = (move_context*)context;
+    static range_test* in_range;
+    if (!in_range) {
+        in_range = pick_range_test();
+    }
+    u64* end = (u64*)(pages + count * page);
+    for (u64* word = (u64*)pages; word < end; word += 8) {
+        if (!in_range(word, c->low, c->size)) {
+            continue;
+        }
+        for (u32 i = 0; i < 8; ++i) {
+            if (word[i] - c->low < c->size) {
+                word[i] = c->move(c->context, word[i]);
+            }
+        }
+    }
+    return 1;
+}
+
+void state_move_words(u64 low, u64 size, void** slot, state_word_move* move, void* context) {
+    move_context c = {low, size, move, context};
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        memory_block_record block = memory_block_at(i);
+        each_touched_run(&block, move_visit, &c);
+    }
+    u64* word = (u64*)slot;
+    if (*word - low < size) {
+        *word = move(context, *word);
+    }
 }
 
 // Every block's words, and the slot.
@@ -711,12 +792,21 @@ static fate fate_of(const image_symbol* now, const image_symbol* old, bool32 twi
 // afresh: player (its type changed), cache (changed size)". What the state
 // points at that is gone comes first: using it faults.
 static void say(long_text* out, u32 limit, u64 carried, const name_list* afresh,
-                const name_list* removed, const name_list* unsure, const name_list* moved) {
+                const name_list* removed, const name_list* unsure, const name_list* moved,
+                const layout_plan* plan) {
     char text[64];
     grouped(text, carried);
     long_text_append(out, "kept ");
     long_text_append(out, text);
     long_text_append(out, carried == 1 ? " variable" : " variables");
+    if (plan && plan->note.length) {
+        long_text_append(out, "; ");
+        long_text_append(out, long_text_view(&plan->note));
+    }
+    if (plan && plan->lost.count) {
+        long_text_append(out, "; pointers into members the build removed, now null: ");
+        name_list_write(&plan->lost, limit ? TITLE_NAMES : 0, 0, out);
+    }
     u32 most = limit ? TITLE_NAMES : 0;
     if (removed->count) {
         long_text_append(out, "; pointers to what the reload removed: ");
@@ -770,6 +860,23 @@ static void carry_one(mover* m, const image_symbol* now, const image_symbol* old
     scan(m, (u8*)now->address, now->size);
 }
 
+// A global whose type's layout changed, converted member by member.
+static bool32 convert_one(mover* m, const image_symbol* now) {
+    bool32 twice = 0;
+    const image_symbol* old = image_find(&m->taken->layout, now, m->to, &twice);
+    u32 old_type, new_type;
+    if (!old || twice || !global_types(m, old, now, &old_type, &new_type)) {
+        return 0;
+    }
+    const u8* bytes = m->taken->values + (old->address - m->taken->layout.data.start);
+    if (!layout_convert_value(m->taken->plan, old_type, new_type, bytes, (u8*)now->address,
+                              now->size)) {
+        return 0;
+    }
+    scan(m, (u8*)now->address, now->size);
+    return 1;
+}
+
 // Step 1: the objects, with those that start afresh named in afresh. An
 // object that m's state can't give takes its value from earlier's, when
 // there is one the same (a build that comes back after a fault: what the
@@ -791,6 +898,8 @@ static u64 carry_objects(const image_layout* layout, mover* m, mover* earlier,
         }
         if (old) {
             carry_one(from, now, old);
+            carried += 1;
+        } else if (what != FATE_NEW && convert_one(m, now)) {
             carried += 1;
         } else if (what != FATE_NEW) {
             name_list_add(afresh, image_key(layout, now), fate_words(what));
@@ -848,6 +957,9 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     name_list afresh;
     memset(&afresh, 0, sizeof(afresh));
     u64 carried = carry_objects(layout, &m, use_earlier ? &before : NULL, &afresh);
+    if (taken->plan) {
+        layout_write_note(taken->plan);
+    }
     if (!taken->words_found) {
         state_find_pointers(taken, slot);
     }
@@ -861,11 +973,11 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     long_text title;
     memset(&title, 0, sizeof(title));
     say(&title, capacity - 1 < STATE_NOTE_TITLE_ROOM ? capacity - 1 : STATE_NOTE_TITLE_ROOM,
-        carried, &afresh, &m.removed, &m.unsure, &m.moved);
+        carried, &afresh, &m.removed, &m.unsure, &m.moved, taken->plan);
     snprintf(note, capacity, "%s", long_text_view(&title));
     long_text_free(&title);
     if (line) {
-        say(line, 0, carried, &afresh, &m.removed, &m.unsure, &m.moved);
+        say(line, 0, carried, &afresh, &m.removed, &m.unsure, &m.moved, taken->plan);
     }
     last_counts.carried = carried;
     last_counts.afresh = afresh.count;

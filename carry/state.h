@@ -21,6 +21,7 @@
 #define CARRY_STATE_H
 
 #include "carry/image.h"
+#include "carry/layout.h"
 #include "carry/names.h"
 
 #define STATE_NOTE_CAPACITY 256
@@ -50,6 +51,11 @@ typedef struct state_taken {
     u64 word_capacity;
     bool32 words_found;
     bool32 words_in_transit;  // those into the image wait at a value of their own
+    // Types whose layout the next build changed (layout.h): their objects on
+    // the heap were converted before this was taken; the globals of those
+    // types are converted as they are given, and pointers into them follow
+    // their members. Null: none changed, or the types could not be read.
+    layout_plan* plan;
 } state_taken;
 
 // Copies a loaded build's state out; the layout is copied too.
@@ -62,6 +68,11 @@ void state_take(state_taken* taken, const image_layout* layout);
 // which is right only while no other build was loaded into the taken one's
 // place.
 void state_find_pointers(state_taken* taken, void** slot);
+
+// Every aligned word of the module's blocks (their touched pages) and of
+// the slot that lies in [low, low + size) becomes what move makes of it.
+typedef u64 state_word_move(void* context, u64 word);
+void state_move_words(u64 low, u64 size, void** slot, state_word_move* move, void* context);
 
 // Gives what was taken to a loaded build with this layout, with slot the
 // module's slot. Writes what happened to note: "kept 2,143 variables; 2

@@ -40,6 +40,10 @@ static void set_hashed_objects(whole_state* whole) {
     memory_set_whole(whole->objects, count);
 }
 
+static void drop_plan(whole_state* whole);
+static void drop_next(whole_state* whole);
+static void take_types(whole_state* whole, const char* copy_path);
+
 void whole_loaded(whole_state* whole, void* library, const char* copy_path, void** slot) {
     whole->note[0] = 0;
     long_text_empty(&whole->line);
@@ -56,16 +60,32 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         long_text_append(&whole->line, whole->note);
         state_clear(&whole->taken);
         state_clear(&whole->given);
+        drop_next(whole);
+        types_free(&whole->types);
         return;
     }
     whole->running = 1;
     whole->load_serial += 1;
     allocator_route_image((void*)whole->layout.base, whole->layout.size);
     set_hashed_objects(whole);
+    // What was planned for another build (one that did not load) is let go.
+    bool32 planned = whole->planned && strcmp(whole->next_path, copy_path) == 0;
+    if (!planned) {
+        drop_plan(whole);
+    }
+    if (planned && whole->taken.taken) {
+        layout_execute(&whole->plan, whole->taken.values, whole->taken.values_size, slot,
+                       whole->taken.words, whole->taken.word_count);
+        whole->taken.plan = &whole->plan;
+    }
     if (whole->taken.taken) {
         state_give(&whole->taken, whole->returning ? &whole->given : NULL, &whole->layout, slot,
                    whole->note, sizeof(whole->note), &whole->line);
     }
+    whole->taken.plan = NULL;
+    layout_free(&whole->plan);
+    whole->planned = 0;
+    take_types(whole, copy_path);
     // A build that came back has no previous build to go back to; a new one
     // keeps what it was given until it has proved itself.
     state_clear(&whole->given);
@@ -125,18 +145,62 @@ void whole_put_back(whole_state* whole, state_taken* taken, void** slot) {
     state_give(taken, NULL, &whole->layout, slot, note, sizeof(note), NULL);
 }
 
+static void drop_plan(whole_state* whole) {
+    if (whole->planned) {
+        layout_cancel(&whole->plan);
+    }
+    layout_free(&whole->plan);
+    whole->planned = 0;
+    whole->taken.plan = NULL;
+}
+
+static void drop_next(whole_state* whole) {
+    drop_plan(whole);
+    types_free(&whole->next_types);
+    whole->next_path[0] = 0;
+}
+
 bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot, char* why,
                          u32 capacity) {
-    (void)whole;
-    (void)copy_path;
-    (void)slot;
     if (capacity) {
         why[0] = 0;
     }
+    drop_next(whole);
+    if (!whole->running || !whole->types.type_count || !image_keeps_all(copy_path) ||
+        strlen(copy_path) >= sizeof(whole->next_path) ||
+        !types_read_file(copy_path, &whole->next_types)) {
+        return 1;
+    }
+    snprintf(whole->next_path, sizeof(whole->next_path), "%s", copy_path);
+    if (!layout_compare(&whole->plan, &whole->types, &whole->next_types)) {
+        layout_free(&whole->plan);
+        return 1;
+    }
+    if (!layout_prepare(&whole->plan, &whole->layout, slot, why, capacity)) {
+        drop_next(whole);
+        return 0;
+    }
+    whole->planned = 1;
     return 1;
 }
 
+// The loaded build's types: read before it was let in, or now.
+static void take_types(whole_state* whole, const char* copy_path) {
+    type_graph next;
+    memset(&next, 0, sizeof(next));
+    if (strcmp(whole->next_path, copy_path) == 0) {
+        next = whole->next_types;
+        memset(&whole->next_types, 0, sizeof(whole->next_types));
+    } else if (!types_read_file(copy_path, &next)) {
+        memset(&next, 0, sizeof(next));
+    }
+    types_free(&whole->types);
+    whole->types = next;
+    whole->next_path[0] = 0;
+}
+
 void whole_start_afresh(whole_state* whole) {
+    drop_next(whole);
     state_clear(&whole->taken);
     state_clear(&whole->given);
 }

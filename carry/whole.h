@@ -19,6 +19,11 @@ typedef struct whole_state {
     bool32 returning;     // the build being loaded is the previous one, after a fault
     memory_range* objects;  // the layout's kept objects, for the hashes (memory.h)
     u64 load_serial;      // counts the builds that kept it: tells builds apart
+    type_graph types;     // the running build's types (none: its debug information lacks them)
+    type_graph next_types;  // the next build's, read before it was let in
+    layout_plan plan;     // what changes between the two (layout.h)
+    bool32 planned;       // plan holds objects to convert when the next build loads
+    char next_path[512];  // the copy next_types was read from
     char note[WHOLE_NOTE_CAPACITY];  // what the last load did; "" for nothing
     long_text line;       // the same, naming everything (state.h)
 } whole_state;

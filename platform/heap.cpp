@@ -402,7 +402,18 @@ void* heap_alloc(u64 size) {
     if (!root) {
         return NULL;
     }
-    return size <= HEAP_SMALL_MAX ? small_alloc(root, class_of(size)) : large_alloc(root, size, 16);
+    if (size > HEAP_SMALL_MAX) {
+        return large_alloc(root, size, 16);
+    }
+    // Past the size asked for, zeros: what reads an allocation as an array
+    // of what it holds (a reload converting a changed type) finds nothing
+    // left there by an earlier object.
+    u32 index = class_of(size);
+    u8* object = (u8*)small_alloc(root, index);
+    if (object && size < class_size(index)) {
+        fill_bytes(object + size, 0, class_size(index) - size);
+    }
+    return object;
 }
 
 void* heap_alloc_zeroed(u64 count, u64 size) {
@@ -479,6 +490,60 @@ u64 heap_usable_size(const void* pointer) {
     return class_size(slab_of(pointer, "malloc_usable_size")->class_index);
 }
 
+static bool32 large_object_at(u64 address, u64* start, u64* size) {
+    for (u32 i = 0; i < memory_block_count(); ++i) {
+        memory_block_record record = memory_block_at(i);
+        u64 low = (u64)record.memory;
+        if (address - low >= record.size || !in_large_half(record.memory)) {
+            continue;
+        }
+        // The pointer follows its header's page: the first page-aligned
+        // place past the block's start whose previous page holds the header.
+        for (u64 at = low + LARGE_HEADER; at < low + record.size; at += 4096) {
+            if (large_of((void*)at)->magic == LARGE_MAGIC &&
+                (u64)large_of((void*)at)->block.memory == low) {
+                if (address < at) {
+                    return 0;
+                }
+                *start = at;
+                *size = heap_usable_size((void*)at);
+                return 1;
+            }
+        }
+        return 0;
+    }
+    return 0;
+}
+
+bool32 heap_object_at(u64 address, u64* start, u64* size) {
+    heap_root* root = the_root ? the_root : (memory_block_count() ? root_now() : NULL);
+    if (!root || !heap_owns((void*)address)) {
+        return 0;
+    }
+    if (in_large_half((void*)address)) {
+        return large_object_at(address, start, size);
+    }
+    u64 slab_at = address & ~SLAB_MASK;
+    bool32 carved = slab_at > HEAP_BASE && slab_at < root->chunk_cursor &&
+                    !(slab_at >= root->fresh && slab_at < root->fresh_end);
+    if (!carved) {
+        return 0;
+    }
+    const heap_slab* slab = (const heap_slab*)slab_at;
+    u64 offset = address - slab_at;
+    if (offset < SLAB_HEADER || slab->class_index >= CLASS_COUNT || !slab->used) {
+        return 0;
+    }
+    u64 object = class_size(slab->class_index);
+    u64 index = (offset - SLAB_HEADER) / object;
+    if (index >= slab->carved) {
+        return 0;
+    }
+    *start = slab_at + SLAB_HEADER + index * object;
+    *size = object;
+    return 1;
+}
+
 void* heap_realloc(void* pointer, u64 size) {
     if (!pointer) {
         return heap_alloc(size);
@@ -486,6 +551,7 @@ void* heap_realloc(void* pointer, u64 size) {
     u64 usable = heap_usable_size(pointer);
     // Kept in place while it fits and does not waste more than half.
     if (size <= usable && (size >= usable / 2 || usable <= 16)) {
+        fill_bytes((u8*)pointer + size, 0, usable - size);
         return pointer;
     }
     void* moved = heap_alloc(size);

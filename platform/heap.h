@@ -41,6 +41,13 @@ void* heap_realloc(void* pointer, u64 size);
 void heap_free(void* pointer);
 u64 heap_usable_size(const void* pointer);
 
+// The allocation of the heap's that holds address: its start and usable
+// size (its size class's, for a small one). False for an address in no
+// allocation of the heap's (its bookkeeping, a slab never carved, a block
+// that was let go). A freed small object still reads as one: it lies in
+// its slab until it is handed out again.
+bool32 heap_object_at(u64 address, u64* start, u64* size);
+
 // Whether an address lies in the heap's span.
 static inline bool32 heap_owns(const void* pointer) {
     return (u64)pointer - HEAP_BASE < HEAP_SPAN;

@@ -1,0 +1,1272 @@
+#include "carry/layout.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "carry/state.h"
+#include "platform/heap.h"
+#include "platform/memory.h"
+
+#define UNMATCHED 0xFFFFFFFEu
+#define DEPTH 64
+
+enum verdict { UNSEEN, SAME, CHANGED, BUSY };
+
+static const type_info* old_info(const layout_plan* p, u32 t) { return &p->from->types[t]; }
+static const type_info* new_info(const layout_plan* p, u32 t) { return &p->to->types[t]; }
+static const char* old_name(const layout_plan* p, u32 t) {
+    return types_name(p->from, old_info(p, t)->name);
+}
+
+static bool32 is_record(const type_info* t) {
+    return t->kind == TYPE_RECORD || t->kind == TYPE_UNION;
+}
+
+// A named record's counterpart in the next build, by name.
+static u32 counterpart(layout_plan* p, u32 t) {
+    if (p->match[t] != UNMATCHED) {
+        return p->match[t];
+    }
+    const type_info* info = old_info(p, t);
+    u32 found = TYPE_NONE;
+    if (info->name && types_name(p->from, info->name)[0]) {
+        found = types_named(p->to, types_name(p->from, info->name), NULL);
+        if (found != TYPE_NONE && new_info(p, found)->kind != info->kind) {
+            found = TYPE_NONE;
+        }
+    }
+    p->match[t] = found;
+    return found;
+}
+
+static bool32 same(layout_plan* p, u32 a, u32 b, u32 depth);
+
+// Pointers are alike when they point at records of one name (what those
+// records hold is theirs to compare), or at alike types.
+static bool32 same_target(layout_plan* p, u32 a, u32 b, u32 depth) {
+    if (a == TYPE_NONE || b == TYPE_NONE) {
+        return a == b;
+    }
+    const type_info* x = old_info(p, a);
+    const type_info* y = new_info(p, b);
+    if (is_record(x) && is_record(y) && types_name(p->from, x->name)[0]) {
+        return x->kind == y->kind &&
+               strcmp(types_name(p->from, x->name), types_name(p->to, y->name)) == 0;
+    }
+    return same(p, a, b, depth + 1);
+}
+
+static bool32 same_members(layout_plan* p, const type_info* x, const type_info* y, u32 depth) {
+    if (x->member_count != y->member_count) {
+        return 0;
+    }
+    for (u32 i = 0; i < x->member_count; ++i) {
+        const type_member* m = &p->from->members[x->first_member + i];
+        const type_member* n = &p->to->members[y->first_member + i];
+        if (m->offset != n->offset || m->flags != n->flags || m->bit_size != n->bit_size ||
+            m->bit_offset != n->bit_offset ||
+            strcmp(types_name(p->from, m->name), types_name(p->to, n->name)) != 0 ||
+            !same(p, m->type, n->type, depth + 1)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static bool32 same(layout_plan* p, u32 a, u32 b, u32 depth) {
+    if (a == TYPE_NONE || b == TYPE_NONE) {
+        return a == b;
+    }
+    const type_info* x = old_info(p, a);
+    const type_info* y = new_info(p, b);
+    if (x->kind != y->kind || x->size != y->size || depth > DEPTH) {
+        return 0;
+    }
+    switch (x->kind) {
+    case TYPE_INTEGER:
+        return (x->flags & (TYPE_SIGNED | TYPE_BOOL)) == (y->flags & (TYPE_SIGNED | TYPE_BOOL));
+    case TYPE_FLOAT:
+    case TYPE_FUNCTION:
+        return 1;
+    case TYPE_POINTER:
+        return same_target(p, x->target, y->target, depth);
+    case TYPE_ARRAY:
+        return x->count == y->count && same(p, x->target, y->target, depth + 1);
+    case TYPE_RECORD:
+    case TYPE_UNION: {
+        if (strcmp(types_name(p->from, x->name), types_name(p->to, y->name)) != 0) {
+            return 0;
+        }
+        bool32 memo = types_name(p->from, x->name)[0] && counterpart(p, a) == b;
+        if (memo && p->verdict[a] != UNSEEN) {
+            return p->verdict[a] != CHANGED;  // one in the comparing counts as alike
+        }
+        if (memo) {
+            p->verdict[a] = BUSY;
+        }
+        bool32 alike = same_members(p, x, y, depth);
+        if (memo) {
+            p->verdict[a] = alike ? SAME : CHANGED;
+        }
+        return alike;
+    }
+    default:
+        return strcmp(types_name(p->from, x->name), types_name(p->to, y->name)) == 0;
+    }
+}
+
+bool32 layout_same(layout_plan* plan, u32 old_type, u32 new_type) {
+    return same(plan, old_type, new_type, 0);
+}
+
+bool32 layout_compare(layout_plan* plan, const type_graph* from, const type_graph* to) {
+    memset(plan, 0, sizeof(*plan));
+    plan->from = from;
+    plan->to = to;
+    u64 count = from->type_count ? from->type_count : 1;
+    plan->verdict = (u8*)calloc(count, 1);
+    plan->match = (u32*)malloc(count * sizeof(u32));
+    plan->converted = (u64*)calloc(count, sizeof(u64));
+    if (!plan->verdict || !plan->match || !plan->converted) {
+        return 0;
+    }
+    for (u32 t = 0; t < from->type_count; ++t) {
+        plan->match[t] = UNMATCHED;
+    }
+    for (u32 t = 0; t < from->type_count; ++t) {
+        const type_info* info = old_info(plan, t);
+        if (!is_record(info) || !old_name(plan, t)[0]) {
+            continue;
+        }
+        u32 now = counterpart(plan, t);
+        if (now != TYPE_NONE && !same(plan, t, now, 0)) {
+            plan->verdict[t] = CHANGED;
+            plan->changed_types += 1;
+        }
+    }
+    return plan->changed_types != 0;
+}
+
+// Whether objects of an old type need converting: a named record that
+// changed, or an array of such.
+static bool32 needs(layout_plan* p, u32 t) {
+    for (u32 depth = 0; t != TYPE_NONE && depth < DEPTH; ++depth) {
+        const type_info* info = old_info(p, t);
+        if (info->kind == TYPE_ARRAY) {
+            t = info->target;
+            continue;
+        }
+        return is_record(info) && p->verdict[t] == CHANGED;
+    }
+    return 0;
+}
+
+// Whether a type holds one that changed, by value.
+static bool32 holds_changed(layout_plan* p, u32 t, u32 depth) {
+    if (t == TYPE_NONE || depth > DEPTH) {
+        return 0;
+    }
+    const type_info* info = old_info(p, t);
+    if (info->kind == TYPE_ARRAY) {
+        return holds_changed(p, info->target, depth + 1);
+    }
+    if (!is_record(info)) {
+        return 0;
+    }
+    if (needs(p, t)) {
+        return 1;
+    }
+    for (u32 i = 0; i < info->member_count; ++i) {
+        if (holds_changed(p, p->from->members[info->first_member + i].type, depth + 1)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Converting one object's bytes.
+
+static bool32 read_integer(const type_info* t, const u8* at, i64* value, bool32* negative) {
+    u64 bits = 0;
+    if (t->size == 0 || t->size > 8) {
+        return 0;
+    }
+    memcpy(&bits, at, t->size);
+    u32 width = (u32)t->size * 8;
+    *negative = 0;
+    if ((t->flags & TYPE_SIGNED) && width < 64 && (bits >> (width - 1)) & 1) {
+        bits |= ~0ull << width;
+    }
+    *negative = (t->flags & TYPE_SIGNED) && (i64)bits < 0;
+    *value = (i64)bits;
+    return 1;
+}
+
+static bool32 integer_fits(const type_info* t, i64 value, bool32 negative) {
+    u32 width = (u32)t->size * 8;
+    if (t->flags & TYPE_BOOL) {
+        return !negative && (u64)value <= 1;
+    }
+    if (t->flags & TYPE_SIGNED) {
+        if (width >= 64) {
+            return negative || (u64)value <= 0x7FFFFFFFFFFFFFFFull;
+        }
+        i64 low = -((i64)1 << (width - 1)), high = ((i64)1 << (width - 1)) - 1;
+        return negative ? value >= low : (u64)value <= (u64)high;
+    }
+    return !negative && (width >= 64 || (u64)value < (1ull << width));
+}
+
+// A scalar of one type into another where the value holds; false leaves
+// zeros.
+static bool32 convert_scalar(const type_info* x, const type_info* y, const u8* from, u8* to) {
+    if (x->kind == TYPE_INTEGER && y->kind == TYPE_INTEGER) {
+        i64 value;
+        bool32 negative;
+        if (!read_integer(x, from, &value, &negative) || y->size > 8 ||
+            !integer_fits(y, value, negative)) {
+            return 0;
+        }
+        memcpy(to, &value, y->size);
+        return 1;
+    }
+    if (x->kind == TYPE_FLOAT && y->kind == TYPE_FLOAT) {
+        if (x->size == 4 && y->size == 8) {
+            float f;
+            memcpy(&f, from, 4);
+            double d = f;
+            memcpy(to, &d, 8);
+            return 1;
+        }
+        if (x->size == 8 && y->size == 4) {
+            double d;
+            memcpy(&d, from, 8);
+            float f = (float)d;
+            memcpy(to, &f, 4);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static void convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth);
+
+static u64 read_bits(const u8* base, u64 bit_offset, u32 bits) {
+    u64 value = 0;
+    for (u32 i = 0; i < bits && i < 64; ++i) {
+        u64 at = bit_offset + i;
+        value |= (u64)((base[at / 8] >> (at % 8)) & 1) << i;
+    }
+    return value;
+}
+
+static void write_bits(u8* base, u64 bit_offset, u32 bits, u64 value) {
+    for (u32 i = 0; i < bits && i < 64; ++i) {
+        u64 at = bit_offset + i;
+        u8 mask = (u8)(1u << (at % 8));
+        base[at / 8] = (u8)((base[at / 8] & ~mask) | (((value >> i) & 1) ? mask : 0));
+    }
+}
+
+// The member of record x that n (a member of the next build's record)
+// continues: the one of the same name; an anonymous one by its place among
+// the anonymous.
+static const type_member* member_like(const layout_plan* p, const type_info* x, const type_info* y,
+                                      u32 index) {
+    const type_member* n = &p->to->members[y->first_member + index];
+    const char* name = types_name(p->to, n->name);
+    u32 nameless = 0;
+    for (u32 i = 0; i < index; ++i) {
+        nameless += types_name(p->to, p->to->members[y->first_member + i].name)[0] == 0;
+    }
+    for (u32 i = 0; i < x->member_count; ++i) {
+        const type_member* m = &p->from->members[x->first_member + i];
+        const char* old = types_name(p->from, m->name);
+        if (name[0] ? strcmp(old, name) == 0 : (!old[0] && nameless-- == 0)) {
+            return (m->flags & MEMBER_VIRTUAL_POINTER) == (n->flags & MEMBER_VIRTUAL_POINTER) ? m
+                                                                                              : NULL;
+        }
+    }
+    return NULL;
+}
+
+static void convert_member(layout_plan* p, const type_member* m, const type_member* n,
+                           const u8* from, u8* to, u32 depth) {
+    if ((m->flags | n->flags) & MEMBER_BITS) {
+        u32 bits = m->flags & MEMBER_BITS ? m->bit_size : (u32)old_info(p, m->type)->size * 8;
+        u64 at = m->flags & MEMBER_BITS ? m->bit_offset : m->offset * 8;
+        u64 value = read_bits(from, at, bits);
+        u32 room = n->flags & MEMBER_BITS ? n->bit_size : (u32)new_info(p, n->type)->size * 8;
+        bool32 fits = room >= 64 || (value >> room) == 0;
+        if (fits) {
+            write_bits(to, n->flags & MEMBER_BITS ? n->bit_offset : n->offset * 8, room, value);
+        }
+        return;
+    }
+    convert(p, m->type, n->type, from + m->offset, to + n->offset, depth + 1);
+}
+
+static void convert_record(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
+    const type_info* x = old_info(p, a);
+    const type_info* y = new_info(p, b);
+    for (u32 i = 0; i < y->member_count; ++i) {
+        const type_member* m = member_like(p, x, y, i);
+        if (m) {
+            convert_member(p, m, &p->to->members[y->first_member + i], from, to, depth);
+        }
+    }
+}
+
+// Old bytes of type a into zeroed new bytes of type b.
+static void convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
+    if (a == TYPE_NONE || b == TYPE_NONE || depth > DEPTH) {
+        return;
+    }
+    const type_info* x = old_info(p, a);
+    const type_info* y = new_info(p, b);
+    if (needs(p, a) && is_record(x)) {
+        p->converted[a] += 1;
+    } else if (same(p, a, b, 0)) {
+        memcpy(to, from, y->size);
+        return;
+    }
+    if (x->kind != y->kind) {
+        convert_scalar(x, y, from, to);
+        return;
+    }
+    switch (x->kind) {
+    case TYPE_RECORD:
+        convert_record(p, a, b, from, to, depth);
+        return;
+    case TYPE_ARRAY: {
+        u64 count = x->count < y->count ? x->count : y->count;
+        u64 step_x = x->target != TYPE_NONE ? old_info(p, x->target)->size : 0;
+        u64 step_y = y->target != TYPE_NONE ? new_info(p, y->target)->size : 0;
+        for (u64 i = 0; step_x && step_y && i < count; ++i) {
+            convert(p, x->target, y->target, from + i * step_x, to + i * step_y, depth + 1);
+        }
+        return;
+    }
+    case TYPE_POINTER:
+        memcpy(to, from, 8);
+        return;
+    case TYPE_UNION:
+        // Which member is live can't be known: the bytes as they were, where they fit.
+        memcpy(to, from, x->size < y->size ? x->size : y->size);
+        return;
+    default:
+        convert_scalar(x, y, from, to);
+        return;
+    }
+}
+
+bool32 layout_convert_value(layout_plan* plan, u32 old_type, u32 new_type, const u8* old_bytes,
+                            u8* new_bytes, u64 new_size) {
+    if (old_type == TYPE_NONE || new_type == TYPE_NONE ||
+        new_info(plan, new_type)->size != new_size) {
+        return 0;
+    }
+    const type_info* x = old_info(plan, old_type);
+    const type_info* y = new_info(plan, new_type);
+    bool32 comparable = x->kind == y->kind &&
+                        (!is_record(x) || strcmp(types_name(plan->from, x->name),
+                                                 types_name(plan->to, y->name)) == 0);
+    if (!comparable) {
+        return 0;
+    }
+    memset(new_bytes, 0, new_size);
+    convert(plan, old_type, new_type, old_bytes, new_bytes, 0);
+    return 1;
+}
+
+static bool32 map_offset(const layout_plan* p, u32 a, u32 b, u64 offset, u64* mapped, u32 depth) {
+    if (a == TYPE_NONE || b == TYPE_NONE || depth > DEPTH) {
+        return 0;
+    }
+    const type_info* x = old_info(p, a);
+    const type_info* y = new_info(p, b);
+    if (offset == x->size) {
+        *mapped = y->size;  // one past its end
+        return 1;
+    }
+    if (x->kind != y->kind) {
+        return offset == 0 ? (*mapped = 0, 1) : 0;
+    }
+    if (x->kind == TYPE_ARRAY) {
+        u64 step_x = x->target != TYPE_NONE ? old_info(p, x->target)->size : 0;
+        u64 step_y = y->target != TYPE_NONE ? new_info(p, y->target)->size : 0;
+        if (!step_x || !step_y || offset / step_x >= y->count) {
+            return 0;
+        }
+        u64 inner = 0;
+        if (!map_offset(p, x->target, y->target, offset % step_x, &inner, depth + 1)) {
+            return 0;
+        }
+        *mapped = offset / step_x * step_y + inner;
+        return 1;
+    }
+    if (x->kind != TYPE_RECORD) {
+        return offset < y->size ? (*mapped = offset, 1) : 0;
+    }
+    for (u32 i = 0; i < y->member_count; ++i) {
+        const type_member* m = member_like(p, x, y, i);
+        const type_member* n = &p->to->members[y->first_member + i];
+        if (!m || (m->flags & MEMBER_BITS) || m->type == TYPE_NONE) {
+            continue;
+        }
+        u64 size = old_info(p, m->type)->size;
+        if (offset >= m->offset && offset - m->offset < (size ? size : 1)) {
+            u64 inner = 0;
+            if (!map_offset(p, m->type, n->type, offset - m->offset, &inner, depth + 1)) {
+                return 0;
+            }
+            *mapped = n->offset + inner;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool32 layout_map_offset(const layout_plan* plan, u32 old_type, u32 new_type, u64 offset,
+                         u64* mapped) {
+    return map_offset(plan, old_type, new_type, offset, mapped, 0);
+}
+
+void layout_free(layout_plan* plan) {
+    free(plan->verdict);
+    free(plan->match);
+    free(plan->converted);
+    free(plan->objects);
+    long_text_free(&plan->note);
+    name_list_free(&plan->lost);
+    memset(plan, 0, sizeof(*plan));
+}
+
+// ---------------------------------------------------------------------------
+// Finding the live objects.
+
+enum region_kind {
+    REGION_ARRAY,    // a heap allocation from its start, as many elements as fit
+    REGION_VECTOR,   // a vector's buffer: its elements up to its end
+    REGION_HEADER,   // the first element of an allocation the program carves up after it
+    REGION_PROGRAM,  // an object inside memory the program manages itself
+};
+
+// A typed piece of the module's memory.
+typedef struct region {
+    u64 start;
+    u64 size;   // the allocation's (an object in program memory: its type's)
+    u64 live;   // elements traced
+    u32 type;   // of its elements
+    u32 other;  // a second type it was reached as, that does not nest with type
+    u8 kind;
+    u8 conflict;
+    u8 header;  // an allocation of REGION_ARRAY found carved up: only its first element
+    u8 unused;
+} region;
+
+typedef struct interior {
+    u64 address;
+    u32 type;
+} interior;
+
+typedef struct tracer {
+    layout_plan* plan;
+    const image_layout* image;
+    region* regions;
+    u64 region_count, region_capacity;
+    u64* table;  // open addressing: region index + 1 by start
+    u64 table_size;
+    u64* work;
+    u64 work_count, work_capacity;
+    interior* inner;
+    u64 inner_count, inner_capacity;
+    u64* headers;  // allocations found carved up, kept across passes
+    u64 header_count, header_capacity;
+    u64 vtable_key[256];  // vtable address + 1 -> dynamic type
+    u32 vtable_type[256];
+    u32 union_type;   // a union holding a changed type that was reached (TYPE_NONE: none)
+    bool32 failed;    // no memory
+    bool32 carved;    // a pass found an allocation carved up: traced again
+} tracer;
+
+static bool32 grow_array(void** items, u64* capacity, u64 needed, u64 size) {
+    if (needed <= *capacity) {
+        return 1;
+    }
+    u64 grown = *capacity ? *capacity * 2 : 256;
+    while (grown < needed) {
+        grown *= 2;
+    }
+    void* moved = realloc(*items, grown * size);
+    if (!moved) {
+        return 0;
+    }
+    *items = moved;
+    *capacity = grown;
+    return 1;
+}
+
+static u64 slot_of(u64 start, u64 size) { return (start * 0x9E3779B97F4A7C15ull >> 20) & (size - 1); }
+
+static bool32 table_grow(tracer* t) {
+    u64 size = t->table_size ? t->table_size * 2 : 4096;
+    u64* table = (u64*)calloc(size, sizeof(u64));
+    if (!table) {
+        return 0;
+    }
+    for (u64 i = 0; i < t->region_count; ++i) {
+        u64 at = slot_of(t->regions[i].start, size);
+        while (table[at]) {
+            at = (at + 1) & (size - 1);
+        }
+        table[at] = i + 1;
+    }
+    free(t->table);
+    t->table = table;
+    t->table_size = size;
+    return 1;
+}
+
+static region* region_at(const tracer* t, u64 start) {
+    if (!t->table_size) {
+        return NULL;
+    }
+    for (u64 at = slot_of(start, t->table_size); t->table[at]; at = (at + 1) & (t->table_size - 1)) {
+        region* r = &t->regions[t->table[at] - 1];
+        if (r->start == start) {
+            return r;
+        }
+    }
+    return NULL;
+}
+
+static void push_work(tracer* t, u64 index) {
+    if (!grow_array((void**)&t->work, &t->work_capacity, t->work_count + 1, sizeof(u64))) {
+        t->failed = 1;
+        return;
+    }
+    t->work[t->work_count++] = index;
+}
+
+static u64 element_size(const tracer* t, u32 type) {
+    return type == TYPE_NONE ? 0 : old_info(t->plan, type)->size;
+}
+
+static bool32 is_header(const tracer* t, u64 start) {
+    for (u64 i = 0; i < t->header_count; ++i) {
+        if (t->headers[i] == start) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static u64 live_of(const tracer* t, const region* r) {
+    u64 size = element_size(t, r->type);
+    if (r->kind == REGION_PROGRAM || r->kind == REGION_HEADER || !size) {
+        return 1;
+    }
+    return r->size / size;
+}
+
+// Whether small lies at the start of big (a C struct's first member, a base
+// class): a pointer to either may point at one object.
+static bool32 nests(const layout_plan* p, u32 big, u32 small) {
+    for (u32 depth = 0; big != TYPE_NONE && depth < DEPTH; ++depth) {
+        if (big == small) {
+            return 1;
+        }
+        const type_info* info = old_info(p, big);
+        if (!is_record(info) || !info->member_count) {
+            return 0;
+        }
+        const type_member* first = &p->from->members[info->first_member];
+        if (first->offset != 0 || (first->flags & (MEMBER_BITS | MEMBER_VIRTUAL_POINTER))) {
+            // A dynamic class's first base lies past its table pointer's member.
+            if (info->member_count < 2 ||
+                p->from->members[info->first_member + 1].offset != 0) {
+                return 0;
+            }
+            first = &p->from->members[info->first_member + 1];
+        }
+        big = first->type;
+    }
+    return 0;
+}
+
+static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
+    region* r = region_at(t, start);
+    if (r) {
+        if (r->type == type || nests(t->plan, r->type, type)) {
+            return;
+        }
+        if (nests(t->plan, type, r->type) && element_size(t, type) <= r->size) {
+            r->type = type;
+            r->live = live_of(t, r);
+            push_work(t, (u64)(r - t->regions));
+        } else if (!r->conflict) {
+            r->conflict = 1;
+            r->other = type;
+        }
+        return;
+    }
+    if ((t->region_count + 1) * 2 > t->table_size && !table_grow(t)) {
+        t->failed = 1;
+        return;
+    }
+    if (!grow_array((void**)&t->regions, &t->region_capacity, t->region_count + 1, sizeof(region))) {
+        t->failed = 1;
+        return;
+    }
+    r = &t->regions[t->region_count];
+    memset(r, 0, sizeof(*r));
+    r->start = start;
+    r->size = size;
+    r->type = type;
+    r->kind = kind == REGION_ARRAY && is_header(t, start) ? REGION_HEADER : kind;
+    r->other = TYPE_NONE;
+    r->live = live_of(t, r);
+    u64 at = slot_of(start, t->table_size);
+    while (t->table[at]) {
+        at = (at + 1) & (t->table_size - 1);
+    }
+    t->table[at] = ++t->region_count;
+    push_work(t, t->region_count - 1);
+}
+
+// A C++ object's own type, from its virtual table: the object it is part
+// of may start before the pointer (a second base's).
+static void dynamic_type(tracer* t, u64* address, u32* type) {
+    u64 table = *(const u64*)*address;
+    if (table - t->image->base >= t->image->size || table < t->image->base + 16) {
+        return;
+    }
+    u32 slot = (u32)((table >> 3) & 255);
+    if (t->vtable_key[slot] != table + 1) {
+        const image_symbol* symbol = image_symbol_at(t->image, table);
+        char readable[512];
+        u32 found = TYPE_NONE;
+        if (symbol) {
+            name_readable(image_key(t->image, symbol), 0, readable, sizeof(readable));
+            const char* prefix = "vtable for ";
+            if (strncmp(readable, prefix, strlen(prefix)) == 0) {
+                found = types_named(t->plan->from, readable + strlen(prefix), NULL);
+            }
+        }
+        t->vtable_key[slot] = table + 1;
+        t->vtable_type[slot] = found;
+    }
+    u32 found = t->vtable_type[slot];
+    if (found == TYPE_NONE || old_info(t->plan, found)->kind != TYPE_RECORD) {
+        return;
+    }
+    i64 to_top = *(const i64*)(table - 16);
+    if (to_top > 0 || to_top < -(i64)(1 << 20)) {
+        return;
+    }
+    *address += (u64)to_top;
+    *type = found;
+}
+
+static void follow(tracer* t, u64 address, u32 type) {
+    if (!address || type == TYPE_NONE || (address & 7)) {
+        return;
+    }
+    const type_info* info = old_info(t->plan, type);
+    if (info->kind != TYPE_RECORD && info->kind != TYPE_POINTER && info->kind != TYPE_ARRAY) {
+        return;
+    }
+    if (!info->size) {
+        return;
+    }
+    u64 start = 0, size = 0;
+    if (!heap_object_at(address, &start, &size)) {
+        return;  // a global (a root already), or memory that is not the module's
+    }
+    if (info->kind == TYPE_RECORD && (info->flags & TYPE_DYNAMIC)) {
+        dynamic_type(t, &address, &type);
+        info = old_info(t->plan, type);
+    }
+    if (address == start && info->size <= size) {
+        add_region(t, start, size, type, REGION_ARRAY);
+        return;
+    }
+    if (!grow_array((void**)&t->inner, &t->inner_capacity, t->inner_count + 1, sizeof(interior))) {
+        t->failed = 1;
+        return;
+    }
+    t->inner[t->inner_count].address = address;
+    t->inner[t->inner_count].type = type;
+    t->inner_count += 1;
+}
+
+static bool32 starts_with(const char* text, const char* prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// A pointer member of a record by name, looked for through its members
+// and bases (a vector keeps its ends two levels down).
+static const type_member* find_pointer(const layout_plan* p, u32 type, const char* name, u64* offset,
+                                       u32 depth) {
+    const type_info* info = old_info(p, type);
+    for (u32 i = 0; is_record(info) && depth < 8 && i < info->member_count; ++i) {
+        const type_member* m = &p->from->members[info->first_member + i];
+        if (m->type == TYPE_NONE) {
+            continue;
+        }
+        if (strcmp(types_name(p->from, m->name), name) == 0 &&
+            old_info(p, m->type)->kind == TYPE_POINTER) {
+            *offset += m->offset;
+            return m;
+        }
+        u64 inner = *offset + m->offset;
+        const type_member* found = find_pointer(p, m->type, name, &inner, depth + 1);
+        if (found) {
+            *offset = inner;
+            return found;
+        }
+    }
+    return NULL;
+}
+
+// A vector's elements: from its start to its end (libstdc++'s and libc++'s
+// names); false when the record is no vector this knows.
+static bool32 visit_vector(tracer* t, u64 address, u32 type) {
+    const char* name = old_name(t->plan, type);
+    if (!starts_with(name, "std::vector<") && !starts_with(name, "std::__1::vector<")) {
+        return 0;
+    }
+    u64 first_at = 0, last_at = 0;
+    const type_member* first = find_pointer(t->plan, type, "_M_start", &first_at, 0);
+    const type_member* last = find_pointer(t->plan, type, "_M_finish", &last_at, 0);
+    if (!first) {
+        first_at = last_at = 0;
+        first = find_pointer(t->plan, type, "__begin_", &first_at, 0);
+        last = find_pointer(t->plan, type, "__end_", &last_at, 0);
+    }
+    if (!first || !last) {
+        return 0;
+    }
+    u32 element = old_info(t->plan, first->type)->target;
+    u64 step = element_size(t, element);
+    u64 begin = *(const u64*)(address + first_at);
+    u64 end = *(const u64*)(address + last_at);
+    u64 start = 0, size = 0;
+    if (!begin || !step || end < begin || !heap_object_at(begin, &start, &size) || start != begin ||
+        end - begin > size) {
+        return 1;
+    }
+    const type_info* info = old_info(t->plan, element);
+    if (info->kind == TYPE_RECORD || info->kind == TYPE_POINTER || info->kind == TYPE_ARRAY) {
+        add_region(t, start, size, element, REGION_VECTOR);
+        region* r = region_at(t, start);
+        if (r && r->kind == REGION_VECTOR && r->type == element) {
+            r->live = (end - begin) / step;
+        }
+    }
+    return 1;
+}
+
+static void visit(tracer* t, u64 address, u32 type, u32 depth);
+
+static void visit_record(tracer* t, u64 address, u32 type, u32 depth) {
+    const type_info* info = old_info(t->plan, type);
+    if (visit_vector(t, address, type)) {
+        return;
+    }
+    for (u32 i = 0; i < info->member_count; ++i) {
+        const type_member* m = &t->plan->from->members[info->first_member + i];
+        if (!(m->flags & (MEMBER_BITS | MEMBER_VIRTUAL_POINTER))) {
+            visit(t, address + m->offset, m->type, depth + 1);
+        }
+    }
+}
+
+static void visit(tracer* t, u64 address, u32 type, u32 depth) {
+    if (type == TYPE_NONE || depth > DEPTH) {
+        return;
+    }
+    const type_info* info = old_info(t->plan, type);
+    switch (info->kind) {
+    case TYPE_POINTER:
+        if (!(address & 7)) {
+            follow(t, *(const u64*)address, info->target);
+        }
+        return;
+    case TYPE_ARRAY: {
+        u64 step = element_size(t, info->target);
+        u32 kind = info->target != TYPE_NONE ? old_info(t->plan, info->target)->kind : TYPE_UNKNOWN;
+        if (!step || (kind != TYPE_RECORD && kind != TYPE_POINTER && kind != TYPE_ARRAY &&
+                      kind != TYPE_UNION)) {
+            return;
+        }
+        for (u64 i = 0; i < info->count; ++i) {
+            visit(t, address + i * step, info->target, depth + 1);
+        }
+        return;
+    }
+    case TYPE_RECORD:
+        visit_record(t, address, type, depth);
+        return;
+    case TYPE_UNION:
+        if (t->union_type == TYPE_NONE && holds_changed(t->plan, type, 0)) {
+            t->union_type = type;
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+static void trace_region(tracer* t, u64 index) {
+    region r = t->regions[index];
+    u64 step = element_size(t, r.type);
+    for (u64 i = 0; step && i < r.live && (i + 1) * step <= r.size; ++i) {
+        visit(t, r.start + i * step, r.type, 0);
+    }
+}
+
+// Whether an object of type inner lies at offset in one of type outer.
+static bool32 lies_at(const layout_plan* p, u32 outer, u64 offset, u32 inner, u32 depth) {
+    if (outer == TYPE_NONE || depth > DEPTH) {
+        return 0;
+    }
+    if (offset == 0 && (outer == inner || nests(p, outer, inner))) {
+        return 1;
+    }
+    const type_info* info = old_info(p, outer);
+    if (info->kind == TYPE_ARRAY) {
+        u64 step = info->target != TYPE_NONE ? old_info(p, info->target)->size : 0;
+        return step && offset / step < info->count &&
+               lies_at(p, info->target, offset % step, inner, depth + 1);
+    }
+    for (u32 i = 0; info->kind == TYPE_RECORD && i < info->member_count; ++i) {
+        const type_member* m = &p->from->members[info->first_member + i];
+        u64 size = m->type != TYPE_NONE ? old_info(p, m->type)->size : 0;
+        if (!(m->flags & MEMBER_BITS) && offset >= m->offset && offset - m->offset < size) {
+            return lies_at(p, m->type, offset - m->offset, inner, depth + 1);
+        }
+    }
+    return 0;
+}
+
+// A pointer into an allocation past its start: a member or element of
+// what the allocation holds, or an object of the program's own carving.
+static void place_interior(tracer* t, const interior* in) {
+    u64 start = 0, size = 0;
+    if (!heap_object_at(in->address, &start, &size)) {
+        return;
+    }
+    region* r = region_at(t, start);
+    u64 inner_size = element_size(t, in->type);
+    if (r && r->kind != REGION_PROGRAM) {
+        u64 step = element_size(t, r->type);
+        u64 offset = in->address - start;
+        bool32 typed = step && offset / step < (r->kind == REGION_HEADER ? 1 : r->live);
+        if (typed && lies_at(t->plan, r->type, offset % step, in->type, 0)) {
+            return;
+        }
+        if (r->kind == REGION_ARRAY && live_of(t, r) > 1) {
+            // Not an array after all: a header the program carves up behind.
+            if (grow_array((void**)&t->headers, &t->header_capacity, t->header_count + 1,
+                           sizeof(u64))) {
+                t->headers[t->header_count++] = start;
+                t->carved = 1;
+            } else {
+                t->failed = 1;
+            }
+            return;
+        }
+        if (typed) {
+            return;  // a pointer to a part of a known object as something else: left alone
+        }
+    }
+    if (in->address + inner_size <= start + size) {
+        add_region(t, in->address, inner_size, in->type, REGION_PROGRAM);
+    }
+}
+
+static void drain(tracer* t) {
+    while (t->work_count && !t->failed) {
+        trace_region(t, t->work[--t->work_count]);
+    }
+}
+
+// One pass from the roots; false when an allocation was found carved up
+// (the pass is made again, knowing it) or there was no memory.
+static bool32 trace_pass(tracer* t, void** slot) {
+    t->region_count = 0;
+    t->inner_count = 0;
+    t->work_count = 0;
+    t->carved = 0;
+    t->union_type = TYPE_NONE;
+    if (t->table) {
+        memset(t->table, 0, t->table_size * sizeof(u64));
+    }
+    const type_graph* graph = t->plan->from;
+    for (u32 i = 0; i < graph->global_count && !t->failed; ++i) {
+        u64 address = graph->globals[i].address + t->image->bias;
+        const image_symbol* symbol = image_symbol_at(t->image, address);
+        if (symbol && symbol->kind == IMAGE_KEPT && symbol->address == address) {
+            visit(t, address, graph->globals[i].type, 0);
+            drain(t);
+        }
+    }
+    (void)slot;
+    for (u64 done = 0; !t->failed && !t->carved && done < t->inner_count; ++done) {
+        interior in = t->inner[done];
+        place_interior(t, &in);
+        drain(t);
+    }
+    return !t->failed && !t->carved;
+}
+
+// ---------------------------------------------------------------------------
+// Deciding, converting, moving the pointers.
+
+static void grouped_number(char* out, u64 value) {
+    char digits[32];
+    int count = snprintf(digits, sizeof(digits), "%llu", (unsigned long long)value);
+    u32 at = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i && (count - i) % 3 == 0) {
+            out[at++] = ',';
+        }
+        out[at++] = digits[i];
+    }
+    out[at] = 0;
+}
+
+static const char* shown_name(const layout_plan* p, u32 type) {
+    const type_info* info = old_info(p, type);
+    const char* shown = types_name(p->from, info->shown);
+    return shown[0] ? shown : types_name(p->from, info->name);
+}
+
+// Why the objects found can't all be converted exactly; "" when they can.
+static void refusal(tracer* t, char* why, u32 capacity) {
+    layout_plan* p = t->plan;
+    why[0] = 0;
+    if (t->union_type != TYPE_NONE) {
+        snprintf(why, capacity, "%s holds a type whose layout changed in a union, whose live member can't be known",
+                 shown_name(p, t->union_type));
+        return;
+    }
+    u64* carved = (u64*)calloc(p->from->type_count ? p->from->type_count : 1, sizeof(u64));
+    if (!carved) {
+        snprintf(why, capacity, "there is no memory to convert its objects");
+        return;
+    }
+    u32 worst = TYPE_NONE;
+    for (u64 i = 0; i < t->region_count; ++i) {
+        const region* r = &t->regions[i];
+        if (r->conflict && (holds_changed(p, r->type, 0) || holds_changed(p, r->other, 0))) {
+            snprintf(why, capacity, "an object is reached both as %s and as %s, and which it is can't be told",
+                     shown_name(p, r->type), shown_name(p, r->other));
+            free(carved);
+            return;
+        }
+        if (!needs(p, r->type)) {
+            continue;
+        }
+        u32 now = counterpart(p, r->type);
+        bool32 grows = now != TYPE_NONE && new_info(p, now)->size > old_info(p, r->type)->size;
+        if (grows && (r->kind == REGION_PROGRAM || r->kind == REGION_HEADER)) {
+            carved[r->type] += 1;
+            worst = worst == TYPE_NONE || carved[r->type] > carved[worst] ? r->type : worst;
+        }
+    }
+    if (worst != TYPE_NONE) {
+        char count[32];
+        grouped_number(count, carved[worst]);
+        u64 growth = new_info(p, counterpart(p, worst))->size - old_info(p, worst)->size;
+        snprintf(why, capacity, "%s grew by %llu byte%s and %s of its objects live%s in memory the program manages itself",
+                 shown_name(p, worst), (unsigned long long)growth, growth == 1 ? "" : "s", count,
+                 carved[worst] == 1 ? "s" : "");
+    }
+    free(carved);
+}
+
+static bool32 add_object(layout_plan* p, const layout_object* object) {
+    if (!grow_array((void**)&p->objects, &p->object_capacity, p->object_count + 1,
+                    sizeof(layout_object))) {
+        return 0;
+    }
+    p->objects[p->object_count++] = *object;
+    return 1;
+}
+
+// Alignment the old allocation had, that the new one keeps.
+static u64 alignment_of(u64 address) {
+    u64 alignment = 16;
+    while (alignment < 4096 && !(address & alignment)) {
+        alignment *= 2;
+    }
+    return alignment;
+}
+
+static bool32 all_zero(const u8* bytes, u64 size) {
+    for (u64 i = 0; i < size; ++i) {
+        if (bytes[i]) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The new allocations, before anything is written: false (none kept) when
+// there is no memory for them.
+static bool32 allocate_objects(layout_plan* p, tracer* t) {
+    for (u64 i = 0; i < t->region_count; ++i) {
+        const region* r = &t->regions[i];
+        u32 now = counterpart(p, r->type);
+        if (!needs(p, r->type) || now == TYPE_NONE) {
+            continue;
+        }
+        layout_object o;
+        memset(&o, 0, sizeof(o));
+        o.old_type = r->type;
+        o.new_type = now;
+        u64 old_step = old_info(p, r->type)->size, new_step = new_info(p, now)->size;
+        o.old_start = r->start;
+        bool32 moves = r->kind == REGION_ARRAY || r->kind == REGION_VECTOR;
+        o.count = moves ? r->size / old_step : 1;
+        o.old_size = o.count * old_step;
+        o.new_size = o.count * new_step;
+        o.new_start = moves ? (u64)heap_alloc_aligned(o.new_size ? o.new_size : 1,
+                                                      alignment_of(r->start))
+                            : r->start;
+        if (!o.new_start || !add_object(p, &o)) {
+            if (moves && o.new_start) {
+                heap_free((void*)o.new_start);
+            }
+            for (u64 k = 0; k < p->object_count; ++k) {
+                if (p->objects[k].new_start != p->objects[k].old_start) {
+                    heap_free((void*)p->objects[k].new_start);
+                }
+            }
+            p->object_count = 0;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static void convert_object(layout_plan* p, const layout_object* o, u8* scratch) {
+    u64 old_step = old_info(p, o->old_type)->size, new_step = new_info(p, o->new_type)->size;
+    const u8* from = (const u8*)o->old_start;
+    if (o->new_start == o->old_start) {
+        memcpy(scratch, from, o->old_size);
+        memset((void*)o->old_start, 0, o->old_size);
+        from = scratch;
+    }
+    u8* to = (u8*)o->new_start;
+    memset(to, 0, o->new_size);
+    // Elements past the last that holds anything are the allocation's slack.
+    u64 used = o->count;
+    while (used > 1 && all_zero(from + (used - 1) * old_step, old_step)) {
+        --used;
+    }
+    u64 counted = p->converted[o->old_type];
+    for (u64 i = 0; i < o->count; ++i) {
+        convert(p, o->old_type, o->new_type, from + i * old_step, to + i * new_step, 0);
+    }
+    p->converted[o->old_type] = counted + used;
+}
+
+static int by_old_start(const void* a, const void* b) {
+    u64 x = ((const layout_object*)a)->old_start, y = ((const layout_object*)b)->old_start;
+    return x < y ? -1 : x > y;
+}
+
+// Where a word that pointed into a converted object points now; false
+// when it points at no converted object.
+static bool32 moved_word(layout_plan* p, u64 value, u64* moved) {
+    u64 low = 0, high = p->object_count;
+    while (low < high) {
+        u64 middle = (low + high) / 2;
+        if (p->objects[middle].old_start <= value) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    if (!low) {
+        return 0;
+    }
+    const layout_object* o = &p->objects[low - 1];
+    u64 offset = value - o->old_start;
+    if (offset > o->old_size) {
+        return 0;
+    }
+    if (offset == o->old_size) {
+        *moved = o->new_start + o->new_size;
+        return 1;
+    }
+    u64 step = old_info(p, o->old_type)->size;
+    u64 inner = 0;
+    if (!map_offset(p, o->old_type, o->new_type, offset % step, &inner, 0)) {
+        char name[160];
+        snprintf(name, sizeof(name), "%s", shown_name(p, o->old_type));
+        if (!name_list_has(&p->lost, name)) {
+            name_list_add(&p->lost, name, "");
+        }
+        *moved = 0;
+        return 1;
+    }
+    *moved = o->new_start + offset / step * new_info(p, o->new_type)->size + inner;
+    return 1;
+}
+
+static void move_range(layout_plan* p, u64* word, u64* end, u64 low, u64 high) {
+    for (; word < end; ++word) {
+        u64 moved;
+        if (*word - low < high - low && moved_word(p, *word, &moved)) {
+            *word = moved;
+        }
+    }
+}
+
+static u64 move_one(void* context, u64 word) {
+    u64 moved;
+    return moved_word((layout_plan*)context, word, &moved) ? moved : word;
+}
+
+void layout_write_note(layout_plan* p) {
+    long_text_empty(&p->note);
+    bool32 first = 1;
+    for (u32 t = 0; t < p->from->type_count; ++t) {
+        if (!p->converted[t] || !is_record(old_info(p, t)) || p->verdict[t] != CHANGED) {
+            continue;
+        }
+        char count[32];
+        grouped_number(count, p->converted[t]);
+        long_text_append(&p->note, first ? "converted " : ", ");
+        first = 0;
+        long_text_append(&p->note, count);
+        long_text_append(&p->note, " ");
+        long_text_append(&p->note, shown_name(p, t));
+        const type_info* x = old_info(p, t);
+        const type_info* y = new_info(p, counterpart(p, t));
+        long_text added, removed;
+        memset(&added, 0, sizeof(added));
+        memset(&removed, 0, sizeof(removed));
+        for (u32 i = 0; i < y->member_count; ++i) {
+            const char* name = types_name(p->to, p->to->members[y->first_member + i].name);
+            if (name[0] && !member_like(p, x, y, i)) {
+                long_text_append(&added, added.length ? ", " : "");
+                long_text_append(&added, name);
+            }
+        }
+        for (u32 i = 0; i < x->member_count; ++i) {
+            const char* name = types_name(p->from, p->from->members[x->first_member + i].name);
+            bool32 kept = 0;
+            for (u32 k = 0; k < y->member_count && !kept; ++k) {
+                kept = strcmp(types_name(p->to, p->to->members[y->first_member + k].name), name) == 0;
+            }
+            if (name[0] && !kept) {
+                long_text_append(&removed, removed.length ? ", " : "");
+                long_text_append(&removed, name);
+            }
+        }
+        if (added.length || removed.length) {
+            long_text_append(&p->note, " (");
+            if (added.length) {
+                long_text_append(&p->note, "added: ");
+                long_text_append(&p->note, long_text_view(&added));
+            }
+            if (removed.length) {
+                long_text_append(&p->note, added.length ? "; removed: " : "removed: ");
+                long_text_append(&p->note, long_text_view(&removed));
+            }
+            long_text_append(&p->note, ")");
+        }
+        long_text_free(&added);
+        long_text_free(&removed);
+    }
+}
+
+bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slot, char* why,
+                      u32 capacity) {
+    why[0] = 0;
+    tracer t;
+    memset(&t, 0, sizeof(t));
+    t.plan = plan;
+    t.image = running;
+    bool32 traced = 0;
+    for (u32 pass = 0; pass < 64 && !t.failed && !traced; ++pass) {
+        traced = trace_pass(&t, slot);
+    }
+    if (!traced) {
+        snprintf(why, capacity, t.failed ? "there is no memory to find its objects"
+                                         : "its objects can't all be found");
+    } else {
+        refusal(&t, why, capacity);
+    }
+    if (!why[0] && !allocate_objects(plan, &t)) {
+        snprintf(why, capacity, "there is no memory to convert its objects");
+    }
+    u64 largest = 0;
+    for (u64 i = 0; i < plan->object_count; ++i) {
+        largest = plan->objects[i].old_size > largest ? plan->objects[i].old_size : largest;
+    }
+    plan->scratch = why[0] ? NULL : (u8*)malloc(largest + 1);
+    if (!why[0] && !plan->scratch) {
+        snprintf(why, capacity, "there is no memory to convert its objects");
+    }
+    if (why[0]) {
+        layout_cancel(plan);
+    }
+    free(t.regions);
+    free(t.table);
+    free(t.work);
+    free(t.inner);
+    free(t.headers);
+    return !why[0];
+}
+
+void layout_cancel(layout_plan* plan) {
+    for (u64 i = 0; i < plan->object_count; ++i) {
+        if (plan->objects[i].new_start != plan->objects[i].old_start) {
+            heap_free((void*)plan->objects[i].new_start);
+        }
+    }
+    plan->object_count = 0;
+    free(plan->scratch);
+    plan->scratch = NULL;
+}
+
+void layout_execute(layout_plan* plan, u8* values, u64 values_size, void** slot,
+                    state_word* words, u64 word_count) {
+    if (!plan->object_count) {
+        return;
+    }
+    for (u64 i = 0; i < plan->object_count; ++i) {
+        convert_object(plan, &plan->objects[i], plan->scratch);
+    }
+    free(plan->scratch);
+    plan->scratch = NULL;
+    qsort(plan->objects, plan->object_count, sizeof(layout_object), by_old_start);
+    u64 low = plan->objects[0].old_start, high = low;
+    for (u64 i = 0; i < plan->object_count; ++i) {
+        u64 end = plan->objects[i].old_start + plan->objects[i].old_size + 1;
+        high = end > high ? end : high;
+    }
+    state_move_words(low, high - low, slot, move_one, plan);
+    move_range(plan, (u64*)values, (u64*)(values + (values_size & ~7ull)), low, high);
+    // Words set aside in an object that moved lie in its new place now.
+    for (u64 i = 0; i < word_count; ++i) {
+        u64 at = (u64)words[i].at, moved;
+        if (at - low < high - low && moved_word(plan, at, &moved) && moved) {
+            words[i].at = (u64*)moved;
+        }
+    }
+    for (u64 i = 0; i < plan->object_count; ++i) {
+        if (plan->objects[i].new_start != plan->objects[i].old_start) {
+            heap_free((void*)plan->objects[i].old_start);
+        }
+    }
+}

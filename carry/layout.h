@@ -1,0 +1,97 @@
+// Changed layouts: when the next build describes a type (by name) with other
+// members, offsets or member types than the running build, every live object
+// of it is found through typed pointers and converted member by member by
+// name, before the running build goes.
+//
+// Found: the globals and statics, and what their typed pointers reach,
+// transitively: heap objects (an allocation's size tells how many; a
+// vector's ends tell its elements), objects embedded in others, a C++
+// object by the type its virtual table names. What is reached only through
+// void*, a union or a char buffer is never typed by guess.
+//
+// Converted: a member of the same name and type is copied; a scalar of
+// another type converted where the value holds (integer widths, float and
+// double), else it starts at zero and is named; a new member starts at zero;
+// records and arrays member by member. A heap object of a changed type gets
+// an allocation of its new size, and every pointer to it or into one of its
+// members moves with it. An object of a type that grew, inside memory the
+// program carves up itself (one allocation holding many objects, or memory
+// that is not the heap's), can't grow there: the next build is refused.
+#ifndef CARRY_LAYOUT_H
+#define CARRY_LAYOUT_H
+
+#include "carry/image.h"
+#include "carry/names.h"
+#include "carry/types.h"
+
+// An object converted: where it lay, where it lies now (the same place for
+// one converted where it lay), and its elements' types in each build.
+typedef struct layout_object {
+    u64 old_start;
+    u64 old_size;  // count elements of old_type
+    u64 new_start;
+    u64 new_size;
+    u64 count;
+    u32 old_type;  // in the running build's graph
+    u32 new_type;  // in the next build's
+} layout_object;
+
+typedef struct layout_plan {
+    const type_graph* from;  // the running build's types
+    const type_graph* to;    // the next build's
+    u8* verdict;             // per type of from: 0 not yet compared, else a LAYOUT_ value
+    u32* match;              // per type of from: its counterpart in to (TYPE_NONE: none)
+    u64* converted;          // per type of from: objects converted (for the note)
+    layout_object* objects;  // sorted by old_start once converted
+    u64 object_count;
+    u64 object_capacity;
+    u32 changed_types;       // named records whose layout changed
+    long_text note;          // "converted 212 mobj_t (added: flags2), 1 player_t"
+    name_list lost;          // pointers into members the next build lacks: set to null
+    u8* scratch;             // room to convert an object where it lies
+} layout_plan;
+
+// Sets a plan up from the running build's types to the next's, and compares
+// them: false when no type's layout changed (nothing else to do), true
+// when some did.
+bool32 layout_compare(layout_plan* plan, const type_graph* from, const type_graph* to);
+
+// Finds the live objects of the changed types, from the running build's
+// globals (running: its layout, still loaded), and makes room for those
+// that move, writing nothing of the program's. False, with why in words
+// and nothing held, when they can't all be converted exactly ("mobj_t grew
+// by 4 bytes and 212 of its objects live in memory the program manages
+// itself").
+bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slot, char* why,
+                      u32 capacity);
+
+// Once the next build is loaded, before it is given the state: converts
+// the objects found, and moves every pointer to one: in the module's
+// memory, the slot, the running build's globals as taken (values) and the
+// places of the words set aside there (words, state.h).
+void layout_execute(layout_plan* plan, u8* values, u64 values_size, void** slot,
+                    struct state_word* words, u64 word_count);
+
+// Lets go of what layout_prepare made room for (the next build did not load).
+void layout_cancel(layout_plan* plan);
+
+// A global's value from the running build's bytes (old_type) into the next
+// build's object (new_type, new_size bytes, which it fills); false when the
+// two types have nothing to convert by (then nothing is written).
+bool32 layout_convert_value(layout_plan* plan, u32 old_type, u32 new_type, const u8* old_bytes,
+                            u8* new_bytes, u64 new_size);
+
+// Where offset into an object of old_type lies in the same object of
+// new_type; false when the member it is in is gone.
+bool32 layout_map_offset(const layout_plan* plan, u32 old_type, u32 new_type, u64 offset,
+                         u64* mapped);
+
+// Writes note: what was converted, heap objects and globals alike.
+void layout_write_note(layout_plan* plan);
+
+// Whether two types, one of each build, have one layout.
+bool32 layout_same(layout_plan* plan, u32 old_type, u32 new_type);
+
+void layout_free(layout_plan* plan);
+
+#endif
