@@ -4,6 +4,7 @@
 // from the loaded library.
 #include "carry/code.h"
 #include "carry/image.h"
+#include "carry/types.h"
 
 #include <dlfcn.h>
 #include <dwarf.h>
@@ -672,4 +673,51 @@ bool32 image_disarm_destructors(const image_layout* layout) {
         mprotect((void*)first, writable - first, PROT_READ);
     }
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The type graph: the debug sections' bytes, decompressed where the linker
+// compressed them, handed to the portable reader (types.h).
+
+bool32 types_read_file(const char* path, type_graph* out) {
+    memset(out, 0, sizeof(*out));
+    int fd;
+    Elf* elf = open_elf(path, &fd);
+    size_t names = 0;
+    if (!elf || elf_getshdrstrndx(elf, &names) != 0) {
+        if (elf) {
+            close_elf(elf, fd);
+        }
+        return 0;
+    }
+    static const char* const wanted[] = {".debug_info", ".debug_abbrev", ".debug_str",
+                                         ".debug_line_str", ".debug_addr", ".debug_str_offsets"};
+    const u8* bytes[6] = {NULL};
+    u64 sizes[6] = {0};
+    for (Elf_Scn* section = NULL; (section = elf_nextscn(elf, section));) {
+        GElf_Shdr header;
+        if (!gelf_getshdr(section, &header) || header.sh_type == SHT_NOBITS) {
+            continue;
+        }
+        const char* name = section_name(elf, names, &header);
+        for (u32 k = 0; k < 6; ++k) {
+            if (strcmp(name, wanted[k]) != 0) {
+                continue;
+            }
+            // Decompressed in place, in libelf's memory, for as long as elf lives.
+            if ((header.sh_flags & SHF_COMPRESSED) && elf_compress(section, 0, 0) < 0) {
+                break;
+            }
+            Elf_Data* data = elf_getdata(section, NULL);
+            if (data && data->d_buf) {
+                bytes[k] = (const u8*)data->d_buf;
+                sizes[k] = data->d_size;
+            }
+        }
+    }
+    dwarf_sections sections = {bytes[0], sizes[0], bytes[1], sizes[1], bytes[2], sizes[2],
+                               bytes[3], sizes[3], bytes[4], sizes[4], bytes[5], sizes[5]};
+    bool32 read = types_read(&sections, out);
+    close_elf(elf, fd);
+    return read;
 }

@@ -48,12 +48,17 @@ typedef struct type_info {
     u64 count;     // TYPE_ARRAY: elements of target (a multi-dimensional array nests arrays)
     u32 first_member;  // TYPE_RECORD and TYPE_UNION: the first of member_count in members
     u32 member_count;
+    u32 shown;     // offset in names: what users call it, for messages: the first typedef
+                   // that names it ("mobj_t" for struct mobj_s), else its name
+    u32 unused;
 } type_info;
 
 // A member's flags.
 #define MEMBER_BASE 1u      // a base class (name: the base's name)
 #define MEMBER_VIRTUAL_POINTER 2u  // the virtual table pointer ("_vptr.Agent", "_vptr$Agent")
 #define MEMBER_BITS 4u      // a bit-field: bit_offset and bit_size say where (from the record's start)
+// A virtual base: where it lies is in the virtual table, not fixed (offset 0).
+#define MEMBER_VIRTUAL_BASE 8u
 
 typedef struct type_member {
     u32 name;        // offset in names; "" for an anonymous struct or union member
