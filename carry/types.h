@@ -42,8 +42,6 @@ typedef struct type_info {
     u32 name;      // offset in names: the qualified name as the C++ ABI demangles it
                    // ("Agent", "game::Agent", "std::vector<int, std::allocator<int> >"); for a
                    // record without a tag, the first typedef that names it ("mobj_t"); "" for none
-    u32 shown;     // offset in names: the name users know it by: the first typedef naming
-                   // it ("mobj_t" of struct mobj_s), else name
     u32 target;    // TYPE_POINTER and TYPE_ARRAY: the type index (TYPE_NONE: void or unknown)
     u64 count;     // TYPE_ARRAY: elements of target (a multi-dimensional array nests arrays)
     u32 first_member;  // TYPE_RECORD and TYPE_UNION: the first of member_count in members
