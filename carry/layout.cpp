@@ -294,6 +294,15 @@ static const type_member* member_like(const layout_plan* p, const type_info* x, 
 
 static void convert_member(layout_plan* p, const type_member* m, const type_member* n,
                            const u8* from, u8* to, u32 depth) {
+    if (m->flags & MEMBER_BASE) {
+        // A base's part of an object is no object of its own to count.
+        u64 counted = m->type != TYPE_NONE ? p->converted[m->type] : 0;
+        convert(p, m->type, n->type, from + m->offset, to + n->offset, depth + 1);
+        if (m->type != TYPE_NONE) {
+            p->converted[m->type] = counted;
+        }
+        return;
+    }
     if ((m->flags | n->flags) & MEMBER_BITS) {
         u32 bits = m->flags & MEMBER_BITS ? m->bit_size : (u32)old_info(p, m->type)->size * 8;
         u64 at = m->flags & MEMBER_BITS ? m->bit_offset : m->offset * 8;
@@ -387,8 +396,10 @@ static bool32 map_offset(const layout_plan* p, u32 a, u32 b, u64 offset, u64* ma
     }
     const type_info* x = old_info(p, a);
     const type_info* y = new_info(p, b);
-    if (offset == x->size) {
-        *mapped = y->size;  // one past its end
+    // A pointer to an object's start points to the object more often than
+    // to its first member: it stays at the start.
+    if (offset == 0 || offset == x->size) {
+        *mapped = offset ? y->size : 0;  // one past its end
         return 1;
     }
     if (x->kind != y->kind) {
@@ -772,6 +783,30 @@ static bool32 visit_vector(tracer* t, u64 address, u32 type) {
 
 static void visit(tracer* t, u64 address, u32 type, u32 depth);
 
+static bool32 points_at_bytes(const tracer* t, u32 target) {
+    return target != TYPE_NONE && old_info(t->plan, target)->kind == TYPE_INTEGER &&
+           (old_info(t->plan, target)->flags & TYPE_CHAR);
+}
+
+// An allocation a byte pointer points into is the program's to carve: what
+// lies in it past its first object is its own (a pool, a zone, an arena),
+// never an array to convert as one.
+static void note_bytes(tracer* t, u64 address) {
+    u64 start = 0, size = 0;
+    if (!address || !heap_object_at(address, &start, &size) || is_header(t, start)) {
+        return;
+    }
+    if (!grow_array((void**)&t->headers, &t->header_capacity, t->header_count + 1, sizeof(u64))) {
+        t->failed = 1;
+        return;
+    }
+    t->headers[t->header_count++] = start;
+    region* r = region_at(t, start);
+    if (r && r->kind == REGION_ARRAY) {
+        t->carved = 1;  // typed as an array in this pass: traced again
+    }
+}
+
 static void visit_record(tracer* t, u64 address, u32 type, u32 depth) {
     const type_info* info = old_info(t->plan, type);
     if (visit_vector(t, address, type)) {
@@ -793,7 +828,11 @@ static void visit(tracer* t, u64 address, u32 type, u32 depth) {
     switch (info->kind) {
     case TYPE_POINTER:
         if (!(address & 7)) {
-            follow(t, *(const u64*)address, info->target);
+            if (points_at_bytes(t, info->target)) {
+                note_bytes(t, *(const u64*)address);
+            } else {
+                follow(t, *(const u64*)address, info->target);
+            }
         }
         return;
     case TYPE_ARRAY: {
@@ -946,6 +985,24 @@ static const char* shown_name(const layout_plan* p, u32 type) {
     return shown[0] ? shown : types_name(p->from, info->name);
 }
 
+// Whether a region in memory the program manages lies in an allocation
+// typed from its start, as part of what that holds: the same object, found
+// before its allocation was.
+static bool32 covered(const tracer* t, const region* r) {
+    u64 start = 0, size = 0;
+    if (r->kind != REGION_PROGRAM || !heap_object_at(r->start, &start, &size)) {
+        return 0;
+    }
+    const region* whole = region_at(t, start);
+    if (!whole || whole == r || (whole->kind != REGION_ARRAY && whole->kind != REGION_VECTOR)) {
+        return 0;
+    }
+    u64 step = element_size(t, whole->type);
+    u64 offset = r->start - start;
+    return step && offset / step < whole->live &&
+           lies_at(t->plan, whole->type, offset % step, r->type, 0);
+}
+
 // Why the objects found can't all be converted exactly; "" when they can.
 static void refusal(tracer* t, char* why, u32 capacity) {
     layout_plan* p = t->plan;
@@ -969,7 +1026,7 @@ static void refusal(tracer* t, char* why, u32 capacity) {
             free(carved);
             return;
         }
-        if (!needs(p, r->type)) {
+        if (!needs(p, r->type) || covered(t, r)) {
             continue;
         }
         u32 now = counterpart(p, r->type);
@@ -999,15 +1056,6 @@ static bool32 add_object(layout_plan* p, const layout_object* object) {
     return 1;
 }
 
-// Alignment the old allocation had, that the new one keeps.
-static u64 alignment_of(u64 address) {
-    u64 alignment = 16;
-    while (alignment < 4096 && !(address & alignment)) {
-        alignment *= 2;
-    }
-    return alignment;
-}
-
 static bool32 all_zero(const u8* bytes, u64 size) {
     for (u64 i = 0; i < size; ++i) {
         if (bytes[i]) {
@@ -1023,7 +1071,7 @@ static bool32 allocate_objects(layout_plan* p, tracer* t) {
     for (u64 i = 0; i < t->region_count; ++i) {
         const region* r = &t->regions[i];
         u32 now = counterpart(p, r->type);
-        if (!needs(p, r->type) || now == TYPE_NONE) {
+        if (!needs(p, r->type) || now == TYPE_NONE || covered(t, r)) {
             continue;
         }
         layout_object o;
@@ -1036,9 +1084,7 @@ static bool32 allocate_objects(layout_plan* p, tracer* t) {
         o.count = moves ? r->size / old_step : 1;
         o.old_size = o.count * old_step;
         o.new_size = o.count * new_step;
-        o.new_start = moves ? (u64)heap_alloc_aligned(o.new_size ? o.new_size : 1,
-                                                      alignment_of(r->start))
-                            : r->start;
+        o.new_start = moves ? (u64)heap_alloc(o.new_size ? o.new_size : 1) : r->start;
         if (!o.new_start || !add_object(p, &o)) {
             if (moves && o.new_start) {
                 heap_free((void*)o.new_start);
@@ -1135,13 +1181,28 @@ static u64 move_one(void* context, u64 word) {
     return moved_word((layout_plan*)context, word, &moved) ? moved : word;
 }
 
+static int by_count(const void* a, const void* b) {
+    u64 x = ((const u64*)a)[0], y = ((const u64*)b)[0];
+    return x > y ? -1 : x < y;
+}
+
 void layout_write_note(layout_plan* p) {
     long_text_empty(&p->note);
     bool32 first = 1;
-    for (u32 t = 0; t < p->from->type_count; ++t) {
-        if (!p->converted[t] || !is_record(old_info(p, t)) || p->verdict[t] != CHANGED) {
-            continue;
+    u64 listed = 0;
+    u64* order = (u64*)malloc(((u64)p->from->type_count + 1) * 2 * sizeof(u64));
+    for (u32 t = 0; order && t < p->from->type_count; ++t) {
+        if (p->converted[t] && is_record(old_info(p, t)) && p->verdict[t] == CHANGED) {
+            order[listed * 2] = p->converted[t];
+            order[listed * 2 + 1] = t;
+            ++listed;
         }
+    }
+    if (order) {
+        qsort(order, listed, 2 * sizeof(u64), by_count);
+    }
+    for (u64 k = 0; k < listed; ++k) {
+        u32 t = (u32)order[k * 2 + 1];
         char count[32];
         grouped_number(count, p->converted[t]);
         long_text_append(&p->note, first ? "converted " : ", ");
@@ -1164,8 +1225,8 @@ void layout_write_note(layout_plan* p) {
         for (u32 i = 0; i < x->member_count; ++i) {
             const char* name = types_name(p->from, p->from->members[x->first_member + i].name);
             bool32 kept = 0;
-            for (u32 k = 0; k < y->member_count && !kept; ++k) {
-                kept = strcmp(types_name(p->to, p->to->members[y->first_member + k].name), name) == 0;
+            for (u32 j = 0; j < y->member_count && !kept; ++j) {
+                kept = strcmp(types_name(p->to, p->to->members[y->first_member + j].name), name) == 0;
             }
             if (name[0] && !kept) {
                 long_text_append(&removed, removed.length ? ", " : "");
@@ -1187,6 +1248,7 @@ void layout_write_note(layout_plan* p) {
         long_text_free(&added);
         long_text_free(&removed);
     }
+    free(order);
 }
 
 bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slot, char* why,

@@ -461,6 +461,15 @@ void poll_module(module_state* module) {
     module->time = current;
     module->stamped = 1;
     module->identity = identity;
+    char why[MODULE_TITLE_CAPACITY];
+    if (!whole_may_replace(&module->whole, copy_path, &module->slot, why, sizeof(why))) {
+        fprintf(stderr, "Engine: " MODULE_NAME " waits: %s\n", why);
+        delete_copy(module, copy_path);
+        module->time = current;
+        module->stamped = 1;
+        module->identity = identity;
+        return;
+    }
     copy_text(module->title, WINDOW_TITLE);
     title_changes(module, NULL);
     retire_running(module);
