@@ -292,6 +292,31 @@ static const type_member* member_like(const layout_plan* p, const type_info* x, 
     return NULL;
 }
 
+// member_like through a table made once for each changed record.
+static const type_member* member_of(layout_plan* p, u32 a, u32 b, u32 index) {
+    const type_info* x = old_info(p, a);
+    const type_info* y = new_info(p, b);
+    if (p->verdict[a] != CHANGED || p->match[a] != b) {
+        return member_like(p, x, y, index);
+    }
+    if (!p->member_maps) {
+        p->member_maps = (u32**)calloc(p->from->type_count, sizeof(u32*));
+    }
+    if (p->member_maps && !p->member_maps[a]) {
+        u32* map = (u32*)malloc(((u64)y->member_count + 1) * sizeof(u32));
+        for (u32 i = 0; map && i < y->member_count; ++i) {
+            const type_member* m = member_like(p, x, y, i);
+            map[i] = m ? (u32)(m - &p->from->members[x->first_member]) : TYPE_NONE;
+        }
+        p->member_maps[a] = map;
+    }
+    if (!p->member_maps || !p->member_maps[a]) {
+        return member_like(p, x, y, index);
+    }
+    u32 at = p->member_maps[a][index];
+    return at == TYPE_NONE ? NULL : &p->from->members[x->first_member + at];
+}
+
 static void convert_member(layout_plan* p, const type_member* m, const type_member* n,
                            const u8* from, u8* to, u32 depth) {
     if (m->flags & MEMBER_BASE) {
@@ -321,7 +346,7 @@ static void convert_record(layout_plan* p, u32 a, u32 b, const u8* from, u8* to,
     const type_info* x = old_info(p, a);
     const type_info* y = new_info(p, b);
     for (u32 i = 0; i < y->member_count; ++i) {
-        const type_member* m = member_like(p, x, y, i);
+        const type_member* m = member_of(p, a, b, i);
         if (m) {
             convert_member(p, m, &p->to->members[y->first_member + i], from, to, depth);
         }
@@ -390,7 +415,7 @@ bool32 layout_convert_value(layout_plan* plan, u32 old_type, u32 new_type, const
     return 1;
 }
 
-static bool32 map_offset(const layout_plan* p, u32 a, u32 b, u64 offset, u64* mapped, u32 depth) {
+static bool32 map_offset(layout_plan* p, u32 a, u32 b, u64 offset, u64* mapped, u32 depth) {
     if (a == TYPE_NONE || b == TYPE_NONE || depth > DEPTH) {
         return 0;
     }
@@ -422,7 +447,7 @@ static bool32 map_offset(const layout_plan* p, u32 a, u32 b, u64 offset, u64* ma
         return offset < y->size ? (*mapped = offset, 1) : 0;
     }
     for (u32 i = 0; i < y->member_count; ++i) {
-        const type_member* m = member_like(p, x, y, i);
+        const type_member* m = member_of(p, a, b, i);
         const type_member* n = &p->to->members[y->first_member + i];
         if (!m || (m->flags & MEMBER_BITS) || m->type == TYPE_NONE) {
             continue;
@@ -440,12 +465,18 @@ static bool32 map_offset(const layout_plan* p, u32 a, u32 b, u64 offset, u64* ma
     return 0;
 }
 
-bool32 layout_map_offset(const layout_plan* plan, u32 old_type, u32 new_type, u64 offset,
+bool32 layout_map_offset(layout_plan* plan, u32 old_type, u32 new_type, u64 offset,
                          u64* mapped) {
     return map_offset(plan, old_type, new_type, offset, mapped, 0);
 }
 
 void layout_free(layout_plan* plan) {
+    for (u32 t = 0; plan->member_maps && t < plan->from->type_count; ++t) {
+        free(plan->member_maps[t]);
+    }
+    free(plan->member_maps);
+    free(plan->granule_keys);
+    free(plan->granule_first);
     free(plan->verdict);
     free(plan->match);
     free(plan->converted);
@@ -1130,7 +1161,70 @@ static int by_old_start(const void* a, const void* b) {
 
 // Where a word that pointed into a converted object points now; false
 // when it points at no converted object.
-static bool32 moved_word(layout_plan* p, u64 value, u64* moved) {
+#define GRANULE_SHIFT 8
+#define GRANULES_MOST (1ull << 24)
+
+static u64 granule_slot(u64 key, u64 slots) { return (key * 0x9E3779B97F4A7C15ull >> 17) & (slots - 1); }
+
+// The granule index of the sorted objects; none (searches instead) when
+// they span too many granules or there is no memory.
+static void index_granules(layout_plan* p) {
+    u64 granules = 0;
+    for (u64 i = 0; i < p->object_count; ++i) {
+        const layout_object* o = &p->objects[i];
+        granules += ((o->old_start + o->old_size) >> GRANULE_SHIFT) - (o->old_start >> GRANULE_SHIFT) + 1;
+    }
+    if (granules > GRANULES_MOST) {
+        return;
+    }
+    u64 slots = 1024;
+    while (slots < granules * 2) {
+        slots *= 2;
+    }
+    p->granule_keys = (u64*)calloc(slots, sizeof(u64));
+    p->granule_first = (u64*)malloc(slots * sizeof(u64));
+    if (!p->granule_keys || !p->granule_first) {
+        free(p->granule_keys);
+        free(p->granule_first);
+        p->granule_keys = NULL;
+        p->granule_first = NULL;
+        return;
+    }
+    p->granule_slots = slots;
+    for (u64 i = 0; i < p->object_count; ++i) {
+        const layout_object* o = &p->objects[i];
+        u64 last = (o->old_start + o->old_size) >> GRANULE_SHIFT;
+        for (u64 g = o->old_start >> GRANULE_SHIFT; g <= last; ++g) {
+            u64 at = granule_slot(g + 1, slots);
+            while (p->granule_keys[at] && p->granule_keys[at] != g + 1) {
+                at = (at + 1) & (slots - 1);
+            }
+            if (!p->granule_keys[at]) {
+                p->granule_keys[at] = g + 1;
+                p->granule_first[at] = i;  // objects are sorted: the first to touch it
+            }
+        }
+    }
+}
+
+// How many objects start at or below value: the index past the one that
+// may hold it.
+static u64 objects_up_to(const layout_plan* p, u64 value) {
+    if (p->granule_keys) {
+        u64 key = (value >> GRANULE_SHIFT) + 1;
+        u64 at = granule_slot(key, p->granule_slots);
+        while (p->granule_keys[at] && p->granule_keys[at] != key) {
+            at = (at + 1) & (p->granule_slots - 1);
+        }
+        if (!p->granule_keys[at]) {
+            return 0;  // no object touches its granule
+        }
+        u64 i = p->granule_first[at];
+        while (i < p->object_count && p->objects[i].old_start <= value) {
+            ++i;
+        }
+        return i;
+    }
     u64 low = 0, high = p->object_count;
     while (low < high) {
         u64 middle = (low + high) / 2;
@@ -1140,6 +1234,11 @@ static bool32 moved_word(layout_plan* p, u64 value, u64* moved) {
             high = middle;
         }
     }
+    return low;
+}
+
+static bool32 moved_word(layout_plan* p, u64 value, u64* moved) {
+    u64 low = objects_up_to(p, value);
     if (!low) {
         return 0;
     }
@@ -1312,6 +1411,14 @@ void layout_execute(layout_plan* plan, u8* values, u64 values_size, void** slot,
     free(plan->scratch);
     plan->scratch = NULL;
     qsort(plan->objects, plan->object_count, sizeof(layout_object), by_old_start);
+    index_granules(plan);
+    // What moved is let go of once its pointers are: nothing in it is
+    // looked at again.
+    for (u64 i = 0; i < plan->object_count; ++i) {
+        if (plan->objects[i].new_start != plan->objects[i].old_start) {
+            memset((void*)plan->objects[i].old_start, 0, plan->objects[i].old_size);
+        }
+    }
     u64 low = plan->objects[0].old_start, high = low;
     for (u64 i = 0; i < plan->object_count; ++i) {
         u64 end = plan->objects[i].old_start + plan->objects[i].old_size + 1;

@@ -49,6 +49,12 @@ typedef struct layout_plan {
     long_text note;          // "converted 212 mobj_t (added: flags2), 1 player_t"
     name_list lost;          // pointers into members the next build lacks: set to null
     u8* scratch;             // room to convert an object where it lies
+    // The converted objects by the 256-byte granules they touch: granule + 1
+    // and the first object's index, open addressing (null: search instead).
+    u64* granule_keys;
+    u64* granule_first;
+    u64 granule_slots;
+    u32** member_maps;       // per changed type of from: its members' in the next build's order
 } layout_plan;
 
 // Sets a plan up from the running build's types to the next's, and compares
@@ -83,7 +89,7 @@ bool32 layout_convert_value(layout_plan* plan, u32 old_type, u32 new_type, const
 
 // Where offset into an object of old_type lies in the same object of
 // new_type; false when the member it is in is gone.
-bool32 layout_map_offset(const layout_plan* plan, u32 old_type, u32 new_type, u64 offset,
+bool32 layout_map_offset(layout_plan* plan, u32 old_type, u32 new_type, u64 offset,
                          u64* mapped);
 
 // Writes note: what was converted, heap objects and globals alike.

@@ -365,7 +365,7 @@ static const image_symbol* holder(const image_layout* layout, u64 word, u64* off
 // The types of a global in the build that left the state and in the next.
 static bool32 global_types(const mover* m, const image_symbol* old, const image_symbol* now,
                            u32* old_type, u32* new_type) {
-    const layout_plan* plan = m->taken->plan;
+    layout_plan* plan = m->taken->plan;
     if (!plan || (old->size == now->size && old->type_hash == now->type_hash)) {
         return 0;
     }
