@@ -205,6 +205,12 @@ static u32 scope_prefix(builder* b, u32 scope, u32 depth) {
         if (tag == TAG_namespace || (is_record_tag(tag) && reader_name(r, scope))) {
             return qualified_name(b, scope, depth + 1);
         }
+        dwarf_attribute a;
+        u32 described = NONE;
+        if (is_record_tag(tag) && reader_own_attribute(r, scope, AT_signature, &a) &&
+            (described = reader_reference(r, &a)) != NONE) {
+            return qualified_name(b, described, depth + 1);  // a type unit's class
+        }
         if (tag == TAG_subprogram) {
             // A function's own types, as the C++ ABI's names show them: "f(int)::Local".
             const char* linkage = reader_text(r, scope, AT_linkage_name);
