@@ -205,16 +205,13 @@ static bool read_value(span_reader* r, const dwarf_unit* u, u64 form, u64 implic
 // it), otherwise until that attribute, which goes to out.
 static bool read_attributes(const dwarf_reader* s, const dwarf_abbrev* a, const dwarf_unit* u,
                             span_reader* r, u64 name, dwarf_attribute* out) {
-    span_reader specs = {a->specs, s->sections->abbrev + s->sections->abbrev_size, true};
+    const dwarf_spec* specs = &s->specs[a->first_spec];
     for (u32 i = 0; i < a->spec_count; ++i) {
-        u64 spec_name = read_uleb(&specs);
-        u64 form = read_uleb(&specs);
-        u64 implicit = form == FORM_implicit_const ? read_leb(&specs, true) : 0;
-        if (!specs.ok || !read_value(r, u, form, implicit, out)) {
+        if (!read_value(r, u, specs[i].form, specs[i].implicit, out)) {
             return false;
         }
-        out->name = spec_name;
-        if (name && spec_name == name) {
+        out->name = specs[i].name;
+        if (name && specs[i].name == name) {
             return true;
         }
     }
@@ -233,10 +230,35 @@ bool reader_own_attribute(const dwarf_reader* s, u32 index, u64 name, dwarf_attr
     return true;
 }
 
+#define BUCKET_BYTES 32
+
 static u32 die_at_offset(const dwarf_reader* s, u64 offset) {
-    u32 low = (u32)reader_first_not_below(s->dies, s->die_count, sizeof(dwarf_die),
-                                          offsetof(dwarf_die, offset), offset);
-    return low < s->die_count && s->dies[low].offset == offset ? low : DWARF_NONE;
+    if (offset >= s->sections->info_size) {
+        return DWARF_NONE;
+    }
+    // A DIE takes a byte at least: a bucket holds 32 of them at most.
+    u32 index = s->buckets[offset / BUCKET_BYTES];
+    while (index < s->die_count && s->dies[index].offset < offset) {
+        ++index;
+    }
+    return index < s->die_count && s->dies[index].offset == offset ? index : DWARF_NONE;
+}
+
+// The DIEs lie in the order of their offsets, units in theirs.
+static bool index_dies(dwarf_reader* s) {
+    u64 count = s->sections->info_size / BUCKET_BYTES + 1;
+    s->buckets = (u32*)malloc(count * sizeof(u32));
+    if (!s->buckets) {
+        return false;
+    }
+    u32 index = 0;
+    for (u64 bucket = 0; bucket < count; ++bucket) {
+        while (index < s->die_count && s->dies[index].offset < bucket * BUCKET_BYTES) {
+            ++index;
+        }
+        s->buckets[bucket] = index;
+    }
+    return true;
 }
 
 // The DIE a reference names, or DWARF_NONE.
@@ -443,7 +465,20 @@ static int by_value(const void* a, const void* b) {
 }
 
 // One table's abbreviations, appended; a damaged one keeps those before it.
-static bool read_abbrev_table(dwarf_reader* s, u64 table, u64* capacity, u64* budget) {
+// Names and forms past 32 bits are no DWARF's: such a form is unknown.
+static u32 clamp(u64 value) { return value > DWARF_NONE ? DWARF_NONE : (u32)value; }
+
+static bool add_spec(dwarf_reader* s, u64* capacity, u64 name, u64 form, u64 implicit) {
+    if (s->spec_count == DWARF_NONE - 1 ||
+        !grow((void**)&s->specs, capacity, (u64)s->spec_count + 1, sizeof(dwarf_spec))) {
+        return false;
+    }
+    s->specs[s->spec_count++] = {clamp(name), clamp(form), implicit};
+    return true;
+}
+
+static bool read_abbrev_table(dwarf_reader* s, u64 table, u64* capacity, u64* budget,
+                              u64* spec_capacity, u64* spec_budget) {
     span_reader r = reader_at(s->sections->abbrev, s->sections->abbrev_size, table);
     for (;;) {
         dwarf_abbrev a;
@@ -453,21 +488,23 @@ static bool read_abbrev_table(dwarf_reader* s, u64 table, u64* capacity, u64* bu
         if (!r.ok || a.code == 0) {
             return true;
         }
-        u64 tag = read_uleb(&r);
-        a.tag = tag > DWARF_NONE ? DWARF_NONE : (u32)tag;
+        a.tag = clamp(read_uleb(&r));
         a.children = read_fixed(&r, 1) != 0;
-        a.specs = r.at;
+        a.first_spec = s->spec_count;
         for (;;) {
             u64 name = read_uleb(&r);
             u64 form = read_uleb(&r);
-            if (form == FORM_implicit_const) {
-                read_leb(&r, true);
-            }
-            if (!r.ok || (name == 0 && form == 0) || ++a.spec_count > ABBREV_ATTRIBUTES) {
+            u64 implicit = form == FORM_implicit_const ? read_leb(&r, true) : 0;
+            if (!r.ok || (name == 0 && form == 0) || ++a.spec_count > ABBREV_ATTRIBUTES ||
+                *spec_budget == 0) {
                 break;
             }
+            --*spec_budget;
+            if (!add_spec(s, spec_capacity, name, form, implicit)) {
+                return false;
+            }
         }
-        if (!r.ok || a.spec_count > ABBREV_ATTRIBUTES || *budget == 0) {
+        if (!r.ok || a.spec_count > ABBREV_ATTRIBUTES || *budget == 0 || *spec_budget == 0) {
             return true;
         }
         --*budget;
@@ -489,11 +526,14 @@ static bool read_abbrevs(dwarf_reader* s) {
     qsort(tables, s->unit_count, sizeof(u64), by_value);
     // Tables don't overlap and an abbreviation takes five bytes at least:
     // more of them than that means tables read over each other's bytes.
+    // Likewise an attribute takes two bytes at least.
     u64 capacity = 0, budget = s->sections->abbrev_size / 4 + 16;
+    u64 spec_capacity = 0, spec_budget = s->sections->abbrev_size / 2 + 16;
     bool read = true;
     for (u32 i = 0; read && i < s->unit_count; ++i) {
         if (i == 0 || tables[i] != tables[i - 1]) {
-            read = read_abbrev_table(s, tables[i], &capacity, &budget);
+            read = read_abbrev_table(s, tables[i], &capacity, &budget, &spec_capacity,
+                                     &spec_budget);
         }
     }
     free(tables);
@@ -517,6 +557,9 @@ static bool read_abbrevs(dwarf_reader* s) {
 
 static u32 find_abbrev(const dwarf_reader* s, const dwarf_unit* u, u64 code) {
     const dwarf_abbrev* table = &s->abbrevs[u->abbrev_first];
+    if (code - 1 < u->abbrev_count && table[code - 1].code == code) {
+        return u->abbrev_first + (u32)(code - 1);  // codes numbered from 1, as compilers do
+    }
     u32 low = (u32)reader_first_not_below(table, u->abbrev_count, sizeof(dwarf_abbrev),
                                    offsetof(dwarf_abbrev, code), code);
     return low < u->abbrev_count && table[low].code == code ? u->abbrev_first + low : DWARF_NONE;
@@ -526,12 +569,13 @@ static u32 find_abbrev(const dwarf_reader* s, const dwarf_unit* u, u64 code) {
 // Pass three: every unit's DIEs, linked into their tree.
 
 static bool add_die(dwarf_reader* s, u64 offset, const u8* values, u32 abbrev_index,
-                    u32 unit_index) {
+                    u32 unit_index, u32 parent) {
     if (s->die_count >= DWARF_NONE - 1 ||
         !grow((void**)&s->dies, &s->die_capacity, (u64)s->die_count + 1, sizeof(dwarf_die))) {
         return false;
     }
-    s->dies[s->die_count++] = {offset, values, abbrev_index, unit_index, DWARF_NONE, DWARF_NONE};
+    s->dies[s->die_count++] = {offset,     values,     abbrev_index, unit_index,
+                               DWARF_NONE, DWARF_NONE, parent,       0};
     return true;
 }
 
@@ -549,6 +593,24 @@ static void read_bases(dwarf_reader* s, dwarf_unit* u) {
     }
 }
 
+// The bytes the values of each of the unit's abbreviations take, where
+// all its forms are of one size in this unit, so that reading the DIEs
+// passes over them at once.
+static void note_skips(dwarf_reader* s, const dwarf_unit* u) {
+    for (u32 i = u->abbrev_first; i < u->abbrev_first + u->abbrev_count; ++i) {
+        dwarf_abbrev* a = &s->abbrevs[i];
+        u64 bytes = 0;
+        for (u32 k = 0; k < a->spec_count && bytes != DWARF_NONE; ++k) {
+            u32 form = s->specs[a->first_spec + k].form;
+            u32 size = fixed_size(form, u);
+            bytes = size ? bytes + size
+                    : form == FORM_flag_present || form == FORM_implicit_const ? bytes
+                                                                               : DWARF_NONE;
+        }
+        a->skip = (u32)bytes;
+    }
+}
+
 // False only when there is no memory; damage ends the unit where it starts.
 static bool read_dies(dwarf_reader* s, u32 unit_index) {
     dwarf_unit* u = &s->units[unit_index];
@@ -557,6 +619,7 @@ static bool read_dies(dwarf_reader* s, u32 unit_index) {
     u32 parents[TREE_DEPTH], previous[TREE_DEPTH];
     u32 depth = 0;
     previous[0] = DWARF_NONE;
+    note_skips(s, u);
     while (r.ok && r.at < r.end) {
         u64 offset = (u64)(r.at - info);
         u64 code = read_uleb(&r);
@@ -567,10 +630,16 @@ static bool read_dies(dwarf_reader* s, u32 unit_index) {
         u32 index = find_abbrev(s, u, code);
         dwarf_attribute skipped;
         const u8* values = r.at;
-        if (index == DWARF_NONE || !read_attributes(s, &s->abbrevs[index], u, &r, 0, &skipped)) {
+        if (index == DWARF_NONE) {
             break;
         }
-        if (!add_die(s, offset, values, index, unit_index)) {
+        u32 skip = s->abbrevs[index].skip;
+        if (skip != DWARF_NONE ? !reader_skip(&r, skip)
+                               : !read_attributes(s, &s->abbrevs[index], u, &r, 0, &skipped)) {
+            break;
+        }
+        if (!add_die(s, offset, values, index, unit_index,
+                     depth > 0 ? parents[depth - 1] : DWARF_NONE)) {
             return false;
         }
         u32 added = s->die_count - 1;
@@ -591,6 +660,7 @@ static bool read_dies(dwarf_reader* s, u32 unit_index) {
             previous[depth] = DWARF_NONE;
         }
     }
+    u->die_end = s->die_count;
     if (u->first_die != DWARF_NONE) {
         read_bases(s, u);
     }
@@ -606,17 +676,14 @@ u32 reader_own_attributes(const dwarf_reader* s, u32 index, dwarf_attribute* out
     const dwarf_die* d = &s->dies[index];
     const dwarf_unit* u = &s->units[d->unit];
     const dwarf_abbrev* a = &s->abbrevs[d->abbrev];
+    const dwarf_spec* specs = &s->specs[a->first_spec];
     span_reader r = {d->values, s->sections->info + u->end, true};
-    span_reader specs = {a->specs, s->sections->abbrev + s->sections->abbrev_size, true};
     u32 count = 0;
     for (u32 i = 0; i < a->spec_count && count < capacity; ++i) {
-        u64 spec_name = read_uleb(&specs);
-        u64 form = read_uleb(&specs);
-        u64 implicit = form == FORM_implicit_const ? read_leb(&specs, true) : 0;
-        if (!specs.ok || !read_value(&r, u, form, implicit, &out[count])) {
+        if (!read_value(&r, u, specs[i].form, specs[i].implicit, &out[count])) {
             break;
         }
-        out[count].name = spec_name;
+        out[count].name = specs[i].name;
         out[count++].unit = d->unit;
     }
     return count;
@@ -662,13 +729,15 @@ bool reader_open(dwarf_reader* s, const dwarf_sections* sections) {
             return false;
         }
     }
-    return true;
+    return index_dies(s);
 }
 
 void reader_close(dwarf_reader* s) {
     free(s->units);
     free(s->type_units);
     free(s->abbrevs);
+    free(s->specs);
     free(s->dies);
+    free(s->buckets);
     memset(s, 0, sizeof(*s));
 }

@@ -70,14 +70,23 @@ typedef struct dwarf_unit {
     u32 abbrev_first;  // its abbreviations, sorted by code; abbrev_count 0: unreadable
     u32 abbrev_count;
     u32 first_die;  // DWARF_NONE: none read
+    u32 die_end;    // one past its last DIE
 } dwarf_unit;
+
+// An attribute's name and form as an abbreviation gives them.
+typedef struct dwarf_spec {
+    u32 name;
+    u32 form;
+    u64 implicit;  // DW_FORM_implicit_const's value
+} dwarf_spec;
 
 typedef struct dwarf_abbrev {
     u64 code;
-    u64 table;        // offset of its table in .debug_abbrev
-    const u8* specs;  // its attributes' names and forms
+    u64 table;  // offset of its table in .debug_abbrev
+    u32 first_spec;  // its attributes in the reader's specs
     u32 spec_count;
     u32 tag;
+    u32 skip;  // bytes its DIEs' values take when all are of fixed size, else DWARF_NONE
     bool children;
 } dwarf_abbrev;
 
@@ -88,6 +97,8 @@ typedef struct dwarf_die {
     u32 unit;
     u32 child;    // first child or DWARF_NONE
     u32 sibling;  // next sibling or DWARF_NONE
+    u32 parent;   // DWARF_NONE for a unit's own
+    u32 unused;
 } dwarf_die;
 
 typedef struct dwarf_attribute {
@@ -112,9 +123,12 @@ typedef struct dwarf_reader {
     u32 type_unit_count;
     dwarf_abbrev* abbrevs;
     u32 abbrev_count;
+    dwarf_spec* specs;
+    u32 spec_count;
     dwarf_die* dies;
     u32 die_count;
     u64 die_capacity;
+    u32* buckets;  // by 32 bytes of .debug_info: the first DIE at or past them
 } dwarf_reader;
 
 // Reads every unit's DIEs. False when there is no memory or no unit;

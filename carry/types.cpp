@@ -55,7 +55,6 @@ typedef struct node {
 
 typedef struct builder {
     dwarf_reader reader;
-    u32* parent;     // by DIE
     u32* node_of;    // by DIE: its node, FOLLOW, NO_TYPE or NONE (not a type)
     u32* qualified;  // by DIE: its qualified name, NONE until worked out
     u8* plain_names; // by unit: C, whose scopes name nothing
@@ -68,6 +67,9 @@ typedef struct builder {
     u32* typedefs;  // typedef DIEs in order
     u32 typedef_count;
     u64 typedef_capacity;
+    type_global* variables;  // with a fixed address; type: the variable's DIE
+    u32 variable_count;
+    u64 variable_capacity;
     char* names;
     u64 names_size;
     u64 names_capacity;
@@ -106,11 +108,16 @@ static u64 mix(u64 hash, u64 value) {
 }
 
 static u64 hash_text(const char* text, u64 length) {
-    u64 hash = 0xCBF29CE484222325ull;
-    for (u64 i = 0; i < length; ++i) {
-        hash = (hash ^ (u8)text[i]) * 0x100000001B3ull;
+    u64 hash = mix(0xCBF29CE484222325ull, length);
+    u64 i = 0;
+    for (; i + 8 <= length; i += 8) {
+        u64 word;
+        memcpy(&word, text + i, 8);
+        hash = mix(hash, word);
     }
-    return hash;
+    u64 rest = 0;
+    memcpy(&rest, text + i, length - i);
+    return mix(hash, rest);
 }
 
 // ---------------------------------------------------------------------------
@@ -200,10 +207,16 @@ static bool is_record_tag(u32 tag) {
 // What names in scope add in front of theirs ("" for a unit's top).
 static u32 scope_prefix(builder* b, u32 scope, u32 depth) {
     const dwarf_reader* r = &b->reader;
-    for (; scope != NONE && depth < NAME_DEPTH; scope = b->parent[scope], ++depth) {
+    for (; scope != NONE && depth < NAME_DEPTH; scope = r->dies[scope].parent, ++depth) {
         u32 tag = reader_tag(r, scope);
         if (tag == TAG_namespace || (is_record_tag(tag) && reader_name(r, scope))) {
             return qualified_name(b, scope, depth + 1);
+        }
+        dwarf_attribute a;
+        u32 described = NONE;
+        if (is_record_tag(tag) && reader_own_attribute(r, scope, AT_signature, &a) &&
+            (described = reader_reference(r, &a)) != NONE) {
+            return qualified_name(b, described, depth + 1);  // a type unit's class
         }
         if (tag == TAG_subprogram) {
             // A function's own types, as the C++ ABI's names show them: "f(int)::Local".
@@ -239,10 +252,10 @@ static u32 qualified_name(builder* b, u32 die, u32 depth) {
     b->qualified[die] = intern_text(b, name);  // while its scopes are worked out
     // A definition that completes a declaration is in the declaration's scope.
     dwarf_attribute a;
-    u32 scope = b->parent[die];
+    u32 scope = r->dies[die].parent;
     if (reader_own_attribute(r, die, AT_specification, &a)) {
         u32 declared = reader_reference(r, &a);
-        scope = declared != NONE ? b->parent[declared] : scope;
+        scope = declared != NONE ? r->dies[declared].parent : scope;
     }
     return b->qualified[die] = join(b, scope_prefix(b, scope, depth), name);
 }
@@ -584,12 +597,28 @@ static bool is_type_tag(u32 tag) {
     }
 }
 
+static void note_variable(builder* b, u32 die) {
+    u64 address;
+    if (!reader_fixed_address(&b->reader, die, &address)) {
+        return;
+    }
+    if (b->variable_count >= NONE - 1 ||
+        !grow((void**)&b->variables, &b->variable_capacity, (u64)b->variable_count + 1,
+              sizeof(type_global))) {
+        b->failed = true;
+        return;
+    }
+    b->variables[b->variable_count++] = {address, die, 0};
+}
+
 static void read_nodes(builder* b) {
     const dwarf_reader* r = &b->reader;
     for (u32 die = 0; die < r->die_count && !b->failed; ++die) {
         u32 tag = reader_tag(r, die);
         if (is_type_tag(tag)) {
             read_type(b, die, tag);
+        } else if (tag == TAG_variable) {
+            note_variable(b, die);
         } else if (is_looked_through(tag)) {
             b->node_of[die] = FOLLOW;
             if (tag == TAG_typedef &&
@@ -623,7 +652,7 @@ static void name_by_typedefs(builder* b) {
         }
         if (n->name == EMPTY) {
             n->name = n->shown = qualified_name(b, die, 0);
-        } else if (b->parent[die] == b->parent[target]) {
+        } else if (r->dies[die].parent == r->dies[target].parent) {
             // `typedef struct mobj_s {...} mobj_t;`, not a class's member
             // typedef (value_type) or a function's.
             n->shown = qualified_name(b, die, 0);
@@ -1034,20 +1063,14 @@ static int by_address(const void* a, const void* b) {
 
 // Every variable with a fixed address, once.
 static bool read_globals(builder* b, type_graph* g, const u32* type_of_class) {
-    const dwarf_reader* r = &b->reader;
-    u64 capacity = 0;
-    for (u32 die = 0; die < r->die_count; ++die) {
-        u64 address;
-        if (reader_tag(r, die) != TAG_variable || !reader_fixed_address(r, die, &address)) {
-            continue;
-        }
-        u32 type = resolve(b, reader_type_of(r, die));
-        if (g->global_count >= NONE - 1 ||
-            !grow((void**)&g->globals, &capacity, (u64)g->global_count + 1,
-                  sizeof(type_global))) {
-            return false;
-        }
-        g->globals[g->global_count++] = {address, type_of_node(b, type_of_class, type), 0};
+    g->globals = (type_global*)malloc(((u64)b->variable_count + 1) * sizeof(type_global));
+    if (!g->globals) {
+        return false;
+    }
+    for (u32 i = 0; i < b->variable_count; ++i) {
+        u32 type = resolve(b, reader_type_of(&b->reader, b->variables[i].type));
+        g->globals[g->global_count++] = {b->variables[i].address,
+                                         type_of_node(b, type_of_class, type), 0};
     }
     if (g->global_count) {
         qsort(g->globals, g->global_count, sizeof(type_global), by_address);
@@ -1076,21 +1099,14 @@ static bool prepare(builder* b, const dwarf_sections* sections) {
     }
     const dwarf_reader* r = &b->reader;
     u64 dies = (u64)r->die_count + 1;
-    b->parent = (u32*)malloc(dies * sizeof(u32));
     b->node_of = (u32*)malloc(dies * sizeof(u32));
     b->qualified = (u32*)malloc(dies * sizeof(u32));
     b->plain_names = (u8*)calloc((u64)r->unit_count + 1, 1);
-    if (!b->parent || !b->node_of || !b->qualified || !b->plain_names || !rehash_names(b)) {
+    if (!b->node_of || !b->qualified || !b->plain_names || !rehash_names(b)) {
         return false;
     }
-    memset(b->parent, 0xFF, dies * sizeof(u32));
     memset(b->node_of, 0xFF, dies * sizeof(u32));
     memset(b->qualified, 0xFF, dies * sizeof(u32));
-    for (u32 die = 0; die < r->die_count; ++die) {
-        for (u32 child = r->dies[die].child; child != NONE; child = r->dies[child].sibling) {
-            b->parent[child] = die;
-        }
-    }
     for (u32 i = 0; i < r->unit_count; ++i) {
         u32 first = r->units[i].first_die;
         b->plain_names[i] = first != NONE && is_c(reader_number(r, first, AT_language));
@@ -1135,13 +1151,13 @@ bool32 types_read(const dwarf_sections* sections, type_graph* out) {
     memset(&b, 0, sizeof(b));
     bool read = build(&b, sections, out);
     reader_close(&b.reader);
-    free(b.parent);
     free(b.node_of);
     free(b.qualified);
     free(b.plain_names);
     free(b.nodes);
     free(b.members);
     free(b.typedefs);
+    free(b.variables);
     free(b.interned);
     free(b.scratch);
     free(b.alias);
