@@ -1,8 +1,8 @@
 // The host's own key chords besides loop editing's: rewind's (rewind.h) and
 // the one that starts the program afresh with a build that waits
-// (reload.h), Alt held with a key, on either system. The window's pump takes them from
-// its events, so the module never sees them, and the frame takes them in
-// the order they came.
+// (reload.h), Alt held with a key, on either system. The window's pump
+// takes them from its events, so the module never sees them, and the frame
+// takes them in the order they came.
 #ifndef HOST_CHORDS_H
 #define HOST_CHORDS_H
 

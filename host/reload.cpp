@@ -556,7 +556,5 @@ void start_afresh(module_state* module) {
         return;
     }
     module->waiting = 0;
-    copy_text(module->title, WINDOW_TITLE " - " MODULE_NAME " started afresh");
-    title_changes(module, NULL);
     load_new_build(module, copy_path, MODULE_NAME " started afresh");
 }

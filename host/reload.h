@@ -76,7 +76,8 @@ typedef struct module_state {
     kept_set kept;          // the kept variables' values the last build that went left
     whole_state whole;      // a build's whole state (engine/keep.h, ENGINE_KEEP_ALL)
     u32 waiting_threads;    // threads of the running build's that hold a new one back (said)
-    bool32 waiting;         // the file at `time` waits: its layouts can't be carried into
+    bool32 waiting;         // the file at `time` waits: the running build's state can't be
+                            // carried into it exactly (said); the chord lets it in
     char kept_note[KEPT_NOTE_CAPACITY];  // what the last load did with them; "" for nothing
     long_text kept_line;    // the same, naming every one (the note names the first few)
     bool32 title_changed;   // a load event left a new title to show
