@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "engine/base/memory.h"
+#include "engine/base/text.h"
 #include "guard/undo.h"
 #include "host/title.h"
 
@@ -64,6 +65,22 @@ static void hold_unrestored(module_fault* fault, module_state* module, host_wind
     title_report_event(window, fault->title, NULL);
 }
 
+// What the faulted build's memory holds goes back to the previous build's
+// layouts while the faulted build is still loaded. When that can't be done
+// exactly the previous build comes back as it did before layouts were
+// converted, and why goes into `why` (else "").
+static void convert_back(module_state* module, char* why, u32 capacity) {
+    whole_returning(&module->whole, 1);
+    bool32 converted = whole_may_replace(&module->whole, module->previous.copy_path,
+                                         &module->slot, why, capacity);
+    whole_returning(&module->whole, 0);
+    if (converted) {
+        why[0] = 0;
+    } else if (!why[0]) {
+        copy_text(why, "its state can't be carried back");
+    }
+}
+
 // Back to the previous build, loaded again from its copy after the faulted
 // one is unloaded. The frame is undone first, while the faulted build is
 // still loaded, so its kept variables and whole state go on into the
@@ -74,9 +91,13 @@ static bool32 roll_back(module_fault* fault, module_state* module, host_window* 
     bool32 restored = undo_rollback();
     module_build faulted = module->running;
     fill_bytes(&module->running, 0, sizeof(module->running));
+    char why[MODULE_WHY_CAPACITY] = "";
     if (restored) {
         library_image image = build_image(&faulted);
         kept_take(&module->kept, &image);
+        // Before the undo watches again: the shut-down's writes are undone,
+        // the conversion's stand.
+        convert_back(module, why, sizeof(why));
     }
     undo_begin_frame(&module->slot);
     // Its shut-down may fault as well; the title already says what matters.
@@ -92,6 +113,13 @@ static bool32 roll_back(module_fault* fault, module_state* module, host_window* 
         return 0;
     }
     title_report_event(window, fault->title, NULL);
+    if (why[0]) {
+        long_text line = {};
+        long_text_append(&line, "the previous build takes the state as it is, not converted back: ");
+        long_text_append(&line, why);
+        title_say_line(long_text_view(&line));
+        long_text_free(&line);
+    }
     // What the previous build took of the state, when there is anything to say.
     if (module->kept_line.length) {
         long_text line = {};

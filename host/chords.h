@@ -1,7 +1,8 @@
-// The host's own key chords besides loop editing's: rewind's (rewind.h),
-// Alt held with a key, on either system. The window's pump takes them from
-// its events, so the module never sees them, and the frame takes them in
-// the order they came.
+// The host's own key chords besides loop editing's: rewind's (rewind.h) and
+// the one that starts the program afresh with a build that waits
+// (reload.h), Alt held with a key, on either system. The window's pump
+// takes them from its events, so the module never sees them, and the frame
+// takes them in the order they came.
 #ifndef HOST_CHORDS_H
 #define HOST_CHORDS_H
 
@@ -26,5 +27,10 @@ void chords_note(rewind_key key, bool32 repeat);
 
 // From the frame: the chords pressed since, oldest first; their count.
 u32 chords_take(rewind_key* keys, u32 capacity);
+
+// alt+Backspace (MODULE_AFRESH_CHORD): from the pump, a first press; from
+// the frame, whether there was one since (presses in one frame are one).
+void chords_note_afresh(void);
+bool32 chords_take_afresh(void);
 
 #endif

@@ -142,6 +142,20 @@ void host_begin(host_state* host, host_window* window) {
     fill_bytes(&host->input, 0, sizeof(host->input));
 }
 
+// The chord that starts afresh with a build that waits (reload.h). Not
+// while loop editing records or replays: its snapshot of the running build
+// would be put back into the new one at the next round.
+static void take_afresh_chord(host_state* host) {
+    if (!chords_take_afresh() || !host->module.waiting) {
+        return;
+    }
+    if (host->loop.mode != LOOP_LIVE) {
+        title_say_line(MODULE_AFRESH_CHORD " starts afresh once loop editing is off (alt+L)");
+        return;
+    }
+    start_afresh(&host->module);
+}
+
 void host_frame(host_state* host) {
     host->frame_start = read_counter();
     host->marks[MARK_START] = host->frame_start;
@@ -175,6 +189,7 @@ void host_frame(host_state* host) {
     }
     host->marks[MARK_POLL] = read_counter();
     poll_module(&host->module);
+    take_afresh_chord(host);
     if (build_status_poll(&host->build, &host->module)) {
         title_show_build(host->window, host->build.part);
     }

@@ -422,6 +422,74 @@ static bool32 threads_hold_back(module_state* module) {
     return threads != 0;
 }
 
+// The running build goes and the copy comes in its place, from this frame
+// on. afresh: the words that say the program started afresh with it, when
+// nothing of the running build's state is to go to it.
+static void load_new_build(module_state* module, const char* copy_path, const char* afresh) {
+    retire_running(module);
+    if (afresh) {
+        whole_start_afresh(&module->whole);
+        kept_clear(&module->kept);
+    }
+    module_build build;
+    char reason[MODULE_TITLE_CAPACITY];
+    if (load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) == LOAD_DONE) {
+        build.time = module->time;
+        module->running = build;
+        module->loads += 1;
+        if (module->kept_note[0] || afresh) {
+            long_text line = {};
+            long_text_append(&line, afresh ? afresh : "");
+            long_text_append(&line, afresh && module->kept_note[0] ? "; " : "");
+            long_text_append(&line, long_text_view(&module->kept_line));
+            snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s%s%s",
+                     afresh ? afresh : "", afresh && module->kept_note[0] ? "; " : "",
+                     module->kept_note);
+            title_changes(module, long_text_view(&line));
+            long_text_free(&line);
+        }
+        return;
+    }
+    load_failure_title(module->title, sizeof(module->title), reason);
+    reload_previous(module);
+}
+
+// The title's words for a build that waits, cut so the chord still shows;
+// the line names all of why.
+static void say_waiting(module_state* module, const char* why) {
+    static const char before[] = WINDOW_TITLE " - " MODULE_NAME " waits: ";
+    static const char after[] = " (" MODULE_AFRESH_CHORD " starts it afresh)";
+    u32 room = (u32)(sizeof(module->title) - sizeof(before) - sizeof(after) + 1);
+    char cut[MODULE_TITLE_CAPACITY];
+    copy_bounded(cut, room + 1, why);
+    if (text_length(why) > room) {
+        copy_text(cut + room - 3, "...");
+    }
+    snprintf(module->title, sizeof(module->title), "%s%s%s", before, cut, after);
+    long_text line = {};
+    long_text_append(&line, MODULE_NAME " waits: ");
+    long_text_append(&line, why);
+    long_text_append(&line, after);
+    title_changes(module, long_text_view(&line));
+    long_text_free(&line);
+}
+
+// Whether the running build's state can't go into the copy exactly: then it
+// goes on with all of it, the copy goes, and that is said. Asked before the
+// running build is unloaded, which the carrying needs.
+static bool32 layouts_hold_back(module_state* module, const char* copy_path) {
+    module->waiting = 0;
+    char why[MODULE_WHY_CAPACITY];
+    if (!module->running.library ||
+        whole_may_replace(&module->whole, copy_path, &module->slot, why, sizeof(why))) {
+        return 0;
+    }
+    delete_copy(module, copy_path);
+    module->waiting = 1;
+    say_waiting(module, why[0] ? why : "its state can't be carried over");
+    return 1;
+}
+
 void poll_module(module_state* module) {
     if (module->too_long) {
         return;
@@ -442,6 +510,7 @@ void poll_module(module_state* module) {
     // left alone.
     char reason[MODULE_TITLE_CAPACITY];
     if (library_file_foreign(module_file_path(module), reason, sizeof(reason))) {
+        module->waiting = 0;
         module->time = current;
         module->stamped = 1;
         module->identity = identity;
@@ -461,29 +530,31 @@ void poll_module(module_state* module) {
     module->time = current;
     module->stamped = 1;
     module->identity = identity;
-    char why[MODULE_TITLE_CAPACITY];
-    if (!whole_may_replace(&module->whole, copy_path, &module->slot, why, sizeof(why))) {
-        fprintf(stderr, "Engine: " MODULE_NAME " waits: %s\n", why);
-        delete_copy(module, copy_path);
-        module->time = current;
-        module->stamped = 1;
-        module->identity = identity;
+    if (layouts_hold_back(module, copy_path)) {
         return;
     }
     copy_text(module->title, WINDOW_TITLE);
     title_changes(module, NULL);
-    retire_running(module);
-    module_build build;
-    if (load_copy(module, copy_path, MODULE_EXPORT, &build, reason, sizeof(reason)) == LOAD_DONE) {
-        build.time = current;
-        module->running = build;
-        module->loads += 1;
-        if (module->kept_note[0]) {
-            snprintf(module->title, sizeof(module->title), WINDOW_TITLE " - %s", module->kept_note);
-            title_changes(module, long_text_view(&module->kept_line));
-        }
+    load_new_build(module, copy_path, NULL);
+}
+
+void start_afresh(module_state* module) {
+    if (!module->waiting) {
         return;
     }
-    load_failure_title(module->title, sizeof(module->title), reason);
-    reload_previous(module);
+    // Only the file that waits: one written since is the poll's to look at.
+    file_entry entry;
+    u64 identity = 0;
+    if (!look_at_module(module, &entry, &identity) || !entry.found ||
+        entry.last_write != module->time || identity != module->identity ||
+        !library_file_complete(module_file_path(module))) {
+        return;
+    }
+    char copy_path[MODULE_PATH_CAPACITY];
+    if (!copy_build(module, module_directory(module), MODULE_NAME, module_file_path(module),
+                    copy_path)) {
+        return;
+    }
+    module->waiting = 0;
+    load_new_build(module, copy_path, MODULE_NAME " started afresh");
 }

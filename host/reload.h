@@ -20,6 +20,14 @@
 //   until the next build loads: unloaded, but its copy kept on disk, so a
 //   fault in the new build can load it again (fault.h). A build that faulted
 //   is never kept.
+// - A build that keeps its whole state is not replaced by one its state
+//   can't be carried into exactly (whole_may_replace: objects of a type
+//   that grew inside memory the program manages itself, say): the running
+//   build goes on with all of it, the copy is deleted, and the title and
+//   standard error say so once, "Engine - main.so waits: <why>
+//   (alt+Backspace starts it afresh)". Only a new file is looked at again.
+//   The chord (MODULE_AFRESH_CHORD) starts the program afresh with the
+//   build that waits: nothing of the running build's state goes to it.
 // A build loaded again starts with fresh static data, as after any reload.
 // Copies are deleted once they are of no more use; one the system still
 // holds is tried again at later loads.
@@ -34,6 +42,11 @@
 
 #define MODULE_TITLE_CAPACITY FAULT_TITLE_CAPACITY
 #define MODULE_STALE_COPIES 8
+// The chord that lets a build that waits in, as the titles name it (the
+// windows' pumps take it: chords.h).
+#define MODULE_AFRESH_CHORD "alt+Backspace"
+// Room for why a build waits, as whole_may_replace words it.
+#define MODULE_WHY_CAPACITY 512
 
 typedef struct module_build {
     void* library;        // the loaded copy, or null
@@ -63,6 +76,8 @@ typedef struct module_state {
     kept_set kept;          // the kept variables' values the last build that went left
     whole_state whole;      // a build's whole state (engine/keep.h, ENGINE_KEEP_ALL)
     u32 waiting_threads;    // threads of the running build's that hold a new one back (said)
+    bool32 waiting;         // the file at `time` waits: the running build's state can't be
+                            // carried into it exactly (said); the chord lets it in
     char kept_note[KEPT_NOTE_CAPACITY];  // what the last load did with them; "" for nothing
     long_text kept_line;    // the same, naming every one (the note names the first few)
     bool32 title_changed;   // a load event left a new title to show
@@ -143,5 +158,11 @@ bool32 reload_previous(module_state* module);
 // file rewritten in place with its stamp, size and that time kept is not
 // seen as new. Also used at start-up.
 void poll_module(module_state* module);
+
+// The chord's work: the program starts afresh with the build that waits,
+// copied again from the module file; the running build goes as at any
+// reload, and nothing of its state is given to the new one. Said: "Engine -
+// main.so started afresh". Nothing happens when no build waits.
+void start_afresh(module_state* module);
 
 #endif

@@ -348,6 +348,12 @@ static rewind_key rewind_chord(const SDL_Event* event) {
     }
 }
 
+// The chord that starts afresh with a build that waits (chords.h).
+static bool32 afresh_chord(const SDL_Event* event) {
+    return event->type == SDL_KEYDOWN && !event->key.repeat &&
+           alt_chord(event->key.keysym.mod) && event->key.keysym.sym == SDLK_BACKSPACE;
+}
+
 // While a button is held SDL captures the mouse and goes on reporting moves
 // with the pointer outside the window. Windows reports no move outside the
 // client area, and neither does this host.
@@ -372,6 +378,8 @@ u32 window_pump(host_window* window, input_state* input, u32 height, i32* runnin
             ++chords;
         } else if (rewind_chord(&event) != REWIND_KEY_COUNT) {
             chords_note(rewind_chord(&event), event.key.repeat);
+        } else if (afresh_chord(&event)) {
+            chords_note_afresh();
         } else if (!move_outside(window, &event)) {
             input_translate_event(input, &event, height);
         }

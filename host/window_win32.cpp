@@ -90,6 +90,13 @@ static rewind_key rewind_chord(const MSG* message) {
     }
 }
 
+// The chord that starts afresh with a build that waits (chords.h); a
+// repeat of it is a system key too, taken and dropped.
+static bool32 afresh_chord(const MSG* message) {
+    return message->message == WM_SYSKEYDOWN && message->wParam == VK_BACK &&
+           ((message->lParam >> 29) & 1);
+}
+
 u32 window_pump(host_window* window, input_state* input, u32 height, i32* running) {
     u32 chords = 0;
     MSG* message = &window->message;
@@ -101,6 +108,11 @@ u32 window_pump(host_window* window, input_state* input, u32 height, i32* runnin
             continue;
         } else if (rewind_chord(message) != REWIND_KEY_COUNT) {
             chords_note(rewind_chord(message), (message->lParam >> 30) & 1);
+            continue;
+        } else if (afresh_chord(message)) {
+            if (!((message->lParam >> 30) & 1)) {
+                chords_note_afresh();
+            }
             continue;
         } else {
             input_translate_message(input, message, height);
