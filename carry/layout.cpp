@@ -319,15 +319,6 @@ static const type_member* member_of(layout_plan* p, u32 a, u32 b, u32 index) {
 
 static void convert_member(layout_plan* p, const type_member* m, const type_member* n,
                            const u8* from, u8* to, u32 depth) {
-    if (m->flags & MEMBER_BASE) {
-        // A base's part of an object is no object of its own to count.
-        u64 counted = m->type != TYPE_NONE ? p->converted[m->type] : 0;
-        convert(p, m->type, n->type, from + m->offset, to + n->offset, depth + 1);
-        if (m->type != TYPE_NONE) {
-            p->converted[m->type] = counted;
-        }
-        return;
-    }
     if ((m->flags | n->flags) & MEMBER_BITS) {
         u32 bits = m->flags & MEMBER_BITS ? m->bit_size : (u32)old_info(p, m->type)->size * 8;
         u64 at = m->flags & MEMBER_BITS ? m->bit_offset : m->offset * 8;
@@ -343,7 +334,6 @@ static void convert_member(layout_plan* p, const type_member* m, const type_memb
 }
 
 static void convert_record(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
-    const type_info* x = old_info(p, a);
     const type_info* y = new_info(p, b);
     for (u32 i = 0; i < y->member_count; ++i) {
         const type_member* m = member_of(p, a, b, i);
@@ -477,6 +467,7 @@ void layout_free(layout_plan* plan) {
     free(plan->member_maps);
     free(plan->granule_keys);
     free(plan->granule_first);
+    free(plan->vectors);
     free(plan->verdict);
     free(plan->match);
     free(plan->converted);
@@ -774,6 +765,21 @@ static const type_member* find_pointer(const layout_plan* p, u32 type, const cha
     return NULL;
 }
 
+static void note_vector(tracer* t, u64 finish_at, u64 storage_at, u64 begin) {
+    layout_plan* p = t->plan;
+    if (!grow_array((void**)&p->vectors, &p->vector_capacity, p->vector_count + 1,
+                    sizeof(layout_vector))) {
+        t->failed = 1;
+        return;
+    }
+    layout_vector* v = &p->vectors[p->vector_count++];
+    v->finish_at = finish_at;
+    v->storage_at = storage_at;
+    v->begin = begin;
+    v->finish = *(const u64*)finish_at;
+    v->storage = storage_at ? *(const u64*)storage_at : 0;
+}
+
 // A vector's elements: from its start to its end (libstdc++'s and libc++'s
 // names); false when the record is no vector this knows.
 static bool32 visit_vector(tracer* t, u64 address, u32 type) {
@@ -807,6 +813,11 @@ static bool32 visit_vector(tracer* t, u64 address, u32 type) {
         region* r = region_at(t, start);
         if (r && r->kind == REGION_VECTOR && r->type == element) {
             r->live = (end - begin) / step;
+        }
+        if (needs(t->plan, element)) {
+            u64 storage_at = 0;
+            const type_member* storage = find_pointer(t->plan, type, "_M_end_of_storage", &storage_at, 0);
+            note_vector(t, address + last_at, storage ? address + storage_at : 0, begin);
         }
     }
     return 1;
@@ -973,6 +984,7 @@ static bool32 trace_pass(tracer* t, void** slot) {
     t->work_count = 0;
     t->carved = 0;
     t->union_type = TYPE_NONE;
+    t->plan->vector_count = 0;
     if (t->table) {
         memset(t->table, 0, t->table_size * sizeof(u64));
     }
@@ -1248,6 +1260,12 @@ static bool32 moved_word(layout_plan* p, u64 value, u64* moved) {
         return 0;
     }
     if (offset == o->old_size) {
+        // Just past an allocation lies the next one: a pointer there (a free
+        // list's, the program's) is to that one.
+        u64 start = 0, size = 0;
+        if (heap_object_at(value, &start, &size) && start == value) {
+            return 0;
+        }
         *moved = o->new_start + o->new_size;
         return 1;
     }
@@ -1389,6 +1407,18 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
     return !why[0];
 }
 
+void layout_move_values(layout_plan* plan, u8* values, u64 values_size) {
+    if (!plan->object_count || !values) {
+        return;
+    }
+    u64 low = plan->objects[0].old_start, high = low;
+    for (u64 i = 0; i < plan->object_count; ++i) {
+        u64 end = plan->objects[i].old_start + plan->objects[i].old_size + 1;
+        high = end > high ? end : high;
+    }
+    move_range(plan, (u64*)values, (u64*)(values + (values_size & ~7ull)), low, high);
+}
+
 void layout_cancel(layout_plan* plan) {
     for (u64 i = 0; i < plan->object_count; ++i) {
         if (plan->objects[i].new_start != plan->objects[i].old_start) {
@@ -1400,7 +1430,40 @@ void layout_cancel(layout_plan* plan) {
     plan->scratch = NULL;
 }
 
-void layout_execute(layout_plan* plan, u8* values, u64 values_size, void** slot,
+// Where a word of the running build's memory lies now: in a converted
+// object's new place, or in the globals' copy.
+static u64* word_now(layout_plan* p, u64 at, u8* values, u64 values_base, u64 values_size) {
+    u64 moved;
+    if (at - values_base < values_size) {
+        return (u64*)(values + (at - values_base));
+    }
+    return moved_word(p, at, &moved) && moved ? (u64*)moved : (u64*)at;
+}
+
+// A pointer into (or just past) a converted buffer, by its element's place.
+static u64 in_new_buffer(layout_plan* p, u64 begin, u64 value) {
+    u64 count = objects_up_to(p, begin);
+    const layout_object* o = count ? &p->objects[count - 1] : NULL;
+    if (!o || o->old_start != begin || value < begin) {
+        return value;
+    }
+    u64 old_step = old_info(p, o->old_type)->size, new_step = new_info(p, o->new_type)->size;
+    return o->new_start + (value - begin) / old_step * new_step;
+}
+
+static void fix_vectors(layout_plan* p, u8* values, u64 values_base, u64 values_size) {
+    for (u64 i = 0; i < p->vector_count; ++i) {
+        const layout_vector* v = &p->vectors[i];
+        *word_now(p, v->finish_at, values, values_base, values_size) =
+            in_new_buffer(p, v->begin, v->finish);
+        if (v->storage_at) {
+            *word_now(p, v->storage_at, values, values_base, values_size) =
+                in_new_buffer(p, v->begin, v->storage);
+        }
+    }
+}
+
+void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_size, void** slot,
                     state_word* words, u64 word_count) {
     if (!plan->object_count) {
         return;
@@ -1425,7 +1488,8 @@ void layout_execute(layout_plan* plan, u8* values, u64 values_size, void** slot,
         high = end > high ? end : high;
     }
     state_move_words(low, high - low, slot, move_one, plan);
-    move_range(plan, (u64*)values, (u64*)(values + (values_size & ~7ull)), low, high);
+    layout_move_values(plan, values, values_size);
+    fix_vectors(plan, values, values_base, values_size);
     // Words set aside in an object that moved lie in its new place now.
     for (u64 i = 0; i < word_count; ++i) {
         u64 at = (u64)words[i].at, moved;

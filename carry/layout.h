@@ -36,6 +36,16 @@ typedef struct layout_object {
     u32 new_type;  // in the next build's
 } layout_object;
 
+// A vector's end pointers, as they were: its buffer is converted, and its
+// end of storage may lie just past it, where another allocation begins.
+typedef struct layout_vector {
+    u64 finish_at;  // where the pointer to its end lies (it may move with what holds it)
+    u64 storage_at; // where the pointer to its storage's end lies (0: none known)
+    u64 begin;      // what its start held: the buffer
+    u64 finish;
+    u64 storage;
+} layout_vector;
+
 typedef struct layout_plan {
     const type_graph* from;  // the running build's types
     const type_graph* to;    // the next build's
@@ -55,6 +65,9 @@ typedef struct layout_plan {
     u64* granule_first;
     u64 granule_slots;
     u32** member_maps;       // per changed type of from: its members' in the next build's order
+    layout_vector* vectors;  // of buffers converted
+    u64 vector_count;
+    u64 vector_capacity;
 } layout_plan;
 
 // Sets a plan up from the running build's types to the next's, and compares
@@ -73,10 +86,15 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
 
 // Once the next build is loaded, before it is given the state: converts
 // the objects found, and moves every pointer to one: in the module's
-// memory, the slot, the running build's globals as taken (values) and the
+// memory, the slot, the running build's globals as taken (values, which
+// lay at values_base) and the
 // places of the words set aside there (words, state.h).
-void layout_execute(layout_plan* plan, u8* values, u64 values_size, void** slot,
+void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_size, void** slot,
                     struct state_word* words, u64 word_count);
+
+// Moves the pointers to converted objects in a copy of globals (values),
+// after layout_execute and before the plan is let go.
+void layout_move_values(layout_plan* plan, u8* values, u64 values_size);
 
 // Lets go of what layout_prepare made room for (the next build did not load).
 void layout_cancel(layout_plan* plan);

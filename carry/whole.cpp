@@ -13,6 +13,7 @@ bool32 whole_running(const whole_state* whole) { return whole->running; }
 
 bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot) {
     bool32 keeps_all = image_keeps_all(copy_path);
+    whole->loads_since += 1;
     if (keeps_all && whole->taken.taken && !whole->taken.words_found) {
         state_find_pointers(&whole->taken, slot);
     }
@@ -69,13 +70,16 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     allocator_route_image((void*)whole->layout.base, whole->layout.size);
     set_hashed_objects(whole);
     // What was planned for another build (one that did not load) is let go.
-    bool32 planned = whole->planned && strcmp(whole->next_path, copy_path) == 0;
+    bool32 planned = whole->planned && whole->loads_since == 1;
     if (!planned) {
         drop_plan(whole);
     }
     if (planned && whole->taken.taken) {
-        layout_execute(&whole->plan, whole->taken.values, whole->taken.values_size, slot,
+        layout_execute(&whole->plan, whole->taken.values, whole->taken.layout.data.start,
+                       whole->taken.values_size, slot,
                        whole->taken.words, whole->taken.word_count);
+        // What a build that comes back after a fault takes from them.
+        layout_move_values(&whole->plan, whole->given.values, whole->given.values_size);
         whole->taken.plan = &whole->plan;
     }
     if (whole->taken.taken) {
@@ -157,7 +161,7 @@ static void drop_plan(whole_state* whole) {
 static void drop_next(whole_state* whole) {
     drop_plan(whole);
     types_free(&whole->next_types);
-    whole->next_path[0] = 0;
+    whole->next_read = 0;
 }
 
 bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot, char* why,
@@ -167,11 +171,11 @@ bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot,
     }
     drop_next(whole);
     if (!whole->running || !whole->types.type_count || !image_keeps_all(copy_path) ||
-        strlen(copy_path) >= sizeof(whole->next_path) ||
         !types_read_file(copy_path, &whole->next_types)) {
         return 1;
     }
-    snprintf(whole->next_path, sizeof(whole->next_path), "%s", copy_path);
+    whole->next_read = 1;
+    whole->loads_since = 0;
     if (!layout_compare(&whole->plan, &whole->types, &whole->next_types)) {
         layout_free(&whole->plan);
         return 1;
@@ -188,15 +192,16 @@ bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot,
 static void take_types(whole_state* whole, const char* copy_path) {
     type_graph next;
     memset(&next, 0, sizeof(next));
-    if (strcmp(whole->next_path, copy_path) == 0) {
+    if (whole->next_read && whole->loads_since == 1) {
         next = whole->next_types;
         memset(&whole->next_types, 0, sizeof(whole->next_types));
     } else if (!types_read_file(copy_path, &next)) {
         memset(&next, 0, sizeof(next));
     }
+    types_free(&whole->next_types);
     types_free(&whole->types);
     whole->types = next;
-    whole->next_path[0] = 0;
+    whole->next_read = 0;
 }
 
 void whole_start_afresh(whole_state* whole) {

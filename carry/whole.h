@@ -23,7 +23,8 @@ typedef struct whole_state {
     type_graph next_types;  // the next build's, read before it was let in
     layout_plan plan;     // what changes between the two (layout.h)
     bool32 planned;       // plan holds objects to convert when the next build loads
-    char next_path[512];  // the copy next_types was read from
+    bool32 next_read;     // next_types is the next load's (it may fail: then the one after
+    u32 loads_since;      // comes back, and reads its own): loads begun since it was read
     char note[WHOLE_NOTE_CAPACITY];  // what the last load did; "" for nothing
     long_text line;       // the same, naming everything (state.h)
 } whole_state;
