@@ -893,13 +893,16 @@ static u64 carry_objects(const image_layout* layout, mover* m, mover* earlier,
         const image_symbol* old = carried_from(m->taken, layout, now, &what);
         mover* from = m;
         fate before = FATE_NEW;
+        // Converted from the state as it is before what it was given earlier.
+        if (!old && what != FATE_NEW && convert_one(m, now)) {
+            carried += 1;
+            continue;
+        }
         if (!old && earlier && (old = carried_from(earlier->taken, layout, now, &before))) {
             from = earlier;
         }
         if (old) {
             carry_one(from, now, old);
-            carried += 1;
-        } else if (what != FATE_NEW && convert_one(m, now)) {
             carried += 1;
         } else if (what != FATE_NEW) {
             name_list_add(afresh, image_key(layout, now), fate_words(what));

@@ -162,11 +162,14 @@ class WholeStateTest(unittest.TestCase):
         self.swap(3)
         self.wait_title(r"^Engine - fault in the new build: .* - running the previous build$")
         self.wait_frame(100, version=growing)
-        # stats changed size: afresh in that build, which faults at once;
-        # the previous build has its own values back.
+        # stats's type gains a member: converted by name for that build,
+        # which faults at once; converted back for the previous build.
         self.swap(4)
-        self.assertTrue(wait_for(lambda: "1 starts afresh: stats (changed size)" in
+        self.assertTrue(wait_for(lambda: "converted 1 tally (added: spare)" in
                                  self.host.stderr(), 15), self.host.stderr())
+        self.assertTrue(wait_for(lambda: "previous build: kept 7 variables; converted 1 tally "
+                                         "(removed: spare)" in self.host.stderr(), 15),
+                        self.host.stderr())
         self.wait_title(r"^Engine - fault in the new build: .* - running the previous build$")
         self.wait_frame(200, version=growing)
         ran = digests(self.run_dir)
@@ -310,13 +313,25 @@ class WholeStateTest(unittest.TestCase):
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 
-    def test_changed_types_start_afresh_by_name_and_a_stripped_build_is_refused(self):
+    def test_changed_types_are_converted_by_name_and_a_stripped_build_is_refused(self):
+        self.start("whole_types_plain")
+        self.wait_frame(90)
+        plain = by_frame(digests(self.run_dir))
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
         self.start("whole_types")
         self.wait_frame(30)
+        # player's members swap places and cache grows: both keep their
+        # values, and the build computes what the first does.
         self.swap(4)
-        self.wait_title(r"^Engine - kept [0-9,]+ variables; 2 start afresh: player \(its type "
-                        r"changed\), cache \(changed size\)$")
-        self.wait_frame(60, version=4)
+        self.wait_title(r"^Engine - kept [0-9,]+ variables; converted 1 player_state$")
+        self.wait_frame(90, version=4)
+        converted = [r for r in digests(self.run_dir) if r["v"] == "4"]
+        self.assertTrue(converted)
+        for record in converted:
+            frame = int(record["frame"])
+            if frame in plain:
+                self.assertEqual(record["digest"], plain[frame], "frame %d" % frame)
         stripped = os.path.join(self.run_dir, "stripped" + harness.SYSTEM.module_suffix)
         shutil.copy(module_file("wholer_v1"), stripped)
         subprocess.run(["strip" if harness.LINUX else "x86_64-w64-mingw32-strip", stripped],
