@@ -540,11 +540,13 @@ static bool read_abbrevs(dwarf_reader* s) {
     if (!read || s->abbrev_count >= DWARF_NONE) {
         return false;
     }
-    qsort(s->abbrevs, s->abbrev_count, sizeof(dwarf_abbrev), by_table_then_code);
+    if (s->abbrev_count) {  // none at all: abbrevs is null
+        qsort(s->abbrevs, s->abbrev_count, sizeof(dwarf_abbrev), by_table_then_code);
+    }
     for (u32 i = 0; i < s->unit_count; ++i) {
         dwarf_unit* u = &s->units[i];
         u32 low = (u32)reader_first_not_below(s->abbrevs, s->abbrev_count, sizeof(dwarf_abbrev),
-                                       offsetof(dwarf_abbrev, table), u->abbrev_offset);
+                                              offsetof(dwarf_abbrev, table), u->abbrev_offset);
         u32 high = low;
         u->abbrev_first = low;
         while (high < s->abbrev_count && s->abbrevs[high].table == u->abbrev_offset) {

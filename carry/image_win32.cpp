@@ -12,6 +12,7 @@
 #include "carry/code.h"
 #include "carry/dwarf.h"
 #include "carry/image.h"
+#include "carry/types.h"
 
 #define PAGE 4096ull
 #define SYMBOL_BYTES 18u
@@ -197,18 +198,23 @@ static bool section_bytes(const pe_file* pe, const char* wanted, const u8** byte
     return false;
 }
 
+// The debug sections' bytes; false without .debug_info and .debug_abbrev.
+static bool debug_sections(const pe_file* pe, dwarf_sections* sections) {
+    memset(sections, 0, sizeof(*sections));
+    if (!section_bytes(pe, ".debug_info", &sections->info, &sections->info_size) ||
+        !section_bytes(pe, ".debug_abbrev", &sections->abbrev, &sections->abbrev_size)) {
+        return false;
+    }
+    section_bytes(pe, ".debug_str", &sections->str, &sections->str_size);
+    section_bytes(pe, ".debug_line_str", &sections->line_str, &sections->line_str_size);
+    section_bytes(pe, ".debug_addr", &sections->addr, &sections->addr_size);
+    section_bytes(pe, ".debug_str_offsets", &sections->str_offsets, &sections->str_offsets_size);
+    return true;
+}
+
 static bool32 read_debug(const pe_file* pe, dwarf_variables* debug) {
     dwarf_sections sections;
-    memset(&sections, 0, sizeof(sections));
-    if (!section_bytes(pe, ".debug_info", &sections.info, &sections.info_size) ||
-        !section_bytes(pe, ".debug_abbrev", &sections.abbrev, &sections.abbrev_size)) {
-        return 0;
-    }
-    section_bytes(pe, ".debug_str", &sections.str, &sections.str_size);
-    section_bytes(pe, ".debug_line_str", &sections.line_str, &sections.line_str_size);
-    section_bytes(pe, ".debug_addr", &sections.addr, &sections.addr_size);
-    section_bytes(pe, ".debug_str_offsets", &sections.str_offsets, &sections.str_offsets_size);
-    return dwarf_read(&sections, debug);
+    return debug_sections(pe, &sections) && dwarf_read(&sections, debug);
 }
 
 // ---------------------------------------------------------------------------
@@ -617,4 +623,19 @@ bool32 image_disarm_destructors(const image_layout* layout) {
     void** table = (void**)layout->destructors;  // first, last, end
     table[1] = table[0];
     return 1;
+}
+
+// The graph holds copies of what it needs: the file's bytes go after it is read.
+bool32 types_read_file(const char* path, type_graph* out) {
+    memset(out, 0, sizeof(*out));
+    u64 size = 0;
+    u8* bytes = read_start(path, ~0ull, &size);
+    pe_file pe;
+    image_layout layout;
+    memset(&layout, 0, sizeof(layout));
+    dwarf_sections sections;
+    bool32 read = bytes && open_pe(bytes, size, &pe, &layout) && debug_sections(&pe, &sections) &&
+                  types_read(&sections, out);
+    free(bytes);
+    return read;
 }

@@ -30,7 +30,7 @@
 #define ARRAY_DEPTH 64        // arrays of arrays
 #define BASE_DEPTH 64         // bases of bases
 #define MEMBER_ATTRIBUTES 48  // more on one DIE are not read
-#define ROUNDS 1024           // refinement rounds: past them the data is not trusted
+#define ROUNDS 128            // refinement rounds (real builds take 2 to 4): past them, not trusted
 #define DECLARATION_ROUNDS 8  // refinements to settle which declarations resolve
 #define EMPTY 0u              // the empty name's offset
 

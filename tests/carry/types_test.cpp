@@ -386,6 +386,8 @@ void check_cpp_world(const char* flavour) {
     EXPECT_EQ(g.types[start->type].kind, (u32)TYPE_POINTER);
     EXPECT_STREQ(name_of(&g, element), "std::unique_ptr<game::Base, std::default_delete<game::Base> >");
     EXPECT_EQ(g.types[element].size, 8u);
+    // A class's member typedef (vector's value_type) is not what users call it.
+    EXPECT_STREQ(types_name(&g, g.types[element].shown), name_of(&g, element));
     EXPECT_TRUE(holds_pointer_to(&g, element, base));
     named(&g, "std::tuple<game::Base *, std::default_delete<game::Base> >");
 
