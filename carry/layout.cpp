@@ -251,7 +251,7 @@ static bool32 convert_scalar(const type_info* x, const type_info* y, const u8* f
     return 0;
 }
 
-static void convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth);
+static bool32 convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth);
 
 static u64 read_bits(const u8* base, u64 bit_offset, u32 bits) {
     u64 value = 0;
@@ -317,8 +317,42 @@ static const type_member* member_of(layout_plan* p, u32 a, u32 b, u32 index) {
     return at == TYPE_NONE ? NULL : &p->from->members[x->first_member + at];
 }
 
-static void convert_member(layout_plan* p, const type_member* m, const type_member* n,
-                           const u8* from, u8* to, u32 depth) {
+// The bytes a member takes: its type's size or, for a type the debug
+// information only declares (clang leaves the standard library's own
+// that way), up to the next member or the record's end.
+static u64 member_extent(const type_graph* g, const type_info* record, const type_member* m) {
+    const type_info* type = m->type != TYPE_NONE ? &g->types[m->type] : NULL;
+    if (type && type->size && type->kind != TYPE_UNKNOWN) {
+        return type->size;
+    }
+    u64 end = record->size;
+    for (u32 i = 0; i < record->member_count; ++i) {
+        const type_member* other = &g->members[record->first_member + i];
+        if (!(other->flags & MEMBER_BITS) && other->offset > m->offset && other->offset < end) {
+            end = other->offset;
+        }
+    }
+    return end > m->offset ? end - m->offset : 0;
+}
+
+static bool32 opaque(const type_graph* g, u32 type) {
+    return type == TYPE_NONE || g->types[type].kind == TYPE_UNKNOWN || !g->types[type].size;
+}
+
+// A member the next build keeps in another form that could not hold its
+// value: named once, "node.value".
+static void name_zeroed(layout_plan* p, const type_info* y, const type_member* n) {
+    char name[192];
+    snprintf(name, sizeof(name), "%s.%s", types_name(p->to, y->shown ? y->shown : y->name),
+             types_name(p->to, n->name));
+    if (!name_list_has(&p->zeroed, name)) {
+        name_list_add(&p->zeroed, name, "");
+    }
+}
+
+static void convert_member(layout_plan* p, const type_info* x, const type_info* y,
+                           const type_member* m, const type_member* n, const u8* from, u8* to,
+                           u32 depth) {
     if ((m->flags | n->flags) & MEMBER_BITS) {
         u32 bits = m->flags & MEMBER_BITS ? m->bit_size : (u32)old_info(p, m->type)->size * 8;
         u64 at = m->flags & MEMBER_BITS ? m->bit_offset : m->offset * 8;
@@ -327,10 +361,24 @@ static void convert_member(layout_plan* p, const type_member* m, const type_memb
         bool32 fits = room >= 64 || (value >> room) == 0;
         if (fits) {
             write_bits(to, n->flags & MEMBER_BITS ? n->bit_offset : n->offset * 8, room, value);
+        } else {
+            name_zeroed(p, y, n);
         }
         return;
     }
-    convert(p, m->type, n->type, from + m->offset, to + n->offset, depth + 1);
+    if (opaque(p->from, m->type) || opaque(p->to, n->type)) {
+        // Undescribed: its bytes as they are, when it takes as many.
+        u64 extent = member_extent(p->from, x, m);
+        if (extent == member_extent(p->to, y, n) && same(p, m->type, n->type, 0)) {
+            memcpy(to + n->offset, from + m->offset, extent);
+        } else {
+            name_zeroed(p, y, n);
+        }
+        return;
+    }
+    if (!convert(p, m->type, n->type, from + m->offset, to + n->offset, depth + 1)) {
+        name_zeroed(p, y, n);
+    }
 }
 
 static void convert_record(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
@@ -338,15 +386,18 @@ static void convert_record(layout_plan* p, u32 a, u32 b, const u8* from, u8* to,
     for (u32 i = 0; i < y->member_count; ++i) {
         const type_member* m = member_of(p, a, b, i);
         if (m) {
-            convert_member(p, m, &p->to->members[y->first_member + i], from, to, depth);
+            convert_member(p, old_info(p, a), y, m, &p->to->members[y->first_member + i], from, to,
+                           depth);
         }
     }
 }
 
 // Old bytes of type a into zeroed new bytes of type b.
-static void convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
+// Old bytes of type a into zeroed new bytes of type b; false when a
+// scalar's value did not fit and was left at zero.
+static bool32 convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
     if (a == TYPE_NONE || b == TYPE_NONE || depth > DEPTH) {
-        return;
+        return 1;
     }
     const type_info* x = old_info(p, a);
     const type_info* y = new_info(p, b);
@@ -354,35 +405,35 @@ static void convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 de
         p->converted[a] += 1;
     } else if (same(p, a, b, 0)) {
         memcpy(to, from, y->size);
-        return;
+        return 1;
     }
     if (x->kind != y->kind) {
-        convert_scalar(x, y, from, to);
-        return;
+        return convert_scalar(x, y, from, to);
     }
     switch (x->kind) {
     case TYPE_RECORD:
         convert_record(p, a, b, from, to, depth);
-        return;
+        return 1;
     case TYPE_ARRAY: {
         u64 count = x->count < y->count ? x->count : y->count;
         u64 step_x = x->target != TYPE_NONE ? old_info(p, x->target)->size : 0;
         u64 step_y = y->target != TYPE_NONE ? new_info(p, y->target)->size : 0;
+        bool32 exact = 1;
         for (u64 i = 0; step_x && step_y && i < count; ++i) {
-            convert(p, x->target, y->target, from + i * step_x, to + i * step_y, depth + 1);
+            exact = convert(p, x->target, y->target, from + i * step_x, to + i * step_y,
+                            depth + 1) && exact;
         }
-        return;
+        return exact;
     }
     case TYPE_POINTER:
         memcpy(to, from, 8);
-        return;
+        return 1;
     case TYPE_UNION:
         // Which member is live can't be known: the bytes as they were, where they fit.
         memcpy(to, from, x->size < y->size ? x->size : y->size);
-        return;
+        return 1;
     default:
-        convert_scalar(x, y, from, to);
-        return;
+        return convert_scalar(x, y, from, to);
     }
 }
 
@@ -439,11 +490,16 @@ static bool32 map_offset(layout_plan* p, u32 a, u32 b, u64 offset, u64* mapped, 
     for (u32 i = 0; i < y->member_count; ++i) {
         const type_member* m = member_of(p, a, b, i);
         const type_member* n = &p->to->members[y->first_member + i];
-        if (!m || (m->flags & MEMBER_BITS) || m->type == TYPE_NONE) {
+        if (!m || (m->flags & MEMBER_BITS)) {
             continue;
         }
-        u64 size = old_info(p, m->type)->size;
+        u64 size = member_extent(p->from, x, m);
         if (offset >= m->offset && offset - m->offset < (size ? size : 1)) {
+            if (opaque(p->from, m->type) || opaque(p->to, n->type)) {
+                bool32 kept = offset - m->offset < member_extent(p->to, y, n);
+                *mapped = n->offset + (offset - m->offset);
+                return kept;
+            }
             u64 inner = 0;
             if (!map_offset(p, m->type, n->type, offset - m->offset, &inner, depth + 1)) {
                 return 0;
@@ -474,6 +530,7 @@ void layout_free(layout_plan* plan) {
     free(plan->objects);
     long_text_free(&plan->note);
     name_list_free(&plan->lost);
+    name_list_free(&plan->zeroed);
     memset(plan, 0, sizeof(*plan));
 }
 

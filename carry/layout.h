@@ -58,6 +58,7 @@ typedef struct layout_plan {
     u32 changed_types;       // named records whose layout changed
     long_text note;          // "converted 212 mobj_t (added: flags2), 1 player_t"
     name_list lost;          // pointers into members the next build lacks: set to null
+    name_list zeroed;        // members whose values the next build's types can't hold: "node.id"
     u8* scratch;             // room to convert an object where it lies
     // The converted objects by the 256-byte granules they touch: granule + 1
     // and the first object's index, open addressing (null: search instead).

@@ -803,6 +803,10 @@ static void say(long_text* out, u32 limit, u64 carried, const name_list* afresh,
         long_text_append(out, "; ");
         long_text_append(out, long_text_view(&plan->note));
     }
+    if (plan && plan->zeroed.count) {
+        long_text_append(out, "; started at zero, their values don't fit: ");
+        name_list_write(&plan->zeroed, limit ? TITLE_NAMES : 0, 0, out);
+    }
     if (plan && plan->lost.count) {
         long_text_append(out, "; pointers into members the build removed, now null: ");
         name_list_write(&plan->lost, limit ? TITLE_NAMES : 0, 0, out);
