@@ -40,6 +40,93 @@ static u32 counterpart(layout_plan* p, u32 t) {
     return found;
 }
 
+// The n-th template argument of a name ("std::_Rb_tree<int, std::pair<const
+// int, node>, ...>", 1: "std::pair<const int, node>"); false when it has none.
+static bool32 template_argument(const char* name, u32 index, char* out, u32 capacity) {
+    const char* open = strchr(name, '<');
+    if (!open) {
+        return 0;
+    }
+    u32 depth = 0, at = 0;
+    const char* start = open + 1;
+    for (const char* c = open + 1; *c; ++c) {
+        bool32 close = (*c == '>' || *c == ')') && depth == 0;
+        if (close || (*c == ',' && depth == 0)) {
+            if (at++ == index) {
+                while (start < c && *start == ' ') {
+                    ++start;
+                }
+                const char* end = c;
+                while (end > start && end[-1] == ' ') {
+                    --end;
+                }
+                if ((u64)(end - start) + 1 > capacity) {
+                    return 0;
+                }
+                memcpy(out, start, (size_t)(end - start));
+                out[end - start] = 0;
+                return 1;
+            }
+            start = c + 1;
+            if (close) {
+                return 0;
+            }
+        } else if (*c == '<' || *c == '(') {
+            ++depth;
+        } else if (*c == '>' || *c == ')') {
+            --depth;
+        }
+    }
+    return 0;
+}
+
+// The type called prefix + argument + ">" (as the DWARF writes a template's
+// name: "std::_List_node<node>", "std::_Rb_tree_node<std::pair<const int, node> >").
+static u32 template_named(const type_graph* g, const char* prefix, const char* argument,
+                          const char* rest) {
+    char name[1024];
+    u64 length = strlen(argument);
+    bool32 nested = length && argument[length - 1] == '>';
+    if ((u32)snprintf(name, sizeof(name), "%s%s%s%s>", prefix, argument, rest,
+                      nested && !rest[0] ? " " : "") >= sizeof(name)) {
+        return TYPE_NONE;
+    }
+    return types_named(g, name, NULL);
+}
+
+static bool32 starts_with(const char* text, const char* prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// The element an aligned storage holds (libstdc++ keeps a node's value in
+// one: bytes to the debug information); TYPE_NONE for any other type.
+static u32 storage_element(const type_graph* g, u32 t, u32* cache) {
+    if (t == TYPE_NONE) {
+        return TYPE_NONE;
+    }
+    if (cache && cache[t] != UNMATCHED) {
+        return cache[t];
+    }
+    const char* name = types_name(g, g->types[t].name);
+    u32 found = TYPE_NONE;
+    char element[512];
+    if ((starts_with(name, "__gnu_cxx::__aligned_membuf<") ||
+         starts_with(name, "__gnu_cxx::__aligned_buffer<")) &&
+        template_argument(name, 0, element, sizeof(element))) {
+        found = types_named(g, element, NULL);
+        if (found != TYPE_NONE && g->types[found].size > g->types[t].size) {
+            found = TYPE_NONE;
+        }
+    }
+    if (cache) {
+        cache[t] = found;
+    }
+    return found;
+}
+
+static u32 old_storage(layout_plan* p, u32 t) { return storage_element(p->from, t, p->storage_from); }
+static u32 new_storage(layout_plan* p, u32 t) { return storage_element(p->to, t, p->storage_to); }
+
 static bool32 same(layout_plan* p, u32 a, u32 b, u32 depth);
 
 // Pointers are alike when they point at records of one name (what those
@@ -128,11 +215,19 @@ bool32 layout_compare(layout_plan* plan, const type_graph* from, const type_grap
     plan->verdict = (u8*)calloc(count, 1);
     plan->match = (u32*)malloc(count * sizeof(u32));
     plan->converted = (u64*)calloc(count, sizeof(u64));
-    if (!plan->verdict || !plan->match || !plan->converted) {
+    plan->storage_from = (u32*)malloc(count * sizeof(u32));
+    plan->storage_to = (u32*)malloc((to->type_count ? to->type_count : 1) * sizeof(u32));
+    plan->changed = (u32*)malloc(count * sizeof(u32));
+    if (!plan->verdict || !plan->match || !plan->converted || !plan->storage_from ||
+        !plan->storage_to || !plan->changed) {
         return 0;
     }
     for (u32 t = 0; t < from->type_count; ++t) {
         plan->match[t] = UNMATCHED;
+        plan->storage_from[t] = UNMATCHED;
+    }
+    for (u32 t = 0; t < to->type_count; ++t) {
+        plan->storage_to[t] = UNMATCHED;
     }
     for (u32 t = 0; t < from->type_count; ++t) {
         const type_info* info = old_info(plan, t);
@@ -142,7 +237,7 @@ bool32 layout_compare(layout_plan* plan, const type_graph* from, const type_grap
         u32 now = counterpart(plan, t);
         if (now != TYPE_NONE && !same(plan, t, now, 0)) {
             plan->verdict[t] = CHANGED;
-            plan->changed_types += 1;
+            plan->changed[plan->changed_types++] = t;
         }
     }
     return plan->changed_types != 0;
@@ -412,6 +507,9 @@ static bool32 convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 
     }
     switch (x->kind) {
     case TYPE_RECORD:
+        if (old_storage(p, a) != TYPE_NONE && new_storage(p, b) != TYPE_NONE) {
+            return convert(p, old_storage(p, a), new_storage(p, b), from, to, depth + 1);
+        }
         convert_record(p, a, b, from, to, depth);
         return 1;
     case TYPE_ARRAY: {
@@ -487,6 +585,9 @@ static bool32 map_offset(layout_plan* p, u32 a, u32 b, u64 offset, u64* mapped, 
     if (x->kind != TYPE_RECORD) {
         return offset < y->size ? (*mapped = offset, 1) : 0;
     }
+    if (old_storage(p, a) != TYPE_NONE && new_storage(p, b) != TYPE_NONE) {
+        return map_offset(p, old_storage(p, a), new_storage(p, b), offset, mapped, depth + 1);
+    }
     for (u32 i = 0; i < y->member_count; ++i) {
         const type_member* m = member_of(p, a, b, i);
         const type_member* n = &p->to->members[y->first_member + i];
@@ -524,6 +625,9 @@ void layout_free(layout_plan* plan) {
     free(plan->granule_keys);
     free(plan->granule_first);
     free(plan->vectors);
+    free(plan->storage_from);
+    free(plan->storage_to);
+    free(plan->changed);
     free(plan->verdict);
     free(plan->match);
     free(plan->converted);
@@ -578,6 +682,9 @@ typedef struct tracer {
     u64 vtable_key[256];  // vtable address + 1 -> dynamic type
     u32 vtable_type[256];
     u32 union_type;   // a union holding a changed type that was reached (TYPE_NONE: none)
+    u32 hidden_type;  // a container the reload can't walk, of a changed type (TYPE_NONE: none)
+    u64* stack;       // a tree's nodes to walk
+    u64 stack_count, stack_capacity;
     bool32 failed;    // no memory
     bool32 carved;    // a pass found an allocation carved up: traced again
 } tracer;
@@ -793,10 +900,6 @@ static void follow(tracer* t, u64 address, u32 type) {
     t->inner_count += 1;
 }
 
-static bool32 starts_with(const char* text, const char* prefix) {
-    return strncmp(text, prefix, strlen(prefix)) == 0;
-}
-
 // A pointer member of a record by name, looked for through its members
 // and bases (a vector keeps its ends two levels down).
 static const type_member* find_pointer(const layout_plan* p, u32 type, const char* name, u64* offset,
@@ -906,9 +1009,206 @@ static void note_bytes(tracer* t, u64 address) {
     }
 }
 
+// A word of a heap object's, read only where the heap has one.
+static bool32 heap_word(u64 address, u64* value) {
+    u64 start = 0, size = 0;
+    if (!heap_object_at(address, &start, &size) || address + 8 > start + size) {
+        return 0;
+    }
+    *value = *(const u64*)address;
+    return 1;
+}
+
+#define NODES_MOST (1ull << 28)
+
+// A list's nodes, from its header round to it again (each node's next
+// pointer first in it).
+static bool32 walk_list(tracer* t, u64 address, u32 type) {
+    char element[512];
+    u64 at = 0;
+    if (!template_argument(old_name(t->plan, type), 0, element, sizeof(element)) ||
+        !find_pointer(t->plan, type, "_M_next", &at, 0)) {
+        return 0;
+    }
+    u32 node = template_named(t->plan->from, "std::_List_node<", element, "");
+    if (node == TYPE_NONE) {
+        return 0;
+    }
+    u64 header = address + at, next = *(const u64*)header;
+    for (u64 walked = 0; next && next != header && walked < NODES_MOST; ++walked) {
+        follow(t, next, node);
+        if (!heap_word(next, &next)) {
+            break;
+        }
+    }
+    return 1;
+}
+
+// A red-black tree's nodes (std::map, std::set), from its root down.
+static bool32 walk_tree(tracer* t, u64 address, u32 type) {
+    char element[512];
+    u64 root_at = 0, left = 0, right = 0;
+    u32 base = types_named(t->plan->from, "std::_Rb_tree_node_base", NULL);
+    if (!template_argument(old_name(t->plan, type), 1, element, sizeof(element)) ||
+        !find_pointer(t->plan, type, "_M_parent", &root_at, 0) || base == TYPE_NONE ||
+        !find_pointer(t->plan, base, "_M_left", &left, 0) ||
+        !find_pointer(t->plan, base, "_M_right", &right, 0)) {
+        return 0;
+    }
+    u32 node = template_named(t->plan->from, "std::_Rb_tree_node<", element, "");
+    if (node == TYPE_NONE) {
+        return 0;
+    }
+    t->stack_count = 0;
+    u64 root = *(const u64*)(address + root_at);
+    for (u64 walked = 0; root && walked < NODES_MOST && !t->failed; ++walked) {
+        follow(t, root, node);
+        u64 children[2] = {0, 0};
+        heap_word(root + left, &children[0]);
+        heap_word(root + right, &children[1]);
+        for (u32 i = 0; i < 2; ++i) {
+            if (children[i] && grow_array((void**)&t->stack, &t->stack_capacity,
+                                          t->stack_count + 1, sizeof(u64))) {
+                t->stack[t->stack_count++] = children[i];
+            }
+        }
+        root = t->stack_count ? t->stack[--t->stack_count] : 0;
+    }
+    return 1;
+}
+
+// A hash table's nodes (std::unordered_map, std::unordered_set), one list
+// from before its first.
+static bool32 walk_hash(tracer* t, u64 address, u32 type) {
+    char element[512];
+    u64 at = 0;
+    if (!template_argument(old_name(t->plan, type), 1, element, sizeof(element)) ||
+        !find_pointer(t->plan, type, "_M_nxt", &at, 0)) {
+        return 0;
+    }
+    u32 node = template_named(t->plan->from, "std::__detail::_Hash_node<", element, ", true");
+    if (node == TYPE_NONE) {
+        node = template_named(t->plan->from, "std::__detail::_Hash_node<", element, ", false");
+    }
+    if (node == TYPE_NONE) {
+        return 0;
+    }
+    u64 next = *(const u64*)(address + at);
+    for (u64 walked = 0; next && walked < NODES_MOST; ++walked) {
+        follow(t, next, node);
+        if (!heap_word(next, &next)) {
+            break;
+        }
+    }
+    return 1;
+}
+
+// Whether a name holds a changed type's as a word of its own ("std::deque<node,
+// std::allocator<node> >" holds node).
+static bool32 mentions_changed(const layout_plan* p, const char* name) {
+    for (u32 i = 0; i < p->changed_types; ++i) {
+        const char* changed = old_name(p, p->changed[i]);
+        u64 length = strlen(changed);
+        for (const char* at = strstr(name, changed); at; at = strstr(at + 1, changed)) {
+            char before = at > name ? at[-1] : ' ';
+            char after = at[length];
+            bool32 word = !(before == '_' || before == ':' || (before >= '0' && before <= '9') ||
+                            (before >= 'A' && before <= 'Z') || (before >= 'a' && before <= 'z'));
+            bool32 ends = !(after == '_' || (after >= '0' && after <= '9') ||
+                            (after >= 'A' && after <= 'Z') || (after >= 'a' && after <= 'z'));
+            if (word && ends) {
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+// The standard library's records whose members' types lead to all they
+// hold, or that are walked here.
+static bool32 followed_by_types(const char* name) {
+    static const char* const known[] = {
+        "std::vector<", "std::_Vector_base<", "std::unique_ptr<", "std::__uniq_ptr", "std::tuple<",
+        "std::_Tuple_impl<", "std::_Head_base<", "std::pair<", "std::array<", "std::allocator<",
+        "std::default_delete<", "std::shared_ptr<", "std::__shared_ptr<", "std::__shared_count<",
+        "std::_Sp_", "std::weak_ptr<", "std::__weak_ptr<", "std::__weak_count<", "std::list<",
+        "std::__cxx11::list<", "std::_List_base<", "std::__cxx11::_List_base<", "std::_List_node<",
+        "std::map<", "std::set<", "std::multimap<", "std::multiset<", "std::_Rb_tree",
+        "std::unordered_map<", "std::unordered_set<", "std::unordered_multimap<",
+        "std::unordered_multiset<", "std::_Hashtable<", "std::__detail::", "std::less<",
+        "std::greater<", "std::hash<", "std::equal_to<", "std::_Select1st<", "std::_Identity<",
+        "std::__cxx11::basic_string<", "std::basic_string<", "std::char_traits<",
+        "std::_Optional_", "std::optional<", "std::_Enable_", "std::reference_wrapper<",
+        "std::__new_allocator<", "__gnu_cxx::"};
+    for (u32 i = 0; i < sizeof(known) / sizeof(known[0]); ++i) {
+        if (starts_with(name, known[i])) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Whether a record keeps bytes its types don't describe: a union, or an
+// array of characters, in it or in what it holds by value.
+static bool32 keeps_bytes(const layout_plan* p, u32 type, u32 depth) {
+    if (type == TYPE_NONE || depth > 8) {
+        return 0;
+    }
+    const type_info* info = old_info(p, type);
+    if (info->kind == TYPE_UNION) {
+        return 1;
+    }
+    if (info->kind == TYPE_ARRAY) {
+        const type_info* element = info->target != TYPE_NONE ? old_info(p, info->target) : NULL;
+        return !element || (element->kind == TYPE_INTEGER && (element->flags & TYPE_CHAR)) ||
+               keeps_bytes(p, info->target, depth + 1);
+    }
+    for (u32 i = 0; info->kind == TYPE_RECORD && i < info->member_count; ++i) {
+        if (keeps_bytes(p, p->from->members[info->first_member + i].type, depth + 1)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The standard library's containers: walked where their nodes are known,
+// else marked when they may hold a changed type the reload can't reach.
+static bool32 visit_library(tracer* t, u64 address, u32 type) {
+    const char* name = old_name(t->plan, type);
+    if (!starts_with(name, "std::") || !strchr(name, '<')) {
+        return 0;
+    }
+    if ((starts_with(name, "std::__cxx11::list<") || starts_with(name, "std::list<")) &&
+        walk_list(t, address, type)) {
+        return 1;
+    }
+    if (starts_with(name, "std::_Rb_tree<") && walk_tree(t, address, type)) {
+        return 1;
+    }
+    if (starts_with(name, "std::_Hashtable<") && walk_hash(t, address, type)) {
+        return 1;
+    }
+    // A deque's and a forward list's elements lie where their types don't
+    // lead (a buffer's end is the next allocation's start; nodes of a base
+    // type); other records of the library's that keep bytes (a union, an
+    // aligned buffer) may hold anything their names say.
+    bool32 unwalked = starts_with(name, "std::deque<") || starts_with(name, "std::_Deque_base<") ||
+                      starts_with(name, "std::forward_list<") || starts_with(name, "std::_Fwd_list");
+    if (t->hidden_type == TYPE_NONE &&
+        (unwalked || (!followed_by_types(name) && keeps_bytes(t->plan, type, 0))) &&
+        mentions_changed(t->plan, name)) {
+        t->hidden_type = type;
+    }
+    return 0;
+}
+
 static void visit_record(tracer* t, u64 address, u32 type, u32 depth) {
     const type_info* info = old_info(t->plan, type);
-    if (visit_vector(t, address, type)) {
+    if (old_storage(t->plan, type) != TYPE_NONE) {
+        visit(t, address, old_storage(t->plan, type), depth + 1);
+        return;
+    }
+    if (visit_vector(t, address, type) || visit_library(t, address, type)) {
         return;
     }
     for (u32 i = 0; i < info->member_count; ++i) {
@@ -1041,6 +1341,7 @@ static bool32 trace_pass(tracer* t, void** slot) {
     t->work_count = 0;
     t->carved = 0;
     t->union_type = TYPE_NONE;
+    t->hidden_type = TYPE_NONE;
     t->plan->vector_count = 0;
     if (t->table) {
         memset(t->table, 0, t->table_size * sizeof(u64));
@@ -1107,6 +1408,11 @@ static bool32 covered(const tracer* t, const region* r) {
 static void refusal(tracer* t, char* why, u32 capacity) {
     layout_plan* p = t->plan;
     why[0] = 0;
+    if (t->hidden_type != TYPE_NONE) {
+        snprintf(why, capacity, "objects of a type whose layout changed may lie in a %s, whose "
+                                "elements the reload can't find", shown_name(p, t->hidden_type));
+        return;
+    }
     if (t->union_type != TYPE_NONE) {
         snprintf(why, capacity, "%s holds a type whose layout changed in a union, whose live member can't be known",
                  shown_name(p, t->union_type));
@@ -1366,7 +1672,9 @@ void layout_write_note(layout_plan* p) {
     u64 listed = 0;
     u64* order = (u64*)malloc(((u64)p->from->type_count + 1) * 2 * sizeof(u64));
     for (u32 t = 0; order && t < p->from->type_count; ++t) {
-        if (p->converted[t] && is_record(old_info(p, t)) && p->verdict[t] == CHANGED) {
+        const char* name = types_name(p->from, old_info(p, t)->name);
+        bool32 library = starts_with(name, "std::") || starts_with(name, "__gnu_cxx::");
+        if (p->converted[t] && is_record(old_info(p, t)) && p->verdict[t] == CHANGED && !library) {
             order[listed * 2] = p->converted[t];
             order[listed * 2 + 1] = t;
             ++listed;
@@ -1461,6 +1769,7 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
     free(t.work);
     free(t.inner);
     free(t.headers);
+    free(t.stack);
     return !why[0];
 }
 
