@@ -17,6 +17,7 @@ from input_helpers import focus, keys
 
 LIST, ARRAY = 2000, 300  # modules/layouts/nodes.c
 MOVERS, SPINNERS = 400, 200  # modules/layouts/shapes.cpp
+ITEMS = 300  # modules/layouts/stock.cpp
 
 # "converted 2,301 node (added: weight), 1 holder": each item's count, type
 # and what changed in it.
@@ -187,6 +188,32 @@ class LayoutsTest(unittest.TestCase):
         self.assertEqual({r["weights"] for r in fresh}, {"0"})
         self.assert_digests(plain, fresh)
         self.assertTrue(self.host.running())
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
+    def test_items_in_lists_maps_and_hash_tables_are_converted_and_a_deque_waits(self):
+        """Items with strings in a std::list, a std::map and a
+        std::unordered_map: converted in their nodes, the strings (inside
+        the item or on the heap) and the hash table's keys intact. A changed
+        tag held in a std::deque can't be found, so that build waits."""
+        plain = self.plain("stock_v1", 220)
+        self.start("stock", "stock_v1")
+        self.wait_frame(30)
+        self.swap("stock_v2")
+        self.wait_title(r"^Engine - kept [0-9,]+ variables?.*; converted ")
+        self.wait_frame(150, version=2)
+        types = converted(self.note_line())
+        self.assertEqual(types["item"], (3 * ITEMS, "added: added"), self.note_line())
+        ran = digests(self.run_dir)
+        self.assertEqual({r["items"] for r in ran}, {str(3 * ITEMS)})
+        self.assertEqual({r["added"] for r in ran}, {"0"})
+        self.assert_digests(plain, ran)
+        self.swap("stock_v3")
+        self.wait_title(r"^Engine - main\.(so|dll) waits: .*std::deque<tag")
+        # The running build goes on with its state.
+        self.wait_frame(220, version=2)
+        self.assertEqual(self.host.stderr().count("waits: "), 1, self.host.stderr())
+        self.assert_digests(plain, digests(self.run_dir))
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 
