@@ -993,9 +993,12 @@ static bool32 points_at_bytes(const tracer* t, u32 target) {
 // An allocation a byte pointer points into is the program's to carve: what
 // lies in it past its first object is its own (a pool, a zone, an arena),
 // never an array to convert as one.
-static void note_bytes(tracer* t, u64 address) {
-    u64 start = 0, size = 0;
-    if (!address || !heap_object_at(address, &start, &size) || is_header(t, start)) {
+// A pointer into its own allocation (a string's into its own buffer) is
+// no sign of carving.
+static void note_bytes(tracer* t, u64 address, u64 pointer_at) {
+    u64 start = 0, size = 0, own = 0, own_size = 0;
+    if (!address || !heap_object_at(address, &start, &size) || is_header(t, start) ||
+        (heap_object_at(pointer_at, &own, &own_size) && own == start)) {
         return;
     }
     if (!grow_array((void**)&t->headers, &t->header_capacity, t->header_count + 1, sizeof(u64))) {
@@ -1228,7 +1231,7 @@ static void visit(tracer* t, u64 address, u32 type, u32 depth) {
     case TYPE_POINTER:
         if (!(address & 7)) {
             if (points_at_bytes(t, info->target)) {
-                note_bytes(t, *(const u64*)address);
+                note_bytes(t, *(const u64*)address, address);
             } else {
                 follow(t, *(const u64*)address, info->target);
             }
