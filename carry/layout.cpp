@@ -1669,6 +1669,10 @@ static int by_count(const void* a, const void* b) {
     return x > y ? -1 : x < y;
 }
 
+const char* layout_changed_name(const layout_plan* plan) {
+    return plan->changed_types ? shown_name(plan, plan->changed[0]) : "";
+}
+
 void layout_write_note(layout_plan* p) {
     long_text_empty(&p->note);
     bool32 first = 1;

@@ -114,6 +114,9 @@ bool32 layout_convert_value(layout_plan* plan, u32 old_type, u32 new_type, const
 bool32 layout_map_offset(layout_plan* plan, u32 old_type, u32 new_type, u64 offset,
                          u64* mapped);
 
+// The first changed type's name as users know it ("mobj_t"), "" for none.
+const char* layout_changed_name(const layout_plan* plan);
+
 // Writes note: what was converted, heap objects and globals alike.
 void layout_write_note(layout_plan* plan);
 

@@ -169,6 +169,7 @@ bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot,
     if (capacity) {
         why[0] = 0;
     }
+    whole->waits_for_loop = 0;
     drop_next(whole);
     if (!whole->running || !whole->types.type_count || !image_keeps_all(copy_path) ||
         !types_read_file(copy_path, &whole->next_types)) {
@@ -179,6 +180,14 @@ bool32 whole_may_replace(whole_state* whole, const char* copy_path, void** slot,
     if (!layout_compare(&whole->plan, &whole->types, &whole->next_types)) {
         layout_free(&whole->plan);
         return 1;
+    }
+    if (whole->snapshot_held && !whole->returning) {
+        snprintf(why, capacity, "%s changed its layout while loop editing holds the state in the "
+                                "old one - it comes in once loop editing is off (alt+L)",
+                 layout_changed_name(&whole->plan));
+        drop_next(whole);
+        whole->waits_for_loop = 1;
+        return 0;
     }
     if (!layout_prepare(&whole->plan, &whole->layout, slot, why, capacity)) {
         drop_next(whole);

@@ -17,6 +17,10 @@ typedef struct whole_state {
     // could not carry take these values then.
     state_taken given;
     bool32 returning;     // the build being loaded is the previous one, after a fault
+    // Loop editing holds a snapshot of the state and puts it back each
+    // round: a build whose layouts differ can't come in under it.
+    bool32 snapshot_held;
+    bool32 waits_for_loop;  // the last build refused waits only for loop editing to end
     memory_range* objects;  // the layout's kept objects, for the hashes (memory.h)
     u64 load_serial;      // counts the builds that kept it: tells builds apart
     type_graph types;     // the running build's types (none: its debug information lacks them)

@@ -138,6 +138,7 @@ void host_begin(host_state* host, host_window* window) {
     rewind_start(&host->rewind, window ? host->history_seconds : 0, host->history_mebibytes,
                  host->undo);
     module_locate(&host->module);
+    host->module.whole.snapshot_held = host->loop.mode != LOOP_LIVE;
     poll_module(&host->module);
     fill_bytes(&host->input, 0, sizeof(host->input));
 }
@@ -188,6 +189,12 @@ void host_frame(host_state* host) {
         title_show_loop(host->window, loop->title);
     }
     host->marks[MARK_POLL] = read_counter();
+    host->module.whole.snapshot_held = loop->mode != LOOP_LIVE;
+    if (host->module.waiting && host->module.whole.waits_for_loop && loop->mode == LOOP_LIVE) {
+        // Loop editing is off: the build that waited for it is looked at again.
+        host->module.whole.waits_for_loop = 0;
+        host->module.stamped = 0;
+    }
     poll_module(&host->module);
     take_afresh_chord(host);
     if (build_status_poll(&host->build, &host->module)) {

@@ -217,6 +217,29 @@ class LayoutsTest(unittest.TestCase):
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 
+    def test_a_changed_layout_waits_while_loop_editing_holds_the_state(self):
+        """Loop editing puts its snapshot back each round, in the layout it
+        was taken in: a build that changes a layout comes in once it is off."""
+        self.start("layouts_loop", "layouts_v1")
+        self.wait_frame(30)
+        focus(self.host)
+        keys("alt+l")
+        self.assertTrue(wait_for(lambda: "recording" in window_title(self.host.window), 10))
+        self.swap("layouts_v2")
+        self.wait_title(r"^Engine - recording - main\.(so|dll) waits: (node|holder) changed its "
+                        r"layout while loop editing holds the state in the old one")
+        keys("alt+l")
+        self.assertTrue(wait_for(lambda: "loop" in window_title(self.host.window), 10))
+        self.assertEqual({r["v"] for r in digests(self.run_dir)}, {"1"})
+        keys("alt+l")
+        self.wait_title(r"^Engine - kept [0-9,]+ variables?.*; converted ")
+        self.wait_frame(int(digests(self.run_dir)[-1]["frame"]) + 30, version=2)
+        ran = [r for r in digests(self.run_dir) if r["v"] == "2"]
+        self.assertEqual({r["nodes"] for r in ran}, {str(LIST)})
+        self.assertEqual({r["weights"] for r in ran}, {"0"})
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
     def test_a_converted_build_that_faults_at_once_leaves_the_previous_build_its_values(self):
         plain = self.plain("layouts_v1", 150)
         self.start("layouts_fault", "layouts_v1")
