@@ -1407,6 +1407,19 @@ static bool32 covered(const tracer* t, const region* r) {
            lies_at(t->plan, whole->type, offset % step, r->type, 0);
 }
 
+// Whether a record holds a virtual base, whose place in it the debug
+// information doesn't give.
+static bool32 virtual_base(const layout_plan* p, u32 t, u32 depth) {
+    const type_info* info = t != TYPE_NONE ? old_info(p, t) : NULL;
+    for (u32 i = 0; info && is_record(info) && depth < 16 && i < info->member_count; ++i) {
+        const type_member* m = &p->from->members[info->first_member + i];
+        if ((m->flags & MEMBER_VIRTUAL_BASE) || virtual_base(p, m->type, depth + 1)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // Why the objects found can't all be converted exactly; "" when they can.
 static void refusal(tracer* t, char* why, u32 capacity) {
     layout_plan* p = t->plan;
@@ -1437,6 +1450,12 @@ static void refusal(tracer* t, char* why, u32 capacity) {
         }
         if (!needs(p, r->type) || covered(t, r)) {
             continue;
+        }
+        if (virtual_base(p, r->type, 0)) {
+            snprintf(why, capacity, "%s changed its layout and has a virtual base, whose place in "
+                                    "it the debug information doesn't give", shown_name(p, r->type));
+            free(carved);
+            return;
         }
         u32 now = counterpart(p, r->type);
         bool32 grows = now != TYPE_NONE && new_info(p, now)->size > old_info(p, r->type)->size;
