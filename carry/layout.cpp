@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "carry/state.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
@@ -476,18 +478,90 @@ static void convert_member(layout_plan* p, const type_info* x, const type_info* 
     }
 }
 
-static void convert_record(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
+// How a changed record's objects are converted, worked out once: runs of
+// bytes copied as they are, and the members converted one by one.
+typedef struct convert_step {
+    u64 from;     // old offset (a copy's), or the old member's index
+    u64 to;       // new offset (a copy's), or the new member's index
+    u64 size;     // bytes copied; 0: the member is converted
+} convert_step;
+
+typedef struct convert_steps {
+    convert_step* steps;
+    u32 count;
+} convert_steps;
+
+static convert_steps* steps_for(layout_plan* p, u32 a, u32 b) {
+    if (p->verdict[a] != CHANGED || p->match[a] != b) {
+        return NULL;
+    }
+    if (!p->programs) {
+        p->programs = (void**)calloc(p->from->type_count, sizeof(void*));
+        if (!p->programs) {
+            return NULL;
+        }
+    }
+    if (p->programs[a]) {
+        return (convert_steps*)p->programs[a];
+    }
+    const type_info* x = old_info(p, a);
     const type_info* y = new_info(p, b);
+    convert_steps* made = (convert_steps*)calloc(1, sizeof(convert_steps));
+    convert_step* steps = (convert_step*)calloc((u64)y->member_count + 1, sizeof(convert_step));
+    if (!made || !steps) {
+        free(made);
+        free(steps);
+        return NULL;
+    }
+    for (u32 i = 0; i < y->member_count; ++i) {
+        const type_member* m = member_of(p, a, b, i);
+        const type_member* n = &p->to->members[y->first_member + i];
+        if (!m) {
+            continue;
+        }
+        u64 extent = member_extent(p->from, x, m);
+        bool32 plain = !((m->flags | n->flags) & MEMBER_BITS) && !opaque(p->from, m->type) &&
+                       !opaque(p->to, n->type) && !needs(p, m->type) &&
+                       same(p, m->type, n->type, 0) && old_storage(p, m->type) == TYPE_NONE;
+        convert_step* last = made->count ? &steps[made->count - 1] : NULL;
+        if (plain && last && last->size && last->from + last->size == m->offset &&
+            last->to + last->size == n->offset) {
+            last->size += extent;  // one run with the copy before it
+        } else if (plain) {
+            steps[made->count++] = {m->offset, n->offset, extent};
+        } else {
+            steps[made->count++] = {(u64)(m - &p->from->members[x->first_member]), i, 0};
+        }
+    }
+    made->steps = steps;
+    p->programs[a] = made;
+    return made;
+}
+
+static void convert_record(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
+    const type_info* x = old_info(p, a);
+    const type_info* y = new_info(p, b);
+    const convert_steps* program = steps_for(p, a, b);
+    if (program) {
+        for (u32 i = 0; i < program->count; ++i) {
+            const convert_step* step = &program->steps[i];
+            if (step->size) {
+                memcpy(to + step->to, from + step->from, step->size);
+            } else {
+                convert_member(p, x, y, &p->from->members[x->first_member + step->from],
+                               &p->to->members[y->first_member + step->to], from, to, depth);
+            }
+        }
+        return;
+    }
     for (u32 i = 0; i < y->member_count; ++i) {
         const type_member* m = member_of(p, a, b, i);
         if (m) {
-            convert_member(p, old_info(p, a), y, m, &p->to->members[y->first_member + i], from, to,
-                           depth);
+            convert_member(p, x, y, m, &p->to->members[y->first_member + i], from, to, depth);
         }
     }
 }
 
-// Old bytes of type a into zeroed new bytes of type b.
 // Old bytes of type a into zeroed new bytes of type b; false when a
 // scalar's value did not fit and was left at zero.
 static bool32 convert(layout_plan* p, u32 a, u32 b, const u8* from, u8* to, u32 depth) {
@@ -621,6 +695,13 @@ void layout_free(layout_plan* plan) {
     for (u32 t = 0; plan->member_maps && t < plan->from->type_count; ++t) {
         free(plan->member_maps[t]);
     }
+    for (u32 t = 0; plan->programs && t < plan->from->type_count; ++t) {
+        if (plan->programs[t]) {
+            free(((convert_steps*)plan->programs[t])->steps);
+            free(plan->programs[t]);
+        }
+    }
+    free(plan->programs);
     free(plan->member_maps);
     free(plan->granule_keys);
     free(plan->granule_first);
@@ -671,7 +752,14 @@ typedef struct tracer {
     const image_layout* image;
     region* regions;
     u64 region_count, region_capacity;
-    u64* table;  // open addressing: region index + 1 by start
+    u64* table;  // open addressing: pairs of a region's start and its index + 1 (what is
+                 // no small object's start)
+    // Small objects' regions, slab by slab: a slab's address and its
+    // objects' region index + 1 by place (open addressing by slab).
+    u64* slab_keys;
+    u32** slab_regions;
+    u64 slab_size;
+    u64 slab_count;
     u64 table_size;
     u64* work;
     u64 work_count, work_capacity;
@@ -708,18 +796,30 @@ static bool32 grow_array(void** items, u64* capacity, u64 needed, u64 size) {
 
 static u64 slot_of(u64 start, u64 size) { return (start * 0x9E3779B97F4A7C15ull >> 20) & (size - 1); }
 
-static bool32 table_grow(tracer* t) {
+static void table_put(u64* table, u64 size, u64 start, u64 index) {
+    u64 at = slot_of(start, size);
+    while (table[2 * at + 1]) {
+        at = (at + 1) & (size - 1);
+    }
+    table[2 * at] = start;
+    table[2 * at + 1] = index + 1;
+}
+
+static bool32 table_grow(tracer* t, u64 at_least) {
     u64 size = t->table_size ? t->table_size * 2 : 4096;
-    u64* table = (u64*)calloc(size, sizeof(u64));
+    while (size < at_least * 2) {
+        size *= 2;
+    }
+    u64* table = (u64*)calloc(size * 2, sizeof(u64));
     if (!table) {
         return 0;
     }
     for (u64 i = 0; i < t->region_count; ++i) {
-        u64 at = slot_of(t->regions[i].start, size);
-        while (table[at]) {
-            at = (at + 1) & (size - 1);
+        u64 slab = 0;
+        u32 slot = 0, slots = 0;
+        if (!heap_slot_at(t->regions[i].start, &slab, &slot, &slots)) {
+            table_put(table, size, t->regions[i].start, i);  // else kept slab by slab
         }
-        table[at] = i + 1;
     }
     free(t->table);
     t->table = table;
@@ -727,14 +827,95 @@ static bool32 table_grow(tracer* t) {
     return 1;
 }
 
-static region* region_at(const tracer* t, u64 start) {
+static u64 slab_slot(u64 slab, u64 size) { return (slab >> 16) * 0x9E3779B97F4A7C15ull >> 40 & (size - 1); }
+
+static bool32 slabs_grow(tracer* t) {
+    u64 size = t->slab_size ? t->slab_size * 2 : 1024;
+    u64* keys = (u64*)calloc(size, sizeof(u64));
+    u32** regions = (u32**)calloc(size, sizeof(u32*));
+    if (!keys || !regions) {
+        free(keys);
+        free(regions);
+        return 0;
+    }
+    for (u64 i = 0; i < t->slab_size; ++i) {
+        if (t->slab_keys[i]) {
+            u64 at = slab_slot(t->slab_keys[i], size);
+            while (keys[at]) {
+                at = (at + 1) & (size - 1);
+            }
+            keys[at] = t->slab_keys[i];
+            regions[at] = t->slab_regions[i];
+        }
+    }
+    free(t->slab_keys);
+    free(t->slab_regions);
+    t->slab_keys = keys;
+    t->slab_regions = regions;
+    t->slab_size = size;
+    return 1;
+}
+
+// The place of a small object's region index, made when asked to; null for
+// what is no small object's start (or no memory).
+static u32* slab_entry(tracer* t, u64 start, bool32 make, bool32* small) {
+    u64 slab = 0;
+    u32 slot = 0, slots = 0;
+    *small = heap_slot_at(start, &slab, &slot, &slots);
+    if (!*small) {
+        return NULL;
+    }
+    if (make && (t->slab_count + 1) * 2 > t->slab_size && !slabs_grow(t)) {
+        t->failed = 1;
+        return NULL;
+    }
+    if (!t->slab_size) {
+        return NULL;
+    }
+    u64 at = slab_slot(slab, t->slab_size);
+    while (t->slab_keys[at] && t->slab_keys[at] != slab) {
+        at = (at + 1) & (t->slab_size - 1);
+    }
+    if (!t->slab_keys[at]) {
+        if (!make) {
+            return NULL;
+        }
+        t->slab_regions[at] = (u32*)calloc(slots, sizeof(u32));
+        if (!t->slab_regions[at]) {
+            t->failed = 1;
+            return NULL;
+        }
+        t->slab_keys[at] = slab;
+        t->slab_count += 1;
+    }
+    return &t->slab_regions[at][slot];
+}
+
+static void slabs_clear(tracer* t) {
+    for (u64 i = 0; i < t->slab_size; ++i) {
+        free(t->slab_regions[i]);
+    }
+    free(t->slab_keys);
+    free(t->slab_regions);
+    t->slab_keys = NULL;
+    t->slab_regions = NULL;
+    t->slab_size = t->slab_count = 0;
+}
+
+static region* region_at(tracer* t, u64 start) {
+    bool32 small = 0;
+    u32* entry = slab_entry(t, start, 0, &small);
+    if (small) {
+        return entry && *entry ? &t->regions[*entry - 1] : NULL;
+    }
     if (!t->table_size) {
         return NULL;
     }
-    for (u64 at = slot_of(start, t->table_size); t->table[at]; at = (at + 1) & (t->table_size - 1)) {
-        region* r = &t->regions[t->table[at] - 1];
-        if (r->start == start) {
-            return r;
+    const u64* table = t->table;
+    for (u64 at = slot_of(start, t->table_size); table[2 * at + 1];
+         at = (at + 1) & (t->table_size - 1)) {
+        if (table[2 * at] == start) {
+            return &t->regions[table[2 * at + 1] - 1];
         }
     }
     return NULL;
@@ -810,8 +991,18 @@ static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
         }
         return;
     }
-    if ((t->region_count + 1) * 2 > t->table_size && !table_grow(t)) {
+    bool32 small = 0;
+    u32* entry = slab_entry(t, start, 1, &small);
+    if (small && !entry) {
         t->failed = 1;
+        return;
+    }
+    if (!entry && (t->region_count + 1) * 2 > t->table_size &&
+        !table_grow(t, t->region_count + 1)) {
+        t->failed = 1;
+        return;
+    }
+    if (t->failed) {
         return;
     }
     if (!grow_array((void**)&t->regions, &t->region_capacity, t->region_count + 1, sizeof(region))) {
@@ -826,11 +1017,11 @@ static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
     r->kind = kind == REGION_ARRAY && is_header(t, start) ? REGION_HEADER : kind;
     r->other = TYPE_NONE;
     r->live = live_of(t, r);
-    u64 at = slot_of(start, t->table_size);
-    while (t->table[at]) {
-        at = (at + 1) & (t->table_size - 1);
+    if (entry) {
+        *entry = (u32)++t->region_count;
+    } else {
+        table_put(t->table, t->table_size, start, t->region_count++);
     }
-    t->table[at] = ++t->region_count;
     push_work(t, t->region_count - 1);
 }
 
@@ -1347,8 +1538,9 @@ static bool32 trace_pass(tracer* t, void** slot) {
     t->hidden_type = TYPE_NONE;
     t->plan->vector_count = 0;
     if (t->table) {
-        memset(t->table, 0, t->table_size * sizeof(u64));
+        memset(t->table, 0, t->table_size * 2 * sizeof(u64));
     }
+    slabs_clear(t);
     const type_graph* graph = t->plan->from;
     for (u32 i = 0; i < graph->global_count && !t->failed; ++i) {
         u64 address = graph->globals[i].address + t->image->bias;
@@ -1392,7 +1584,7 @@ static const char* shown_name(const layout_plan* p, u32 type) {
 // Whether a region in memory the program manages lies in an allocation
 // typed from its start, as part of what that holds: the same object, found
 // before its allocation was.
-static bool32 covered(const tracer* t, const region* r) {
+static bool32 covered(tracer* t, const region* r) {
     u64 start = 0, size = 0;
     if (r->kind != REGION_PROGRAM || !heap_object_at(r->start, &start, &size)) {
         return 0;
@@ -1435,7 +1627,10 @@ static void refusal(tracer* t, char* why, u32 capacity) {
         return;
     }
     u64* carved = (u64*)calloc(p->from->type_count ? p->from->type_count : 1, sizeof(u64));
-    if (!carved) {
+    u8* looked = (u8*)calloc(p->from->type_count ? p->from->type_count : 1, 1);
+    if (!carved || !looked) {
+        free(carved);
+        free(looked);
         snprintf(why, capacity, "there is no memory to convert its objects");
         return;
     }
@@ -1446,15 +1641,20 @@ static void refusal(tracer* t, char* why, u32 capacity) {
             snprintf(why, capacity, "an object is reached both as %s and as %s, and which it is can't be told",
                      shown_name(p, r->type), shown_name(p, r->other));
             free(carved);
+            free(looked);
             return;
         }
         if (!needs(p, r->type) || covered(t, r)) {
             continue;
         }
-        if (virtual_base(p, r->type, 0)) {
+        if (!looked[r->type]) {
+            looked[r->type] = virtual_base(p, r->type, 0) ? 2 : 1;
+        }
+        if (looked[r->type] == 2) {
             snprintf(why, capacity, "%s changed its layout and has a virtual base, whose place in "
                                     "it the debug information doesn't give", shown_name(p, r->type));
             free(carved);
+            free(looked);
             return;
         }
         u32 now = counterpart(p, r->type);
@@ -1473,6 +1673,7 @@ static void refusal(tracer* t, char* why, u32 capacity) {
                  carved[worst] == 1 ? "s" : "");
     }
     free(carved);
+    free(looked);
 }
 
 static bool32 add_object(layout_plan* p, const layout_object* object) {
@@ -1549,11 +1750,6 @@ static void convert_object(layout_plan* p, const layout_object* o, u8* scratch) 
         convert(p, o->old_type, o->new_type, from + i * old_step, to + i * new_step, 0);
     }
     p->converted[o->old_type] = counted + used;
-}
-
-static int by_old_start(const void* a, const void* b) {
-    u64 x = ((const layout_object*)a)->old_start, y = ((const layout_object*)b)->old_start;
-    return x < y ? -1 : x > y;
 }
 
 // Where a word that pointed into a converted object points now; false
@@ -1766,6 +1962,12 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
     memset(&t, 0, sizeof(t));
     t.plan = plan;
     t.image = running;
+    // Room for about every object the heap holds, made once.
+    u64 objects = heap_state().objects + heap_state().large_blocks + 1024;
+    if (!table_grow(&t, objects) ||
+        !grow_array((void**)&t.regions, &t.region_capacity, objects, sizeof(region))) {
+        t.failed = 1;
+    }
     bool32 traced = 0;
     for (u32 pass = 0; pass < 64 && !t.failed && !traced; ++pass) {
         traced = trace_pass(&t, slot);
@@ -1796,6 +1998,7 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
     free(t.inner);
     free(t.headers);
     free(t.stack);
+    slabs_clear(&t);
     return !why[0];
 }
 
@@ -1865,7 +2068,8 @@ void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_s
     }
     free(plan->scratch);
     plan->scratch = NULL;
-    qsort(plan->objects, plan->object_count, sizeof(layout_object), by_old_start);
+    std::sort(plan->objects, plan->objects + plan->object_count,
+              [](const layout_object& x, const layout_object& y) { return x.old_start < y.old_start; });
     index_granules(plan);
     // What moved is let go of once its pointers are: nothing in it is
     // looked at again.

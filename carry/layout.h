@@ -66,6 +66,7 @@ typedef struct layout_plan {
     u64* granule_first;
     u64 granule_slots;
     u32** member_maps;       // per changed type of from: its members' in the next build's order
+    void** programs;         // per changed type of from: how its objects are converted
     u32* storage_from;       // per type of from: the element an aligned storage holds
     u32* storage_to;         // the same for to (TYPE_NONE: none; unset: not looked at)
     u32* changed;            // the changed records of from, changed_types of them

@@ -544,6 +544,18 @@ bool32 heap_object_at(u64 address, u64* start, u64* size) {
     return 1;
 }
 
+bool32 heap_slot_at(u64 address, u64* slab, u32* slot, u32* slots) {
+    u64 start = 0, size = 0;
+    if (in_large_half((void*)address) || !heap_object_at(address, &start, &size) ||
+        start != address) {
+        return 0;
+    }
+    *slab = address & ~SLAB_MASK;
+    *slot = (u32)((address - *slab - SLAB_HEADER) / size);
+    *slots = (u32)((HEAP_SLAB_BYTES - SLAB_HEADER) / size);
+    return 1;
+}
+
 void* heap_realloc(void* pointer, u64 size) {
     if (!pointer) {
         return heap_alloc(size);

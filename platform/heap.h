@@ -48,6 +48,11 @@ u64 heap_usable_size(const void* pointer);
 // its slab until it is handed out again.
 bool32 heap_object_at(u64 address, u64* start, u64* size);
 
+// For the start of a small object: its slab, its place among the slab's
+// objects and how many the slab holds, so tables of objects can be kept
+// slab by slab. False for any other address.
+bool32 heap_slot_at(u64 address, u64* slab, u32* slot, u32* slots);
+
 // Whether an address lies in the heap's span.
 static inline bool32 heap_owns(const void* pointer) {
     return (u64)pointer - HEAP_BASE < HEAP_SPAN;
