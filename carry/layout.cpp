@@ -1879,9 +1879,14 @@ static u64 move_one(void* context, u64 word) {
     return moved_word((layout_plan*)context, word, &moved) ? moved : word;
 }
 
+// Most first; among equals, in the order of the types.
 static int by_count(const void* a, const void* b) {
-    u64 x = ((const u64*)a)[0], y = ((const u64*)b)[0];
-    return x > y ? -1 : x < y;
+    const u64* x = (const u64*)a;
+    const u64* y = (const u64*)b;
+    if (x[0] != y[0]) {
+        return x[0] > y[0] ? -1 : 1;
+    }
+    return x[1] < y[1] ? -1 : x[1] > y[1];
 }
 
 const char* layout_changed_name(const layout_plan* plan) {
