@@ -220,8 +220,9 @@ bool32 layout_compare(layout_plan* plan, const type_graph* from, const type_grap
     plan->storage_from = (u32*)malloc(count * sizeof(u32));
     plan->storage_to = (u32*)malloc((to->type_count ? to->type_count : 1) * sizeof(u32));
     plan->changed = (u32*)malloc(count * sizeof(u32));
+    plan->library = (u8*)calloc(count, 1);
     if (!plan->verdict || !plan->match || !plan->converted || !plan->storage_from ||
-        !plan->storage_to || !plan->changed) {
+        !plan->storage_to || !plan->changed || !plan->library) {
         return 0;
     }
     for (u32 t = 0; t < from->type_count; ++t) {
@@ -709,6 +710,7 @@ void layout_free(layout_plan* plan) {
     free(plan->storage_from);
     free(plan->storage_to);
     free(plan->changed);
+    free(plan->library);
     free(plan->verdict);
     free(plan->match);
     free(plan->converted);
@@ -733,13 +735,12 @@ enum region_kind {
 typedef struct region {
     u64 start;
     u64 size;   // the allocation's (an object in program memory: its type's)
-    u64 live;   // elements traced
+    u32 live;   // elements traced
     u32 type;   // of its elements
     u32 other;  // a second type it was reached as, that does not nest with type
     u8 kind;
     u8 conflict;
-    u8 header;  // an allocation of REGION_ARRAY found carved up: only its first element
-    u8 unused;
+    u8 unused[2];
 } region;
 
 typedef struct interior {
@@ -1396,14 +1397,27 @@ static bool32 visit_library(tracer* t, u64 address, u32 type) {
     return 0;
 }
 
+// Whether a record is the standard library's (looked at by name), once
+// for each type: 1 no, 2 yes.
+static bool32 library_record(tracer* t, u32 type) {
+    layout_plan* p = t->plan;
+    if (!p->library[type]) {
+        const char* name = old_name(p, type);
+        p->library[type] = starts_with(name, "std::") || starts_with(name, "__gnu_cxx::") ? 2 : 1;
+    }
+    return p->library[type] == 2;
+}
+
 static void visit_record(tracer* t, u64 address, u32 type, u32 depth) {
     const type_info* info = old_info(t->plan, type);
-    if (old_storage(t->plan, type) != TYPE_NONE) {
-        visit(t, address, old_storage(t->plan, type), depth + 1);
-        return;
-    }
-    if (visit_vector(t, address, type) || visit_library(t, address, type)) {
-        return;
+    if (library_record(t, type)) {
+        if (old_storage(t->plan, type) != TYPE_NONE) {
+            visit(t, address, old_storage(t->plan, type), depth + 1);
+            return;
+        }
+        if (visit_vector(t, address, type) || visit_library(t, address, type)) {
+            return;
+        }
     }
     for (u32 i = 0; i < info->member_count; ++i) {
         const type_member* m = &t->plan->from->members[info->first_member + i];
@@ -1697,6 +1711,10 @@ static bool32 all_zero(const u8* bytes, u64 size) {
 // The new allocations, before anything is written: false (none kept) when
 // there is no memory for them.
 static bool32 allocate_objects(layout_plan* p, tracer* t) {
+    if (!grow_array((void**)&p->objects, &p->object_capacity, t->region_count + 1,
+                    sizeof(layout_object))) {
+        return 0;
+    }
     for (u64 i = 0; i < t->region_count; ++i) {
         const region* r = &t->regions[i];
         u32 now = counterpart(p, r->type);

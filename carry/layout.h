@@ -70,6 +70,7 @@ typedef struct layout_plan {
     u32* storage_from;       // per type of from: the element an aligned storage holds
     u32* storage_to;         // the same for to (TYPE_NONE: none; unset: not looked at)
     u32* changed;            // the changed records of from, changed_types of them
+    u8* library;             // per type of from: the standard library's (2) or not (1)
     layout_vector* vectors;  // of buffers converted
     u64 vector_count;
     u64 vector_capacity;
