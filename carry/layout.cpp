@@ -1626,6 +1626,43 @@ static bool32 virtual_base(const layout_plan* p, u32 t, u32 depth) {
     return 0;
 }
 
+// A changed record that an object found only as type may really be: one
+// that starts with it (a C "base" struct first in its "derived" ones, a
+// base class without virtual functions) and fits where the object lies;
+// TYPE_NONE when there is none.
+//
+// Only a type that links to its own kind is taken for such a header (a
+// thinker's, a list's links): a plain value first in records (a vector of
+// two floats) is no sign the object is more.
+static bool32 links_to_itself(const layout_plan* p, u32 type) {
+    const type_info* info = old_info(p, type);
+    for (u32 i = 0; i < info->member_count; ++i) {
+        u32 member = p->from->members[info->first_member + i].type;
+        if (member != TYPE_NONE && old_info(p, member)->kind == TYPE_POINTER &&
+            old_info(p, member)->target == type) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static u32 maybe_larger(tracer* t, const region* r) {
+    const layout_plan* p = t->plan;
+    const type_info* info = old_info(p, r->type);
+    if (!is_record(info) || (info->flags & TYPE_DYNAMIC) || !links_to_itself(p, r->type)) {
+        return TYPE_NONE;  // a dynamic type is known by its table
+    }
+    u64 room = r->kind == REGION_PROGRAM ? ~0ull : r->size;
+    for (u32 i = 0; i < p->changed_types; ++i) {
+        u32 changed = p->changed[i];
+        if (changed != r->type && old_info(p, changed)->size <= room &&
+            nests(p, changed, r->type)) {
+            return changed;
+        }
+    }
+    return TYPE_NONE;
+}
+
 // Why the objects found can't all be converted exactly; "" when they can.
 static void refusal(tracer* t, char* why, u32 capacity) {
     layout_plan* p = t->plan;
@@ -1654,6 +1691,15 @@ static void refusal(tracer* t, char* why, u32 capacity) {
         if (r->conflict && (holds_changed(p, r->type, 0) || holds_changed(p, r->other, 0))) {
             snprintf(why, capacity, "an object is reached both as %s and as %s, and which it is can't be told",
                      shown_name(p, r->type), shown_name(p, r->other));
+            free(carved);
+            free(looked);
+            return;
+        }
+        u32 larger = r->kind == REGION_VECTOR ? TYPE_NONE : maybe_larger(t, r);
+        if (larger != TYPE_NONE) {
+            snprintf(why, capacity, "objects reached as %s may be %s, whose layout changed, and "
+                                    "which they are can't be told",
+                     shown_name(p, r->type), shown_name(p, larger));
             free(carved);
             free(looked);
             return;

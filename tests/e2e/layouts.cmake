@@ -13,7 +13,10 @@ foreach(version 1 2)
                       DEFINES LAYOUTS_VERSION=${version} LAYOUTS_ZONE=1)
     engine_add_module(shapes_v${version} SOURCES modules/layouts/shapes.cpp
                       DEFINES SHAPES_VERSION=${version})
-    list(APPEND ENGINE_LAYOUTS_MODULES layouts_zone_v${version} shapes_v${version})
+    engine_add_module(effects_v${version} SOURCES modules/layouts/effects.c
+                      DEFINES EFFECTS_VERSION=${version})
+    list(APPEND ENGINE_LAYOUTS_MODULES layouts_zone_v${version} shapes_v${version}
+         effects_v${version})
 endforeach()
 foreach(version 1 2 3)
     engine_add_module(stock_v${version} SOURCES modules/layouts/stock.cpp

@@ -240,6 +240,23 @@ class LayoutsTest(unittest.TestCase):
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 
+    def test_objects_known_only_by_a_base_record_of_a_changed_type_wait(self):
+        """Effects reached only as thinkers, the record first in each: a
+        thinker may be a flash, whose layout changed; which it is can't be
+        told, so the build waits by name and the running one goes on."""
+        plain = self.plain("effects_v1", 120)
+        self.start("effects", "effects_v1")
+        self.wait_frame(30)
+        self.swap("effects_v2")
+        self.wait_title(r"^Engine - main\.(so|dll) waits: objects reached as thinker may be "
+                        r"flash, whose layout changed, and which they are can't be told")
+        self.wait_frame(120, version=1)
+        ran = digests(self.run_dir)
+        self.assertEqual({r["v"] for r in ran}, {"1"})
+        self.assert_digests(plain, ran)
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
     def test_a_converted_build_that_faults_at_once_leaves_the_previous_build_its_values(self):
         plain = self.plain("layouts_v1", 150)
         self.start("layouts_fault", "layouts_v1")
