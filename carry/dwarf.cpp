@@ -2,6 +2,7 @@
 // table (dwarf_reader.h), following image_linux.cpp's walk step by step:
 // its type-hash cache makes a hash depend on the order types are met.
 #include "carry/dwarf.h"
+#include "carry/grow.h"
 
 #include "carry/dwarf_reader.h"
 #include "carry/image.h"
@@ -28,23 +29,6 @@ typedef struct reader_state {
     u64 capacity;
     u64 names_capacity;
 } reader_state;
-
-static bool grow(void** memory, u64* capacity, u64 needed, u64 unit_size) {
-    if (needed <= *capacity) {
-        return true;
-    }
-    u64 grown = *capacity ? *capacity : 64;
-    while (grown < needed) {
-        grown *= 2;
-    }
-    void* moved = realloc(*memory, grown * unit_size);
-    if (!moved) {
-        return false;
-    }
-    *memory = moved;
-    *capacity = grown;
-    return true;
-}
 
 // For qsort: (x1, x2) against (y1, y2), first values first.
 static int compare_pairs(u64 x1, u64 x2, u64 y1, u64 y2) {
@@ -230,7 +214,7 @@ static bool add_name(reader_state* s, const char* text, u32* offset) {
     dwarf_variables* out = s->out;
     u64 length = strlen(text) + 1;
     if (out->names_size + length > NONE ||
-        !grow((void**)&out->names, &s->names_capacity, out->names_size + length, 1)) {
+        !grow_table((void**)&out->names, &s->names_capacity, out->names_size + length, 1)) {
         return false;
     }
     memcpy(out->names + out->names_size, text, length);
@@ -243,7 +227,7 @@ static bool add_variable(reader_state* s, u64 address, u64 size, const char* key
                          const char* path, u64 hash) {
     dwarf_variables* out = s->out;
     u32 key_at, path_at;
-    if (!grow((void**)&out->variables, &s->capacity, out->count + 1, sizeof(dwarf_variable)) ||
+    if (!grow_table((void**)&out->variables, &s->capacity, out->count + 1, sizeof(dwarf_variable)) ||
         !add_name(s, key, &key_at)) {
         return false;
     }

@@ -2,6 +2,7 @@
 // readers share: three passes, the units' headers, their abbreviation
 // tables, then every DIE into one table with child and sibling links.
 #include "carry/dwarf_reader.h"
+#include "carry/grow.h"
 
 #include <stddef.h>
 #include <stdlib.h>
@@ -110,23 +111,6 @@ static int compare_pairs(u64 x1, u64 x2, u64 y1, u64 y2) {
 
 // ---------------------------------------------------------------------------
 // The tables.
-
-static bool grow(void** memory, u64* capacity, u64 needed, u64 unit_size) {
-    if (needed <= *capacity) {
-        return true;
-    }
-    u64 grown = *capacity ? *capacity : 64;
-    while (grown < needed) {
-        grown *= 2;
-    }
-    void* moved = realloc(*memory, grown * unit_size);
-    if (!moved) {
-        return false;
-    }
-    *memory = moved;
-    *capacity = grown;
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // Attribute values.
@@ -422,7 +406,7 @@ static bool read_units(dwarf_reader* s) {
             break;  // nothing after it can be found
         }
         if (s->unit_count == DWARF_NONE - 1 ||
-            !grow((void**)&s->units, &capacity, s->unit_count + 1, sizeof(dwarf_unit))) {
+            !grow_table((void**)&s->units, &capacity, s->unit_count + 1, sizeof(dwarf_unit))) {
             return false;
         }
         s->units[s->unit_count++] = u;
@@ -470,7 +454,7 @@ static u32 clamp(u64 value) { return value > DWARF_NONE ? DWARF_NONE : (u32)valu
 
 static bool add_spec(dwarf_reader* s, u64* capacity, u64 name, u64 form, u64 implicit) {
     if (s->spec_count == DWARF_NONE - 1 ||
-        !grow((void**)&s->specs, capacity, (u64)s->spec_count + 1, sizeof(dwarf_spec))) {
+        !grow_table((void**)&s->specs, capacity, (u64)s->spec_count + 1, sizeof(dwarf_spec))) {
         return false;
     }
     s->specs[s->spec_count++] = {clamp(name), clamp(form), implicit};
@@ -508,7 +492,7 @@ static bool read_abbrev_table(dwarf_reader* s, u64 table, u64* capacity, u64* bu
             return true;
         }
         --*budget;
-        if (!grow((void**)&s->abbrevs, capacity, s->abbrev_count + 1, sizeof(dwarf_abbrev))) {
+        if (!grow_table((void**)&s->abbrevs, capacity, s->abbrev_count + 1, sizeof(dwarf_abbrev))) {
             return false;
         }
         s->abbrevs[s->abbrev_count++] = a;
@@ -573,7 +557,7 @@ static u32 find_abbrev(const dwarf_reader* s, const dwarf_unit* u, u64 code) {
 static bool add_die(dwarf_reader* s, u64 offset, const u8* values, u32 abbrev_index,
                     u32 unit_index, u32 parent) {
     if (s->die_count >= DWARF_NONE - 1 ||
-        !grow((void**)&s->dies, &s->die_capacity, (u64)s->die_count + 1, sizeof(dwarf_die))) {
+        !grow_table((void**)&s->dies, &s->die_capacity, (u64)s->die_count + 1, sizeof(dwarf_die))) {
         return false;
     }
     s->dies[s->die_count++] = {offset,     values,     abbrev_index, unit_index,

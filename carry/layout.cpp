@@ -1,4 +1,5 @@
 #include "carry/layout.h"
+#include "carry/grow.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -778,23 +779,6 @@ typedef struct tracer {
     bool32 carved;    // a pass found an allocation carved up: traced again
 } tracer;
 
-static bool32 grow_array(void** items, u64* capacity, u64 needed, u64 size) {
-    if (needed <= *capacity) {
-        return 1;
-    }
-    u64 grown = *capacity ? *capacity * 2 : 256;
-    while (grown < needed) {
-        grown *= 2;
-    }
-    void* moved = realloc(*items, grown * size);
-    if (!moved) {
-        return 0;
-    }
-    *items = moved;
-    *capacity = grown;
-    return 1;
-}
-
 static u64 slot_of(u64 start, u64 size) { return (start * 0x9E3779B97F4A7C15ull >> 20) & (size - 1); }
 
 static void table_put(u64* table, u64 size, u64 start, u64 index) {
@@ -923,7 +907,7 @@ static region* region_at(tracer* t, u64 start) {
 }
 
 static void push_work(tracer* t, u64 index) {
-    if (!grow_array((void**)&t->work, &t->work_capacity, t->work_count + 1, sizeof(u64))) {
+    if (!grow_table((void**)&t->work, &t->work_capacity, t->work_count + 1, sizeof(u64))) {
         t->failed = 1;
         return;
     }
@@ -1006,7 +990,7 @@ static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
     if (t->failed) {
         return;
     }
-    if (!grow_array((void**)&t->regions, &t->region_capacity, t->region_count + 1, sizeof(region))) {
+    if (!grow_table((void**)&t->regions, &t->region_capacity, t->region_count + 1, sizeof(region))) {
         t->failed = 1;
         return;
     }
@@ -1083,7 +1067,7 @@ static void follow(tracer* t, u64 address, u32 type) {
         add_region(t, start, size, type, REGION_ARRAY);
         return;
     }
-    if (!grow_array((void**)&t->inner, &t->inner_capacity, t->inner_count + 1, sizeof(interior))) {
+    if (!grow_table((void**)&t->inner, &t->inner_capacity, t->inner_count + 1, sizeof(interior))) {
         t->failed = 1;
         return;
     }
@@ -1119,7 +1103,7 @@ static const type_member* find_pointer(const layout_plan* p, u32 type, const cha
 
 static void note_vector(tracer* t, u64 finish_at, u64 storage_at, u64 begin) {
     layout_plan* p = t->plan;
-    if (!grow_array((void**)&p->vectors, &p->vector_capacity, p->vector_count + 1,
+    if (!grow_table((void**)&p->vectors, &p->vector_capacity, p->vector_count + 1,
                     sizeof(layout_vector))) {
         t->failed = 1;
         return;
@@ -1193,7 +1177,7 @@ static void note_bytes(tracer* t, u64 address, u64 pointer_at) {
         (heap_object_at(pointer_at, &own, &own_size) && own == start)) {
         return;
     }
-    if (!grow_array((void**)&t->headers, &t->header_capacity, t->header_count + 1, sizeof(u64))) {
+    if (!grow_table((void**)&t->headers, &t->header_capacity, t->header_count + 1, sizeof(u64))) {
         t->failed = 1;
         return;
     }
@@ -1262,7 +1246,7 @@ static bool32 walk_tree(tracer* t, u64 address, u32 type) {
         heap_word(root + left, &children[0]);
         heap_word(root + right, &children[1]);
         for (u32 i = 0; i < 2; ++i) {
-            if (children[i] && grow_array((void**)&t->stack, &t->stack_capacity,
+            if (children[i] && grow_table((void**)&t->stack, &t->stack_capacity,
                                           t->stack_count + 1, sizeof(u64))) {
                 t->stack[t->stack_count++] = children[i];
             }
@@ -1517,7 +1501,7 @@ static void place_interior(tracer* t, const interior* in) {
         }
         if (r->kind == REGION_ARRAY && live_of(t, r) > 1) {
             // Not an array after all: a header the program carves up behind.
-            if (grow_array((void**)&t->headers, &t->header_capacity, t->header_count + 1,
+            if (grow_table((void**)&t->headers, &t->header_capacity, t->header_count + 1,
                            sizeof(u64))) {
                 t->headers[t->header_count++] = start;
                 t->carved = 1;
@@ -1575,19 +1559,6 @@ static bool32 trace_pass(tracer* t, void** slot) {
 
 // ---------------------------------------------------------------------------
 // Deciding, converting, moving the pointers.
-
-static void grouped_number(char* out, u64 value) {
-    char digits[32];
-    int count = snprintf(digits, sizeof(digits), "%llu", (unsigned long long)value);
-    u32 at = 0;
-    for (int i = 0; i < count; ++i) {
-        if (i && (count - i) % 3 == 0) {
-            out[at++] = ',';
-        }
-        out[at++] = digits[i];
-    }
-    out[at] = 0;
-}
 
 static const char* shown_name(const layout_plan* p, u32 type) {
     const type_info* info = old_info(p, type);
@@ -1726,7 +1697,7 @@ static void refusal(tracer* t, char* why, u32 capacity) {
     }
     if (worst != TYPE_NONE) {
         char count[32];
-        grouped_number(count, carved[worst]);
+        name_count(count, carved[worst]);
         u64 growth = new_info(p, counterpart(p, worst))->size - old_info(p, worst)->size;
         snprintf(why, capacity, "%s grew by %llu byte%s and %s of its objects live%s in memory the program manages itself",
                  shown_name(p, worst), (unsigned long long)growth, growth == 1 ? "" : "s", count,
@@ -1737,7 +1708,7 @@ static void refusal(tracer* t, char* why, u32 capacity) {
 }
 
 static bool32 add_object(layout_plan* p, const layout_object* object) {
-    if (!grow_array((void**)&p->objects, &p->object_capacity, p->object_count + 1,
+    if (!grow_table((void**)&p->objects, &p->object_capacity, p->object_count + 1,
                     sizeof(layout_object))) {
         return 0;
     }
@@ -1757,7 +1728,7 @@ static bool32 all_zero(const u8* bytes, u64 size) {
 // The new allocations, before anything is written: false (none kept) when
 // there is no memory for them.
 static bool32 allocate_objects(layout_plan* p, tracer* t) {
-    if (!grow_array((void**)&p->objects, &p->object_capacity, t->region_count + 1,
+    if (!grow_table((void**)&p->objects, &p->object_capacity, t->region_count + 1,
                     sizeof(layout_object))) {
         return 0;
     }
@@ -1977,7 +1948,7 @@ void layout_write_note(layout_plan* p) {
     for (u64 k = 0; k < listed; ++k) {
         u32 t = (u32)order[k * 2 + 1];
         char count[32];
-        grouped_number(count, p->converted[t]);
+        name_count(count, p->converted[t]);
         long_text_append(&p->note, first ? "converted " : ", ");
         first = 0;
         long_text_append(&p->note, count);
@@ -2034,7 +2005,7 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
     // Room for about every object the heap holds, made once.
     u64 objects = heap_state().objects + heap_state().large_blocks + 1024;
     if (!table_grow(&t, objects) ||
-        !grow_array((void**)&t.regions, &t.region_capacity, objects, sizeof(region))) {
+        !grow_table((void**)&t.regions, &t.region_capacity, objects, sizeof(region))) {
         t.failed = 1;
     }
     bool32 traced = 0;

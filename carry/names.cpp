@@ -222,3 +222,16 @@ void name_list_write(const name_list* list, u32 most, u32 limit, long_text* out)
     }
     free(names);
 }
+
+void name_count(char* out, u64 value) {
+    char digits[32];
+    int count = snprintf(digits, sizeof(digits), "%llu", (unsigned long long)value);
+    u32 at = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i && (count - i) % 3 == 0) {
+            out[at++] = ',';
+        }
+        out[at++] = digits[i];
+    }
+    out[at] = 0;
+}

@@ -25,6 +25,9 @@ void long_text_free(long_text* text);
 // The text, "" while none was written.
 const char* long_text_view(const long_text* text);
 
+// A count as a user reads it: 2143 as "2,143" (out: room for 27 bytes).
+void name_count(char* out, u64 value);
+
 // The key's name as a user reads it, with its file's name before a file's
 // static when with_file is set.
 void name_readable(const char* key, bool32 with_file, char* out, u32 capacity);

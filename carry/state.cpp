@@ -756,20 +756,6 @@ typedef enum fate {
     FATE_TWICE,
 } fate;
 
-// 2143 as "2,143".
-static void grouped(char* out, u64 value) {
-    char digits[32];
-    int count = snprintf(digits, sizeof(digits), "%llu", (unsigned long long)value);
-    u32 at = 0;
-    for (int i = 0; i < count; ++i) {
-        if (i && (count - i) % 3 == 0) {
-            out[at++] = ',';
-        }
-        out[at++] = digits[i];
-    }
-    out[at] = 0;
-}
-
 static fate fate_of(const image_symbol* now, const image_symbol* old, bool32 twice) {
     if (twice) {
         return FATE_TWICE;
@@ -795,7 +781,7 @@ static void say(long_text* out, u32 limit, u64 carried, const name_list* afresh,
                 const name_list* removed, const name_list* unsure, const name_list* moved,
                 const layout_plan* plan) {
     char text[64];
-    grouped(text, carried);
+    name_count(text, carried);
     long_text_append(out, "kept ");
     long_text_append(out, text);
     long_text_append(out, carried == 1 ? " variable" : " variables");
@@ -829,7 +815,7 @@ static void say(long_text* out, u32 limit, u64 carried, const name_list* afresh,
         name_list_write(moved, most, limit ? (u32)(afresh->count ? left / 2 : left) : 0, out);
     }
     if (afresh->count) {
-        grouped(text, afresh->count);
+        name_count(text, afresh->count);
         long_text_append(out, "; ");
         long_text_append(out, text);
         long_text_append(out, afresh->count == 1 ? " starts afresh: " : " start afresh: ");

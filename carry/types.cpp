@@ -14,6 +14,7 @@
 // 4. one type per class, sorted by name, so that a name is found by
 //    bisection.
 #include "carry/types.h"
+#include "carry/grow.h"
 
 #include "carry/dwarf_reader.h"
 
@@ -85,23 +86,6 @@ typedef struct builder {
     bool failed;  // no memory, or data past trusting
 } builder;
 
-static bool grow(void** memory, u64* capacity, u64 needed, u64 unit_size) {
-    if (needed <= *capacity) {
-        return true;
-    }
-    u64 grown = *capacity ? *capacity : 64;
-    while (grown < needed) {
-        grown *= 2;
-    }
-    void* moved = realloc(*memory, grown * unit_size);
-    if (!moved) {
-        return false;
-    }
-    *memory = moved;
-    *capacity = grown;
-    return true;
-}
-
 static u64 mix(u64 hash, u64 value) {
     hash = (hash ^ value) * 0x9E3779B97F4A7C15ull;
     return hash ^ (hash >> 29);
@@ -163,7 +147,7 @@ static u32 intern(builder* b, const char* text, u64 length) {
     }
     u64 end = b->names_size + length + 1;
     if (end > b->names_limit ||
-        !grow((void**)&b->names, &b->names_capacity, end, 1)) {
+        !grow_table((void**)&b->names, &b->names_capacity, end, 1)) {
         b->failed = true;  // more names than the sections could hold
         return EMPTY;
     }
@@ -187,7 +171,7 @@ static u32 join(builder* b, u32 prefix, const char* name) {
     }
     u64 prefix_length = strlen(b->names + prefix), name_length = strlen(name);
     u64 length = prefix_length + 2 + name_length;
-    if (!grow((void**)&b->scratch, &b->scratch_capacity, length + 1, 1)) {
+    if (!grow_table((void**)&b->scratch, &b->scratch_capacity, length + 1, 1)) {
         b->failed = true;
         return EMPTY;
     }
@@ -265,7 +249,7 @@ static u32 qualified_name(builder* b, u32 die, u32 depth) {
 
 static u32 add_node(builder* b, u32 kind) {
     if (b->node_count >= NO_TYPE - 1 ||
-        !grow((void**)&b->nodes, &b->node_capacity, (u64)b->node_count + 1, sizeof(node))) {
+        !grow_table((void**)&b->nodes, &b->node_capacity, (u64)b->node_count + 1, sizeof(node))) {
         b->failed = true;
         return NONE;
     }
@@ -359,7 +343,7 @@ static u64 die_size(const dwarf_reader* r, u32 die) {
 
 static bool add_member(builder* b, const type_member* member) {
     if (b->member_count >= NONE - 1 ||
-        !grow((void**)&b->members, &b->member_capacity, (u64)b->member_count + 1,
+        !grow_table((void**)&b->members, &b->member_capacity, (u64)b->member_count + 1,
               sizeof(type_member))) {
         b->failed = true;
         return false;
@@ -603,7 +587,7 @@ static void note_variable(builder* b, u32 die) {
         return;
     }
     if (b->variable_count >= NONE - 1 ||
-        !grow((void**)&b->variables, &b->variable_capacity, (u64)b->variable_count + 1,
+        !grow_table((void**)&b->variables, &b->variable_capacity, (u64)b->variable_count + 1,
               sizeof(type_global))) {
         b->failed = true;
         return;
@@ -623,7 +607,7 @@ static void read_nodes(builder* b) {
             b->node_of[die] = FOLLOW;
             if (tag == TAG_typedef &&
                 (b->typedef_count >= NONE - 1 ||
-                 !grow((void**)&b->typedefs, &b->typedef_capacity, (u64)b->typedef_count + 1,
+                 !grow_table((void**)&b->typedefs, &b->typedef_capacity, (u64)b->typedef_count + 1,
                        sizeof(u32)))) {
                 b->failed = true;
             } else if (tag == TAG_typedef) {

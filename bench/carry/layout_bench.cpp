@@ -24,24 +24,8 @@
 #include "guard/undo.h"
 #include "host/reload.h"
 #include "platform/clock.h"
+#include "bench/carry/install.h"
 #include "bench/host/timing.h"
-
-static void install(const std::string& module, u32 stamp) {
-    FILE* from = fopen(module.c_str(), "rb");
-    FILE* to = fopen(MODULE_PATH, "wb");
-    if (!from || !to) {
-        fprintf(stderr, "can't copy %s to %s\n", module.c_str(), MODULE_PATH);
-        exit(1);
-    }
-    static char bytes[1 << 16];
-    for (size_t got; (got = fread(bytes, 1, sizeof(bytes), from)) > 0;) {
-        fwrite(bytes, 1, got, to);
-    }
-    fclose(from);
-    fclose(to);
-    struct utimbuf times = {(time_t)(1700000000 + stamp), (time_t)(1700000000 + stamp)};
-    utime(MODULE_PATH, &times);
-}
 
 static void frame(module_state* module) {
     module_fault fault = {};

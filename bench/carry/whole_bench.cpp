@@ -25,27 +25,9 @@
 #include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
+#include "bench/carry/install.h"
 #include "bench/host/timing.h"
 
-// The build put where the host looks, with a stamp of its own. The poll
-// runs only when called here, so the file is written in place.
-static void install(const std::string& module, u32 stamp) {
-    const char* target = MODULE_PATH;
-    FILE* from = fopen(module.c_str(), "rb");
-    FILE* to = fopen(target, "wb");
-    if (!from || !to) {
-        fprintf(stderr, "can't copy %s to %s\n", module.c_str(), target);
-        exit(1);
-    }
-    static char bytes[1 << 16];
-    for (size_t got; (got = fread(bytes, 1, sizeof(bytes), from)) > 0;) {
-        fwrite(bytes, 1, got, to);
-    }
-    fclose(from);
-    fclose(to);
-    struct utimbuf times = {(time_t)(1700000000 + stamp), (time_t)(1700000000 + stamp)};
-    utime(target, &times);
-}
 
 static void frame(module_state* module, void* slot_value) {
     module_fault fault = {};
