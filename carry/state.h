@@ -22,6 +22,7 @@
 
 #include "carry/image.h"
 #include "carry/names.h"
+#include "carry/scan.h"
 
 #define STATE_NOTE_CAPACITY 256
 // What of a note fits in a window's title after the host's name: the note
@@ -30,10 +31,7 @@
 
 // A word of the module's memory that points into a taken build's image (or
 // at a stand-in), and what it held then.
-typedef struct state_word {
-    u64* at;
-    u64 value;
-} state_word;
+typedef found_word state_word;
 
 typedef struct state_taken {
     image_layout layout;  // of the build it was taken from (its own copy)
@@ -49,7 +47,6 @@ typedef struct state_taken {
     u64 word_count;
     u64 word_capacity;
     bool32 words_found;
-    bool32 words_in_transit;  // those into the image wait at a value of their own
 } state_taken;
 
 // Copies a loaded build's state out; the layout is copied too.
@@ -57,11 +54,15 @@ void state_take(state_taken* taken, const image_layout* layout);
 
 // Finds every word of the module's blocks (the heap's included) and of the
 // slot that points into the taken build's image, before anything else is
-// loaded there, and sets it aside (in transit: a value nothing else writes)
-// until state_give moves it. Without it state_give looks when it runs,
-// which is right only while no other build was loaded into the taken one's
-// place.
+// loaded there, for state_give to move. Without it state_give looks when it
+// runs, which is right only while no other build was loaded into the taken
+// one's place.
 void state_find_pointers(state_taken* taken, void** slot);
+
+// Between frames, while a build that keeps its whole state runs: reads
+// ahead for its pointers for about `milliseconds` (scan.h), so that
+// state_find_pointers reads only what changed since.
+void state_scan_ahead(const image_layout* layout, f64 milliseconds);
 
 // Gives what was taken to a loaded build with this layout, with slot the
 // module's slot. Writes what happened to note: "kept 2,143 variables; 2

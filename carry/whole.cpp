@@ -7,6 +7,7 @@
 #include "guard/build_name.h"
 #include "guard/undo.h"
 #include "carry/allocator.h"
+#include "platform/heap.h"
 #include "platform/memory.h"
 
 bool32 whole_running(const whole_state* whole) { return whole->running; }
@@ -18,11 +19,15 @@ bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot)
     }
     if (keeps_all) {
         allocator_route_loading(copy_path);
+        heap_fresh_only(1);
     }
     return keeps_all;
 }
 
-void whole_load_ended(void) { allocator_route_loading(NULL); }
+void whole_load_ended(void) {
+    heap_fresh_only(0);
+    allocator_route_loading(NULL);
+}
 
 // The kept objects, for the hashes.
 static void set_hashed_objects(whole_state* whole) {
@@ -76,7 +81,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         free(whole->given.words);
         whole->given.words = NULL;
         whole->given.word_count = whole->given.word_capacity = 0;
-        whole->given.words_found = whole->given.words_in_transit = 0;
+        whole->given.words_found = 0;
     }
     state_clear(&whole->taken);
     undo_set_image((void*)whole->layout.data.start, whole->layout.data.end - whole->layout.data.start);
