@@ -359,3 +359,27 @@ bool32 scan_blocks(found_words* found, scan_ranges ranges, u64* scanned) {
     }
     return 1;
 }
+
+void scan_words_changed(const found_words* found, u8* maybe) {
+    memset(maybe, 0xFF, found->count / 8 + 1);
+    u64 page = memory_page_size();
+    u64 next = 0;
+    for (u32 i = 0; i < memory_block_count() && next < found->count; ++i) {
+        memory_block_record block = memory_block_at(i);
+        u8* start = (u8*)block.region;
+        u64 pages = usable_pages(&block);
+        u64 first = next;
+        while (next < found->count && (u64)((u8*)found->words[next].at - start) < pages * page) {
+            ++next;
+        }
+        u8* bits = first < next ? changed_bits(pages) : NULL;
+        if (!bits || !undo_changed_pages(start, pages * page, bits)) {
+            continue;
+        }
+        for (u64 k = first; k < next; ++k) {
+            if (!bit(bits, (u64)((u8*)found->words[k].at - start) / page)) {
+                maybe[k / 8] = (u8)(maybe[k / 8] & ~(1u << (k % 8)));
+            }
+        }
+    }
+}

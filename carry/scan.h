@@ -37,6 +37,12 @@ typedef struct scan_ranges {
 // memory to note them. scanned gets the bytes read now.
 bool32 scan_blocks(found_words* found, scan_ranges ranges, u64* scanned);
 
+// For each word of found (as scan_blocks gave them, anything after them
+// too), sets bit i % 8 of maybe[i / 8] when its page may have changed since
+// it was read (ahead or by scan_blocks): the others still hold the value
+// found. Every bit is set where the undo can't tell.
+void scan_words_changed(const found_words* found, u8* maybe);
+
 // Between frames: reads ahead for ranges (the running build's) for about
 // `milliseconds`; a change of ranges starts afresh.
 void scan_ahead(scan_ranges ranges, f64 milliseconds);

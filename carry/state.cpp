@@ -5,9 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#if defined(__x86_64__) || defined(_M_X64)
-#include <xmmintrin.h>
-#endif
 
 #include "guard/undo.h"
 #include "platform/heap.h"
@@ -519,29 +516,25 @@ void state_scan_ahead(const image_layout* layout, f64 milliseconds) {
     scan_ahead(ranges_of(layout), milliseconds);
 }
 
-// The words lie apart, most on pages of their own: each is asked for this
-// many words ahead of its turn.
-#define MOVE_AHEAD 16
-#if defined(__x86_64__) || defined(_M_X64)
-static void prefetch(const void* at) { _mm_prefetch((const char*)at, _MM_HINT_T0); }
-#else
-static void prefetch(const void* at) { (void)at; }
-#endif
 
 // Moves the found words that still hold what was left there: nothing else
 // wrote them (the next build's start-up allocates only memory no earlier
-// object used: heap.h). Only those whose value changes are written, through
-// the undo, so the pages it need not take in stay so.
+// object used: heap.h). A word on a page that did not change since it was
+// read is not read again: touching a page costs more than reading it when
+// it has not been used for a while. Only words whose value changes are
+// written, through the undo, so the pages it need not take in stay so.
 static void move_found(mover* m, const found_words* list) {
     undo_word* changed = (undo_word*)malloc(list->count * sizeof(undo_word) + 1);
+    u8* maybe = (u8*)malloc(list->count / 8 + 1);
+    if (maybe) {
+        scan_words_changed(list, maybe);
+    }
     u64 count = 0;
     for (u64 i = 0; i < list->count; ++i) {
-        if (i + MOVE_AHEAD < list->count) {
-            prefetch(list->words[i + MOVE_AHEAD].at);
-        }
         u64* at = list->words[i].at;
         u64 value = list->words[i].value;
-        if (*at != value) {
+        bool32 read = !maybe || ((maybe[i / 8] >> (i % 8)) & 1);
+        if (read && *at != value) {
             continue;
         }
         u64 moved = moved_value(m, value);
@@ -558,6 +551,7 @@ static void move_found(mover* m, const found_words* list) {
     }
     undo_write_words(changed, count);
     free(changed);
+    free(maybe);
 }
 
 void state_find_pointers(state_taken* taken, void** slot) {
