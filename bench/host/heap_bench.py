@@ -6,11 +6,13 @@ the Windows host under Wine, on the display the caller provides
     heap_bench.py [--hosts linux,windows] [--reloads N] [--parts reload,collect]
 
 reload: the heap module (heap_module.c) with 64 MiB of heap in 100,000
-objects, reloaded N times (its two builds in turns, 2 s apart), with the
-default settings and with --no-undo: for each reload the period that ends at
-the new build's first frame (the reload runs in it) and the one after,
-median and worst over the reloads, and the 95th percentile of the other
-frames' periods.
+objects, reloaded N times, 2 s apart, between builds that keep every
+object's function pointer (its first and third builds, in turns) and
+between builds that move them all (its first and second), with the default
+settings and with --no-undo: for each reload the period that ends at the new
+build's first frame (the reload runs in it) and the one after, median and
+worst over the reloads, and the 95th percentile of the other frames'
+periods.
 
 collect: 100 MiB of heap in objects of 48 bytes, every one visited and
 rewritten every 60th frame (as an interpreter's full collection marks and
@@ -35,6 +37,8 @@ TICKS = 10_000_000
 PERIOD_MS = 1000.0 / 30
 RESULT = "heap_bench result: "
 MODES = [("default", []), ("--no-undo", ["--no-undo"])]
+# Which builds a reload goes between: pointers kept, or all moved.
+PAIRS = [("kept", 3), ("moved", 2)]
 
 
 def percentile(values, fraction):
@@ -75,13 +79,15 @@ def periods_of(records):
     return [((b[0] - a[0]) / TICKS * 1000, a, b) for a, b in zip(records, records[1:])]
 
 
-def measure_reloads(harness, reloads, mode, arguments):
+def measure_reloads(harness, reloads, mode, arguments, pair):
     run_dir, host = start(harness, {"HEAP_MIB": "64"}, arguments)
+    other = dict(PAIRS)[pair]
     try:
         # Built, and past start-up.
         harness.wait_for(lambda: len(log(harness, run_dir)) >= 90, timeout=120, interval=0.5)
         for i in range(reloads):
-            harness.install_module(run_dir, harness.module_file("heap_module_%d" % (2 - i % 2)))
+            build = other if i % 2 == 0 else 1
+            harness.install_module(run_dir, harness.module_file("heap_module_%d" % build))
             time.sleep(2.0)
         wanted = len(log(harness, run_dir)) + 60
         harness.wait_for(lambda: len(log(harness, run_dir)) >= wanted, timeout=60, interval=0.5)
@@ -98,12 +104,12 @@ def measure_reloads(harness, reloads, mode, arguments):
                 after.append(periods[i + 1][0])
         elif not (i and periods[i - 1][1][1] != periods[i - 1][2][1]):
             quiet.append(ms)
-    row = {"mode": mode, "reloads": len(at),
+    row = {"mode": mode, "pointers": pair, "reloads": len(at),
            "at_median": statistics.median(at) if at else 0.0, "at_worst": max(at, default=0.0),
            "after_median": statistics.median(after) if after else 0.0,
            "after_worst": max(after, default=0.0), "quiet_p95": percentile(quiet, 0.95),
            "thinned": said.count("Engine: the last frame wrote")}
-    print("reload %(mode)-10s %(reloads)2d reloads: reload frame median %(at_median)6.1f, "
+    print("reload %(mode)-10s pointers %(pointers)-5s %(reloads)2d reloads: reload frame median %(at_median)6.1f, "
           "worst %(at_worst)6.1f ms; the next median %(after_median)6.1f, worst "
           "%(after_worst)6.1f ms; others p95 %(quiet_p95)5.1f ms; thinning said %(thinned)d "
           "times" % row, flush=True)
@@ -143,8 +149,8 @@ def run_one(kind, reloads, parts):
 
     rows = {"reload": [], "collect": []}
     for mode, arguments in MODES:
-        if "reload" in parts:
-            rows["reload"].append(measure_reloads(harness, reloads, mode, arguments))
+        for pair, _ in PAIRS if "reload" in parts else []:
+            rows["reload"].append(measure_reloads(harness, reloads, mode, arguments, pair))
         if "collect" in parts:
             rows["collect"].append(measure_collections(harness, 300, mode, arguments))
     print(RESULT + json.dumps(rows), flush=True)
@@ -154,21 +160,22 @@ def table(kinds, results):
     print()
     print("frame period around a whole-state reload, 64 MiB of heap (ms; one period is %.1f)"
           % PERIOD_MS)
-    print("%-12s" % "" + "".join("%36s" % kind for kind in kinds))
-    print("%-12s" % "mode" + "".join("%36s" % "reload frame med/worst, next, p95"
-                                     for _ in kinds))
+    print("%-20s" % "" + "".join("%36s" % kind for kind in kinds))
+    print("%-20s" % "mode, pointers" + "".join("%36s" % "reload frame med/worst, next, p95"
+                                               for _ in kinds))
     for mode, _ in MODES:
-        cells = []
-        for kind in kinds:
-            row = next((r for r in results.get(kind, {}).get("reload", []) if r["mode"] == mode),
-                       None)
-            cells.append("%36s" % ("%6.1f %6.1f %6.1f %6.1f" % (
-                row["at_median"], row["at_worst"], row["after_worst"], row["quiet_p95"])
-                if row else "-"))
-        print("%-12s" % mode + "".join(cells))
+        for pair, _ in PAIRS:
+            cells = []
+            for kind in kinds:
+                row = next((r for r in results.get(kind, {}).get("reload", [])
+                            if r["mode"] == mode and r["pointers"] == pair), None)
+                cells.append("%36s" % ("%6.1f %6.1f %6.1f %6.1f" % (
+                    row["at_median"], row["at_worst"], row["after_worst"], row["quiet_p95"])
+                    if row else "-"))
+            print("%-20s" % ("%s, %s" % (mode, pair)) + "".join(cells))
     print()
     print("frame period around a full collection of 100 MiB in 48-byte objects (ms)")
-    print("%-12s" % "mode" + "".join("%36s" % "around med/worst, others p95" for _ in kinds))
+    print("%-20s" % "mode" + "".join("%36s" % "around med/worst, others p95" for _ in kinds))
     for mode, _ in MODES:
         cells = []
         for kind in kinds:
@@ -176,7 +183,7 @@ def table(kinds, results):
                         if r["mode"] == mode), None)
             cells.append("%36s" % ("%6.1f %6.1f %6.1f" % (row["median"], row["worst"],
                                                           row["quiet_p95"]) if row else "-"))
-        print("%-12s" % mode + "".join(cells))
+        print("%-20s" % mode + "".join(cells))
 
 
 def run_all(kinds, reloads, parts):

@@ -8,7 +8,8 @@
 // sweeps, and frees and allocates again one object in 16.
 //
 // The second build has code before visit that the first lacks, so a reload
-// between them moves every object's function pointer.
+// between them moves every object's function pointer; the third differs
+// from the first only in the numbers it writes, and moves none.
 //
 // Like the pacing module it reads the counter at the top of every entry and
 // writes the readings to data/heap.log in batches, with the build's number
@@ -26,6 +27,7 @@ ENGINE_KEEP_ALL;
 #ifndef HEAP_BUILD
 #define HEAP_BUILD 1
 #endif
+// (HEAP_BUILD is 1, 2 or 3.)
 #define BATCH 30
 
 typedef struct object {
@@ -49,9 +51,9 @@ static u32 collect_every;
 static u32 count;
 static stamp stamps[BATCH];
 
+// Code before visit in the second build, so a reload between it and the
+// first moves every object's pointer, as most edits do.
 #if HEAP_BUILD == 2
-// Code before visit, so the second build has it elsewhere and a reload
-// between the two moves every object's pointer, as most edits do.
 __attribute__((used, noinline)) void heap_module_padding(object* at) {
     for (u32 i = 0; i < 64; ++i) {
         at->mark = at->mark * 31 + i;
@@ -155,3 +157,4 @@ ENTRY_EXPORT void entry(u64 zero_a, u64 zero_b, i32* running, back_buffer* buffe
         collect();
     }
 }
+

@@ -12,8 +12,8 @@ cd "$(dirname "$0")/../.."
 . bench/session.sh
 frames=${1:-300}
 
-bench_build linux engine pacing_module heap_module_1 heap_module_2 budget_bench rewind_bench
-bench_build windows engine pacing_module heap_module_1 heap_module_2 budget_bench rewind_bench
+bench_build linux engine pacing_module heap_module_1 heap_module_2 heap_module_3 budget_bench rewind_bench
+bench_build windows engine pacing_module heap_module_1 heap_module_2 heap_module_3 budget_bench rewind_bench
 bench_session
 echo "before: $(bench_load)"
 echo "== Linux host"
