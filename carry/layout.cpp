@@ -2099,7 +2099,7 @@ static void fix_vectors(layout_plan* p, u8* values, u64 values_base, u64 values_
 }
 
 void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_size, void** slot,
-                    state_word* words, u64 word_count) {
+                    found_word* words, u64 word_count) {
     if (!plan->object_count) {
         return;
     }
@@ -2123,14 +2123,16 @@ void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_s
         u64 end = plan->objects[i].old_start + plan->objects[i].old_size + 1;
         high = end > high ? end : high;
     }
-    state_move_words(low, high - low, slot, move_one, plan);
+    scan_move_words(low, high - low, slot, move_one, plan);
     layout_move_values(plan, values, values_size);
     fix_vectors(plan, values, values_base, values_size);
-    // Words set aside in an object that moved lie in its new place now.
+    // Words found in an object that moved lie in its new place now; one in
+    // a member the next build lacks goes nowhere that is read.
+    static u64 nowhere;
     for (u64 i = 0; i < word_count; ++i) {
         u64 at = (u64)words[i].at, moved;
-        if (at - low < high - low && moved_word(plan, at, &moved) && moved) {
-            words[i].at = (u64*)moved;
+        if (at - low < high - low && moved_word(plan, at, &moved)) {
+            words[i].at = moved ? (u64*)moved : &nowhere;
         }
     }
     for (u64 i = 0; i < plan->object_count; ++i) {

@@ -22,6 +22,7 @@
 
 #include "carry/image.h"
 #include "carry/names.h"
+#include "carry/scan.h"
 #include "carry/types.h"
 
 // An object converted: where it lay, where it lies now (the same place for
@@ -94,9 +95,9 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
 // the objects found, and moves every pointer to one: in the module's
 // memory, the slot, the running build's globals as taken (values, which
 // lay at values_base) and the
-// places of the words set aside there (words, state.h).
+// places of the words found there (words, scan.h).
 void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_size, void** slot,
-                    struct state_word* words, u64 word_count);
+                    found_word* words, u64 word_count);
 
 // Moves the pointers to converted objects in a copy of globals (values),
 // after layout_execute and before the plan is let go.

@@ -6,9 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "guard/undo.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
-#include "platform/watch.h"
 
 // Fixed places past the heap's span, so state that points at them reads the
 // same in every run: copies of old builds' read-only data, then the pages no
@@ -18,12 +18,21 @@
 #define REMOVED_BASE (COPIES_BASE + COPIES_SPAN)
 #define REMOVED_SPAN (1ull << 32)
 #define REMOVED_STEP (1ull << 20)
-// Where found words wait while the next build loads: a word into the old
-// image becomes the same offset past here, a value no build ever writes, so
-// what the next build's start-up writes into memory the old one used is
-// never taken for an old pointer.
+// Where the module carries its own C runtime (Windows: MinGW links it into
+// every build), the runtime's unloading and start-up write its records in
+// the heap, some back with the very value they held. There found words wait
+// at a value of their own while the next build loads, so such a write is
+// told from a word left there: a word into the old image becomes the same
+// offset past TRANSIT_BASE, a value no build ever writes. Elsewhere only the
+// next build's start-up writes the heap then, and only memory no earlier
+// object used (heap.h): found words wait where they are.
 #define TRANSIT_BASE (REMOVED_BASE + REMOVED_SPAN)
 #define TRANSIT_SPAN (1ull << 36)
+#ifdef _WIN32
+#define WORDS_IN_TRANSIT 1
+#else
+#define WORDS_IN_TRANSIT 0
+#endif
 #define CACHE_SLOTS (1u << 16)
 // The names a title's note gives of each list; standard error gives all.
 #define TITLE_NAMES 3
@@ -501,244 +510,103 @@ static void scan(mover* m, u8* start, u64 length) {
     }
 }
 
-// The words of a block's touched pages that point into an old image or at
-// a stand-in: where they lie and what they held, in address order.
-typedef struct word_list {
-    state_word* words;
-    u64 count;
-    u64 capacity;
-    bool32 transit;  // the words into the image wait in transit
-} word_list;
+// What a found word becomes.
+static u64 moved_value(mover* m, u64 word) {
+    if (word - m->from->base < m->from->size) {
+        m->moved_words += 1;
+        return move_word(m, word);
+    }
+    return word - REMOVED_BASE < removed_used ? restore_removed(m, word) : word;
+}
 
-static bool32 note_found(word_list* list, u64* word) {
+// What a scan for the words into a build's image looks for: the image,
+// and the stand-ins.
+static scan_ranges ranges_of(const image_layout* layout) {
+    scan_ranges ranges = {layout->base, layout->size, REMOVED_BASE, removed_used};
+    return ranges;
+}
+
+// Every block's words, and the slot.
+static bool32 find_words(found_words* list, const image_layout* layout, void** slot) {
+    scan_ranges ranges = ranges_of(layout);
+    if (!scan_blocks(list, ranges, &last_counts.scanned_bytes)) {
+        return 0;
+    }
+    u64 word = *(u64*)slot;
+    if (word - ranges.low >= ranges.size && word - ranges.other >= ranges.other_size) {
+        return 1;
+    }
     if (list->count == list->capacity) {
-        u64 grown = list->capacity ? list->capacity * 2 : 65536;
-        void* moved = realloc(list->words, grown * sizeof(state_word));
+        u64 grown = list->capacity ? list->capacity * 2 : 64;
+        void* moved = realloc(list->words, grown * sizeof(found_word));
         if (!moved) {
             return 0;
         }
-        list->words = (state_word*)moved;
+        list->words = (found_word*)moved;
         list->capacity = grown;
     }
-    list->words[list->count].at = word;
-    list->words[list->count].value = *word;
+    list->words[list->count].at = (u64*)slot;
+    list->words[list->count].value = word;
     list->count += 1;
     return 1;
 }
 
-// Whether any of eight words lies in [low, low + size): without a branch
-// per word, and four words an instruction where the processor has AVX2
-// (a reload reads every touched page of the heap this way).
-static bool any_in(const u64* words, u64 low, u64 size) {
-    u64 hit = 0;
-    for (u32 i = 0; i < 8; ++i) {
-        hit |= (u64)(words[i] - low < size);
-    }
-    return hit != 0;
+void state_scan_ahead(const image_layout* layout, f64 milliseconds) {
+    scan_ahead(ranges_of(layout), milliseconds);
 }
 
-#if defined(__x86_64__) && (defined(__clang__) || defined(__GNUC__))
-#include <immintrin.h>
-__attribute__((target("avx2"))) static bool any_in_avx2(const u64* words, u64 low, u64 size) {
-    // Unsigned order through signed compares: both sides' top bit flipped.
-    const __m256i sign = _mm256_set1_epi64x((long long)0x8000000000000000ull);
-    const __m256i base = _mm256_set1_epi64x((long long)low);
-    const __m256i limit = _mm256_set1_epi64x((long long)(size ^ 0x8000000000000000ull));
-    __m256i a = _mm256_loadu_si256((const __m256i*)words);
-    __m256i b = _mm256_loadu_si256((const __m256i*)(words + 4));
-    a = _mm256_xor_si256(_mm256_sub_epi64(a, base), sign);
-    b = _mm256_xor_si256(_mm256_sub_epi64(b, base), sign);
-    __m256i in = _mm256_or_si256(_mm256_cmpgt_epi64(limit, a), _mm256_cmpgt_epi64(limit, b));
-    return !_mm256_testz_si256(in, in);
-}
-#define HAVE_AVX2_SCAN 1
-#endif
 
-typedef bool range_test(const u64* words, u64 low, u64 size);
-
-static range_test* pick_range_test(void) {
-#ifdef HAVE_AVX2_SCAN
-    if (__builtin_cpu_supports("avx2")) {
-        return any_in_avx2;
+// Moves the found words that still hold what was left there (in transit, or
+// as found). A word on a page that did not change since it was read is not
+// read again: touching a page costs more than reading it when it has not
+// been used for a while. Only words whose value changes are written (and
+// those in transit), through the undo, so the pages it need not take in
+// stay so.
+static void move_found(mover* m, const found_words* list, bool32 transit) {
+    undo_word* changed = (undo_word*)malloc(list->count * sizeof(undo_word) + 1);
+    u8* maybe = transit ? NULL : (u8*)malloc(list->count / 8 + 1);
+    if (maybe) {
+        scan_words_changed(list, maybe);
     }
-#endif
-    return any_in;
-}
-
-// The words of touched pages that point into [low, low + size) or at a
-// stand-in; false when there is no memory to note them.
-static bool32 find_in_pages(word_list* list, u8* pages, u64 count, u64 page, u64 low, u64 size) {
-    u64 removed_end = removed_used;
-    const u64* end = (const u64*)(pages + count * page);
-    static range_test* in_range;
-    if (!in_range) {
-        in_range = pick_range_test();
-    }
-    for (u64* word = (u64*)pages; word < end; word += 8) {
-        if (!in_range(word, low, size) &&
-            !(removed_end && any_in(word, REMOVED_BASE, removed_end))) {
-            continue;
-        }
-        for (u32 i = 0; i < 8; ++i) {
-            if ((word[i] - low < size || word[i] - REMOVED_BASE < removed_end) &&
-                !note_found(list, word + i)) {
-                return 0;
-            }
-        }
-    }
-    last_counts.scanned_bytes += count * page;
-    return 1;
-}
-
-// Calls visit on each run of the block's pages that were ever touched: the
-// rest read as zeros. False when visit does.
-typedef bool32 page_visit(void* context, u8* pages, u64 count, u64 page);
-
-static bool32 each_touched_run(const memory_block_record* block, page_visit* visit, void* context) {
-    u64 page = memory_page_size();
-    u64 usable = block->region_size - ((block->flags & MEMORY_GUARD_PAGE) ? page : 0);
-    static u8 resident[4096];
-    u64 chunk = sizeof(resident) * page;
-    for (u64 at = 0; at < usable; at += chunk) {
-        u64 pages = (usable - at < chunk ? usable - at : chunk) / page;
-        u8* start = (u8*)block->region + at;
-        memory_pages_resident(start, pages * page, resident);
-        heap_clear_untouched(start, pages * page, resident);
-        for (u64 i = 0; i < pages;) {
-            while (i < pages && !resident[i]) {
-                ++i;
-            }
-            u64 first = i;
-            while (i < pages && resident[i]) {
-                ++i;
-            }
-            if (first < i && !visit(context, start + first * page, i - first, page)) {
-                return 0;
-            }
-        }
-    }
-    return 1;
-}
-
-typedef struct find_context {
-    word_list* list;
-    u64 low;
-    u64 size;
-} find_context;
-
-static bool32 find_visit(void* context, u8* pages, u64 count, u64 page) {
-    find_context* c = (find_context*)context;
-    return find_in_pages(c->list, pages, count, page, c->low, c->size);
-}
-
-static bool32 find_in_block(word_list* list, const memory_block_record* block, u64 low,
-                            u64 size) {
-    find_context context = {list, low, size};
-    return each_touched_run(block, find_visit, &context);
-}
-
-typedef struct move_context {
-    u64 low;
-    u64 size;
-    state_word_move* move;
-    void* context;
-} move_context;
-
-static bool32 move_visit(void* context, u8* pages, u64 count, u64 page) {
-    move_context* c = (move_context*)context;
-    static range_test* in_range;
-    if (!in_range) {
-        in_range = pick_range_test();
-    }
-    u64* end = (u64*)(pages + count * page);
-    for (u64* word = (u64*)pages; word < end; word += 8) {
-        if (!in_range(word, c->low, c->size)) {
-            continue;
-        }
-        for (u32 i = 0; i < 8; ++i) {
-            if (word[i] - c->low < c->size) {
-                word[i] = c->move(c->context, word[i]);
-            }
-        }
-    }
-    return 1;
-}
-
-void state_move_words(u64 low, u64 size, void** slot, state_word_move* move, void* context) {
-    move_context c = {low, size, move, context};
-    for (u32 i = 0; i < memory_block_count(); ++i) {
-        memory_block_record block = memory_block_at(i);
-        each_touched_run(&block, move_visit, &c);
-    }
-    u64* word = (u64*)slot;
-    if (*word - low < size) {
-        *word = move(context, *word);
-    }
-}
-
-// Every block's words, and the slot.
-static bool32 find_words(word_list* list, u64 low, u64 size, void** slot) {
-    for (u32 i = 0; i < memory_block_count(); ++i) {
-        memory_block_record block = memory_block_at(i);
-        if (!find_in_block(list, &block, low, size)) {
-            return 0;
-        }
-    }
-    u64* word = (u64*)slot;
-    return *word - low >= size || note_found(list, word);
-}
-
-// Moves the found words that still hold what they held when found. The
-// pages that hold them have their watching let go first (the undo then
-// counts them as written, which they are), so moving costs no fault per
-// page.
-static void disarm_found(const word_list* list) {
-    u64 page = memory_page_size();
-    for (u64 i = 0; i < list->count;) {
-        u64 first = (u64)list->words[i].at / page;
-        u64 last = first;
-        while (i < list->count && (u64)list->words[i].at / page <= last + 1) {
-            last = (u64)list->words[i].at / page;
-            ++i;
-        }
-        watch_disarm((void*)(first * page), (last - first + 1) * page);
-    }
-}
-
-// Moves the found words that still hold what was left there: a word in
-// transit back to its old value and on from there; a stand-in as it was.
-static void move_found(mover* m, const word_list* list) {
-    disarm_found(list);
     u64 low = m->from->base;
+    u64 count = 0;
     for (u64 i = 0; i < list->count; ++i) {
         u64* at = list->words[i].at;
         u64 value = list->words[i].value;
-        bool32 in_image = value - low < m->from->size;
-        // Set aside (or, when it could not be, left as it was); anything else
-        // there now was written since, by the new build.
-        bool32 left = in_image && list->transit ? *at == TRANSIT_BASE + (value - low)
-                                                : *at == value;
-        if (left) {
-            *at = value;
-            scan(m, (u8*)at, 8);
+        bool32 waits = transit && value - low < m->from->size;
+        bool32 read = !maybe || ((maybe[i / 8] >> (i % 8)) & 1);
+        if (read && *at != (waits ? TRANSIT_BASE + (value - low) : value)) {
+            continue;
+        }
+        u64 moved = moved_value(m, value);
+        if (moved == value && !waits) {
+            continue;
+        }
+        if (changed) {
+            changed[count].at = at;
+            changed[count].value = moved;
+            ++count;
+        } else {
+            *at = moved;
         }
     }
+    undo_write_words(changed, count);
+    free(changed);
+    free(maybe);
 }
 
 void state_find_pointers(state_taken* taken, void** slot) {
-    word_list list = {taken->words, 0, taken->word_capacity, 0};
+    found_words list = {taken->words, 0, taken->word_capacity};
     u64 low = taken->layout.base;
     u64 size = taken->layout.size;
-    taken->words_found = find_words(&list, low, size, slot);
+    taken->words_found = find_words(&list, &taken->layout, slot);
     taken->words = list.words;
     taken->word_count = list.count;
     taken->word_capacity = list.capacity;
-    taken->words_in_transit = taken->words_found && size <= TRANSIT_SPAN;
-    if (!taken->words_in_transit) {
-        return;
-    }
-    disarm_found(&list);
-    for (u64 i = 0; i < list.count; ++i) {
+    // What was read ahead held for the build these words point into.
+    scan_forget();
+    taken->words_in_transit = WORDS_IN_TRANSIT && taken->words_found && size <= TRANSIT_SPAN;
+    for (u64 i = 0; taken->words_in_transit && i < list.count; ++i) {
         if (list.words[i].value - low < size) {
             *list.words[i].at = TRANSIT_BASE + (list.words[i].value - low);
         }
@@ -956,9 +824,8 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     if (!taken->words_found) {
         state_find_pointers(taken, slot);
     }
-    word_list found = {taken->words, taken->word_count, taken->word_capacity,
-                       taken->words_in_transit};
-    move_found(&m, &found);
+    found_words found = {taken->words, taken->word_count, taken->word_capacity};
+    move_found(&m, &found, taken->words_in_transit);
     // What has a name first.
     if (m.unnamed_data) {
         name_list_add(&m.removed, UNNAMED_DATA, "");

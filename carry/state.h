@@ -23,6 +23,7 @@
 #include "carry/image.h"
 #include "carry/layout.h"
 #include "carry/names.h"
+#include "carry/scan.h"
 
 #define STATE_NOTE_CAPACITY 256
 // What of a note fits in a window's title after the host's name: the note
@@ -31,10 +32,7 @@
 
 // A word of the module's memory that points into a taken build's image (or
 // at a stand-in), and what it held then.
-typedef struct state_word {
-    u64* at;
-    u64 value;
-} state_word;
+typedef found_word state_word;
 
 typedef struct state_taken {
     image_layout layout;  // of the build it was taken from (its own copy)
@@ -50,7 +48,7 @@ typedef struct state_taken {
     u64 word_count;
     u64 word_capacity;
     bool32 words_found;
-    bool32 words_in_transit;  // those into the image wait at a value of their own
+    bool32 words_in_transit;  // those into the image wait at a value of their own (state.cpp)
     // Types whose layout the next build changed (layout.h): their objects on
     // the heap were converted before this was taken; the globals of those
     // types are converted as they are given, and pointers into them follow
@@ -63,16 +61,16 @@ void state_take(state_taken* taken, const image_layout* layout);
 
 // Finds every word of the module's blocks (the heap's included) and of the
 // slot that points into the taken build's image, before anything else is
-// loaded there, and sets it aside (in transit: a value nothing else writes)
-// until state_give moves it. Without it state_give looks when it runs,
-// which is right only while no other build was loaded into the taken one's
-// place.
+// loaded there, for state_give to move (where the module carries its own C
+// runtime, setting them aside until then: state.cpp). Without it state_give
+// looks when it runs, which is right only while no other build was loaded
+// into the taken one's place.
 void state_find_pointers(state_taken* taken, void** slot);
 
-// Every aligned word of the module's blocks (their touched pages) and of
-// the slot that lies in [low, low + size) becomes what move makes of it.
-typedef u64 state_word_move(void* context, u64 word);
-void state_move_words(u64 low, u64 size, void** slot, state_word_move* move, void* context);
+// Between frames, while a build that keeps its whole state runs: reads
+// ahead for its pointers for about `milliseconds` (scan.h), so that
+// state_find_pointers reads only what changed since.
+void state_scan_ahead(const image_layout* layout, f64 milliseconds);
 
 // Gives what was taken to a loaded build with this layout, with slot the
 // module's slot. Writes what happened to note: "kept 2,143 variables; 2

@@ -7,7 +7,18 @@
 #include "guard/build_name.h"
 #include "guard/undo.h"
 #include "carry/allocator.h"
+#include "platform/heap.h"
 #include "platform/memory.h"
+
+// Where found words wait where they are while the next build loads, its
+// start-up may not write where an earlier build's objects were (state.cpp).
+// Where the module carries its own C runtime they wait in transit, and its
+// start-up takes the memory its unloading runtime freed, as it always did.
+#ifdef _WIN32
+#define LOAD_ALLOCATES_FRESH 0
+#else
+#define LOAD_ALLOCATES_FRESH 1
+#endif
 
 bool32 whole_running(const whole_state* whole) { return whole->running; }
 
@@ -19,11 +30,15 @@ bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot)
     }
     if (keeps_all) {
         allocator_route_loading(copy_path);
+        heap_fresh_only(LOAD_ALLOCATES_FRESH);
     }
     return keeps_all;
 }
 
-void whole_load_ended(void) { allocator_route_loading(NULL); }
+void whole_load_ended(void) {
+    heap_fresh_only(0);
+    allocator_route_loading(NULL);
+}
 
 // The kept objects, for the hashes.
 static void set_hashed_objects(whole_state* whole) {

@@ -1,6 +1,7 @@
 #include "guard/undo.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "engine/base/fatal.h"
@@ -23,6 +24,7 @@ typedef struct undo_block {
     u8* heat;        // per page: 0 watched, else hot: 1 + frame starts it stayed the same
     u64 hot;         // pages whose heat is not 0
     u8* bits;        // the last scan's written pages, a bit each; null when all count
+    u8* changed;     // pages taken in or put back since undo_changes_clear, a bit each
     bool32 watched;  // its writes can be watched; else every page stays hot
 } undo_block;
 
@@ -43,6 +45,7 @@ static bool32 shadows_complete;
 static void** slot_address;
 static void* slot_before;
 static u64 copied_pages;
+static u64 syncs;  // of the known blocks with the live ones
 
 static u8* kept_shadow;
 static u64 kept_shadow_size;
@@ -104,9 +107,11 @@ static void drop(undo_block* block) {
     pages_free(block->shadow, block_bytes(block));
     pages_free(block->heat, block->pages);
     pages_free(block->bits, bits_bytes(block));
+    pages_free(block->changed, bits_bytes(block));
     block->shadow = NULL;
     block->heat = NULL;
     block->bits = NULL;
+    block->changed = NULL;
 }
 
 static void all_hot(undo_block* block) {
@@ -163,11 +168,13 @@ static void adopt(undo_block* block, const memory_block_record* record) {
     block->shadow = (u8*)pages_allocate(block_bytes(block));
     block->heat = (u8*)pages_allocate(block->pages);
     block->bits = (u8*)pages_allocate(bits_bytes(block));
-    if (!block->shadow || !block->heat || !block->bits) {
+    block->changed = (u8*)pages_allocate(bits_bytes(block));
+    if (!block->shadow || !block->heat || !block->bits || !block->changed) {
         drop(block);
         return;
     }
     watch_whole(block);
+    memset(block->changed, 0xFF, bits_bytes(block));
     // The fresh shadow reads as zeros where the block does.
     each_touched_page(block, block->start, block->pages, copy_page_to_shadow, NULL);
 }
@@ -254,6 +261,7 @@ static void sync_blocks(void) {
     blocks = spare;
     spare = swapped;
     block_count = live;
+    ++syncs;
 }
 
 // The bits of the pages written since they were last armed; all set when
@@ -305,9 +313,16 @@ static void flush_run(undo_block* block, page_run* run, run_action* action) {
     run->count = 0;
 }
 
+static void mark_changed(undo_block* block, u64 first, u64 count) {
+    for (u64 page = first; page < first + count; ++page) {
+        block->changed[page / 8] = (u8)(block->changed[page / 8] | (1u << (page % 8)));
+    }
+}
+
 // With a history, one pass compares, keeps what changed and updates the
 // shadow; without, a copy is cheaper than a comparison.
 static void copy_to_shadow(undo_block* block, page_run run) {
+    mark_changed(block, run.first, run.count);
     u64 at = run.first * page_bytes;
     if (history_recording()) {
         history_changes(block->start + at, block->shadow + at, run.count * page_bytes, 1);
@@ -318,6 +333,7 @@ static void copy_to_shadow(undo_block* block, page_run run) {
 }
 
 static void copy_from_shadow(undo_block* block, page_run run) {
+    mark_changed(block, run.first, run.count);
     u64 at = run.first * page_bytes;
     memcpy(block->start + at, block->shadow + at, run.count * page_bytes);
 }
@@ -355,6 +371,7 @@ static void cool(undo_block* block, u64 page, page_run* to_arm) {
     u8* now = block->start + page * page_bytes;
     u8* kept = block->shadow + page * page_bytes;
     if (page_differs(now, kept, page_bytes)) {
+        mark_changed(block, page, 1);
         if (history_recording()) {
             history_changes(now, kept, page_bytes, 1);
         } else {
@@ -661,6 +678,7 @@ static bool32 bring_back(undo_block* block) {
     if (block->shadow) {
         memcpy(block->start, block->shadow, block_bytes(block));
         watch_whole(block);
+        memset(block->changed, 0xFF, bits_bytes(block));
     }
     return 1;
 }
@@ -722,6 +740,212 @@ bool32 undo_rollback(void) {
     *slot_address = slot_before;
     heap_refresh();
     return complete;
+}
+
+// ---------------------------------------------------------------------------
+// The host's own writes between frames.
+
+// The live blocks the undo knows, by address, for finding the one that
+// holds a word: built for each call, as blocks come and go between them.
+static u32* by_address;
+static u32 by_address_capacity;
+static u32 by_address_count;
+static u64 indexed[3];  // the syncs, live blocks and newest serial it was built for
+
+static int compare_starts(const void* a, const void* b) {
+    u64 x = (u64)blocks[*(const u32*)a].start;
+    u64 y = (u64)blocks[*(const u32*)b].start;
+    return x < y ? -1 : x > y;
+}
+
+// Known blocks still live (a block the last frame freed is known until the
+// next start): both lists are in serial order.
+static u32 index_live_blocks(void) {
+    u64 now[3] = {syncs, memory_block_count(), memory_newest_serial()};
+    if (by_address && memcmp(now, indexed, sizeof(now)) == 0) {
+        return by_address_count;
+    }
+    memcpy(indexed, now, sizeof(now));
+    if (block_count > by_address_capacity) {
+        pages_free(by_address, (u64)by_address_capacity * sizeof(u32));
+        by_address = (u32*)pages_allocate((u64)block_count * sizeof(u32));
+        by_address_capacity = by_address ? block_count : 0;
+    }
+    if (!by_address) {
+        return 0;
+    }
+    u32 count = 0;
+    u32 known = 0;
+    for (u32 i = 0; i < memory_block_count() && known < block_count; ++i) {
+        u64 serial = memory_block_at(i).serial;
+        while (known < block_count && blocks[known].record.serial < serial) {
+            ++known;
+        }
+        if (known < block_count && blocks[known].record.serial == serial) {
+            by_address[count++] = known++;
+        }
+    }
+    qsort(by_address, count, sizeof(u32), compare_starts);
+    by_address_count = count;
+    return count;
+}
+
+static undo_block* holding(u32 count, u64 address) {
+    u32 low = 0;
+    u32 high = count;
+    while (low < high) {
+        u32 middle = (low + high) / 2;
+        undo_block* block = &blocks[by_address[middle]];
+        if (address < (u64)block->start) {
+            high = middle;
+        } else if (address >= (u64)block->start + block_bytes(block)) {
+            low = middle + 1;
+        } else {
+            return block;
+        }
+    }
+    return NULL;
+}
+
+// The bits of a block's quiet pages from `first`, `count` of them, into
+// the scan buffer; null when none is.
+static const u8* quiet_bits(undo_block* block, u64 first, u64 count) {
+    if (!block->watched || !block->shadow) {
+        return NULL;
+    }
+    u64 bytes = (count + 7) / 8;
+    if (bytes > written_capacity) {
+        pages_free(written, written_capacity);
+        written_capacity = bytes * 2;
+        written = (u8*)pages_allocate(written_capacity);
+        if (!written) {
+            written_capacity = 0;
+            return NULL;
+        }
+    }
+    memset(written, 0, bytes);
+    if (!watch_written(block->start + first * page_bytes, count * page_bytes, written)) {
+        return NULL;
+    }
+    for (u64 i = 0; i < count; ++i) {
+        written[i / 8] = (u8)(written[i / 8] ^ (1u << (i % 8)));
+        if (block->heat[first + i]) {
+            written[i / 8] = (u8)(written[i / 8] & ~(1u << (i % 8)));
+        }
+    }
+    return written;
+}
+
+static void arm_run(undo_block* block, page_run run) {
+    watch_arm(block->start + run.first * page_bytes, run.count * page_bytes);
+}
+
+// One block's words: its quiet pages stay quiet.
+static void write_in_block(undo_block* block, const undo_word* words, u64 count) {
+    u64 low = ~0ull;
+    u64 high = 0;
+    for (u64 i = 0; i < count; ++i) {
+        u64 offset = (u64)words[i].at - (u64)block->start;
+        low = offset < low ? offset : low;
+        high = offset > high ? offset : high;
+    }
+    u64 first = low / page_bytes;
+    u64 pages = high / page_bytes - first + 1;
+    const u8* quiet = quiet_bits(block, first, pages);
+    if (quiet) {
+        watch_disarm(block->start + first * page_bytes, pages * page_bytes);
+    }
+    for (u64 i = 0; i < count; ++i) {
+        *words[i].at = words[i].value;
+        u64 offset = (u64)words[i].at - (u64)block->start;
+        if (block->shadow) {
+            memcpy(block->shadow + offset, &words[i].value, 8);
+            mark_changed(block, offset / page_bytes, 1);
+        }
+    }
+    page_run run = {0, 0};
+    for (u64 i = 0; quiet && i < pages; ++i) {
+        if ((quiet[i / 8] >> (i % 8)) & 1) {
+            add_page(block, &run, first + i, arm_run);
+        }
+    }
+    flush_run(block, &run, arm_run);
+}
+
+void undo_write_words(const undo_word* words, u64 count) {
+    u32 live = enabled ? index_live_blocks() : 0;
+    for (u64 i = 0; i < count;) {
+        undo_block* block = holding(live, (u64)words[i].at);
+        if (!block) {
+            *words[i].at = words[i].value;
+            ++i;
+            continue;
+        }
+        u64 end = (u64)block->start + block_bytes(block);
+        u64 next = i + 1;
+        while (next < count && (u64)words[next].at - (u64)block->start < end - (u64)block->start) {
+            ++next;
+        }
+        write_in_block(block, words + i, next - i);
+        i = next;
+    }
+}
+
+bool32 undo_quiet_pages(const void* start, u64 length, u8* quiet) {
+    u32 live = enabled ? index_live_blocks() : 0;
+    undo_block* block = holding(live, (u64)start);
+    if (!block || (u64)start + length > (u64)block->start + block_bytes(block)) {
+        return 0;
+    }
+    u64 first = ((u64)start - (u64)block->start) / page_bytes;
+    u64 count = length / page_bytes;
+    const u8* bits = quiet_bits(block, first, count);
+    if (!bits) {
+        return 0;
+    }
+    memcpy(quiet, bits, (count + 7) / 8);
+    return 1;
+}
+
+// The known block whose usable pages hold [start, start + length), and the
+// first of those pages; null when none does.
+static undo_block* block_of_range(const void* start, u64 length, u64* first) {
+    u32 live = enabled ? index_live_blocks() : 0;
+    undo_block* block = holding(live, (u64)start);
+    if (!block || !block->shadow || !block->watched ||
+        (u64)start + length > (u64)block->start + block_bytes(block)) {
+        return NULL;
+    }
+    *first = ((u64)start - (u64)block->start) / page_bytes;
+    return block;
+}
+
+bool32 undo_changed_pages(const void* start, u64 length, u8* changed) {
+    u64 first = 0;
+    undo_block* block = block_of_range(start, length, &first);
+    u64 count = length / page_bytes;
+    if (!block || !watch_written(block->start + first * page_bytes, length, changed)) {
+        return 0;
+    }
+    for (u64 i = 0; i < count; ++i) {
+        u64 page = first + i;
+        if (block->heat[page] || ((block->changed[page / 8] >> (page % 8)) & 1)) {
+            changed[i / 8] = (u8)(changed[i / 8] | (1u << (i % 8)));
+        }
+    }
+    return 1;
+}
+
+bool32 undo_changes_clear(const void* start, u64 length) {
+    u64 first = 0;
+    undo_block* block = block_of_range(start, length, &first);
+    if (!block) {
+        return 0;
+    }
+    for (u64 page = first; page < first + length / page_bytes; ++page) {
+        block->changed[page / 8] = (u8)(block->changed[page / 8] & ~(1u << (page % 8)));
+    }
+    return 1;
 }
 
 static void count_page(undo_block* block, u64 page, void* context) {

@@ -84,6 +84,37 @@ typedef struct undo_protection {
 void undo_budget(f64 milliseconds, f64 spare);
 undo_protection undo_protection_now(void);
 
+// The host's own writes to module memory between frames (a reload moving
+// pointers). Each word's value is written at its place and into the shadow
+// of the block that holds it, so what the module wrote and what the host
+// wrote stay apart: a page that was quiet before (not written since the
+// last start, not hot) is armed again after, and the next start takes in
+// none of it. Words in no block the undo knows are written alone. Call it
+// with the words in address order, a block's together.
+typedef struct undo_word {
+    u64* at;
+    u64 value;
+} undo_word;
+void undo_write_words(const undo_word* words, u64 count);
+
+// Sets a bit for each page of [start, start + length) (whole pages of one
+// block, bit i % 8 of byte i / 8 for page i, zeroed by the caller) that is
+// quiet: not written since the last start and not hot, so its next write is
+// seen. False when the undo can't tell (off, not watching, no block of its
+// holds the range): then none counts as quiet.
+bool32 undo_quiet_pages(const void* start, u64 length, u8* quiet);
+
+// What changed in a block since the host last looked (a reload's pointer
+// scan keeps what it found in pages that did not change):
+// undo_changes_clear forgets the changes of [start, start + length) (whole
+// pages of one block); undo_changed_pages then sets a bit (as
+// undo_quiet_pages does, zeroed by the caller) for each page of such a range
+// that may have changed since: taken in or put back by the undo, written
+// since the last start, hot, or written by undo_write_words. Both false when the undo can't tell (off,
+// not watching, no block of its holds the range): then every page counts.
+bool32 undo_changes_clear(const void* start, u64 length);
+bool32 undo_changed_pages(const void* start, u64 length, u8* changed);
+
 // What the undo holds, for tests and benchmarks.
 typedef struct undo_counts {
     u64 blocks;         // blocks known, scratch blocks included

@@ -28,6 +28,23 @@ static void give_budget(host_state* host) {
     undo_budget(left > period * NET_SHARE_LEAST ? left : period * NET_SHARE_LEAST, left);
 }
 
+// What of the frame's wait the reload's pointer scan may read ahead in.
+#define READ_AHEAD_SHARE 0.5
+#define READ_AHEAD_MOST_MS 3.0
+
+// The running whole-state build's pointers read ahead while the frame
+// waits, so a reload reads only what changed since (carry/scan.h).
+static void read_ahead(host_state* host) {
+    if (host->loop.headless || !whole_running(&host->module.whole)) {
+        return;
+    }
+    f64 left = (f64)host->target_frame_seconds * 1000.0 -
+               marks_ms(host->frame_start, read_counter()) - NET_MARGIN_MS;
+    f64 share = left * READ_AHEAD_SHARE;
+    state_scan_ahead(&host->module.whole.layout,
+                     share < READ_AHEAD_MOST_MS ? share : READ_AHEAD_MOST_MS);
+}
+
 // Once for each change of protection, in the title and on standard error.
 static void say_protection(host_state* host) {
     undo_protection now = undo_protection_now();
@@ -224,6 +241,7 @@ void host_frame(host_state* host) {
         show_back_buffer(host->window, host->module.faulted, &host->buffer, &host->marked);
     }
     host->marks[MARK_WAIT] = read_counter();
+    read_ahead(host);
     if (!loop->headless) {
         host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);
     }

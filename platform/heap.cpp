@@ -270,9 +270,61 @@ static void give_object(heap_root* root, free_object* object) {
 }
 
 // ---------------------------------------------------------------------------
+// While a build loads: objects only from slabs never carved before, one per
+// class, past every cache and free list.
+
+static bool32 fresh_only;
+static heap_slab* fresh_slabs[CLASS_COUNT];
+
+static void* fresh_alloc(heap_root* root, u32 index) {
+    lock(&root->lock);
+    heap_slab* slab = fresh_slabs[index];
+    if (!slab || slab->carved == objects_per_slab(index)) {
+        slab = fresh_slab(root);
+        if (slab) {
+            fill_bytes(slab, 0, sizeof(*slab));
+            slab->class_index = index;
+        }
+        fresh_slabs[index] = slab;
+    }
+    void* object = NULL;
+    if (slab) {
+        object = (u8*)slab + SLAB_HEADER + slab->carved * class_size(index);
+        slab->carved += 1;
+        slab->used += 1;
+        root->objects += 1;
+        // Listed only while it has room (an object freed into it listed it).
+        if (slab->listed && !slab->free && slab->carved == objects_per_slab(index)) {
+            unlist_slab(root, slab);
+        }
+    }
+    unlock(&root->lock);
+    return object;
+}
+
+void heap_fresh_only(bool32 on) {
+    heap_root* root = the_root;
+    if (!on && root) {
+        lock(&root->lock);
+        for (u32 index = 0; index < CLASS_COUNT; ++index) {
+            heap_slab* slab = fresh_slabs[index];
+            if (slab && !slab->listed && slab->carved < objects_per_slab(index)) {
+                list_slab(root, slab);
+            }
+        }
+        unlock(&root->lock);
+    }
+    fill_bytes(fresh_slabs, 0, sizeof(fresh_slabs));
+    fresh_only = on;
+}
+
+// ---------------------------------------------------------------------------
 // Small objects through the thread's cache.
 
 static void* small_alloc(heap_root* root, u32 index) {
+    if (fresh_only) {
+        return fresh_alloc(root, index);
+    }
     heap_cache* cache = cache_of(root);
     if (cache && cache->head[index]) {
         free_object* object = cache->head[index];

@@ -63,6 +63,12 @@ static inline bool32 heap_owns(const void* pointer) {
 // the next allocation.
 void heap_refresh(void);
 
+// While a build loads (on, then off): small objects come only from slabs
+// never carved before and large ones from fresh blocks, as always, so
+// nothing the build's start-up writes lies where an earlier build's objects
+// were (a reload tells the pointers it must move by what they hold).
+void heap_fresh_only(bool32 on);
+
 // Clears resident[i] (one byte per page from `pages`, as memory.h's
 // memory_pages_resident sets it) for the pages no slab was carved from yet:
 // never touched, they read as zeros, so nothing there is copied or scanned.

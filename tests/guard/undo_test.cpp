@@ -395,6 +395,52 @@ TEST_F(Undo, pages_written_frame_after_frame_are_copied_until_they_stay_the_same
     EXPECT_TRUE(all_bytes(target, target_bytes, 4));
 }
 
+// Words the host writes between frames (a reload moving pointers) are what
+// a fault in the next frame puts back, and pages that were quiet stay so:
+// the next start takes in only what the module wrote.
+TEST_F(Undo, the_hosts_own_words_are_put_back_as_written_and_quiet_pages_stay_quiet) {
+    block = allocate(64 * 4096, 0, 0);
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x11;
+    EXPECT_TRUE(frame(fill));
+    target_bytes = 0;
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_TRUE(frame(fill));
+    }
+    ASSERT_EQ(undo_state().hot_pages, 0u);
+    // The last frame writes page 8; pages 0 and 40 are quiet.
+    target = (u8*)block.memory + 8 * 4096;
+    target_bytes = 4096;
+    fill_value = 0x33;
+    EXPECT_TRUE(frame(fill));
+    u8 quiet[8] = {};
+    ASSERT_TRUE(undo_quiet_pages(block.memory, block.size, quiet));
+    EXPECT_EQ(quiet[0], 0xFF);
+    EXPECT_EQ(quiet[1], 0xFE);
+    u64* words = (u64*)block.memory;
+    undo_word written[] = {{words + 3, 0xABCDull}, {words + 8 * 512 + 5, 0x5678ull},
+                           {words + 40 * 512 + 1, 0x1234ull}};
+    undo_write_words(written, 3);
+    EXPECT_EQ(words[3], 0xABCDull);
+    memset(quiet, 0, sizeof(quiet));
+    ASSERT_TRUE(undo_quiet_pages(block.memory, block.size, quiet));
+    EXPECT_EQ(quiet[0], 0xFF);
+    EXPECT_EQ(quiet[5], 0xFF);
+    // A frame that writes all of them and faults.
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x44;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_EQ(undo_state().copied_pages, 1u);
+    EXPECT_TRUE(last_complete);
+    EXPECT_EQ(words[3], 0xABCDull);
+    EXPECT_EQ(words[8 * 512 + 5], 0x5678ull);
+    EXPECT_EQ(words[40 * 512 + 1], 0x1234ull);
+    EXPECT_EQ(words[8 * 512 + 6], 0x3333333333333333ull);
+    EXPECT_EQ(words[4], 0x1111111111111111ull);
+}
+
 TEST_F(Undo, the_system_reads_into_tracked_pages_and_the_read_and_the_record_are_undone) {
     static const char path[] = "undo_test_read.bin";
     u8 bytes[3 * 4096];

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -151,6 +152,54 @@ TEST(Heap, OnlyPagesNoSlabWasCarvedFromCountAsUntouched) {
     for (u64 i = 0; i < made.size(); i += 2) {
         heap_free(made[i]);
     }
+}
+
+// While a build loads, no object comes from where one was before (the
+// reload tells what its start-up wrote from the old build's pointers by
+// that); afterwards freed memory is used again, and the slabs carved then
+// are shared as usual.
+TEST(Heap, WhileABuildLoadsObjectsComeOnlyFromMemoryNoObjectUsedBefore) {
+    u64 before = live_objects();
+    std::vector<u8*> freed;
+    for (u32 i = 0; i < 2000; ++i) {
+        freed.push_back((u8*)heap_alloc(16 + (i % 7) * 40));
+        ASSERT_NE(freed.back(), nullptr);
+    }
+    for (u8* pointer : freed) {
+        heap_free(pointer);
+    }
+    std::sort(freed.begin(), freed.end());
+    heap_fresh_only(1);
+    std::vector<u8*> loading;
+    for (u32 i = 0; i < 2000; ++i) {
+        u8* pointer = (u8*)heap_alloc(16 + (i % 7) * 40);
+        ASSERT_NE(pointer, nullptr);
+        memset(pointer, 0x5A, 16);
+        EXPECT_FALSE(std::binary_search(freed.begin(), freed.end(), pointer)) << (void*)pointer;
+        loading.push_back(pointer);
+        // Some go again at once, as a start-up's temporaries do.
+        if (i % 3 == 0) {
+            heap_free(pointer);
+            loading.pop_back();
+        }
+    }
+    heap_fresh_only(0);
+    u32 again = 0;
+    std::vector<u8*> after;
+    for (u32 i = 0; i < 2000; ++i) {
+        after.push_back((u8*)heap_alloc(16 + (i % 7) * 40));
+        ASSERT_NE(after.back(), nullptr);
+        again += std::binary_search(freed.begin(), freed.end(), after.back());
+    }
+    EXPECT_GT(again, 0u);
+    for (u8* pointer : loading) {
+        EXPECT_EQ(pointer[15], 0x5A);
+        heap_free(pointer);
+    }
+    for (u8* pointer : after) {
+        heap_free(pointer);
+    }
+    EXPECT_EQ(live_objects(), before);
 }
 
 TEST(HeapDeathTest, APointerInsideTheHeapThatIsNoObjectStops) {
