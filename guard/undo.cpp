@@ -855,12 +855,14 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
     if (quiet) {
         watch_disarm(block->start + first * page_bytes, pages * page_bytes);
     }
+    // Only a quiet page's shadow: the next start takes the others in whole.
     for (u64 i = 0; i < count; ++i) {
         *words[i].at = words[i].value;
         u64 offset = (u64)words[i].at - (u64)block->start;
-        if (block->shadow) {
+        u64 page = offset / page_bytes - first;
+        if (quiet && ((quiet[page / 8] >> (page % 8)) & 1)) {
             memcpy(block->shadow + offset, &words[i].value, 8);
-            mark_changed(block, offset / page_bytes, 1);
+            mark_changed(block, first + page, 1);
         }
     }
     page_run run = {0, 0};
