@@ -925,10 +925,10 @@ static undo_block* block_of_range(const void* start, u64 length, u64* first) {
 bool32 undo_changed_pages(const void* start, u64 length, u8* changed) {
     u64 first = 0;
     undo_block* block = block_of_range(start, length, &first);
-    u64 count = length / page_bytes;
     if (!block || !watch_written(block->start + first * page_bytes, length, changed)) {
         return 0;
     }
+    u64 count = length / page_bytes;
     for (u64 i = 0; i < count; ++i) {
         u64 page = first + i;
         if (block->heat[page] || ((block->changed[page / 8] >> (page % 8)) & 1)) {
