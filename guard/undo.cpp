@@ -855,12 +855,14 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
     if (quiet) {
         watch_disarm(block->start + first * page_bytes, pages * page_bytes);
     }
+    // Only a quiet page's shadow: the next start takes the others in whole.
     for (u64 i = 0; i < count; ++i) {
         *words[i].at = words[i].value;
         u64 offset = (u64)words[i].at - (u64)block->start;
-        if (block->shadow) {
+        u64 page = offset / page_bytes - first;
+        if (quiet && ((quiet[page / 8] >> (page % 8)) & 1)) {
             memcpy(block->shadow + offset, &words[i].value, 8);
-            mark_changed(block, offset / page_bytes, 1);
+            mark_changed(block, first + page, 1);
         }
     }
     page_run run = {0, 0};
@@ -923,10 +925,10 @@ static undo_block* block_of_range(const void* start, u64 length, u64* first) {
 bool32 undo_changed_pages(const void* start, u64 length, u8* changed) {
     u64 first = 0;
     undo_block* block = block_of_range(start, length, &first);
-    u64 count = length / page_bytes;
     if (!block || !watch_written(block->start + first * page_bytes, length, changed)) {
         return 0;
     }
+    u64 count = length / page_bytes;
     for (u64 i = 0; i < count; ++i) {
         u64 page = first + i;
         if (block->heat[page] || ((block->changed[page / 8] >> (page % 8)) & 1)) {

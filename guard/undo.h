@@ -85,11 +85,11 @@ void undo_budget(f64 milliseconds, f64 spare);
 undo_protection undo_protection_now(void);
 
 // The host's own writes to module memory between frames (a reload moving
-// pointers). Each word's value is written at its place and into the shadow
-// of the block that holds it, so what the module wrote and what the host
-// wrote stay apart: a page that was quiet before (not written since the
-// last start, not hot) is armed again after, and the next start takes in
-// none of it. Words in no block the undo knows are written alone. Call it
+// pointers). Each word's value is written at its place and, on a page that
+// was quiet before (not written since the last start, not hot), into the
+// shadow of the block that holds it too, so what the module wrote and what
+// the host wrote stay apart: the page is armed again after, and the next
+// start takes in none of it (it takes in the other pages whole, as always). Words in no block the undo knows are written alone. Call it
 // with the words in address order, a block's together.
 typedef struct undo_word {
     u64* at;
