@@ -693,6 +693,22 @@ bool32 layout_map_offset(layout_plan* plan, u32 old_type, u32 new_type, u64 offs
     return map_offset(plan, old_type, new_type, offset, mapped, 0);
 }
 
+// The objects' table of the last conversion, kept for the next (layout_prepare).
+static layout_object* kept_objects;
+static u64 kept_object_capacity;
+
+static void keep_objects(layout_plan* plan) {
+    if (plan->object_capacity > kept_object_capacity) {
+        free(kept_objects);
+        kept_objects = plan->objects;
+        kept_object_capacity = plan->object_capacity;
+    } else {
+        free(plan->objects);
+    }
+    plan->objects = NULL;
+    plan->object_capacity = 0;
+}
+
 void layout_free(layout_plan* plan) {
     for (u32 t = 0; plan->member_maps && t < plan->from->type_count; ++t) {
         free(plan->member_maps[t]);
@@ -707,6 +723,12 @@ void layout_free(layout_plan* plan) {
     free(plan->member_maps);
     free(plan->granule_keys);
     free(plan->granule_first);
+    for (u64 i = 0; plan->slab_objects && i < plan->slab_capacity; ++i) {
+        free(plan->slab_objects[i]);
+    }
+    free(plan->slab_keys);
+    free(plan->slab_objects);
+    free(plan->slab_sizes);
     free(plan->vectors);
     free(plan->storage_from);
     free(plan->storage_to);
@@ -715,7 +737,7 @@ void layout_free(layout_plan* plan) {
     free(plan->verdict);
     free(plan->match);
     free(plan->converted);
-    free(plan->objects);
+    keep_objects(plan);
     long_text_free(&plan->note);
     name_list_free(&plan->lost);
     name_list_free(&plan->zeroed);
@@ -762,6 +784,7 @@ typedef struct tracer {
     u32** slab_regions;
     u64 slab_size;
     u64 slab_count;
+    u64 hashed;  // regions in table
     u64 table_size;
     u64* work;
     u64 work_count, work_capacity;
@@ -843,10 +866,19 @@ static bool32 slabs_grow(tracer* t) {
 
 // The place of a small object's region index, made when asked to; null for
 // what is no small object's start (or no memory).
-static u32* slab_entry(tracer* t, u64 start, bool32 make, bool32* small) {
+static u32* slab_entry(tracer* t, u64 start, u64 size, bool32 make, bool32* small) {
     u64 slab = 0;
     u32 slot = 0, slots = 0;
-    *small = heap_slot_at(start, &slab, &slot, &slots);
+    // An allocation's start with its size known (a small object's from the
+    // small half) needs no look at the heap.
+    if (size && size <= HEAP_SMALL_MAX && heap_small_half(start)) {
+        slab = start & ~(u64)(HEAP_SLAB_BYTES - 1);
+        slot = (u32)((start - slab - HEAP_SLAB_HEADER) / size);
+        slots = (u32)((HEAP_SLAB_BYTES - HEAP_SLAB_HEADER) / size);
+        *small = 1;
+    } else {
+        *small = heap_slot_at(start, &slab, &slot, &slots);
+    }
     if (!*small) {
         return NULL;
     }
@@ -887,12 +919,7 @@ static void slabs_clear(tracer* t) {
     t->slab_size = t->slab_count = 0;
 }
 
-static region* region_at(tracer* t, u64 start) {
-    bool32 small = 0;
-    u32* entry = slab_entry(t, start, 0, &small);
-    if (small) {
-        return entry && *entry ? &t->regions[*entry - 1] : NULL;
-    }
+static region* hashed_region(const tracer* t, u64 start) {
     if (!t->table_size) {
         return NULL;
     }
@@ -904,6 +931,15 @@ static region* region_at(tracer* t, u64 start) {
         }
     }
     return NULL;
+}
+
+static region* region_at(tracer* t, u64 start) {
+    bool32 small = 0;
+    u32* entry = slab_entry(t, start, 0, 0, &small);
+    if (small) {
+        return entry && *entry ? &t->regions[*entry - 1] : NULL;
+    }
+    return hashed_region(t, start);
 }
 
 static void push_work(tracer* t, u64 index) {
@@ -961,7 +997,13 @@ static bool32 nests(const layout_plan* p, u32 big, u32 small) {
 }
 
 static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
-    region* r = region_at(t, start);
+    bool32 small = 0;
+    u32* entry = slab_entry(t, start, kind == REGION_PROGRAM ? 0 : size, 1, &small);
+    if (small && !entry) {
+        t->failed = 1;
+        return;
+    }
+    region* r = small ? (*entry ? &t->regions[*entry - 1] : NULL) : hashed_region(t, start);
     if (r) {
         if (r->type == type || nests(t->plan, r->type, type)) {
             return;
@@ -976,14 +1018,7 @@ static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
         }
         return;
     }
-    bool32 small = 0;
-    u32* entry = slab_entry(t, start, 1, &small);
-    if (small && !entry) {
-        t->failed = 1;
-        return;
-    }
-    if (!entry && (t->region_count + 1) * 2 > t->table_size &&
-        !table_grow(t, t->region_count + 1)) {
+    if (!entry && (t->hashed + 1) * 2 > t->table_size && !table_grow(t, t->hashed + 1)) {
         t->failed = 1;
         return;
     }
@@ -1006,6 +1041,7 @@ static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
         *entry = (u32)++t->region_count;
     } else {
         table_put(t->table, t->table_size, start, t->region_count++);
+        t->hashed += 1;
     }
     push_work(t, t->region_count - 1);
 }
@@ -1538,6 +1574,7 @@ static bool32 trace_pass(tracer* t, void** slot) {
     if (t->table) {
         memset(t->table, 0, t->table_size * 2 * sizeof(u64));
     }
+    t->hashed = 0;
     slabs_clear(t);
     const type_graph* graph = t->plan->from;
     for (u32 i = 0; i < graph->global_count && !t->failed; ++i) {
@@ -1796,10 +1833,19 @@ static u64 granule_slot(u64 key, u64 slots) { return (key * 0x9E3779B97F4A7C15ul
 
 // The granule index of the sorted objects; none (searches instead) when
 // they span too many granules or there is no memory.
+static u64 slab_at(const layout_plan* p, u64 value);
+
+static bool32 slab_covered(const layout_plan* p, const layout_object* o) {
+    return slab_at(p, o->old_start) != ~0ull;
+}
+
 static void index_granules(layout_plan* p) {
     u64 granules = 0;
     for (u64 i = 0; i < p->object_count; ++i) {
         const layout_object* o = &p->objects[i];
+        if (slab_covered(p, o)) {
+            continue;
+        }
         granules += ((o->old_start + o->old_size) >> GRANULE_SHIFT) - (o->old_start >> GRANULE_SHIFT) + 1;
     }
     if (granules > GRANULES_MOST) {
@@ -1821,6 +1867,9 @@ static void index_granules(layout_plan* p) {
     p->granule_slots = slots;
     for (u64 i = 0; i < p->object_count; ++i) {
         const layout_object* o = &p->objects[i];
+        if (slab_covered(p, o)) {
+            continue;
+        }
         u64 last = (o->old_start + o->old_size) >> GRANULE_SHIFT;
         for (u64 g = o->old_start >> GRANULE_SHIFT; g <= last; ++g) {
             u64 at = granule_slot(g + 1, slots);
@@ -1837,7 +1886,77 @@ static void index_granules(layout_plan* p) {
 
 // How many objects start at or below value: the index past the one that
 // may hold it.
+static u64 object_slab_slot(u64 slab, u64 size) {
+    return (slab >> 16) * 0x9E3779B97F4A7C15ull >> 40 & (size - 1);
+}
+
+// Small objects converted from their allocations' starts, slab by slab:
+// most pointers are to one, and finding it so reads two small tables. A
+// slab that also holds objects of the program's own carving is left out.
+static void index_slabs(layout_plan* p) {
+    u64 slots = 64;
+    while (slots < p->object_count / 16 + 64) {
+        slots *= 2;
+    }
+    p->slab_keys = (u64*)calloc(slots, sizeof(u64));
+    p->slab_objects = (u32**)calloc(slots, sizeof(u32*));
+    p->slab_sizes = (u32*)calloc(slots, sizeof(u32));
+    if (!p->slab_keys || !p->slab_objects || !p->slab_sizes) {
+        return;
+    }
+    p->slab_slots = slots;
+    p->slab_capacity = slots;
+    u64 used = 0;
+    for (u64 i = 0; i < p->object_count; ++i) {
+        u64 start = p->objects[i].old_start, block = 0, size = 0;
+        bool32 whole = p->objects[i].new_start != start && heap_small_half(start) &&
+                       heap_object_at(start, &block, &size) && block == start;
+        u64 slab = start & ~(u64)(HEAP_SLAB_BYTES - 1);
+        u64 at = object_slab_slot(slab, slots);
+        while (p->slab_keys[at] && p->slab_keys[at] != slab) {
+            at = (at + 1) & (slots - 1);
+        }
+        if (!p->slab_keys[at]) {
+            if ((used + 1) * 2 > slots) {
+                p->slab_slots = 0;  // more slabs than thought: searched instead
+                return;
+            }
+            p->slab_keys[at] = slab;
+            used += 1;
+            p->slab_objects[at] =
+                whole ? (u32*)calloc((HEAP_SLAB_BYTES - HEAP_SLAB_HEADER) / size, sizeof(u32)) : NULL;
+            p->slab_sizes[at] = p->slab_objects[at] ? (u32)size : 0;
+        }
+        if (!whole || size != p->slab_sizes[at]) {
+            p->slab_sizes[at] = 0;  // mixed: searched instead
+            continue;
+        }
+        p->slab_objects[at][(start - slab - HEAP_SLAB_HEADER) / size] = (u32)(i + 1);
+    }
+}
+
+// The slab entry of an address in the small half, or null.
+static u64 slab_at(const layout_plan* p, u64 value) {
+    if (!p->slab_slots || !heap_small_half(value)) {
+        return ~0ull;
+    }
+    u64 slab = value & ~(u64)(HEAP_SLAB_BYTES - 1);
+    u64 at = object_slab_slot(slab, p->slab_slots);
+    while (p->slab_keys[at] && p->slab_keys[at] != slab) {
+        at = (at + 1) & (p->slab_slots - 1);
+    }
+    return p->slab_keys[at] && p->slab_sizes[at] ? at : ~0ull;
+}
+
 static u64 objects_up_to(const layout_plan* p, u64 value) {
+    // In a slab of converted allocations only (of one size): what lies at
+    // its place is all there is.
+    u64 at = slab_at(p, value);
+    if (at != ~0ull) {
+        u64 slab = p->slab_keys[at], size = p->slab_sizes[at];
+        u64 slot = value - slab >= HEAP_SLAB_HEADER ? (value - slab - HEAP_SLAB_HEADER) / size : ~0ull;
+        return slot < (HEAP_SLAB_BYTES - HEAP_SLAB_HEADER) / size ? p->slab_objects[at][slot] : 0;
+    }
     if (p->granule_keys) {
         u64 key = (value >> GRANULE_SHIFT) + 1;
         u64 at = granule_slot(key, p->granule_slots);
@@ -1995,16 +2114,60 @@ void layout_write_note(layout_plan* p) {
     free(order);
 }
 
+// The tables of a conversion are kept for the next, with their pages:
+// made afresh each time, a conversion of 100,000 objects spent a sixth of
+// its time having the system hand out and clear memory.
+static tracer kept_tracer;
+
+static void take_room(tracer* t, layout_plan* plan) {
+    memset(t, 0, sizeof(*t));
+    t->regions = kept_tracer.regions;
+    t->region_capacity = kept_tracer.region_capacity;
+    t->table = kept_tracer.table;
+    t->table_size = kept_tracer.table_size;
+    if (t->table) {
+        memset(t->table, 0, t->table_size * 2 * sizeof(u64));
+    }
+    t->work = kept_tracer.work;
+    t->work_capacity = kept_tracer.work_capacity;
+    t->inner = kept_tracer.inner;
+    t->inner_capacity = kept_tracer.inner_capacity;
+    t->stack = kept_tracer.stack;
+    t->stack_capacity = kept_tracer.stack_capacity;
+    memset(&kept_tracer, 0, sizeof(kept_tracer));
+    if (!plan->objects) {
+        plan->objects = kept_objects;
+        plan->object_capacity = kept_object_capacity;
+        kept_objects = NULL;
+        kept_object_capacity = 0;
+    }
+}
+
+static void keep_room(tracer* t) {
+    free(t->headers);
+    kept_tracer.regions = t->regions;
+    kept_tracer.region_capacity = t->region_capacity;
+    kept_tracer.table = t->table;
+    kept_tracer.table_size = t->table_size;
+    kept_tracer.work = t->work;
+    kept_tracer.work_capacity = t->work_capacity;
+    kept_tracer.inner = t->inner;
+    kept_tracer.inner_capacity = t->inner_capacity;
+    kept_tracer.stack = t->stack;
+    kept_tracer.stack_capacity = t->stack_capacity;
+}
+
 bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slot, char* why,
                       u32 capacity) {
     why[0] = 0;
     tracer t;
-    memset(&t, 0, sizeof(t));
+    take_room(&t, plan);
     t.plan = plan;
     t.image = running;
-    // Room for about every object the heap holds, made once.
+    // Room for about every object the heap holds, made once; the hashed
+    // table holds only what is no small object's start, and grows as needed.
     u64 objects = heap_state().objects + heap_state().large_blocks + 1024;
-    if (!table_grow(&t, objects) ||
+    if ((!t.table_size && !table_grow(&t, 1024)) ||
         !grow_table((void**)&t.regions, &t.region_capacity, objects, sizeof(region))) {
         t.failed = 1;
     }
@@ -2032,13 +2195,8 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
     if (why[0]) {
         layout_cancel(plan);
     }
-    free(t.regions);
-    free(t.table);
-    free(t.work);
-    free(t.inner);
-    free(t.headers);
-    free(t.stack);
     slabs_clear(&t);
+    keep_room(&t);
     return !why[0];
 }
 
@@ -2098,6 +2256,25 @@ static void fix_vectors(layout_plan* p, u8* values, u64 values_base, u64 values_
     }
 }
 
+// By where they lay. A list found from its head is often in allocation
+// order, or its reverse: those take one pass.
+static void sort_objects(layout_plan* p) {
+    layout_object* first = p->objects;
+    layout_object* last = p->objects + p->object_count;
+    bool32 rising = 1, falling = 1;
+    for (u64 i = 1; i < p->object_count && (rising || falling); ++i) {
+        rising = rising && first[i - 1].old_start < first[i].old_start;
+        falling = falling && first[i - 1].old_start > first[i].old_start;
+    }
+    if (falling && !rising) {
+        std::reverse(first, last);
+    } else if (!rising) {
+        std::sort(first, last, [](const layout_object& x, const layout_object& y) {
+            return x.old_start < y.old_start;
+        });
+    }
+}
+
 void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_size, void** slot,
                     found_word* words, u64 word_count) {
     if (!plan->object_count) {
@@ -2108,8 +2285,8 @@ void layout_execute(layout_plan* plan, u8* values, u64 values_base, u64 values_s
     }
     free(plan->scratch);
     plan->scratch = NULL;
-    std::sort(plan->objects, plan->objects + plan->object_count,
-              [](const layout_object& x, const layout_object& y) { return x.old_start < y.old_start; });
+    sort_objects(plan);
+    index_slabs(plan);
     index_granules(plan);
     // What moved is let go of once its pointers are: nothing in it is
     // looked at again.

@@ -66,6 +66,13 @@ typedef struct layout_plan {
     u64* granule_keys;
     u64* granule_first;
     u64 granule_slots;
+    // The same for objects from small allocations' starts, slab by slab: the
+    // slab's address, its objects' size and their indices + 1 by place.
+    u64* slab_keys;
+    u32** slab_objects;
+    u32* slab_sizes;
+    u64 slab_slots;     // 0: not used
+    u64 slab_capacity;
     u32** member_maps;       // per changed type of from: its members' in the next build's order
     void** programs;         // per changed type of from: how its objects are converted
     u32* storage_from;       // per type of from: the element an aligned storage holds

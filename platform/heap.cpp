@@ -10,7 +10,7 @@
 // Size classes: 16 to 256 in steps of 16, then four a doubling up to 16 KiB.
 
 #define CLASS_COUNT 40
-#define SLAB_HEADER 64u
+#define SLAB_HEADER HEAP_SLAB_HEADER
 #define SLAB_MASK ((u64)HEAP_SLAB_BYTES - 1)
 #define LARGE_HEADER 4096u
 #define CHUNK_FIRST (2ull << 20)

@@ -26,6 +26,7 @@
 #endif
 #define HEAP_SPAN 0x0000010000000000ull  // 1 TiB: chunks in the lower half, large blocks above
 #define HEAP_SLAB_BYTES 65536u
+#define HEAP_SLAB_HEADER 64u  // a slab's own record: its objects follow it
 #define HEAP_SMALL_MAX 16384u
 
 // The allocation calls, as the C library's: null (and nothing allocated) on
@@ -52,6 +53,12 @@ bool32 heap_object_at(u64 address, u64* start, u64* size);
 // objects and how many the slab holds, so tables of objects can be kept
 // slab by slab. False for any other address.
 bool32 heap_slot_at(u64 address, u64* slab, u32* slot, u32* slots);
+
+// Whether an address lies where small objects are: slabs of HEAP_SLAB_BYTES,
+// each object at HEAP_SLAB_HEADER + k * its size.
+static inline bool32 heap_small_half(u64 address) {
+    return address - HEAP_BASE < HEAP_SPAN / 2;
+}
 
 // Whether an address lies in the heap's span.
 static inline bool32 heap_owns(const void* pointer) {
