@@ -4,6 +4,8 @@
 // one is a read past the block.
 #include <gtest/gtest.h>
 
+#include "tests/carry/file_bytes.h"
+
 #include <gelf.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,17 +51,10 @@ void free_file(debug_file* file) {
 
 bool read_file(const char* path, debug_file* file) {
     memset(file, 0, sizeof(*file));
-    // Read whole first: the host's headers own the name fcntl.h's file_handle.
-    FILE* in = fopen(path, "rb");
-    if (!in) {
+    std::string image;
+    if (!file_bytes(path, &image)) {
         return false;
     }
-    std::string image;
-    char block[65536];
-    for (size_t got; (got = fread(block, 1, sizeof(block), in)) > 0;) {
-        image.append(block, got);
-    }
-    fclose(in);
     elf_version(EV_CURRENT);
     Elf* elf = elf_memory(&image[0], image.size());
     size_t names = 0, segments = 0;

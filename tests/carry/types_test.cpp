@@ -6,6 +6,8 @@
 // size so that a read past one is a read past the block.
 #include <gtest/gtest.h>
 
+#include "tests/carry/file_bytes.h"
+
 #include <cxxabi.h>
 #include <gelf.h>
 #include <stdio.h>
@@ -23,16 +25,10 @@ std::string program(const char* name) { return std::string(TYPES_PROGRAMS) + nam
 // The address of a symbol by its name or its demangled name, from the
 // file's symbol table; 0 when there is none.
 u64 symbol_address(const std::string& path, const char* wanted) {
-    FILE* in = fopen(path.c_str(), "rb");
-    if (!in) {
+    std::string image;
+    if (!file_bytes(path.c_str(), &image)) {
         return 0;
     }
-    std::string image;
-    char block[65536];
-    for (size_t got; (got = fread(block, 1, sizeof(block), in)) > 0;) {
-        image.append(block, got);
-    }
-    fclose(in);
     elf_version(EV_CURRENT);
     Elf* elf = elf_memory(&image[0], image.size());
     u64 found = 0;
@@ -430,16 +426,10 @@ bool read_sections(const std::string& path, debug_copy* copy) {
     static const char* const names[] = {".debug_info", ".debug_abbrev", ".debug_str",
                                         ".debug_line_str", ".debug_addr", ".debug_str_offsets"};
     memset(copy, 0, sizeof(*copy));
-    FILE* in = fopen(path.c_str(), "rb");
-    if (!in) {
+    std::string image;
+    if (!file_bytes(path.c_str(), &image)) {
         return false;
     }
-    std::string image;
-    char block[65536];
-    for (size_t got; (got = fread(block, 1, sizeof(block), in)) > 0;) {
-        image.append(block, got);
-    }
-    fclose(in);
     elf_version(EV_CURRENT);
     Elf* elf = elf_memory(&image[0], image.size());
     size_t strings = 0;

@@ -15,6 +15,7 @@ import subprocess
 import unittest
 
 import harness
+from digest_run import DigestRun, by_frame, digests
 from harness import (DebuggedHost, Host, install_module, make_run_dir, module_file, read_records,
                      wait_for)
 from harness import window_title
@@ -29,37 +30,12 @@ MOVED_BY_PADDING = (r"^Engine - kept [0-9,]+ variables(; moved, though the build
                     r"place: .+)?$")
 
 
-def digests(run_dir):
-    return read_records(run_dir, "digest.log")
-
-
-def by_frame(records):
-    return {int(r["frame"]): r["digest"] for r in records}
-
-
-class WholeStateTest(unittest.TestCase):
+class WholeStateTest(DigestRun):
     builds = "wholer_v"  # the builds swap() installs, by version
 
     def start(self, name, module="wholer_v1"):
         self.builds = module[:-1]
-        self.run_dir = make_run_dir(name)
-        install_module(self.run_dir, module_file(module))
-        self.host = Host(self.run_dir)
-        self.addCleanup(self.host.stop)
-        self.host.find_window(title="^Engine")
-
-    def wait_frame(self, frame, version=None, timeout=30.0):
-        def reached():
-            found = [r for r in digests(self.run_dir)
-                     if version is None or r["v"] == str(version)]
-            return found and int(found[-1]["frame"]) >= frame
-        self.assertTrue(wait_for(reached, timeout), digests(self.run_dir)[-3:])
-
-    def wait_title(self, pattern):
-        title = wait_for(lambda: re.search(pattern, window_title(self.host.window)) and
-                         window_title(self.host.window), 15)
-        self.assertTrue(title, window_title(self.host.window))
-        return title
+        self.start_run(name, module)
 
     def swap(self, version):
         """The next build, once the one before has written a digest."""
