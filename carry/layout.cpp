@@ -1236,6 +1236,18 @@ static bool32 heap_word(u64 address, u64* value) {
 
 #define NODES_MOST (1ull << 28)
 
+// Nodes linked by a pointer first in each, from first to null or to end
+// (a header the list comes round to).
+static void walk_linked(tracer* t, u64 first, u64 end, u32 node) {
+    u64 next = first;
+    for (u64 walked = 0; next && next != end && walked < NODES_MOST; ++walked) {
+        follow(t, next, node);
+        if (!heap_word(next, &next)) {
+            break;
+        }
+    }
+}
+
 // A list's nodes, from its header round to it again (each node's next
 // pointer first in it).
 static bool32 walk_list(tracer* t, u64 address, u32 type) {
@@ -1249,13 +1261,7 @@ static bool32 walk_list(tracer* t, u64 address, u32 type) {
     if (node == TYPE_NONE) {
         return 0;
     }
-    u64 header = address + at, next = *(const u64*)header;
-    for (u64 walked = 0; next && next != header && walked < NODES_MOST; ++walked) {
-        follow(t, next, node);
-        if (!heap_word(next, &next)) {
-            break;
-        }
-    }
+    walk_linked(t, *(const u64*)(address + at), address + at, node);
     return 1;
 }
 
@@ -1308,13 +1314,7 @@ static bool32 walk_hash(tracer* t, u64 address, u32 type) {
     if (node == TYPE_NONE) {
         return 0;
     }
-    u64 next = *(const u64*)(address + at);
-    for (u64 walked = 0; next && walked < NODES_MOST; ++walked) {
-        follow(t, next, node);
-        if (!heap_word(next, &next)) {
-            break;
-        }
-    }
+    walk_linked(t, *(const u64*)(address + at), 0, node);
     return 1;
 }
 

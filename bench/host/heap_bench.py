@@ -30,6 +30,8 @@ import subprocess
 import sys
 import time
 
+from net_bench import start_host
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
@@ -47,20 +49,8 @@ def percentile(values, fraction):
 
 
 def start(harness, env, arguments):
-    """A host running the heap module's first build; started again once when
-    its window does not show (see net_bench.py)."""
-    for attempt in (1, 2):
-        run_dir = harness.make_run_dir("bench-heap")
-        harness.install_module(run_dir, harness.module_file("heap_module_1"))
-        host = harness.Host(run_dir, env=env, command=harness.SYSTEM.command + arguments)
-        try:
-            host.find_window(title="^Engine", timeout=15)
-            return run_dir, host
-        except AssertionError:
-            host.stop()
-            if attempt == 2:
-                raise
-            print("(the window did not appear: started again)", flush=True)
+    """A host running the heap module's first build."""
+    return start_host(harness, "bench-heap", "heap_module_1", env, arguments)
 
 
 def close(host):

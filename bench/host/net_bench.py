@@ -45,17 +45,16 @@ def peak_kib(pid):
         return 0
 
 
-def start(harness, mib, arguments):
-    """A host writing mib MiB a frame, its window found (its title may say a
-    thinning already). Started again once when the window does not show:
-    on a display without a window manager the Linux host's window now and
-    then never appears when it starts right after another host closed (the
-    host from before this benchmark's changes does it too)."""
+def start_host(harness, name, module, env, arguments):
+    """A host running module, its window found (its title may say a thinning
+    already). Started again once when the window does not show: on a display
+    without a window manager the Linux host's window now and then never
+    appears when it starts right after another host closed (the host from
+    before this benchmark's changes does it too)."""
     for attempt in (1, 2):
-        run_dir = harness.make_run_dir("bench-net")
-        harness.install_module(run_dir, harness.module_file("pacing_module"))
-        host = harness.Host(run_dir, env={"PACING_WRITE_MIB": str(mib)},
-                            command=harness.SYSTEM.command + arguments)
+        run_dir = harness.make_run_dir(name)
+        harness.install_module(run_dir, harness.module_file(module))
+        host = harness.Host(run_dir, env=env, command=harness.SYSTEM.command + arguments)
         try:
             host.find_window(title="^Engine", timeout=15)
             return run_dir, host
@@ -64,6 +63,12 @@ def start(harness, mib, arguments):
             if attempt == 2:
                 raise
             print("(the window did not appear: started again)", flush=True)
+
+
+def start(harness, mib, arguments):
+    """A host writing mib MiB a frame."""
+    return start_host(harness, "bench-net", "pacing_module", {"PACING_WRITE_MIB": str(mib)},
+                      arguments)
 
 
 def run_one(kind, frames):

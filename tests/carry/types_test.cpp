@@ -168,13 +168,18 @@ void expect_integer(const type_graph* g, u32 type, u64 size, u32 flags) {
     EXPECT_EQ(g->types[type].flags, flags) << name_of(g, type);
 }
 
+// A program's graph, read and checked whole: nothing outside it, no type twice.
+void read_whole(const char* flavour, type_graph* g) {
+    ASSERT_TRUE(types_read_file(program(flavour).c_str(), g));
+    check_whole(g);
+    check_no_twins(g);
+}
+
 void check_c_game(const char* flavour) {
     SCOPED_TRACE(flavour);
     std::string path = program(flavour);
     type_graph g;
-    ASSERT_TRUE(types_read_file(path.c_str(), &g));
-    check_whole(&g);
-    check_no_twins(&g);
+    ASSERT_NO_FATAL_FAILURE(read_whole(flavour, &g));
 
     // typedef struct mobj_s {...} mobj_t: its tag names it, users know the typedef.
     u32 mobj = named(&g, "mobj_s");
@@ -321,9 +326,7 @@ void check_cpp_world(const char* flavour) {
     SCOPED_TRACE(flavour);
     std::string path = program(flavour);
     type_graph g;
-    ASSERT_TRUE(types_read_file(path.c_str(), &g));
-    check_whole(&g);
-    check_no_twins(&g);
+    ASSERT_NO_FATAL_FAILURE(read_whole(flavour, &g));
 
     // A hierarchy with virtual functions: the virtual table pointer, bases.
     u32 base = named(&g, "game::Base");
