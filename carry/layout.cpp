@@ -1537,6 +1537,9 @@ static void place_interior(tracer* t, const interior* in) {
         }
         if (r->kind == REGION_ARRAY && live_of(t, r) > 1) {
             // Not an array after all: a header the program carves up behind.
+            if (is_header(t, start)) {
+                return;
+            }
             if (grow_table((void**)&t->headers, &t->header_capacity, t->header_count + 1,
                            sizeof(u64))) {
                 t->headers[t->header_count++] = start;
@@ -1586,7 +1589,8 @@ static bool32 trace_pass(tracer* t, void** slot) {
         }
     }
     (void)slot;
-    for (u64 done = 0; !t->failed && !t->carved && done < t->inner_count; ++done) {
+    // Every allocation found carved up in this pass is noted before the next.
+    for (u64 done = 0; !t->failed && done < t->inner_count; ++done) {
         interior in = t->inner[done];
         place_interior(t, &in);
         drain(t);
@@ -2176,8 +2180,9 @@ bool32 layout_prepare(layout_plan* plan, const image_layout* running, void** slo
         traced = trace_pass(&t, slot);
     }
     if (!traced) {
-        snprintf(why, capacity, t.failed ? "there is no memory to find its objects"
-                                         : "its objects can't all be found");
+        snprintf(why, capacity, t.failed ? "there is no memory to find the objects of %s"
+                                         : "the objects of %s can't all be found",
+                 layout_changed_name(plan));
     } else {
         refusal(&t, why, capacity);
     }
