@@ -206,10 +206,6 @@ static bool32 same(layout_plan* p, u32 a, u32 b, u32 depth) {
     }
 }
 
-bool32 layout_same(layout_plan* plan, u32 old_type, u32 new_type) {
-    return same(plan, old_type, new_type, 0);
-}
-
 bool32 layout_compare(layout_plan* plan, const type_graph* from, const type_graph* to) {
     memset(plan, 0, sizeof(*plan));
     plan->from = from;

@@ -130,9 +130,6 @@ const char* layout_changed_name(const layout_plan* plan);
 // Writes note: what was converted, heap objects and globals alike.
 void layout_write_note(layout_plan* plan);
 
-// Whether two types, one of each build, have one layout.
-bool32 layout_same(layout_plan* plan, u32 old_type, u32 new_type);
-
 void layout_free(layout_plan* plan);
 
 #endif
