@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "engine/base/fatal.h"
+#include "platform/worker.h"
 
 typedef enum entry_kind {
     ENTRY_BYTES,    // bytes at an address
@@ -33,6 +34,32 @@ static u8* ring;
 static u64 ring_size;
 static u64 ring_head;  // where the next entry goes
 static u64 ring_used;  // bytes from the oldest frame's start to the head
+
+// A frame's start copies the pages it takes in into the stage, a buffer
+// the history keeps warm, and goes on; the worker then keeps their changed
+// lines in the ring and brings the undo's shadow up to date, and closes the
+// frame. Writing the ring's memory, out of the cache, is what costs, and it
+// is done beside the module's frame instead of before it. The stage is part
+// of the cap. Every call here but history_changes' own staging waits for
+// the worker first, so only one thread ever touches the ring.
+typedef struct staged_run {
+    u64 address;  // where the bytes are in module memory
+    u8* before;   // the shadow that takes them in
+    u64 at;       // their copy's place in the stage
+    u64 size;
+} staged_run;
+
+static u8* stage;
+static u64 stage_size;
+static u64 stage_used;
+static staged_run* staged;
+static u64 staged_count;
+static u64 staged_capacity;
+static bool32 posted;  // the worker has a frame's close to do
+static bool32 close_kept;
+
+#define STAGE_MOST (16ull << 20)
+#define STAGE_LEAST (64ull << 10)
 
 typedef struct history_frame {
     u64 start;       // its first entry's place in the ring
@@ -128,7 +155,15 @@ static void empty_filling(void) {
     start_filling();
 }
 
+void history_settle(void) {
+    if (posted) {
+        worker_wait();
+        posted = 0;
+    }
+}
+
 void history_drop_from(u32 index) {
+    history_settle();
     empty_filling();
     while (count > index) {
         history_frame* frame = frame_at(count - 1);
@@ -140,18 +175,50 @@ void history_drop_from(u32 index) {
     start_filling();
 }
 
+static void free_stage(void) {
+    // Staged runs are always finished by the frame's close, within its start.
+    fatal_assert(!staged_count);
+    pages_free(stage, stage_size);
+    pages_free(staged, staged_capacity * sizeof(staged_run));
+    stage = NULL;
+    staged = NULL;
+    stage_size = stage_used = staged_count = staged_capacity = 0;
+}
+
+// An eighth of the cap, up to 16 MiB; none for caps too small to spare it.
+static void make_stage(u64 cap) {
+    u64 size = cap / 8 < STAGE_MOST ? cap / 8 & ~(STAGE_LEAST - 1) : STAGE_MOST;
+    if (size < STAGE_LEAST) {
+        return;
+    }
+    // A run staged is a page at least.
+    u64 runs = size / memory_page_size() + 1;
+    stage = (u8*)pages_allocate(size);
+    staged = (staged_run*)pages_allocate(runs * sizeof(staged_run));
+    stage_size = size;
+    staged_capacity = runs;
+    if (!stage || !staged) {
+        free_stage();
+    }
+}
+
 void history_limit(u32 most_frames, u64 most_bytes) {
+    history_settle();
     if (frames) {
         history_drop_from(0);
     }
     free(frames);
     pages_free(ring, ring_size);
+    free_stage();
     frames = NULL;
     ring = NULL;
     ring_size = ring_used = ring_head = 0;
     limit_frames = 0;
     oldest = 0;
-    u64 size = most_bytes & ~7ull;
+    if (most_frames) {
+        make_stage(most_bytes);
+    }
+    u64 size = (most_bytes - stage_size) & ~7ull;
     if (most_frames && size > 2 * sizeof(history_entry)) {
         frames = (history_frame*)calloc(most_frames, sizeof(history_frame));
         ring = (u8*)pages_allocate(size);
@@ -165,16 +232,26 @@ void history_limit(u32 most_frames, u64 most_bytes) {
             ring = NULL;
         }
     }
+    if (!ring) {
+        free_stage();
+    }
     start_filling();
 }
 
-void history_pause(bool32 on) { paused = on; }
+void history_pause(bool32 on) {
+    history_settle();
+    paused = on;
+}
 
 static bool32 history_kept(void) { return limit_frames && !paused; }
 
-bool32 history_recording(void) { return history_kept() && filling.steppable; }
+bool32 history_recording(void) {
+    history_settle();
+    return history_kept() && filling.steppable;
+}
 
 void history_skip_frame(void) {
+    history_settle();
     if (history_kept()) {
         empty_filling();
         filling.steppable = 0;
@@ -216,7 +293,7 @@ static u8* ring_take(u64 bytes) {
 // An entry with room for `extra` bytes after it in the filling frame; null
 // once the frame can't hold all of its memory.
 static history_entry* add_entry(entry_kind kind, u64 address, u64 size, u64 extra) {
-    if (!history_recording()) {
+    if (!history_kept() || !filling.steppable) {
         return NULL;
     }
     history_entry* entry = (history_entry*)ring_take(sizeof(history_entry) + round8(extra));
@@ -234,8 +311,8 @@ static history_entry* add_entry(entry_kind kind, u64 address, u64 size, u64 extr
 }
 
 // A run of changed lines: their old bytes kept, the shadow updated.
-static void take_run(u8* now, u8* before, u64 size, bool32 update) {
-    history_entry* entry = add_entry(ENTRY_BYTES, (u64)now, size, size);
+static void take_run(u64 address, const u8* now, u8* before, u64 size, bool32 update) {
+    history_entry* entry = add_entry(ENTRY_BYTES, address, size, size);
     if (entry) {
         memcpy(entry + 1, before, size);
     }
@@ -260,9 +337,9 @@ static bool32 line_differs(const u8* a, const u8* b) {
     return x != 0;
 }
 
-bool32 history_changes(const void* address, void* before, u64 size, bool32 update) {
-    u8* now = (u8*)address;
-    u8* old = (u8*)before;
+// The lines of `now` (module memory at address, or its copy in the stage)
+// that differ from `old`.
+static bool32 take_changes(u64 address, const u8* now, u8* old, u64 size, bool32 update) {
     bool32 changed = 0;
     u64 start = 0;
     u64 run = 0;
@@ -276,7 +353,7 @@ bool32 history_changes(const void* address, void* before, u64 size, bool32 updat
             }
         }
         if (run) {
-            take_run(now + start, old + start, run, update);
+            take_run(address + start, now + start, old + start, run, update);
             changed = 1;
             run = 0;
         }
@@ -287,13 +364,43 @@ bool32 history_changes(const void* address, void* before, u64 size, bool32 updat
         run += size - lines;
     }
     if (run) {
-        take_run(now + start, old + start, run, update);
+        take_run(address + start, now + start, old + start, run, update);
         changed = 1;
     }
     return changed;
 }
 
+static bool32 stage_run(const void* address, void* before, u64 size) {
+    if (stage_used + size > stage_size || staged_count == staged_capacity) {
+        return 0;
+    }
+    memcpy(stage + stage_used, address, size);
+    stage_used += size;
+    // Pages taken in one by one join the run before them.
+    staged_run* last = staged_count ? &staged[staged_count - 1] : NULL;
+    if (last && last->address + last->size == (u64)address &&
+        last->before + last->size == (u8*)before) {
+        last->size += size;
+        return 1;
+    }
+    staged_run* run = &staged[staged_count++];
+    run->address = (u64)address;
+    run->before = (u8*)before;
+    run->at = stage_used - size;
+    run->size = size;
+    return 1;
+}
+
+bool32 history_changes(const void* address, void* before, u64 size, bool32 update) {
+    history_settle();
+    if (update && history_kept() && filling.steppable && stage_run(address, before, size)) {
+        return 1;
+    }
+    return take_changes((u64)address, (const u8*)address, (u8*)before, size, update);
+}
+
 void history_block_made(const memory_block_record* record) {
+    history_settle();
     history_entry* entry =
         add_entry(ENTRY_MADE, (u64)record->region, record->region_size, sizeof(block_part));
     if (entry) {
@@ -303,6 +410,7 @@ void history_block_made(const memory_block_record* record) {
 }
 
 void history_block_gone(const memory_block_record* record, const void* bytes, u64 size) {
+    history_settle();
     history_entry* entry =
         add_entry(ENTRY_GONE, (u64)record->region, size, sizeof(block_part) + round8(size));
     if (entry) {
@@ -313,6 +421,7 @@ void history_block_gone(const memory_block_record* record, const void* bytes, u6
 }
 
 void history_note_payload(const void* payload, u64 size) {
+    history_settle();
     if (size > pending_capacity) {
         free(pending);
         pending = (u8*)malloc(size);
@@ -324,10 +433,7 @@ void history_note_payload(const void* payload, u64 size) {
     }
 }
 
-void history_close_frame(bool32 kept) {
-    if (!history_kept()) {
-        return;
-    }
+static void close_frame(bool32 kept) {
     u64 size = pending_size;
     pending_size = 0;
     if (!kept || !size) {
@@ -357,15 +463,48 @@ void history_close_frame(bool32 kept) {
     start_filling();
 }
 
+// On the worker: the staged runs' changes, then the frame's close.
+static void finish_frame(void* unused) {
+    (void)unused;
+    for (u64 i = 0; i < staged_count; ++i) {
+        staged_run* run = &staged[i];
+        take_changes(run->address, stage + run->at, run->before, run->size, 1);
+    }
+    staged_count = stage_used = 0;
+    close_frame(close_kept);
+}
+
+void history_close_frame(bool32 kept) {
+    history_settle();
+    if (!history_kept()) {
+        return;
+    }
+    close_kept = kept;
+    if (staged_count && worker_post(finish_frame, NULL)) {
+        posted = 1;
+        return;
+    }
+    finish_frame(NULL);
+}
+
 void history_forget_memory(void) {
+    history_settle();
     empty_filling();
     first_steppable = count;
 }
 
-u32 history_frames(void) { return count; }
-u32 history_first_steppable(void) { return first_steppable; }
+u32 history_frames(void) {
+    history_settle();
+    return count;
+}
+
+u32 history_first_steppable(void) {
+    history_settle();
+    return first_steppable;
+}
 
 u64 history_bytes(void) {
+    history_settle();
     u64 bytes = ring_used;
     for (u32 i = 0; i < count; ++i) {
         bytes += frame_at(i)->saved;
@@ -374,6 +513,7 @@ u64 history_bytes(void) {
 }
 
 const void* history_payload(u32 index, u64* size) {
+    history_settle();
     if (index >= count || frame_at(index)->payload == NO_PAYLOAD) {
         *size = 0;
         return NULL;
@@ -442,6 +582,7 @@ static void note_place(history_entry* entry, u64 place, void* context) {
 }
 
 bool32 history_swap(u32 index, bool32 back) {
+    history_settle();
     if (index >= count || index < first_steppable) {
         return 0;
     }

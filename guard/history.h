@@ -34,9 +34,18 @@ void history_skip_frame(void);
 // address now against `before`, as that frame found them. Only the runs of
 // 64-byte lines that changed are kept (what a frame changes, not the pages
 // it wrote), and with `update`, `before` takes their new bytes in the same
-// pass (the undo's shadow). True when any byte differs. Then a block it
-// allocated, a block it freed with its bytes as that frame found them.
+// pass (the undo's shadow). True when any byte differs (or may: see below).
+// Then a block it allocated, a block it freed with its bytes as that frame
+// found them.
+//
+// With `update`, while the stage has room (an eighth of the cap, at most
+// 16 MiB, taken from it), the bytes are only copied there and the rest is
+// done by the worker (platform/worker.h) once the frame closes, beside the
+// module's next frame: `before` is up to date once history_settle returns.
+// Every call here settles first; so must the undo before it reads or
+// writes a shadow it gave.
 bool32 history_changes(const void* address, void* before, u64 size, bool32 update);
+void history_settle(void);
 void history_block_made(const memory_block_record* record);
 void history_block_gone(const memory_block_record* record, const void* bytes, u64 size);
 

@@ -180,6 +180,7 @@ static void adopt(undo_block* block, const memory_block_record* record) {
 }
 
 void undo_set_image(void* start, u64 length) {
+    history_settle();
     if (image.pages) {
         drop(&image);
     }
@@ -606,6 +607,7 @@ static void take_in_all(void) {
 
 void undo_begin_frame(void** module_slot) {
     fatal_assert(!in_frame);
+    history_settle();
     in_frame = 1;
     // The slot as the last frame found it, for the history.
     if (slot_address == module_slot) {
@@ -714,6 +716,7 @@ bool32 undo_rollback(void) {
     if (!enabled) {
         return 1;
     }
+    history_settle();
     bool32 complete = shadows_complete;
     // A frame the budget left unprotected: its writes stay, said as not put back.
     if (stale) {
@@ -875,6 +878,7 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
 }
 
 void undo_write_words(const undo_word* words, u64 count) {
+    history_settle();
     u32 live = enabled ? index_live_blocks() : 0;
     for (u64 i = 0; i < count;) {
         undo_block* block = holding(live, (u64)words[i].at);
@@ -957,6 +961,7 @@ static void count_page(undo_block* block, u64 page, void* context) {
 }
 
 undo_counts undo_state(void) {
+    history_settle();
     undo_counts counts;
     memset(&counts, 0, sizeof(counts));
     counts.blocks = block_count;
