@@ -57,6 +57,13 @@ static u64 staged_count;
 static u64 staged_capacity;
 static bool32 posted;  // the worker has a frame's close to do
 static bool32 close_kept;
+// Staging pays where much of what is written changes: the copy is cheaper
+// than comparing and keeping lines. Where a frame changed less than
+// 1/STAGE_SPARSE of the bytes compared, the next start compares in place.
+#define STAGE_SPARSE 8u
+static u64 compared;
+static u64 differing;
+static bool32 stage_pays = 1;
 
 #define STAGE_MOST (16ull << 20)
 #define STAGE_LEAST (64ull << 10)
@@ -312,6 +319,7 @@ static history_entry* add_entry(entry_kind kind, u64 address, u64 size, u64 extr
 
 // A run of changed lines: their old bytes kept, the shadow updated.
 static void take_run(u64 address, const u8* now, u8* before, u64 size, bool32 update) {
+    differing += size;
     history_entry* entry = add_entry(ENTRY_BYTES, address, size, size);
     if (entry) {
         memcpy(entry + 1, before, size);
@@ -340,6 +348,7 @@ static bool32 line_differs(const u8* a, const u8* b) {
 // The lines of `now` (module memory at address, or its copy in the stage)
 // that differ from `old`.
 static bool32 take_changes(u64 address, const u8* now, u8* old, u64 size, bool32 update) {
+    compared += size;
     bool32 changed = 0;
     u64 start = 0;
     u64 run = 0;
@@ -393,7 +402,8 @@ static bool32 stage_run(const void* address, void* before, u64 size) {
 
 bool32 history_changes(const void* address, void* before, u64 size, bool32 update) {
     history_settle();
-    if (update && history_kept() && filling.steppable && stage_run(address, before, size)) {
+    if (update && stage_pays && history_kept() && filling.steppable &&
+        stage_run(address, before, size)) {
         return 1;
     }
     return take_changes((u64)address, (const u8*)address, (u8*)before, size, update);
@@ -471,6 +481,10 @@ static void finish_frame(void* unused) {
         take_changes(run->address, stage + run->at, run->before, run->size, 1);
     }
     staged_count = stage_used = 0;
+    if (compared) {
+        stage_pays = differing * STAGE_SPARSE >= compared;
+    }
+    compared = differing = 0;
     close_frame(close_kept);
 }
 
