@@ -39,11 +39,12 @@ void history_skip_frame(void);
 // found them.
 //
 // With `update`, while the stage has room (an eighth of the cap, at most
-// 16 MiB, taken from it), the bytes are only copied there and the rest is
-// done by the worker (platform/worker.h) once the frame closes, beside the
-// module's next frame: `before` is up to date once history_settle returns.
-// Every call here settles first; so must the undo before it reads or
-// writes a shadow it gave.
+// 16 MiB, taken from it) and the last frame changed much of what it wrote
+// (else comparing in place costs less), the bytes are only copied there,
+// and the rest is done by the worker (platform/worker.h) once the frame
+// closes, beside the module's next frame: `before` is up to date once
+// history_settle returns. Every call here settles first; so must the undo
+// before it reads or writes a shadow it gave.
 bool32 history_changes(const void* address, void* before, u64 size, bool32 update);
 void history_settle(void);
 void history_block_made(const memory_block_record* record);
