@@ -59,8 +59,10 @@ static bool32 posted;  // the worker has a frame's close to do
 static bool32 close_kept;
 // Staging pays where much of what is written changes: the copy is cheaper
 // than comparing and keeping lines. Where a frame changed less than
-// 1/STAGE_SPARSE of the bytes compared, the next start compares in place.
+// 1/STAGE_SPARSE of the shadows' bytes compared, the next start compares
+// in place; frames that compared less than STAGE_JUDGED change nothing.
 #define STAGE_SPARSE 8u
+#define STAGE_JUDGED (256u << 10)
 static u64 compared;
 static u64 differing;
 static bool32 stage_pays = 1;
@@ -319,7 +321,7 @@ static history_entry* add_entry(entry_kind kind, u64 address, u64 size, u64 extr
 
 // A run of changed lines: their old bytes kept, the shadow updated.
 static void take_run(u64 address, const u8* now, u8* before, u64 size, bool32 update) {
-    differing += size;
+    differing += update ? size : 0;
     history_entry* entry = add_entry(ENTRY_BYTES, address, size, size);
     if (entry) {
         memcpy(entry + 1, before, size);
@@ -348,7 +350,7 @@ static bool32 line_differs(const u8* a, const u8* b) {
 // The lines of `now` (module memory at address, or its copy in the stage)
 // that differ from `old`.
 static bool32 take_changes(u64 address, const u8* now, u8* old, u64 size, bool32 update) {
-    compared += size;
+    compared += update ? size : 0;
     bool32 changed = 0;
     u64 start = 0;
     u64 run = 0;
@@ -481,7 +483,7 @@ static void finish_frame(void* unused) {
         take_changes(run->address, stage + run->at, run->before, run->size, 1);
     }
     staged_count = stage_used = 0;
-    if (compared) {
+    if (compared >= STAGE_JUDGED) {
         stage_pays = differing * STAGE_SPARSE >= compared;
     }
     compared = differing = 0;
