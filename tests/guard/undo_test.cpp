@@ -117,6 +117,22 @@ void write_past_end(ENTRY_PARAMETERS) {
     target[target_bytes] = 5;
 }
 
+// Every page of target and of `other` stamped with its own byte: its
+// index plus fill_value.
+void stamp_pages(ENTRY_PARAMETERS) {
+    for (memory_block* each : {&other, (memory_block*)NULL}) {
+        u8* bytes = each ? (u8*)each->memory : target;
+        u64 size = each ? each->size : target_bytes;
+        for (u64 page = 0; page < size / 4096; ++page) {
+            memset(bytes + page * 4096, (int)(page + fill_value), 4096);
+        }
+    }
+}
+void stamp_then_fault(ENTRY_PARAMETERS) {
+    stamp_pages(0, 0, NULL, NULL, NULL, 0, api, slot);
+    fault_now();
+}
+
 // One frame as the host runs it: 1 when entry returned.
 bool32 frame(module_entry* entry) {
     static bool32 started;
@@ -247,6 +263,41 @@ TEST_F(Undo, a_start_over_its_budget_leaves_the_frame_unprotected_until_one_fits
     EXPECT_FALSE(frame(fill_then_fault));
     EXPECT_TRUE(last_complete);
     EXPECT_TRUE(all_bytes(target, target_bytes, 0x23));
+}
+
+bool stamped(const memory_block& block, u8 value) {
+    for (u64 page = 0; page < block.size / 4096; ++page) {
+        if (!all_bytes((u8*)block.memory + page * 4096, 4096, (u8)(page + value))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A burst of writes to quiet pages, over two blocks, is taken in by two
+// threads (each a part of the runs, one run cut between them): a fault in
+// the frame after puts back every page as the burst left it.
+TEST_F(Undo, a_burst_of_writes_is_taken_in_whole_and_a_fault_after_it_puts_every_page_back) {
+    block = allocate(6u << 20, 0, 0);
+    other = allocate(6u << 20, 0, 0);
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 1;
+    ASSERT_TRUE(frame(stamp_pages));
+    // Quiet long enough for every page to be watched again.
+    u64 bytes = target_bytes;
+    target_bytes = 0;
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_TRUE(frame(fill));
+    }
+    target_bytes = bytes;
+    fill_value = 7;
+    ASSERT_TRUE(frame(stamp_pages));
+    fill_value = 9;
+    EXPECT_FALSE(frame(stamp_then_fault));
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(stamped(block, 7));
+    EXPECT_TRUE(stamped(other, 7));
 }
 
 TEST_F(Undo, a_block_allocated_in_the_faulting_frame_is_released) {
