@@ -322,84 +322,11 @@ static void mark_changed(undo_block* block, u64 first, u64 count) {
 }
 
 // A start's plain copies of written pages into the shadows are listed as
-// it goes and made at its end, on two threads when there are many: a burst
-// of writes (a collector's sweep) is taken in at nearly twice one core's
-// copying speed. A hot page is copied where it is compared, while the
-// cache holds it.
-typedef struct shadow_copy {
-    u8* to;
-    const u8* from;
-    u64 size;
-} shadow_copy;
-
-#define COPY_BOTH_LEAST (4ull << 20)  // bytes from which the worker helps
-
-static shadow_copy* copies;
-static u64 copies_count;
-static u64 copies_capacity;
-static u64 copies_bytes;
-
-static void copy_now(u8* to, const u8* from, u64 size) {
-    if (copies_count == copies_capacity) {
-        u64 capacity = copies_capacity ? copies_capacity * 2 : 1024;
-        shadow_copy* grown = (shadow_copy*)realloc(copies, capacity * sizeof(shadow_copy));
-        if (!grown) {
-            memcpy(to, from, size);
-            return;
-        }
-        copies = grown;
-        copies_capacity = capacity;
-    }
-    shadow_copy* last = copies_count ? &copies[copies_count - 1] : NULL;
-    if (last && last->to + last->size == to && last->from + last->size == from) {
-        last->size += size;
-    } else {
-        copies[copies_count++] = {to, from, size};
-    }
-    copies_bytes += size;
-}
-
-typedef struct copy_share {
-    u64 first;
-    u64 end;
-} copy_share;
-
-static void make_copies(void* context) {
-    copy_share* share = (copy_share*)context;
-    for (u64 i = share->first; i < share->end; ++i) {
-        memcpy(copies[i].to, copies[i].from, copies[i].size);
-    }
-}
-
-// The listed copies made: the worker takes what lies past the middle
-// byte, the run that holds it cut in two.
-static void copy_listed(void) {
-    copy_share mine = {0, copies_count};
-    copy_share theirs = {copies_count, copies_count};
-    if (copies_bytes >= COPY_BOTH_LEAST && copies_count < copies_capacity) {
-        u64 bytes = 0;
-        u64 split = 0;
-        while (bytes + copies[split].size <= copies_bytes / 2) {
-            bytes += copies[split++].size;
-        }
-        u64 part = (copies_bytes / 2 - bytes) & ~(page_bytes - 1);
-        // The run's second part goes at the end, for the worker.
-        shadow_copy* cut = &copies[split];
-        copies[copies_count] = {cut->to + part, cut->from + part, cut->size - part};
-        cut->size = part;
-        mine.end = split + 1;
-        theirs.first = split + 1;
-        theirs.end = copies_count + 1;
-    }
-    bool32 both = theirs.first < theirs.end && worker_post(make_copies, &theirs);
-    make_copies(&mine);
-    if (both) {
-        worker_wait();
-    } else {
-        make_copies(&theirs);
-    }
-    copies_count = copies_bytes = 0;
-}
+// it goes and made at its end, on two threads (a burst of writes to quiet
+// pages, as a collector's sweep makes, is taken in at nearly twice one
+// core's speed). A hot page is copied where it is compared, while the cache
+// holds it.
+static worker_copies copies;
 
 // With a history, one pass compares, keeps what changed and updates the
 // shadow; without, a copy is cheaper than a comparison.
@@ -409,7 +336,7 @@ static void copy_to_shadow(undo_block* block, page_run run) {
     if (history_recording()) {
         history_changes(block->start + at, block->shadow + at, run.count * page_bytes, 1);
     } else {
-        copy_now(block->shadow + at, block->start + at, run.count * page_bytes);
+        worker_copies_add(&copies, block->shadow + at, block->start + at, run.count * page_bytes);
     }
     copied_pages += run.count;
 }
@@ -659,7 +586,7 @@ static void take_in_all(void) {
         u64 allowance = spare > 0.0 ? (u64)(spare / undo_speed * 1048576.0) / page_bytes : 0;
         u64 left = allowance;
         catch_up(&left);
-        copy_listed();
+        worker_copies_make(&copies);
         protection.milliseconds = milliseconds_since(start);
         learn_speed((allowance - left) * page_bytes, protection.milliseconds, 0);
         return;
@@ -683,7 +610,7 @@ static void take_in_all(void) {
             take_in(block, 0, &all);
         }
     }
-    copy_listed();
+    worker_copies_make(&copies);
     protection.milliseconds = milliseconds_since(start);
     learn_speed(bytes, protection.milliseconds, history);
 }
