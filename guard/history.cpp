@@ -60,12 +60,15 @@ static bool32 close_kept;
 // Staging pays where much of what is written changes: the copy is cheaper
 // than comparing and keeping lines. Where a frame changed less than
 // 1/STAGE_SPARSE of the shadows' bytes compared, the next start compares
-// in place; frames that compared less than STAGE_JUDGED change nothing.
+// in place; staging in the ring, which keeps unchanged lines too, takes
+// frames that changed half. Frames that compared less than STAGE_JUDGED
+// change nothing; the first frames compare in place.
 #define STAGE_SPARSE 8u
 #define STAGE_JUDGED (256u << 10)
 static u64 compared;
 static u64 differing;
-static bool32 stage_pays = 1;
+static bool32 stage_pays;
+static bool32 ring_pays;
 
 #define STAGE_MOST (16ull << 20)
 #define STAGE_LEAST (64ull << 10)
@@ -158,7 +161,54 @@ static void start_filling(void) {
 }
 
 // The filling frame's entries given back: the head goes back to its start.
+// Through a buffer the cache holds: three copies at memcpy's speed. The
+// worker and this thread never run the history's code at once.
+static void swap_bytes(u8* a, u8* b, u64 size) {
+    static u8 held[4096];
+    for (u64 at = 0; at < size; at += sizeof(held)) {
+        u64 part = size - at < sizeof(held) ? size - at : sizeof(held);
+        memcpy(held, a + at, part);
+        memcpy(a + at, b + at, part);
+        memcpy(b + at, held, part);
+    }
+}
+
+// Beyond the stage, a burst of writes that changes much of what it wrote
+// (a collector's sweep) is staged in the ring itself: each run becomes an
+// entry of all its bytes, the new ones copied in as the frame starts (on
+// two threads), and the worker swaps them with the shadow's, so the entry
+// holds the old bytes and the shadow the new. Its unchanged lines are kept
+// too. Entries given back before the worker came (the frame outgrew the
+// ring) are finished first, while their bytes are still there.
+typedef struct ring_run {
+    u8* bytes;   // the entry's
+    u8* before;  // the shadow's
+    u64 size;
+} ring_run;
+
+static ring_run* ring_runs;
+static u64 ring_runs_count;
+static u64 ring_runs_capacity;
+static worker_copies ring_copies;
+
+static u64 differing_bytes(const u8* a, const u8* b, u64 size);
+
+// On the worker the copies were made already, as the frame closed: the
+// list is empty there, and nothing is posted from the worker to itself.
+static void finish_ring_runs(void) {
+    worker_copies_make(&ring_copies);
+    for (u64 i = 0; i < ring_runs_count; ++i) {
+        ring_run* run = &ring_runs[i];
+        // Whether staging still pays is judged on these runs too.
+        compared += run->size;
+        differing += differing_bytes(run->bytes, run->before, run->size);
+        swap_bytes(run->bytes, run->before, run->size);
+    }
+    ring_runs_count = 0;
+}
+
 static void empty_filling(void) {
+    finish_ring_runs();
     ring_head = filling.start;
     release(&filling);
     start_filling();
@@ -347,6 +397,17 @@ static bool32 line_differs(const u8* a, const u8* b) {
     return x != 0;
 }
 
+// The bytes of the 64-byte lines that differ (a tail shorter than a line
+// counted whole).
+static u64 differing_bytes(const u8* a, const u8* b, u64 size) {
+    u64 lines = size / LINE * LINE;
+    u64 bytes = 0;
+    for (u64 at = 0; at < lines; at += LINE) {
+        bytes += line_differs(a + at, b + at) ? LINE : 0;
+    }
+    return bytes + (lines < size && memcmp(a + lines, b + lines, size - lines) != 0 ? size - lines : 0);
+}
+
 // The lines of `now` (module memory at address, or its copy in the stage)
 // that differ from `old`.
 static bool32 take_changes(u64 address, const u8* now, u8* old, u64 size, bool32 update) {
@@ -402,10 +463,29 @@ static bool32 stage_run(const void* address, void* before, u64 size) {
     return 1;
 }
 
+static bool32 stage_in_ring(const void* address, void* before, u64 size) {
+    if (ring_runs_count == ring_runs_capacity) {
+        u64 capacity = ring_runs_capacity ? ring_runs_capacity * 2 : 256;
+        ring_run* grown = (ring_run*)realloc(ring_runs, capacity * sizeof(ring_run));
+        if (!grown) {
+            return 0;
+        }
+        ring_runs = grown;
+        ring_runs_capacity = capacity;
+    }
+    history_entry* entry = add_entry(ENTRY_BYTES, (u64)address, size, size);
+    if (!entry) {
+        return 0;
+    }
+    ring_runs[ring_runs_count++] = {(u8*)(entry + 1), (u8*)before, size};
+    worker_copies_add(&ring_copies, entry + 1, address, size);
+    return 1;
+}
+
 bool32 history_changes(const void* address, void* before, u64 size, bool32 update) {
     history_settle();
     if (update && stage_pays && history_kept() && filling.steppable &&
-        stage_run(address, before, size)) {
+        (stage_run(address, before, size) || (ring_pays && stage_in_ring(address, before, size)))) {
         return 1;
     }
     return take_changes((u64)address, (const u8*)address, (u8*)before, size, update);
@@ -478,6 +558,7 @@ static void close_frame(bool32 kept) {
 // On the worker: the staged runs' changes, then the frame's close.
 static void finish_frame(void* unused) {
     (void)unused;
+    finish_ring_runs();
     for (u64 i = 0; i < staged_count; ++i) {
         staged_run* run = &staged[i];
         take_changes(run->address, stage + run->at, run->before, run->size, 1);
@@ -485,6 +566,7 @@ static void finish_frame(void* unused) {
     staged_count = stage_used = 0;
     if (compared >= STAGE_JUDGED) {
         stage_pays = differing * STAGE_SPARSE >= compared;
+        ring_pays = differing * 2 >= compared;
     }
     compared = differing = 0;
     close_frame(close_kept);
@@ -496,7 +578,9 @@ void history_close_frame(bool32 kept) {
         return;
     }
     close_kept = kept;
-    if (staged_count && worker_post(finish_frame, NULL)) {
+    // The new bytes in the ring before the module writes again.
+    worker_copies_make(&ring_copies);
+    if ((staged_count || ring_runs_count) && worker_post(finish_frame, NULL)) {
         posted = 1;
         return;
     }
@@ -542,16 +626,6 @@ const void* history_payload(u32 index, u64* size) {
 // ---------------------------------------------------------------------------
 // Swaps.
 
-// Through a buffer the cache holds: three copies at memcpy's speed.
-static void swap_bytes(u8* a, u8* b, u64 size) {
-    static u8 held[4096];
-    for (u64 at = 0; at < size; at += sizeof(held)) {
-        u64 part = size - at < sizeof(held) ? size - at : sizeof(held);
-        memcpy(held, a + at, part);
-        memcpy(a + at, b + at, part);
-        memcpy(b + at, held, part);
-    }
-}
 
 static bool32 swap_entry(history_frame* frame, history_entry* entry, bool32 back) {
     if (entry->kind == ENTRY_BYTES) {

@@ -469,6 +469,7 @@ static bool32 stale;     // a start was skipped: the shadow misses writes
 // on the slow side, then what starts took.
 static f64 undo_speed = 0.2;
 static f64 history_speed = 0.4;
+static f64 settled_ms;  // this start's wait for the last one's history
 
 void undo_budget(f64 milliseconds, f64 spare) {
     budget_ms = milliseconds;
@@ -612,12 +613,17 @@ static void take_in_all(void) {
     }
     worker_copies_make(&copies);
     protection.milliseconds = milliseconds_since(start);
-    learn_speed(bytes, protection.milliseconds, history);
+    learn_speed(bytes, protection.milliseconds + (history ? settled_ms : 0.0), history);
 }
 
 void undo_begin_frame(void** module_slot) {
     fatal_assert(!in_frame);
+    // What the worker had left of the last start's history is this one's
+    // cost too: a history it can't keep up with must thin like one that
+    // holds the start up.
+    i64 settling = read_counter();
     history_settle();
+    settled_ms = milliseconds_since(settling);
     in_frame = 1;
     // The slot as the last frame found it, for the history.
     if (slot_address == module_slot) {

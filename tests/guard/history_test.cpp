@@ -166,4 +166,50 @@ TEST(History, KeepsWhatFramesChangedNotThePagesTheyWrote) {
     free_memory(&block);
 }
 
+// Frames that change every byte they write, more than the stage holds:
+// the rest goes into the ring whole and the second thread swaps it with the
+// undo's copy. A fault after such a start puts every byte back, and every
+// kept frame's start comes back exactly, with the newest state after them.
+TEST(History, BurstsBeyondTheStageAreKeptAndUndoneExactly) {
+    undo_start(1);
+    const u32 pages = 256;  // 1 MiB a frame; the stage holds half of it
+    history_limit(100, 4u << 20);
+    memory_block block = allocate_memory(pages * PAGE, NULL, 0);
+    void* slot = nullptr;
+    u8* bytes = (u8*)block.memory;
+    std::vector<std::vector<u8>> starts;
+    for (u32 frame = 0; frame < 8; ++frame) {
+        undo_begin_frame(&slot);
+        starts.push_back(std::vector<u8>(bytes, bytes + pages * PAGE));
+        for (u32 page = 0; page < pages; ++page) {
+            memset(bytes + page * PAGE, (int)(page * 3 + frame), PAGE);
+        }
+        if (frame == 6) {
+            ASSERT_TRUE(undo_rollback());
+            ASSERT_EQ(memcmp(bytes, starts[6].data(), pages * PAGE), 0);
+            starts.pop_back();
+            continue;
+        }
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    }
+    undo_begin_frame(&slot);
+    undo_commit();
+    std::vector<u8> newest(bytes, bytes + pages * PAGE);
+    u32 kept = history_frames();
+    ASSERT_GE(kept, 2u);
+    history_pause(1);
+    for (u32 i = kept; i-- > 0;) {
+        ASSERT_TRUE(history_swap(i, 1)) << i;
+        ASSERT_EQ(memcmp(bytes, starts[starts.size() - kept + i].data(), pages * PAGE), 0) << i;
+    }
+    for (u32 i = 0; i < kept; ++i) {
+        ASSERT_TRUE(history_swap(i, 0)) << i;
+    }
+    EXPECT_EQ(memcmp(bytes, newest.data(), pages * PAGE), 0);
+    history_pause(0);
+    history_limit(0, 0);
+    free_memory(&block);
+}
+
 }  // namespace
