@@ -62,7 +62,8 @@ static bool32 close_kept;
 // 1/STAGE_SPARSE of the shadows' bytes compared, the next start compares
 // in place; staging in the ring, which keeps unchanged lines too, takes
 // frames that changed half. Frames that compared less than STAGE_JUDGED
-// change nothing; the first frames compare in place.
+// change nothing; the first frames compare in place. Within a start, what
+// it compared so far may start the staging the last frame did not.
 #define STAGE_SPARSE 8u
 #define STAGE_JUDGED (256u << 10)
 static u64 compared;
@@ -484,8 +485,13 @@ static bool32 stage_in_ring(const void* address, void* before, u64 size) {
 
 bool32 history_changes(const void* address, void* before, u64 size, bool32 update) {
     history_settle();
-    if (update && stage_pays && history_kept() && filling.steppable &&
-        (stage_run(address, before, size) || (ring_pays && stage_in_ring(address, before, size)))) {
+    // Judged by the last frame, or by what this start compared so far: a
+    // burst after quiet frames is staged once its first lines show it.
+    bool32 sampled = compared >= STAGE_JUDGED;
+    bool32 stage = stage_pays || (sampled && differing * STAGE_SPARSE >= compared);
+    bool32 ring = ring_pays || (sampled && differing * 2 >= compared);
+    if (update && stage && history_kept() && filling.steppable &&
+        (stage_run(address, before, size) || (ring && stage_in_ring(address, before, size)))) {
         return 1;
     }
     return take_changes((u64)address, (const u8*)address, (u8*)before, size, update);
