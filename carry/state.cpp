@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "guard/undo.h"
+#include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
 
@@ -568,6 +569,7 @@ static void move_found(mover* m, const found_words* list, bool32 transit) {
     if (maybe) {
         scan_words_changed(list, maybe);
     }
+    phase_mark("pages changed");
     u64 low = m->from->base;
     u64 count = 0;
     for (u64 i = 0; i < list->count; ++i) {
@@ -590,7 +592,9 @@ static void move_found(mover* m, const found_words* list, bool32 transit) {
             *at = moved;
         }
     }
+    phase_mark("translate");
     undo_write_words(changed, count);
+    phase_mark("write words");
     free(changed);
     free(maybe);
 }
@@ -600,6 +604,7 @@ void state_find_pointers(state_taken* taken, void** slot) {
     u64 low = taken->layout.base;
     u64 size = taken->layout.size;
     taken->words_found = find_words(&list, &taken->layout, slot);
+    phase_mark("find pointers");
     taken->words = list.words;
     taken->word_count = list.count;
     taken->word_capacity = list.capacity;
@@ -611,6 +616,7 @@ void state_find_pointers(state_taken* taken, void** slot) {
             *list.words[i].at = TRANSIT_BASE + (list.words[i].value - low);
         }
     }
+    phase_mark("set aside");
 }
 
 // ---------------------------------------------------------------------------
@@ -821,11 +827,14 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     if (taken->plan) {
         layout_write_note(taken->plan);
     }
+    phase_mark("carry objects");
     if (!taken->words_found) {
         state_find_pointers(taken, slot);
+        phase_mark("find pointers");
     }
     found_words found = {taken->words, taken->word_count, taken->word_capacity};
     move_found(&m, &found, taken->words_in_transit);
+    phase_mark("move pointers");
     // What has a name first.
     if (m.unnamed_data) {
         name_list_add(&m.removed, UNNAMED_DATA, "");

@@ -7,6 +7,7 @@
 #include "guard/build_name.h"
 #include "guard/undo.h"
 #include "carry/allocator.h"
+#include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
 
@@ -65,7 +66,10 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     long_text_empty(&whole->line);
     image_free(&whole->layout);
     whole->running = 0;
-    if (!image_read(library, copy_path, &whole->layout) || whole->layout.problem[0]) {
+    phase_mark("load");
+    bool32 read = image_read(library, copy_path, &whole->layout);
+    phase_mark("read image");
+    if (!read || whole->layout.problem[0]) {
         // Its allocations still go to the heap, but nothing is carried.
         allocator_route_image((void*)whole->layout.base, whole->layout.size);
         // What a rebuild can mend is said so.
@@ -96,6 +100,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         // What a build that comes back after a fault takes from them.
         layout_move_values(&whole->plan, whole->given.values, whole->given.values_size);
         whole->taken.plan = &whole->plan;
+        phase_mark("convert");
     }
     if (whole->taken.taken) {
         state_give(&whole->taken, whole->returning ? &whole->given : NULL, &whole->layout, slot,
@@ -104,7 +109,9 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     whole->taken.plan = NULL;
     layout_free(&whole->plan);
     whole->planned = 0;
+    phase_mark("give");
     take_types(whole, copy_path);
+    phase_mark("types");
     // A build that came back has no previous build to go back to; a new one
     // keeps what it was given until it has proved itself.
     state_clear(&whole->given);
