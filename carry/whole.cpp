@@ -11,16 +11,6 @@
 #include "platform/heap.h"
 #include "platform/memory.h"
 
-// Where found words wait where they are while the next build loads, its
-// start-up may not write where an earlier build's objects were (state.cpp).
-// Where the module carries its own C runtime they wait in transit, and its
-// start-up takes the memory its unloading runtime freed, as it always did.
-#ifdef _WIN32
-#define LOAD_ALLOCATES_FRESH 0
-#else
-#define LOAD_ALLOCATES_FRESH 1
-#endif
-
 bool32 whole_running(const whole_state* whole) { return whole->running; }
 
 bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot) {
@@ -29,9 +19,11 @@ bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot)
     if (keeps_all && whole->taken.taken && !whole->taken.words_found) {
         state_find_pointers(&whole->taken, slot);
     }
+    // Found words wait where they are while the build loads: its start-up
+    // may not write where an earlier build's objects were.
     if (keeps_all) {
         allocator_route_loading(copy_path);
-        heap_fresh_only(LOAD_ALLOCATES_FRESH);
+        heap_fresh_only(1);
     }
     return keeps_all;
 }
@@ -122,7 +114,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         free(whole->given.words);
         whole->given.words = NULL;
         whole->given.word_count = whole->given.word_capacity = 0;
-        whole->given.words_found = whole->given.words_in_transit = 0;
+        whole->given.words_found = 0;
     }
     state_clear(&whole->taken);
     undo_set_image((void*)whole->layout.data.start, whole->layout.data.end - whole->layout.data.start);

@@ -12,6 +12,7 @@
 #include "platform/memory.h"
 #include "host/title.h"
 #include "platform/file.h"
+#include "platform/heap.h"
 #include "platform/path.h"
 #include "platform/system.h"
 
@@ -249,9 +250,13 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
     memory_set_kept(NULL, 0, NULL, 0);
     allocator_route_exits(NULL, 0);
     phase_mark("forget history");
+    bool32 whole = whole_running(&module->whole);
     whole_before_unload(&module->whole);
     phase_mark("take");
+    // What its runtime frees as it goes holds no pointers after (heap.h).
+    heap_clear_frees(whole);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
+    heap_clear_frees(0);
     phase_mark("unload");
     build->library = NULL;
     build->entry = NULL;
