@@ -15,10 +15,12 @@ bool32 whole_running(const whole_state* whole) { return whole->running; }
 
 bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot) {
     bool32 keeps_all = image_keeps_all(copy_path);
+    phase_mark("keeps all?");
     whole->loads_since += 1;
     if (keeps_all && whole->taken.taken && !whole->taken.words_found) {
         state_find_pointers(&whole->taken, slot);
     }
+    phase_mark("forget ahead");
     // Found words wait where they are while the build loads: its start-up
     // may not write where an earlier build's objects were.
     if (keeps_all) {

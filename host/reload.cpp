@@ -162,7 +162,7 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     call.export_name = export_name;
     module_fault fault = {};
     bool32 keeps_all = whole_before_load(&module->whole, copy_path, &module->slot);
-    phase_mark("find pointers");
+    phase_mark("route loading");
     allocator_exits_loading(1);
     bool32 returned = guarded_host_call(&fault, load_guarded, &call);
     allocator_exits_loading(0);
