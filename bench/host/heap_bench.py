@@ -138,7 +138,7 @@ def measure_reloads(harness, reloads, mode, arguments, pair):
           "worst %(at_worst)6.1f ms; the next median %(after_median)6.1f, worst "
           "%(after_worst)6.1f ms; others p95 %(quiet_p95)5.1f ms; thinning said %(thinned)d "
           "times" % row, flush=True)
-    print_phases(phase_lines(said))
+    print_phases(phase_lines(said)[1:])  # the first is the start-up's load
     return row
 
 
