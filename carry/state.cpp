@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "guard/undo.h"
+#include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
 
@@ -18,21 +19,6 @@
 #define REMOVED_BASE (COPIES_BASE + COPIES_SPAN)
 #define REMOVED_SPAN (1ull << 32)
 #define REMOVED_STEP (1ull << 20)
-// Where the module carries its own C runtime (Windows: MinGW links it into
-// every build), the runtime's unloading and start-up write its records in
-// the heap, some back with the very value they held. There found words wait
-// at a value of their own while the next build loads, so such a write is
-// told from a word left there: a word into the old image becomes the same
-// offset past TRANSIT_BASE, a value no build ever writes. Elsewhere only the
-// next build's start-up writes the heap then, and only memory no earlier
-// object used (heap.h): found words wait where they are.
-#define TRANSIT_BASE (REMOVED_BASE + REMOVED_SPAN)
-#define TRANSIT_SPAN (1ull << 36)
-#ifdef _WIN32
-#define WORDS_IN_TRANSIT 1
-#else
-#define WORDS_IN_TRANSIT 0
-#endif
 #define CACHE_SLOTS (1u << 16)
 // The names a title's note gives of each list; standard error gives all.
 #define TITLE_NAMES 3
@@ -556,30 +542,29 @@ void state_scan_ahead(const image_layout* layout, f64 milliseconds) {
 }
 
 
-// Moves the found words that still hold what was left there (in transit, or
-// as found). A word on a page that did not change since it was read is not
-// read again: touching a page costs more than reading it when it has not
-// been used for a while. Only words whose value changes are written (and
-// those in transit), through the undo, so the pages it need not take in
-// stay so.
-static void move_found(mover* m, const found_words* list, bool32 transit) {
+// Moves the found words that still hold what was found there: the next
+// build's start-up wrote only memory no earlier object used (heap.h). A
+// word on a page that did not change since it was read is not read again:
+// touching a page costs more than reading it when it has not been used for
+// a while. Only words whose value changes are written, through the undo,
+// so the pages it need not take in stay so.
+static void move_found(mover* m, const found_words* list) {
     undo_word* changed = (undo_word*)malloc(list->count * sizeof(undo_word) + 1);
-    u8* maybe = transit ? NULL : (u8*)malloc(list->count / 8 + 1);
+    u8* maybe = (u8*)malloc(list->count / 8 + 1);
     if (maybe) {
         scan_words_changed(list, maybe);
     }
-    u64 low = m->from->base;
+    phase_mark("pages changed");
     u64 count = 0;
     for (u64 i = 0; i < list->count; ++i) {
         u64* at = list->words[i].at;
         u64 value = list->words[i].value;
-        bool32 waits = transit && value - low < m->from->size;
         bool32 read = !maybe || ((maybe[i / 8] >> (i % 8)) & 1);
-        if (read && *at != (waits ? TRANSIT_BASE + (value - low) : value)) {
+        if (read && *at != value) {
             continue;
         }
         u64 moved = moved_value(m, value);
-        if (moved == value && !waits) {
+        if (moved == value) {
             continue;
         }
         if (changed) {
@@ -590,27 +575,22 @@ static void move_found(mover* m, const found_words* list, bool32 transit) {
             *at = moved;
         }
     }
+    phase_mark("translate");
     undo_write_words(changed, count);
+    phase_mark("write words");
     free(changed);
     free(maybe);
 }
 
 void state_find_pointers(state_taken* taken, void** slot) {
     found_words list = {taken->words, 0, taken->word_capacity};
-    u64 low = taken->layout.base;
-    u64 size = taken->layout.size;
     taken->words_found = find_words(&list, &taken->layout, slot);
+    phase_mark("find pointers");
     taken->words = list.words;
     taken->word_count = list.count;
     taken->word_capacity = list.capacity;
     // What was read ahead held for the build these words point into.
     scan_forget();
-    taken->words_in_transit = WORDS_IN_TRANSIT && taken->words_found && size <= TRANSIT_SPAN;
-    for (u64 i = 0; taken->words_in_transit && i < list.count; ++i) {
-        if (list.words[i].value - low < size) {
-            *list.words[i].at = TRANSIT_BASE + (list.words[i].value - low);
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -821,11 +801,14 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     if (taken->plan) {
         layout_write_note(taken->plan);
     }
+    phase_mark("carry objects");
     if (!taken->words_found) {
         state_find_pointers(taken, slot);
+        phase_mark("find pointers");
     }
     found_words found = {taken->words, taken->word_count, taken->word_capacity};
-    move_found(&m, &found, taken->words_in_transit);
+    move_found(&m, &found);
+    phase_mark("move pointers");
     // What has a name first.
     if (m.unnamed_data) {
         name_list_add(&m.removed, UNNAMED_DATA, "");

@@ -48,7 +48,6 @@ typedef struct state_taken {
     u64 word_count;
     u64 word_capacity;
     bool32 words_found;
-    bool32 words_in_transit;  // those into the image wait at a value of their own (state.cpp)
     // Types whose layout the next build changed (layout.h): their objects on
     // the heap were converted before this was taken; the globals of those
     // types are converted as they are given, and pointers into them follow
@@ -61,10 +60,9 @@ void state_take(state_taken* taken, const image_layout* layout);
 
 // Finds every word of the module's blocks (the heap's included) and of the
 // slot that points into the taken build's image, before anything else is
-// loaded there, for state_give to move (where the module carries its own C
-// runtime, setting them aside until then: state.cpp). Without it state_give
-// looks when it runs, which is right only while no other build was loaded
-// into the taken one's place.
+// loaded there, for state_give to move. Without it state_give looks when
+// it runs, which is right only while no other build was loaded into the
+// taken one's place.
 void state_find_pointers(state_taken* taken, void** slot);
 
 // Between frames, while a build that keeps its whole state runs: reads

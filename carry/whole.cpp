@@ -7,30 +7,25 @@
 #include "guard/build_name.h"
 #include "guard/undo.h"
 #include "carry/allocator.h"
+#include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
-
-// Where found words wait where they are while the next build loads, its
-// start-up may not write where an earlier build's objects were (state.cpp).
-// Where the module carries its own C runtime they wait in transit, and its
-// start-up takes the memory its unloading runtime freed, as it always did.
-#ifdef _WIN32
-#define LOAD_ALLOCATES_FRESH 0
-#else
-#define LOAD_ALLOCATES_FRESH 1
-#endif
 
 bool32 whole_running(const whole_state* whole) { return whole->running; }
 
 bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot) {
     bool32 keeps_all = image_keeps_all(copy_path);
+    phase_mark("keeps all?");
     whole->loads_since += 1;
     if (keeps_all && whole->taken.taken && !whole->taken.words_found) {
         state_find_pointers(&whole->taken, slot);
     }
+    phase_mark("forget ahead");
+    // Found words wait where they are while the build loads: its start-up
+    // may not write where an earlier build's objects were.
     if (keeps_all) {
         allocator_route_loading(copy_path);
-        heap_fresh_only(LOAD_ALLOCATES_FRESH);
+        heap_fresh_only(1);
     }
     return keeps_all;
 }
@@ -65,7 +60,10 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     long_text_empty(&whole->line);
     image_free(&whole->layout);
     whole->running = 0;
-    if (!image_read(library, copy_path, &whole->layout) || whole->layout.problem[0]) {
+    phase_mark("load");
+    bool32 read = image_read(library, copy_path, &whole->layout);
+    phase_mark("read image");
+    if (!read || whole->layout.problem[0]) {
         // Its allocations still go to the heap, but nothing is carried.
         allocator_route_image((void*)whole->layout.base, whole->layout.size);
         // What a rebuild can mend is said so.
@@ -96,6 +94,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         // What a build that comes back after a fault takes from them.
         layout_move_values(&whole->plan, whole->given.values, whole->given.values_size);
         whole->taken.plan = &whole->plan;
+        phase_mark("convert");
     }
     if (whole->taken.taken) {
         state_give(&whole->taken, whole->returning ? &whole->given : NULL, &whole->layout, slot,
@@ -104,7 +103,9 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
     whole->taken.plan = NULL;
     layout_free(&whole->plan);
     whole->planned = 0;
+    phase_mark("give");
     take_types(whole, copy_path);
+    phase_mark("types");
     // A build that came back has no previous build to go back to; a new one
     // keeps what it was given until it has proved itself.
     state_clear(&whole->given);
@@ -115,7 +116,7 @@ void whole_loaded(whole_state* whole, void* library, const char* copy_path, void
         free(whole->given.words);
         whole->given.words = NULL;
         whole->given.word_count = whole->given.word_capacity = 0;
-        whole->given.words_found = whole->given.words_in_transit = 0;
+        whole->given.words_found = 0;
     }
     state_clear(&whole->taken);
     undo_set_image((void*)whole->layout.data.start, whole->layout.data.end - whole->layout.data.start);

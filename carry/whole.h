@@ -35,8 +35,8 @@ typedef struct whole_state {
 
 // Before a copy is loaded: whether it keeps its whole state, and if so the
 // allocations its start-up makes go to the heap, until whole_load_ended.
-// The last build's pointers are found and set aside then, when nothing of
-// its own runs any more and before anything else is loaded where it lay:
+// The last build's pointers are found then, when nothing of its own runs
+// any more and before anything else is loaded where it lay:
 // the next build may take its place (the SDK links modules at one fixed
 // base), and what keeps its place in the image keeps its address.
 bool32 whole_before_load(whole_state* whole, const char* copy_path, void** slot);

@@ -871,12 +871,17 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
     u64 first = low / page_bytes;
     u64 pages = high / page_bytes - first + 1;
     const u8* quiet = quiet_bits(block, first, pages);
+    phase_mark("w quiet");
     if (quiet) {
         watch_disarm(block->start + first * page_bytes, pages * page_bytes);
     }
-    // Only a quiet page's shadow: the next start takes the others in whole.
+    phase_mark("w disarm");
     for (u64 i = 0; i < count; ++i) {
         *words[i].at = words[i].value;
+    }
+    phase_mark("w heap");
+    // Only a quiet page's shadow: the next start takes the others in whole.
+    for (u64 i = 0; i < count; ++i) {
         u64 offset = (u64)words[i].at - (u64)block->start;
         u64 page = offset / page_bytes - first;
         if (quiet && ((quiet[page / 8] >> (page % 8)) & 1)) {
@@ -884,6 +889,7 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
             mark_changed(block, first + page, 1);
         }
     }
+    phase_mark("w shadow");
     page_run run = {0, 0};
     for (u64 i = 0; quiet && i < pages; ++i) {
         if ((quiet[i / 8] >> (i % 8)) & 1) {
@@ -891,6 +897,7 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
         }
     }
     flush_run(block, &run, arm_run);
+    phase_mark("w arm");
 }
 
 void undo_write_words(const undo_word* words, u64 count) {

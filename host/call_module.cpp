@@ -5,6 +5,7 @@
 #include "engine/base/memory.h"
 #include "engine/base/text.h"
 #include "guard/undo.h"
+#include "platform/clock.h"
 #include "host/title.h"
 
 // The module's exit(0) is no fault: the frame's writes stand, and the host
@@ -32,6 +33,9 @@ static bool32 call_running(module_fault* fault, module_state* module, host_windo
                            host_sound* sound) {
     *buffer_copy = *buffer;
     undo_begin_frame(&module->slot);
+    // A reload's line ends with the start that follows it.
+    phase_mark("next start");
+    phase_end();
     bool32 returned = guarded_entry_call(fault, module->running.entry, running, buffer_copy,
                                          input, frame_seconds, services, &module->slot) &&
                       sound_call(sound, fault, module->running.sound, services, &module->slot);

@@ -8,9 +8,11 @@
 #include "guard/fault.h"
 #include "guard/history.h"
 #include "carry/allocator.h"
+#include "platform/clock.h"
 #include "platform/memory.h"
 #include "host/title.h"
 #include "platform/file.h"
+#include "platform/heap.h"
 #include "platform/path.h"
 #include "platform/system.h"
 
@@ -160,10 +162,12 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
     call.export_name = export_name;
     module_fault fault = {};
     bool32 keeps_all = whole_before_load(&module->whole, copy_path, &module->slot);
+    phase_mark("route loading");
     allocator_exits_loading(1);
     bool32 returned = guarded_host_call(&fault, load_guarded, &call);
     allocator_exits_loading(0);
     whole_load_ended();
+    phase_mark("load");
     if (!returned || (!call.library && fault.kind != FAULT_NONE)) {
         char described[MODULE_TITLE_CAPACITY];
         describe_fault(&fault, NULL, described, sizeof(described));
@@ -212,10 +216,12 @@ load_outcome load_copy(module_state* module, const char* copy_path, const char* 
         note_append(module->kept_note, sizeof(module->kept_note), at, kept);
         long_text_append(&module->kept_line, kept);
     }
+    phase_mark("give");
     static engine_kept table[4096];
     library_image image = build_image(build);
     memory_set_kept(table, kept_table(&image, table, 4096), image.base, image.size);
     allocator_route_exits(image.base, image.size);
+    phase_mark("kept table");
     return LOAD_DONE;
 }
 
@@ -243,8 +249,15 @@ static bool32 unload_library(module_state* module, module_build* build, module_f
     }
     memory_set_kept(NULL, 0, NULL, 0);
     allocator_route_exits(NULL, 0);
+    phase_mark("forget history");
+    bool32 whole = whole_running(&module->whole);
     whole_before_unload(&module->whole);
+    phase_mark("take");
+    // What its runtime frees as it goes holds no pointers after (heap.h).
+    heap_clear_frees(whole);
     bool32 returned = guarded_host_call(fault, free_guarded, build->library);
+    heap_clear_frees(0);
+    phase_mark("unload");
     build->library = NULL;
     build->entry = NULL;
     build->sound = NULL;
@@ -521,18 +534,21 @@ void poll_module(module_state* module) {
     if (!library_file_complete(module_file_path(module)) || threads_hold_back(module)) {
         return;
     }
+    phase_begin("reload");
     // The copy first: while it can't be made, the running build runs on.
     char copy_path[MODULE_PATH_CAPACITY];
     if (!copy_build(module, module_directory(module), MODULE_NAME, module_file_path(module),
                     copy_path)) {
         return;
     }
+    phase_mark("copy");
     module->time = current;
     module->stamped = 1;
     module->identity = identity;
     if (layouts_hold_back(module, copy_path)) {
         return;
     }
+    phase_mark("compare layouts");
     copy_text(module->title, WINDOW_TITLE);
     title_changes(module, NULL);
     load_new_build(module, copy_path, NULL);

@@ -1,5 +1,9 @@
 #include "platform/clock.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include "engine/base/fatal.h"
 
 u64 counter_frequency;
@@ -26,4 +30,72 @@ f32 seconds_between(u64 start, u64 end) {
     volatile f32 seconds = (f32)ticks / (f32)frequency;
     float_exceptions_release();
     return seconds;
+}
+
+#define PHASES 24
+
+typedef struct phase_line {
+    const char* what;
+    const char* names[PHASES];
+    f64 milliseconds[PHASES];
+    u32 count;
+    i64 start;
+    i64 last;
+} phase_line;
+
+static phase_line phases;
+static int phases_on = -1;  // not yet looked up
+
+static bool32 phases_wanted(void) {
+    if (phases_on < 0) {
+        const char* set = getenv("ENGINE_PHASE_TIMES");
+        phases_on = set && set[0] ? 1 : 0;
+    }
+    return phases_on;
+}
+
+static f64 ticks_ms(i64 ticks) {
+    return counter_frequency ? (f64)ticks * 1000.0 / (f64)counter_frequency : 0.0;
+}
+
+void phase_begin(const char* what) {
+    if (!phases_wanted()) {
+        return;
+    }
+    memset(&phases, 0, sizeof(phases));
+    phases.what = what;
+    phases.start = phases.last = read_counter();
+}
+
+void phase_mark(const char* name) {
+    if (!phases_wanted() || !phases.what) {
+        return;
+    }
+    i64 now = read_counter();
+    u32 at = 0;
+    while (at < phases.count && strcmp(phases.names[at], name) != 0) {
+        ++at;
+    }
+    if (at == phases.count && phases.count < PHASES) {
+        phases.names[phases.count++] = name;
+    }
+    if (at < phases.count) {
+        phases.milliseconds[at] += ticks_ms(now - phases.last);
+    }
+    phases.last = now;
+}
+
+void phase_end(void) {
+    if (!phases_wanted() || !phases.what) {
+        return;
+    }
+    char line[1024];
+    int at = snprintf(line, sizeof(line), "Engine times: %s %.2f ms:", phases.what,
+                      ticks_ms(read_counter() - phases.start));
+    for (u32 i = 0; i < phases.count && at > 0 && (u64)at < sizeof(line); ++i) {
+        at += snprintf(line + at, sizeof(line) - (u64)at, "%s %s %.2f", i ? "," : "",
+                       phases.names[i], phases.milliseconds[i]);
+    }
+    fprintf(stderr, "%s\n", line);
+    phases.what = NULL;
 }

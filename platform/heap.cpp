@@ -449,6 +449,11 @@ static heap_slab* slab_of(const void* pointer, const char* call) {
     return slab;
 }
 
+// While a build unloads: what it frees is cleared.
+static bool32 clearing_frees;
+
+void heap_clear_frees(bool32 on) { clearing_frees = on; }
+
 void* heap_alloc(u64 size) {
     heap_root* root = root_now();
     if (!root) {
@@ -524,6 +529,9 @@ void heap_free(void* pointer) {
         return;
     }
     heap_slab* slab = slab_of(pointer, "free");
+    if (clearing_frees) {
+        fill_bytes(pointer, 0, class_size(slab->class_index));
+    }
     small_free(root, (free_object*)pointer, slab->class_index);
 }
 

@@ -76,6 +76,14 @@ void heap_refresh(void);
 // were (a reload tells the pointers it must move by what they hold).
 void heap_fresh_only(bool32 on);
 
+// While a build unloads (on, then off): the small objects it frees are
+// cleared. A runtime that lives in each build (MinGW's) frees its records as
+// the build unloads and leaves addresses into it there; the next builds load
+// at the same place, and a reload's pointer scan would take such a leftover
+// for a pointer into the build it replaces, and name it as one to what the
+// reload removed. (Large objects' blocks are let go.)
+void heap_clear_frees(bool32 on);
+
 // Clears resident[i] (one byte per page from `pages`, as memory.h's
 // memory_pages_resident sets it) for the pages no slab was carved from yet:
 // never touched, they read as zeros, so nothing there is copied or scanned.

@@ -2,10 +2,16 @@
 
 #include <windows.h>
 
+// Asked once: under Wine each GetSystemInfo costs about as much as reading
+// a page, and a reload's scans ask for every page.
 u64 memory_page_size(void) {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwPageSize;
+    static u64 size;
+    if (!size) {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        size = info.dwPageSize;
+    }
+    return size;
 }
 
 // The system rounds a reserving hint down to its allocation granularity and

@@ -19,6 +19,10 @@ rewritten every 60th frame (as an interpreter's full collection marks and
 sweeps), default against --no-undo: the worst period that holds a
 collection or ends right after one, and the 95th percentile of the others.
 
+With ENGINE_PHASE_TIMES=1 in the environment the hosts time each reload's
+phases (platform/clock.h) and the medians and worsts per phase are printed
+after each row.
+
 Environment: ENGINE_ROOT_BUILD (default out/ under the repository) holds the
 linux/ and windows/ build trees.
 """
@@ -69,6 +73,37 @@ def periods_of(records):
     return [((b[0] - a[0]) / TICKS * 1000, a, b) for a, b in zip(records, records[1:])]
 
 
+def phase_lines(said):
+    """The hosts' "Engine times: reload 12.30 ms: copy 0.10, load 2.00" lines,
+    as (total, {phase: ms})."""
+    lines = []
+    for line in said.splitlines():
+        if not line.startswith("Engine times: reload "):
+            continue
+        head, _, rest = line[len("Engine times: reload "):].partition(" ms:")
+        phases = {}
+        for part in rest.split(","):
+            name, _, ms = part.strip().rpartition(" ")
+            if name:
+                phases[name] = phases.get(name, 0.0) + float(ms)
+        lines.append((float(head), phases))
+    return lines
+
+
+def print_phases(lines):
+    if not lines:
+        return
+    names = []
+    for _, phases in lines:
+        names += [name for name in phases if name not in names]
+    totals = [total for total, _ in lines]
+    print("    phases over %d reloads, median/worst ms: total %.1f/%.1f" % (
+        len(lines), statistics.median(totals), max(totals)))
+    for name in names:
+        values = [phases.get(name, 0.0) for _, phases in lines]
+        print("      %-16s %6.2f %6.2f" % (name, statistics.median(values), max(values)))
+
+
 def measure_reloads(harness, reloads, mode, arguments, pair):
     run_dir, host = start(harness, {"HEAP_MIB": "64"}, arguments)
     other = dict(PAIRS)[pair]
@@ -103,6 +138,7 @@ def measure_reloads(harness, reloads, mode, arguments, pair):
           "worst %(at_worst)6.1f ms; the next median %(after_median)6.1f, worst "
           "%(after_worst)6.1f ms; others p95 %(quiet_p95)5.1f ms; thinning said %(thinned)d "
           "times" % row, flush=True)
+    print_phases(phase_lines(said)[1:])  # the first is the start-up's load
     return row
 
 

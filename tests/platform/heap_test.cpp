@@ -202,6 +202,43 @@ TEST(Heap, WhileABuildLoadsObjectsComeOnlyFromMemoryNoObjectUsedBefore) {
     EXPECT_EQ(live_objects(), before);
 }
 
+// What a build frees as it unloads holds nothing after (a later reload
+// would find the addresses into it that its runtime left there); what is
+// freed before or after keeps its bytes, as freed memory always did.
+TEST(Heap, WhatIsFreedWhileABuildUnloadsIsCleared) {
+    u64 before = live_objects();
+    const u64 sizes[] = {48, 256, 1000, 16384};
+    std::vector<std::pair<u8*, u64>> cleared;
+    std::vector<std::pair<u8*, u64>> kept;
+    for (u32 i = 0; i < 64; ++i) {
+        u64 size = sizes[i % 4];
+        u8* pointer = (u8*)heap_alloc(size);
+        ASSERT_NE(pointer, nullptr);
+        memset(pointer, 0xA5, size);
+        (i % 2 ? kept : cleared).push_back({pointer, size});
+    }
+    heap_clear_frees(1);
+    for (auto& object : cleared) {
+        heap_free(object.first);
+    }
+    heap_clear_frees(0);
+    for (auto& object : kept) {
+        heap_free(object.first);
+    }
+    // Past the first word, which a free list may use.
+    for (auto& object : cleared) {
+        u8* end = object.first + object.second;
+        EXPECT_EQ(std::count(object.first + 8, end, 0), (long)object.second - 8)
+            << object.second;
+    }
+    for (auto& object : kept) {
+        u8* end = object.first + object.second;
+        EXPECT_EQ(std::count(object.first + 8, end, 0xA5), (long)object.second - 8)
+            << object.second;
+    }
+    EXPECT_EQ(live_objects(), before);
+}
+
 TEST(HeapDeathTest, APointerInsideTheHeapThatIsNoObjectStops) {
     u8* pointer = (u8*)heap_alloc(64);
     EXPECT_DEATH(heap_free(pointer + 8), "never handed out");
