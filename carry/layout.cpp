@@ -1030,7 +1030,7 @@ static void add_region(tracer* t, u64 start, u64 size, u32 type, u8 kind) {
     r->start = start;
     r->size = size;
     r->type = type;
-    r->kind = kind == REGION_ARRAY && is_header(t, start) ? REGION_HEADER : kind;
+    r->kind = kind == REGION_ARRAY && is_header(t, start) ? (u32)REGION_HEADER : kind;
     r->other = TYPE_NONE;
     r->live = live_of(t, r);
     if (entry) {
@@ -1460,7 +1460,8 @@ static void visit(tracer* t, u64 address, u32 type, u32 depth) {
         return;
     case TYPE_ARRAY: {
         u64 step = element_size(t, info->target);
-        u32 kind = info->target != TYPE_NONE ? old_info(t->plan, info->target)->kind : TYPE_UNKNOWN;
+        u32 kind = info->target != TYPE_NONE ? old_info(t->plan, info->target)->kind
+                                              : (u32)TYPE_UNKNOWN;
         if (!step || (kind != TYPE_RECORD && kind != TYPE_POINTER && kind != TYPE_ARRAY &&
                       kind != TYPE_UNION)) {
             return;
