@@ -488,10 +488,10 @@ bool32 history_changes(const void* address, void* before, u64 size, bool32 updat
     // Judged by the last frame, or by what this start compared so far: a
     // burst after quiet frames is staged once its first lines show it.
     bool32 sampled = compared >= STAGE_JUDGED;
-    bool32 stage = stage_pays || (sampled && differing * STAGE_SPARSE >= compared);
-    bool32 ring = ring_pays || (sampled && differing * 2 >= compared);
-    if (update && stage && history_kept() && filling.steppable &&
-        (stage_run(address, before, size) || (ring && stage_in_ring(address, before, size)))) {
+    bool32 to_stage = stage_pays || (sampled && differing * STAGE_SPARSE >= compared);
+    bool32 to_ring = ring_pays || (sampled && differing * 2 >= compared);
+    if (update && to_stage && history_kept() && filling.steppable &&
+        (stage_run(address, before, size) || (to_ring && stage_in_ring(address, before, size)))) {
         return 1;
     }
     return take_changes((u64)address, (const u8*)address, (u8*)before, size, update);
