@@ -5,7 +5,7 @@ however long it was paused, going on live from a past frame, a rebuilt
 module shown on the paused frame at once and replayed to the newest frame
 with alt+R, a rebuild that takes the kept memory along said in the title,
 and the history's memory cap holding while the module writes 4 MiB a
-frame."""
+frame, each frame shown finding the block it writes as it first did."""
 
 import os
 import re

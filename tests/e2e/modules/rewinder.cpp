@@ -4,7 +4,8 @@
 // that is set, a block it allocates and frees again every few frames).
 // Each call logs the state as the frame found it to "frames.log":
 // "v=<version> seen=<frames> digest=<hex>", so a frame shown again must log
-// what it logged when it first ran. It paints the screen in a colour of
+// what it logged when it first ran; the digest takes in a byte of each page
+// of the written block as the frame finds it. It paints the screen in a colour of
 // its version. With REWINDER_KEEP it also counts its calls in a kept
 // variable (engine/keep.h), whose build takes the kept memory along when it
 // goes.
@@ -38,6 +39,14 @@ ENTRY_EXPORT void entry(u64, u64, i32*, back_buffer* buffer, input_state* input,
     static const u64 write_frames = environment_number("REWINDER_WRITE_FRAMES");
     if (write_mib && !state->written.memory) {
         state->written = services->allocate_memory((u32)(write_mib << 20), NULL, 0);
+    }
+    if (state->written.memory) {
+        // What the block holds as the frame finds it is part of the state
+        // logged: a byte of each of its pages.
+        const u8* bytes = (const u8*)state->written.memory;
+        for (u64 at = state->frames % 4096; at < state->written.size; at += 4096) {
+            state->digest = mix(state->digest, bytes[at]);
+        }
     }
     char line[128];
     append_log("frames.log", line,
