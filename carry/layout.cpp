@@ -1244,20 +1244,38 @@ static void walk_linked(tracer* t, u64 first, u64 end, u32 node) {
     }
 }
 
-// A list's nodes, from its header round to it again (each node's next
-// pointer first in it).
-static bool32 walk_list(tracer* t, u64 address, u32 type) {
+// Containers whose nodes are linked one after another from a pointer of
+// their own (`first`), each node's next pointer first in it: a list's from
+// its header round to it again, a hash table's (std::unordered_map,
+// std::unordered_set) from before its first to null. Its node type is
+// `node` + the element (template argument `argument`) + a suffix.
+typedef struct linked_kind {
+    u32 argument;
+    const char* first;
+    const char* node;
+    const char* suffixes[2];
+    bool32 round;
+} linked_kind;
+
+static const linked_kind LIST_NODES = {0, "_M_next", "std::_List_node<", {"", NULL}, 1};
+static const linked_kind HASH_NODES = {
+    1, "_M_nxt", "std::__detail::_Hash_node<", {", true", ", false"}, 0};
+
+static bool32 walk_nodes(tracer* t, u64 address, u32 type, const linked_kind* kind) {
     char element[512];
     u64 at = 0;
-    if (!template_argument(old_name(t->plan, type), 0, element, sizeof(element)) ||
-        !find_pointer(t->plan, type, "_M_next", &at, 0)) {
+    if (!template_argument(old_name(t->plan, type), kind->argument, element, sizeof(element)) ||
+        !find_pointer(t->plan, type, kind->first, &at, 0)) {
         return 0;
     }
-    u32 node = template_named(t->plan->from, "std::_List_node<", element, "");
+    u32 node = TYPE_NONE;
+    for (u32 i = 0; i < 2 && kind->suffixes[i] && node == TYPE_NONE; ++i) {
+        node = template_named(t->plan->from, kind->node, element, kind->suffixes[i]);
+    }
     if (node == TYPE_NONE) {
         return 0;
     }
-    walk_linked(t, *(const u64*)(address + at), address + at, node);
+    walk_linked(t, *(const u64*)(address + at), kind->round ? address + at : 0, node);
     return 1;
 }
 
@@ -1291,26 +1309,6 @@ static bool32 walk_tree(tracer* t, u64 address, u32 type) {
         }
         root = t->stack_count ? t->stack[--t->stack_count] : 0;
     }
-    return 1;
-}
-
-// A hash table's nodes (std::unordered_map, std::unordered_set), one list
-// from before its first.
-static bool32 walk_hash(tracer* t, u64 address, u32 type) {
-    char element[512];
-    u64 at = 0;
-    if (!template_argument(old_name(t->plan, type), 1, element, sizeof(element)) ||
-        !find_pointer(t->plan, type, "_M_nxt", &at, 0)) {
-        return 0;
-    }
-    u32 node = template_named(t->plan->from, "std::__detail::_Hash_node<", element, ", true");
-    if (node == TYPE_NONE) {
-        node = template_named(t->plan->from, "std::__detail::_Hash_node<", element, ", false");
-    }
-    if (node == TYPE_NONE) {
-        return 0;
-    }
-    walk_linked(t, *(const u64*)(address + at), 0, node);
     return 1;
 }
 
@@ -1390,13 +1388,13 @@ static bool32 visit_library(tracer* t, u64 address, u32 type) {
         return 0;
     }
     if ((starts_with(name, "std::__cxx11::list<") || starts_with(name, "std::list<")) &&
-        walk_list(t, address, type)) {
+        walk_nodes(t, address, type, &LIST_NODES)) {
         return 1;
     }
     if (starts_with(name, "std::_Rb_tree<") && walk_tree(t, address, type)) {
         return 1;
     }
-    if (starts_with(name, "std::_Hashtable<") && walk_hash(t, address, type)) {
+    if (starts_with(name, "std::_Hashtable<") && walk_nodes(t, address, type, &HASH_NODES)) {
         return 1;
     }
     // A deque's and a forward list's elements lie where their types don't
