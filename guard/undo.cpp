@@ -266,10 +266,10 @@ static void sync_blocks(void) {
     ++syncs;
 }
 
-// The bits of the pages written since they were last armed; all set when
-// the system can't tell.
-static const u8* written_pages(undo_block* block) {
-    u64 bytes = (block->pages + 7) / 8;
+// The scan buffer, zeroed, with room for `pages` bits; null when there is
+// no memory for it.
+static u8* scan_bits(u64 pages) {
+    u64 bytes = (pages + 7) / 8;
     if (bytes > written_capacity) {
         pages_free(written, written_capacity);
         written_capacity = bytes * 2;
@@ -278,10 +278,19 @@ static const u8* written_pages(undo_block* block) {
             written_capacity = 0;
         }
     }
-    if (!written) {
+    if (written) {
+        memset(written, 0, bytes);
+    }
+    return written;
+}
+
+// The bits of the pages written since they were last armed; all set when
+// the system can't tell.
+static const u8* written_pages(undo_block* block) {
+    u64 bytes = (block->pages + 7) / 8;
+    if (!scan_bits(block->pages)) {
         return NULL;
     }
-    memset(written, 0, bytes);
     if (block->watched && !watch_written(block->start, block_bytes(block), written)) {
         memset(written, 0xFF, bytes);
     }
@@ -829,21 +838,8 @@ static undo_block* holding(u32 count, u64 address) {
 // The bits of a block's quiet pages from `first`, `count` of them, into
 // the scan buffer; null when none is.
 static const u8* quiet_bits(undo_block* block, u64 first, u64 count) {
-    if (!block->watched || !block->shadow) {
-        return NULL;
-    }
-    u64 bytes = (count + 7) / 8;
-    if (bytes > written_capacity) {
-        pages_free(written, written_capacity);
-        written_capacity = bytes * 2;
-        written = (u8*)pages_allocate(written_capacity);
-        if (!written) {
-            written_capacity = 0;
-            return NULL;
-        }
-    }
-    memset(written, 0, bytes);
-    if (!watch_written(block->start + first * page_bytes, count * page_bytes, written)) {
+    if (!block->watched || !block->shadow || !scan_bits(count) ||
+        !watch_written(block->start + first * page_bytes, count * page_bytes, written)) {
         return NULL;
     }
     for (u64 i = 0; i < count; ++i) {
