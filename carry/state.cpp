@@ -804,7 +804,6 @@ void state_give(state_taken* taken, state_taken* earlier, const image_layout* la
     phase_mark("carry objects");
     if (!taken->words_found) {
         state_find_pointers(taken, slot);
-        phase_mark("find pointers");
     }
     found_words found = {taken->words, taken->word_count, taken->word_capacity};
     move_found(&m, &found);
