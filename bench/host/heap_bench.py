@@ -34,22 +34,12 @@ import subprocess
 import sys
 import time
 
-from net_bench import start_host
+from net_bench import MODES, ROOT, TICKS, percentile, start_host
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-
-TICKS = 10_000_000
 PERIOD_MS = 1000.0 / 30
 RESULT = "heap_bench result: "
-MODES = [("default", []), ("--no-undo", ["--no-undo"])]
 # Which builds a reload goes between: pointers kept, or all moved.
 PAIRS = [("kept", 3), ("moved", 2)]
-
-
-def percentile(values, fraction):
-    ordered = sorted(values)
-    return ordered[round(fraction * (len(ordered) - 1))] if ordered else 0.0
 
 
 def start(harness, env, arguments):

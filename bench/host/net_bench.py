@@ -34,7 +34,7 @@ MODES = [("default", []), ("--no-undo", ["--no-undo"])]
 
 def percentile(values, fraction):
     ordered = sorted(values)
-    return ordered[round(fraction * (len(ordered) - 1))]
+    return ordered[round(fraction * (len(ordered) - 1))] if ordered else 0.0
 
 
 def peak_kib(pid):
