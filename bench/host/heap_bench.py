@@ -28,13 +28,11 @@ linux/ and windows/ build trees.
 """
 
 import json
-import os
 import statistics
-import subprocess
 import sys
 import time
 
-from net_bench import MODES, ROOT, TICKS, percentile, start_host
+from net_bench import MODES, TICKS, percentile, run_hosts, start_host
 
 PERIOD_MS = 1000.0 / 30
 RESULT = "heap_bench result: "
@@ -203,20 +201,8 @@ def table(kinds, results):
 
 
 def run_all(kinds, reloads, parts):
-    builds = os.environ.get("ENGINE_ROOT_BUILD", os.path.join(ROOT, "out"))
-    results = {}
-    for kind in kinds:
-        print("== %s host" % kind, flush=True)
-        env = dict(os.environ, ENGINE_HOST_KIND=kind,
-                   ENGINE_BUILD_DIR=os.path.join(builds, kind))
-        child = subprocess.run([sys.executable, __file__, "--host", kind, "--reloads",
-                                str(reloads), "--parts", ",".join(parts)],
-                               env=env, stdout=subprocess.PIPE, text=True)
-        for line in child.stdout.splitlines():
-            if line.startswith(RESULT):
-                results[kind] = json.loads(line[len(RESULT):])
-            else:
-                print(line)
+    results = run_hosts(kinds, __file__, ["--reloads", str(reloads), "--parts", ",".join(parts)],
+                        RESULT)
     table(kinds, results)
     return 0 if len(results) == len(kinds) else 1
 

@@ -105,20 +105,29 @@ def run_one(kind, frames):
     print(RESULT + json.dumps(rows), flush=True)
 
 
-def run_all(kinds, frames):
+def run_hosts(kinds, script, arguments, result):
+    """Runs `script --host KIND arguments` for each host kind in a process of
+    its own (the harness takes the host's kind and build from its
+    environment), printing what it prints; returns, by kind, what it gave
+    on its line that starts with `result`."""
     builds = os.environ.get("ENGINE_ROOT_BUILD", os.path.join(ROOT, "out"))
     results = {}
     for kind in kinds:
         print("== %s host" % kind, flush=True)
         env = dict(os.environ, ENGINE_HOST_KIND=kind,
                    ENGINE_BUILD_DIR=os.path.join(builds, kind))
-        child = subprocess.run([sys.executable, __file__, "--host", kind, str(frames)],
+        child = subprocess.run([sys.executable, script, "--host", kind] + arguments,
                                env=env, stdout=subprocess.PIPE, text=True)
         for line in child.stdout.splitlines():
-            if line.startswith(RESULT):
-                results[kind] = json.loads(line[len(RESULT):])
+            if line.startswith(result):
+                results[kind] = json.loads(line[len(result):])
             else:
                 print(line)
+    return results
+
+
+def run_all(kinds, frames):
+    results = run_hosts(kinds, __file__, [str(frames)], RESULT)
     print()
     print("%-20s" % "" + "".join("%28s" % kind for kind in kinds))
     print("%-20s" % "MiB a frame, mode" +
