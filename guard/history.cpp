@@ -81,6 +81,7 @@ typedef struct history_frame {
     u64 payload;     // the payload's entry's place; ~0 for none
     u64 saved;       // bytes of blocks kept outside the ring (paused only)
     bool32 steppable;  // its memory is all there
+    bool32 blocks;     // it made or freed blocks
 } history_frame;
 
 #define NO_PAYLOAD (~0ull)
@@ -161,24 +162,51 @@ static void start_filling(void) {
     filling.steppable = 1;
 }
 
-// The filling frame's entries given back: the head goes back to its start.
-// Through a buffer the cache holds: three copies at memcpy's speed. The
-// worker and this thread never run the history's code at once.
-static void swap_bytes(u8* a, u8* b, u64 size) {
-    static u8 held[4096];
-    for (u64 at = 0; at < size; at += sizeof(held)) {
-        u64 part = size - at < sizeof(held) ? size - at : sizeof(held);
-        memcpy(held, a + at, part);
-        memcpy(a + at, b + at, part);
-        memcpy(b + at, held, part);
+// A frame's bytes are kept as the exclusive or of what it found and what it
+// left: stepping either way over it is the same read of its entries into
+// memory, and they are never written back (a jump back over seconds reads
+// each kept byte once). A frame's entries never overlap, so their order
+// does not matter.
+typedef u64 xor_word;
+
+static void xor_of(u8* out, const u8* a, const u8* b, u64 size) {
+    u64 words = size / sizeof(xor_word) * sizeof(xor_word);
+    for (u64 at = 0; at < words; at += sizeof(xor_word)) {
+        xor_word x, y;
+        memcpy(&x, a + at, sizeof(x));
+        memcpy(&y, b + at, sizeof(y));
+        x ^= y;
+        memcpy(out + at, &x, sizeof(x));
+    }
+    for (u64 at = words; at < size; ++at) {
+        out[at] = (u8)(a[at] ^ b[at]);
+    }
+}
+
+// The entry holds the new bytes and the shadow the old: the entry takes
+// their difference, the shadow the new.
+static void xor_exchange(u8* entry, u8* shadow, u64 size) {
+    u64 words = size / sizeof(xor_word) * sizeof(xor_word);
+    for (u64 at = 0; at < words; at += sizeof(xor_word)) {
+        xor_word e, b;
+        memcpy(&e, entry + at, sizeof(e));
+        memcpy(&b, shadow + at, sizeof(b));
+        memcpy(shadow + at, &e, sizeof(e));
+        e ^= b;
+        memcpy(entry + at, &e, sizeof(e));
+    }
+    for (u64 at = words; at < size; ++at) {
+        u8 e = entry[at];
+        entry[at] = (u8)(e ^ shadow[at]);
+        shadow[at] = e;
     }
 }
 
 // Beyond the stage, a burst of writes that changes much of what it wrote
 // (a collector's sweep) is staged in the ring itself: each run becomes an
 // entry of all its bytes, the new ones copied in as the frame starts (on
-// two threads), and the worker swaps them with the shadow's, so the entry
-// holds the old bytes and the shadow the new. Its unchanged lines are kept
+// two threads), and the worker exchanges them with the shadow's, so the
+// entry holds the difference and the shadow the new bytes. Its unchanged lines are kept
 // too. Entries given back before the worker came (the frame outgrew the
 // ring) are finished first, while their bytes are still there.
 typedef struct ring_run {
@@ -203,11 +231,12 @@ static void finish_ring_runs(void) {
         // Whether staging still pays is judged on these runs too.
         compared += run->size;
         differing += differing_bytes(run->bytes, run->before, run->size);
-        swap_bytes(run->bytes, run->before, run->size);
+        xor_exchange(run->bytes, run->before, run->size);
     }
     ring_runs_count = 0;
 }
 
+// The filling frame's entries given back: the head goes back to its start.
 static void empty_filling(void) {
     finish_ring_runs();
     ring_head = filling.start;
@@ -375,7 +404,7 @@ static void take_run(u64 address, const u8* now, u8* before, u64 size, bool32 up
     differing += update ? size : 0;
     history_entry* entry = add_entry(ENTRY_BYTES, address, size, size);
     if (entry) {
-        memcpy(entry + 1, before, size);
+        xor_of((u8*)(entry + 1), before, now, size);
     }
     if (update) {
         memcpy(before, now, size);
@@ -504,6 +533,7 @@ void history_block_made(const memory_block_record* record) {
     if (entry) {
         part_of(entry)->record = *record;
         part_of(entry)->saved = NULL;
+        filling.blocks = 1;
     }
 }
 
@@ -514,6 +544,7 @@ void history_block_gone(const memory_block_record* record, const void* bytes, u6
     if (entry) {
         part_of(entry)->record = *record;
         part_of(entry)->saved = NULL;
+        filling.blocks = 1;
         memcpy(part_of(entry) + 1, bytes, size);
     }
 }
@@ -630,14 +661,9 @@ const void* history_payload(u32 index, u64* size) {
 }
 
 // ---------------------------------------------------------------------------
-// Swaps.
+// Stepping.
 
-
-static bool32 swap_entry(history_frame* frame, history_entry* entry, bool32 back) {
-    if (entry->kind == ENTRY_BYTES) {
-        swap_bytes((u8*)entry->address, (u8*)(entry + 1), entry->size);
-        return 1;
-    }
+static bool32 step_over_block(history_frame* frame, history_entry* entry, bool32 back) {
     if (entry->kind != ENTRY_MADE && entry->kind != ENTRY_GONE) {
         return 1;
     }
@@ -668,6 +694,65 @@ static bool32 swap_entry(history_frame* frame, history_entry* entry, bool32 back
     return 1;
 }
 
+// Frames' bytes applied on two threads, each taking the pages of one parity
+// of address, so they never touch the same byte: a jump over seconds goes
+// at what two cores read from the memory. Bytes commute, so within a run of
+// frames without blocks their order does not matter.
+#define XOR_PAGE 4096u
+#define XOR_SHARED (1ull << 20)  // ring bytes a run of frames needs to be shared
+
+typedef struct xor_pass {
+    u32 first;
+    u32 end;
+    u32 half;  // pages whose address / XOR_PAGE has this parity; 2: all
+} xor_pass;
+
+static void xor_entry(history_entry* entry, u64 place, void* context) {
+    (void)place;
+    u32 half = *(const u32*)context;
+    if (entry->kind != ENTRY_BYTES) {
+        return;
+    }
+    u8* memory = (u8*)entry->address;
+    const u8* kept = (const u8*)(entry + 1);
+    for (u64 at = 0; at < entry->size;) {
+        u64 address = entry->address + at;
+        u64 part = XOR_PAGE - address % XOR_PAGE;
+        part = part < entry->size - at ? part : entry->size - at;
+        if (half > 1) {
+            part = entry->size - at;
+        }
+        if (half > 1 || (address / XOR_PAGE) % 2 == half) {
+            xor_of(memory + at, memory + at, kept + at, part);
+        }
+        at += part;
+    }
+}
+
+static void xor_frames(void* context) {
+    xor_pass* pass = (xor_pass*)context;
+    for (u32 i = pass->first; i < pass->end; ++i) {
+        each_entry(frame_at(i), xor_entry, &pass->half);
+    }
+}
+
+static void xor_run(u32 first, u32 end) {
+    u64 bytes = 0;
+    for (u32 i = first; i < end; ++i) {
+        bytes += frame_at(i)->span;
+    }
+    static xor_pass theirs;
+    xor_pass mine = {first, end, 2};
+    theirs = {first, end, 1};
+    if (bytes >= XOR_SHARED && worker_post(xor_frames, &theirs)) {
+        mine.half = 0;
+        xor_frames(&mine);
+        worker_wait();
+        return;
+    }
+    xor_frames(&mine);
+}
+
 // A frame's entries' places, to walk them newest first.
 static u64* places;
 static u64 places_capacity;
@@ -677,11 +762,11 @@ static void note_place(history_entry* entry, u64 place, void* context) {
     places[(*(u64*)context)++] = place;
 }
 
-bool32 history_swap(u32 index, bool32 back) {
-    history_settle();
-    if (index >= count || index < first_steppable) {
-        return 0;
-    }
+// A frame with blocks: they go or come back in order (newest first going
+// back), then its bytes, which lie in blocks alive all through it. A block
+// whose place is taken undoes the blocks done before; where even that
+// fails, no frame can be stepped to any more.
+static bool32 step_over_frame(u32 index, bool32 back) {
     history_frame* frame = frame_at(index);
     if (frame->entries > places_capacity) {
         free(places);
@@ -694,10 +779,56 @@ bool32 history_swap(u32 index, bool32 back) {
     }
     u64 entries = 0;
     each_entry(frame, note_place, &entries);
-    bool32 swapped = 1;
-    for (u64 i = 0; swapped && i < entries; ++i) {
-        u64 which = back ? entries - 1 - i : i;
-        swapped = swap_entry(frame, (history_entry*)(ring + places[which]), back);
+    for (u64 i = 0; i < entries; ++i) {
+        history_entry* entry = (history_entry*)(ring + places[back ? entries - 1 - i : i]);
+        if (step_over_block(frame, entry, back)) {
+            continue;
+        }
+        bool32 undone = 1;
+        while (i-- > 0) {
+            entry = (history_entry*)(ring + places[back ? entries - 1 - i : i]);
+            undone = step_over_block(frame, entry, !back) && undone;
+        }
+        if (!undone) {
+            first_steppable = count;
+        }
+        return 0;
     }
-    return swapped;
+    xor_run(index, index + 1);
+    return 1;
+}
+
+u32 history_step(u32 from, u32 to) {
+    history_settle();
+    if (from > count || to > count || (from < to ? from : to) < first_steppable) {
+        return from;
+    }
+    u32 at = from;
+    while (at != to) {
+        // The run of frames without blocks next on the way, then the frame
+        // with blocks that ends it.
+        bool32 back = to < at;
+        u32 end = at;
+        if (back) {
+            while (end > to && !frame_at(end - 1)->blocks) {
+                --end;
+            }
+            xor_run(end, at);
+        } else {
+            while (end < to && !frame_at(end)->blocks) {
+                ++end;
+            }
+            xor_run(at, end);
+        }
+        at = end;
+        if (at == to) {
+            break;
+        }
+        u32 frame = back ? at - 1 : at;
+        if (!step_over_frame(frame, back)) {
+            break;
+        }
+        at = back ? at - 1 : at + 1;
+    }
+    return at;
 }

@@ -3,9 +3,11 @@
 // variables, blocks it allocated or freed), so the state at the start of
 // any kept frame can be rebuilt, and the way back to the newest with it.
 //
-// Each entry holds the other version of what it covers: stepping back over
-// a frame swaps its entries with memory, newest first, and stepping forward
-// swaps them again, oldest first. The undo feeds it (undo.h) at each
+// Each entry of bytes holds the exclusive or of what the frame found there
+// and what it left: stepping either way over a frame reads its entries into
+// memory and never writes them, so a jump over seconds reads each kept byte
+// once. Blocks a frame made or freed go and come back, newest first going
+// back, oldest first going forward. The undo feeds it (undo.h) at each
 // frame's start; scratch blocks are never in it. Old frames go first when
 // the history holds more frames or bytes than it may.
 //
@@ -35,6 +37,7 @@ void history_skip_frame(void);
 // 64-byte lines that changed are kept (what a frame changes, not the pages
 // it wrote), and with `update`, `before` takes their new bytes in the same
 // pass (the undo's shadow). True when any byte differs (or may: see below).
+// One frame's calls never cover a byte twice.
 // Then a block it allocated, a block it freed with its bytes as that frame
 // found them.
 //
@@ -75,10 +78,11 @@ u64 history_bytes(void);
 // The host's record of frame index, or null.
 const void* history_payload(u32 index, u64* size);
 
-// Swaps the entries of frame index with memory: back (the state at its
-// start) or forward (the state after it). False, with nothing changed, when
-// a block's place is taken.
-bool32 history_swap(u32 index, bool32 back);
+// Memory at the start of frame `from` (count: after the newest) brought to
+// the start of frame `to`, over every frame between, either way; where it
+// got: `to`, or the frame whose block's place is taken, memory left at its
+// start (at `from` when a frame between can't be stepped over).
+u32 history_step(u32 from, u32 to);
 
 // Drops the frames from index on (resuming from the start of index).
 void history_drop_from(u32 index);

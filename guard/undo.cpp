@@ -56,6 +56,12 @@ static bool32 last_frame_kept;    // the last frame returned (else it faulted an
 // The running build's writable data; pages 0 when there is none.
 static undo_block image;
 
+static bool32 in_image(engine_kept kept) {
+    u64 at = (u64)kept.address;
+    u64 start = (u64)image.start;
+    return image.pages && at >= start && at + kept.size <= start + image.pages * page_bytes;
+}
+
 // The running build's kept variables (memory.h) as the frame begins, whole:
 // they are few and small.
 static void copy_kept(bool32 back) {
@@ -76,7 +82,8 @@ static void copy_kept(bool32 back) {
     u8* at = kept_shadow;
     for (u32 i = 0; i < memory_kept_count(); ++i) {
         engine_kept kept = memory_kept_at(i);
-        if (!back && kept_shadow_valid) {
+        // Inside the watched image its pages give the history its changes.
+        if (!back && kept_shadow_valid && !in_image(kept)) {
             history_changes(kept.address, at, kept.size, 0);
         }
         memcpy(back ? (u8*)kept.address : at, back ? at : (u8*)kept.address, kept.size);

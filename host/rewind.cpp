@@ -54,7 +54,7 @@ static void say_where(host_state* host) {
     say(host, text);
 }
 
-// Memory to the start of frame target, one frame's swap at a time.
+// Memory to the start of frame target.
 static void step_to(host_state* host, i64 target) {
     rewind_state* rewind = &host->rewind;
     i64 first = history_first_steppable();
@@ -63,23 +63,12 @@ static void step_to(host_state* host, i64 target) {
         return;
     }
     i64 last = (i64)history_frames() - 1;
-    target = target < first ? first : target > last ? last : target;
-    bool32 moved = 1;
-    while (moved && (i64)rewind->shown > target) {
-        moved = history_swap(rewind->shown - 1, 1);
-        rewind->shown -= moved;
-    }
-    while (moved && (i64)rewind->shown < target) {
-        moved = history_swap(rewind->shown, 0);
-        rewind->shown += moved;
-    }
-    heap_refresh();
     // Past the newest the state is that after it, not a frame to show.
-    if ((i64)rewind->shown > last) {
-        moved = history_swap(--rewind->shown, 1) && moved;
-    }
+    target = target < first ? first : target > last ? last : target;
+    rewind->shown = history_step(rewind->shown, (u32)target);
+    heap_refresh();
     rewind->show = 1;
-    if (!moved) {
+    if ((i64)rewind->shown != target) {
         say(host, "rewind: can't step further: a block's place is taken");
     }
 }

@@ -78,7 +78,7 @@ TEST(History, KeptFramesRebuildEachStartBackAndTheNewestForward) {
     void* newest_slot = w.slot;
     history_pause(1);
     for (u32 i = 5; i-- > 0;) {
-        ASSERT_TRUE(history_swap(i, 1)) << i;
+        ASSERT_EQ(history_step(i + 1, i), i);
         u32 frame = kept[i];
         EXPECT_EQ(memcmp(w.a.memory, starts[frame].data(), PAGES * PAGE), 0) << frame;
         EXPECT_EQ((u64)w.slot, slot_at_start[i]) << frame;
@@ -96,10 +96,22 @@ TEST(History, KeptFramesRebuildEachStartBackAndTheNewestForward) {
         }
     }
     for (u32 i = 0; i < 5; ++i) {
-        ASSERT_TRUE(history_swap(i, 0)) << i;
+        ASSERT_EQ(history_step(i, i + 1), i + 1);
     }
     EXPECT_EQ(memcmp(w.a.memory, newest.data(), PAGES * PAGE), 0);
     EXPECT_EQ(w.slot, newest_slot);
+    // In one step each way, over the freed block: each frame's start again.
+    u32 from = 5;
+    for (u32 to : {0u, 3u, 1u, 5u}) {
+        ASSERT_EQ(history_step(from, to), to);
+        from = to;
+        const std::vector<u8>& want = to == 5 ? newest : starts[kept[to]];
+        EXPECT_EQ(memcmp(w.a.memory, want.data(), PAGES * PAGE), 0) << to;
+        EXPECT_EQ((u64)w.slot, to == 5 ? (u64)newest_slot : slot_at_start[to]) << to;
+    }
+    // Outside the kept frames nothing moves.
+    EXPECT_EQ(history_step(5, 6), 5u);
+    EXPECT_EQ(history_step(9, 0), 9u);
     history_pause(0);
 
     // Frames that write more than the cap: the oldest go, never the frame.
@@ -154,11 +166,11 @@ TEST(History, KeepsWhatFramesChangedNotThePagesTheyWrote) {
     EXPECT_LT(history_bytes(), (u64)frames * pages * PAGE / 16);
     history_pause(1);
     for (u32 i = frames; i-- > 0;) {
-        ASSERT_TRUE(history_swap(i, 1)) << i;
+        ASSERT_EQ(history_step(i + 1, i), i);
         ASSERT_EQ(memcmp(bytes, starts[i].data(), pages * PAGE), 0) << i;
     }
     for (u32 i = 0; i < frames; ++i) {
-        ASSERT_TRUE(history_swap(i, 0)) << i;
+        ASSERT_EQ(history_step(i, i + 1), i + 1);
     }
     EXPECT_EQ(memcmp(bytes, starts[frames].data(), pages * PAGE), 0);
     history_pause(0);
@@ -200,16 +212,65 @@ TEST(History, BurstsBeyondTheStageAreKeptAndUndoneExactly) {
     ASSERT_GE(kept, 2u);
     history_pause(1);
     for (u32 i = kept; i-- > 0;) {
-        ASSERT_TRUE(history_swap(i, 1)) << i;
+        ASSERT_EQ(history_step(i + 1, i), i);
         ASSERT_EQ(memcmp(bytes, starts[starts.size() - kept + i].data(), pages * PAGE), 0) << i;
     }
     for (u32 i = 0; i < kept; ++i) {
-        ASSERT_TRUE(history_swap(i, 0)) << i;
+        ASSERT_EQ(history_step(i, i + 1), i + 1);
     }
+    EXPECT_EQ(memcmp(bytes, newest.data(), pages * PAGE), 0);
+    // Megabytes in one step, on both threads: the oldest start, a middle
+    // one, the newest state.
+    ASSERT_EQ(history_step(kept, 0), 0u);
+    EXPECT_EQ(memcmp(bytes, starts[starts.size() - kept].data(), pages * PAGE), 0);
+    ASSERT_EQ(history_step(0, kept / 2), kept / 2);
+    EXPECT_EQ(memcmp(bytes, starts[starts.size() - kept + kept / 2].data(), pages * PAGE), 0);
+    ASSERT_EQ(history_step(kept / 2, kept), kept);
     EXPECT_EQ(memcmp(bytes, newest.data(), pages * PAGE), 0);
     history_pause(0);
     history_limit(0, 0);
     free_memory(&block);
+}
+
+// Kept variables inside the running build's watched data change with its
+// pages, and are stepped over once: every start comes back exactly.
+TEST(History, KeptVariablesInsideTheImageStepLikeTheRest) {
+    undo_start(1);
+    history_limit(100, 16u << 20);
+    // Not a block: the build's own pages.
+    u8* data = (u8*)pages_allocate(4 * PAGE);
+    ASSERT_NE(data, nullptr);
+    engine_kept kept[] = {{"a.c:counter", data + 100, 8}, {"a.c:name", data + PAGE + 8, 32}};
+    memory_set_kept(kept, 2, data, 4 * PAGE);
+    undo_set_image(data, 4 * PAGE);
+    void* slot = nullptr;
+    std::vector<std::vector<u8>> starts;
+    for (u32 frame = 0; frame < 6; ++frame) {
+        undo_begin_frame(&slot);
+        starts.push_back(std::vector<u8>(data, data + 4 * PAGE));
+        u64 counter = frame * 1000 + 7;
+        memcpy(data + 100, &counter, 8);
+        memset(data + PAGE + 8, 'a' + (int)frame, 32);
+        data[3 * PAGE + frame] = (u8)frame;
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    }
+    undo_begin_frame(&slot);
+    undo_commit();
+    std::vector<u8> newest(data, data + 4 * PAGE);
+    ASSERT_EQ(history_frames(), 6u);
+    history_pause(1);
+    for (u32 i = 6; i-- > 0;) {
+        ASSERT_EQ(history_step(i + 1, i), i);
+        EXPECT_EQ(memcmp(data, starts[i].data(), 4 * PAGE), 0) << i;
+    }
+    ASSERT_EQ(history_step(0, 6), 6u);
+    EXPECT_EQ(memcmp(data, newest.data(), 4 * PAGE), 0);
+    history_pause(0);
+    history_limit(0, 0);
+    undo_set_image(NULL, 0);
+    memory_set_kept(NULL, 0, NULL, 0);
+    pages_free(data, 4 * PAGE);
 }
 
 }  // namespace
