@@ -715,14 +715,15 @@ static void xor_entry(history_entry* entry, u64 place, void* context) {
     }
     u8* memory = (u8*)entry->address;
     const u8* kept = (const u8*)(entry + 1);
+    if (half > 1) {
+        xor_of(memory, memory, kept, entry->size);
+        return;
+    }
     for (u64 at = 0; at < entry->size;) {
         u64 address = entry->address + at;
         u64 part = XOR_PAGE - address % XOR_PAGE;
         part = part < entry->size - at ? part : entry->size - at;
-        if (half > 1) {
-            part = entry->size - at;
-        }
-        if (half > 1 || (address / XOR_PAGE) % 2 == half) {
+        if ((address / XOR_PAGE) % 2 == half) {
             xor_of(memory + at, memory + at, kept + at, part);
         }
         at += part;
