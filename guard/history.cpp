@@ -206,9 +206,9 @@ static void xor_exchange(u8* entry, u8* shadow, u64 size) {
 // (a collector's sweep) is staged in the ring itself: each run becomes an
 // entry of all its bytes, the new ones copied in as the frame starts (on
 // two threads), and the worker exchanges them with the shadow's, so the
-// entry holds the difference and the shadow the new bytes. Its unchanged lines are kept
-// too. Entries given back before the worker came (the frame outgrew the
-// ring) are finished first, while their bytes are still there.
+// entry holds the difference and the shadow the new bytes. Its unchanged
+// lines are kept too. Entries given back before the worker came (the frame
+// outgrew the ring) are finished first, while their bytes are still there.
 typedef struct ring_run {
     u8* bytes;   // the entry's
     u8* before;  // the shadow's
@@ -334,9 +334,12 @@ void history_pause(bool32 on) {
 
 static bool32 history_kept(void) { return limit_frames && !paused; }
 
+// The frame now filled takes entries.
+static bool32 filling_kept(void) { return history_kept() && filling.steppable; }
+
 bool32 history_recording(void) {
     history_settle();
-    return history_kept() && filling.steppable;
+    return filling_kept();
 }
 
 void history_skip_frame(void) {
@@ -382,7 +385,7 @@ static u8* ring_take(u64 bytes) {
 // An entry with room for `extra` bytes after it in the filling frame; null
 // once the frame can't hold all of its memory.
 static history_entry* add_entry(entry_kind kind, u64 address, u64 size, u64 extra) {
-    if (!history_kept() || !filling.steppable) {
+    if (!filling_kept()) {
         return NULL;
     }
     history_entry* entry = (history_entry*)ring_take(sizeof(history_entry) + round8(extra));
@@ -519,7 +522,7 @@ bool32 history_changes(const void* address, void* before, u64 size, bool32 updat
     bool32 sampled = compared >= STAGE_JUDGED;
     bool32 to_stage = stage_pays || (sampled && differing * STAGE_SPARSE >= compared);
     bool32 to_ring = ring_pays || (sampled && differing * 2 >= compared);
-    if (update && to_stage && history_kept() && filling.steppable &&
+    if (update && to_stage && filling_kept() &&
         (stage_run(address, before, size) || (to_ring && stage_in_ring(address, before, size)))) {
         return 1;
     }
