@@ -40,8 +40,8 @@ static u64 ring_used;  // bytes from the oldest frame's start to the head
 // lines in the ring and brings the undo's shadow up to date, and closes the
 // frame. Writing the ring's memory, out of the cache, is what costs, and it
 // is done beside the module's frame instead of before it. The stage is part
-// of the cap. Every call here but history_changes' own staging waits for
-// the worker first, so only one thread ever touches the ring.
+// of the cap. Every call here that touches the ring but history_changes'
+// own staging waits for the worker first, so only one thread ever does.
 typedef struct staged_run {
     u64 address;  // where the bytes are in module memory
     u8* before;   // the shadow that takes them in
@@ -93,9 +93,18 @@ static u32 count;
 static u32 first_steppable;
 static history_frame filling;  // the frame whose overwrites come at the next frame's start
 static bool32 paused;
-static u8* pending;  // the payload waiting for its frame to close
-static u64 pending_size;
-static u64 pending_capacity;
+// The host's record of a frame is given as soon as the frame ran, while the
+// worker may still be closing the frame before with its own: two buffers,
+// swapped as a frame closes, so giving it never waits for the worker.
+typedef struct payload_buffer {
+    u8* bytes;
+    u64 size;
+    u64 capacity;
+} payload_buffer;
+
+static payload_buffer payloads[2];
+static payload_buffer* pending = &payloads[0];  // the payload waiting for its frame to close
+static payload_buffer* closing = &payloads[1];  // the frame being closed's
 
 static history_frame* frame_at(u32 index) { return &frames[(oldest + index) % limit_frames]; }
 
@@ -553,21 +562,20 @@ void history_block_gone(const memory_block_record* record, const void* bytes, u6
 }
 
 void history_note_payload(const void* payload, u64 size) {
-    history_settle();
-    if (size > pending_capacity) {
-        free(pending);
-        pending = (u8*)malloc(size);
-        pending_capacity = pending ? size : 0;
+    if (size > pending->capacity) {
+        free(pending->bytes);
+        pending->bytes = (u8*)malloc(size);
+        pending->capacity = pending->bytes ? size : 0;
     }
-    pending_size = pending ? size : 0;
-    if (pending) {
-        memcpy(pending, payload, size);
+    pending->size = pending->bytes ? size : 0;
+    if (pending->bytes) {
+        memcpy(pending->bytes, payload, size);
     }
 }
 
 static void close_frame(bool32 kept) {
-    u64 size = pending_size;
-    pending_size = 0;
+    u64 size = closing->size;
+    closing->size = 0;
     if (!kept || !size) {
         empty_filling();
         return;
@@ -580,7 +588,7 @@ static void close_frame(bool32 kept) {
         empty_filling();
         return;
     }
-    memcpy(entry + 1, pending, size);
+    memcpy(entry + 1, closing->bytes, size);
     filling.payload = (u64)((u8*)entry - ring);
     filling.steppable = steppable;
     if (count == limit_frames) {
@@ -618,6 +626,9 @@ void history_close_frame(bool32 kept) {
         return;
     }
     close_kept = kept;
+    payload_buffer* noted = pending;
+    pending = closing;
+    closing = noted;
     // The new bytes in the ring before the module writes again.
     worker_copies_make(&ring_copies);
     if ((staged_count || ring_runs_count) && worker_post(finish_frame, NULL)) {

@@ -46,15 +46,16 @@ void history_skip_frame(void);
 // (else comparing in place costs less), the bytes are only copied there,
 // and the rest is done by the worker (platform/worker.h) once the frame
 // closes, beside the module's next frame: `before` is up to date once
-// history_settle returns. Every call here settles first; so must the undo
-// before it reads or writes a shadow it gave.
+// history_settle returns. Every call here but history_note_payload settles
+// first; so must the undo before it reads or writes a shadow it gave.
 bool32 history_changes(const void* address, void* before, u64 size, bool32 update);
 void history_settle(void);
 void history_block_made(const memory_block_record* record);
 void history_block_gone(const memory_block_record* record, const void* bytes, u64 size);
 
 // The host's own record of the frame that just ran (its input), kept with
-// it: given after the frame's call, before the next frame's start.
+// it: given after the frame's call, before the next frame's start. It never
+// waits for the worker.
 void history_note_payload(const void* payload, u64 size);
 
 // At a frame's start, once the undo has fed it: the frame before ends well

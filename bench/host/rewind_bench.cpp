@@ -1,10 +1,11 @@
 // What rewind's history costs, in-process on the real undo and memory
 // services: a frame's start with the history kept against the undo alone,
-// over 64 MiB of blocks with 0, 1 and 16 MiB written a frame, and with 1 MiB
-// of pages written of which a byte in 1024 changes (a game's state, a
-// collector's marks); the time to bring back the state 10 s (300 frames)
-// back at 1 MiB a frame; and the memory a kept second takes, and how far
-// back the history reaches, both ways. Medians; printed figures, not a test.
+// back to back and at the host's pace, over 64 MiB of blocks with 0, 1 and
+// 16 MiB written a frame, and with 1 MiB of pages written of which a byte
+// in 1024 changes (a game's state, a collector's marks); the time to bring
+// back the state 10 s (300 frames) back at 1 MiB a frame; and the memory a
+// kept second takes, and how far back the history reaches, both ways.
+// Medians; printed figures, not a test.
 #include <stdio.h>
 #include <string.h>
 
@@ -13,6 +14,7 @@
 
 #include "guard/history.h"
 #include "guard/undo.h"
+#include "host/os.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "bench/host/timing.h"
@@ -20,44 +22,72 @@
 static memory_block blocks[4];
 static void* slot;
 
-// Frames writing `bytes` spread over the blocks; the median of the starts
-// of the last 60, once the history is full and gives its oldest frames'
-// memory to the newest.
+// Frames writing `bytes` spread over the blocks, once the history is full
+// and gives its oldest frames' memory to the newest: the median start of 60
+// frames back to back, then of 60 at the host's pace, each started on its
+// period after a wait as the host's loop waits. Paced, the worker's job runs
+// beside the module's frame and both threads sleep before the next start,
+// as in the host; back to back, caches stay warm and the worker has only
+// just gone idle.
 static bool sparse;  // a byte in 1024 of the bytes written changes
 
 // The history's work left to the worker is timed apart (`beside`): in a
 // host it runs during the module's frame, on the other core.
 static double beside;
 
-static double frames(u64 bytes, u32 count, bool keep) {
+typedef struct start_costs {
+    double back_to_back;
+    double paced;
+} start_costs;
+
+#define MEASURED 60u
+#define PERIOD (1.0f / 30.0f)
+
+static void write_frame(u64 bytes, u32 frame) {
+    for (u64 at = 0; at < bytes; at += 16 << 20) {
+        u64 part = bytes - at < (16u << 20) ? bytes - at : (16u << 20);
+        u8* memory = (u8*)blocks[(at >> 24) % 4].memory;
+        if (!sparse) {
+            memset(memory, (int)frame, part);
+        }
+        for (u64 i = 0; sparse && i < part; i += 1024) {
+            memory[i] = (u8)frame;
+        }
+    }
+}
+
+static start_costs frames(u64 bytes, u32 count, bool keep) {
     history_limit(keep ? 300 : 0, 256ull << 20);
     std::vector<double> starts;
     std::vector<double> whole;
-    for (u32 frame = 0; frame < count; ++frame) {
+    std::vector<double> paced;
+    for (u32 frame = 0; frame < count + MEASURED; ++frame) {
+        bool at_pace = frame >= count;
         i64 a = read_counter();
         undo_begin_frame(&slot);
         i64 b = read_counter();
-        history_settle();
-        starts.push_back(milliseconds(a, b));
-        whole.push_back(milliseconds(a, read_counter()));
-        for (u64 at = 0; at < bytes; at += 16 << 20) {
-            u64 part = bytes - at < (16u << 20) ? bytes - at : (16u << 20);
-            u8* memory = (u8*)blocks[(at >> 24) % 4].memory;
-            if (!sparse) {
-                memset(memory, (int)frame, part);
-            }
-            for (u64 i = 0; sparse && i < part; i += 1024) {
-                memory[i] = (u8)frame;
-            }
+        (at_pace ? paced : starts).push_back(milliseconds(a, b));
+        if (!at_pace) {
+            history_settle();
+            whole.push_back(milliseconds(a, read_counter()));
         }
+        write_frame(bytes, frame);
         undo_commit();
         history_note_payload(&frame, sizeof(frame));
+        if (at_pace) {
+            wait_out_frame(a, PERIOD);
+        }
     }
-    beside = median(std::vector<double>(whole.end() - 60, whole.end()));
-    return median(std::vector<double>(starts.end() - 60, starts.end()));
+    beside = median(std::vector<double>(whole.end() - MEASURED, whole.end()));
+    return {median(std::vector<double>(starts.end() - MEASURED, starts.end())), median(paced)};
 }
 
+static double ratio(double a, double b) { return b > 0 ? a / b : 0.0; }
+
 // Back to the oldest kept frame's start in one step, then forward again.
+// It follows frames at the host's pace, so the way back reads the history
+// from memory, as when a player presses the chord; the way forward reads
+// it again, warm.
 static void back_and_forth(void) {
     u32 count = history_frames();
     history_pause(1);
@@ -79,18 +109,22 @@ int main() {
     }
     u64 sizes[] = {0, 1ull << 20, 16ull << 20};
     printf("rewind's history over 64 MiB of blocks: a frame's start, medians (ms)\n");
-    printf("(beside: the start and the history's work on the worker, back to back)\n");
-    printf("%-12s %10s %10s %8s %10s\n", "written", "undo", "+history", "ratio", "beside");
-    for (u64 size : sizes) {
-        double alone = frames(size, 120, 0);
-        double kept = frames(size, 400, 1);
-        printf("%-9llu MiB %10.3f %10.3f %8.2f %10.3f\n", (unsigned long long)(size >> 20), alone,
-               kept, alone > 0 ? kept / alone : 0.0, beside);
+    printf("(back to back, then at the host's pace of 30 a second; beside: the start\n");
+    printf(" and the history's work on the worker, back to back)\n");
+    printf("%-22s %7s %9s %6s   %7s %9s %6s %8s\n", "written", "undo", "+history", "ratio",
+           "paced", "+history", "ratio", "beside");
+    for (u32 i = 0; i <= 3; ++i) {
+        sparse = i == 3;
+        u64 size = sparse ? 1ull << 20 : sizes[i];
+        start_costs alone = frames(size, 120, 0);
+        start_costs kept = frames(size, 400, 1);
+        char name[32];
+        snprintf(name, sizeof(name), "%llu MiB%s", (unsigned long long)(size >> 20),
+                 sparse ? ", 1/1024 changed" : "");
+        printf("%-22s %7.3f %9.3f %6.2f   %7.3f %9.3f %6.2f %8.3f\n", name, alone.back_to_back,
+               kept.back_to_back, ratio(kept.back_to_back, alone.back_to_back), alone.paced,
+               kept.paced, ratio(kept.paced, alone.paced), beside);
     }
-    sparse = 1;
-    double alone = frames(1ull << 20, 120, 0);
-    double kept = frames(1ull << 20, 400, 1);
-    printf("1 MiB, 1/1024 changed %8.3f %10.3f %8.2f %10.3f\n", alone, kept, kept / alone, beside);
     printf("kept %u frames (%.1f s) at 1 MiB written, 1/1024 changed: %.1f MiB a second\n",
            history_frames(), history_frames() / 30.0,
            (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));

@@ -190,6 +190,7 @@ TEST(History, BurstsBeyondTheStageAreKeptAndUndoneExactly) {
     void* slot = nullptr;
     u8* bytes = (u8*)block.memory;
     std::vector<std::vector<u8>> starts;
+    std::vector<u32> noted;
     for (u32 frame = 0; frame < 8; ++frame) {
         undo_begin_frame(&slot);
         starts.push_back(std::vector<u8>(bytes, bytes + pages * PAGE));
@@ -203,13 +204,18 @@ TEST(History, BurstsBeyondTheStageAreKeptAndUndoneExactly) {
             continue;
         }
         undo_commit();
+        // Given while the worker may still be closing the frame before.
         history_note_payload(&frame, sizeof(frame));
+        noted.push_back(frame);
     }
     undo_begin_frame(&slot);
     undo_commit();
     std::vector<u8> newest(bytes, bytes + pages * PAGE);
     u32 kept = history_frames();
     ASSERT_GE(kept, 2u);
+    for (u32 i = 0; i < kept; ++i) {
+        EXPECT_EQ(payload_of(i), noted[noted.size() - kept + i]) << i;
+    }
     history_pause(1);
     for (u32 i = kept; i-- > 0;) {
         ASSERT_EQ(history_step(i + 1, i), i);
