@@ -756,9 +756,9 @@ static void xor_run(u32 first, u32 end) {
     for (u32 i = first; i < end; ++i) {
         bytes += frame_at(i)->span;
     }
-    static xor_pass theirs;
+    // The worker's pass lives here: this call waits for it before it returns.
     xor_pass mine = {first, end, 2};
-    theirs = {first, end, 1};
+    xor_pass theirs = {first, end, 1};
     if (bytes >= XOR_SHARED && worker_post(xor_frames, &theirs)) {
         mine.half = 0;
         xor_frames(&mine);
@@ -775,6 +775,11 @@ static u64 places_capacity;
 static void note_place(history_entry* entry, u64 place, void* context) {
     (void)entry;
     places[(*(u64*)context)++] = place;
+}
+
+// The i-th of a frame's noted entries, newest first going back.
+static history_entry* entry_in_order(u64 entries, u64 i, bool32 back) {
+    return (history_entry*)(ring + places[back ? entries - 1 - i : i]);
 }
 
 // A frame with blocks: they go or come back in order (newest first going
@@ -795,14 +800,12 @@ static bool32 step_over_frame(u32 index, bool32 back) {
     u64 entries = 0;
     each_entry(frame, note_place, &entries);
     for (u64 i = 0; i < entries; ++i) {
-        history_entry* entry = (history_entry*)(ring + places[back ? entries - 1 - i : i]);
-        if (step_over_block(frame, entry, back)) {
+        if (step_over_block(frame, entry_in_order(entries, i, back), back)) {
             continue;
         }
         bool32 undone = 1;
         while (i-- > 0) {
-            entry = (history_entry*)(ring + places[back ? entries - 1 - i : i]);
-            undone = step_over_block(frame, entry, !back) && undone;
+            undone = step_over_block(frame, entry_in_order(entries, i, back), !back) && undone;
         }
         if (!undone) {
             first_steppable = count;
