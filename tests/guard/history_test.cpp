@@ -279,4 +279,78 @@ TEST(History, KeptVariablesInsideTheImageStepLikeTheRest) {
     pages_free(data, 4 * PAGE);
 }
 
+bool block_live(const void* memory) {
+    for (u32 j = 0; j < memory_block_count(); ++j) {
+        if (memory_block_at(j).memory == memory) {
+            return true;
+        }
+    }
+    return false;
+}
+
+memory_block_record record_of(const void* memory) {
+    for (u32 j = 0; j < memory_block_count(); ++j) {
+        if (memory_block_at(j).memory == memory) {
+            return memory_block_at(j);
+        }
+    }
+    return memory_block_record{};
+}
+
+// A frame freed two blocks; stepping back over it, one of them can't come
+// back because a block now lies in its place. Whichever of the two is
+// brought back first, stepping stops at that frame's end with neither
+// alive and the bytes as they were there; once the place is free again the
+// frame's start comes back whole.
+TEST(History, AFrameWhoseBlockCantComeBackLeavesMemoryWhereStepsStop) {
+    undo_start(1);
+    history_limit(10, 16u << 20);
+    memory_block a = allocate_memory(PAGES * PAGE, NULL, 0);
+    memory_block gone[2] = {};
+    memory_block_record records[2] = {};
+    void* slot = nullptr;
+    std::vector<std::vector<u8>> starts;
+    for (u32 frame = 0; frame < 3; ++frame) {
+        undo_begin_frame(&slot);
+        starts.push_back(std::vector<u8>((u8*)a.memory, (u8*)a.memory + PAGES * PAGE));
+        memset((u8*)a.memory + frame * PAGE, (int)frame + 1, PAGE);
+        for (u32 i = 0; i < 2; ++i) {
+            if (frame == 0) {
+                gone[i] = allocate_memory(2 * PAGE, NULL, 0);
+                memset(gone[i].memory, 0x40 + (int)i, 2 * PAGE);
+                records[i] = record_of(gone[i].memory);
+            } else if (frame == 1) {
+                free_memory(&gone[i]);
+            }
+        }
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    }
+    undo_begin_frame(&slot);
+    undo_commit();
+    ASSERT_EQ(history_frames(), 3u);
+    history_pause(1);
+    for (u32 taken = 0; taken < 2; ++taken) {
+        memory_block in_place = allocate_memory(2 * PAGE, records[taken].region, 0);
+        ASSERT_EQ(in_place.memory, records[taken].memory);
+        EXPECT_EQ(history_step(3, 1), 2u) << taken;
+        EXPECT_EQ(memcmp(a.memory, starts[2].data(), PAGES * PAGE), 0) << taken;
+        EXPECT_FALSE(block_live(records[1 - taken].memory)) << taken;
+        EXPECT_EQ(((u8*)in_place.memory)[5], 0) << taken;
+        free_memory(&in_place);
+        ASSERT_EQ(history_step(2, 3), 3u);
+    }
+    ASSERT_EQ(history_step(3, 1), 1u);
+    EXPECT_EQ(memcmp(a.memory, starts[1].data(), PAGES * PAGE), 0);
+    for (u32 i = 0; i < 2; ++i) {
+        ASSERT_TRUE(block_live(records[i].memory)) << i;
+        EXPECT_EQ(((u8*)records[i].memory)[2 * PAGE - 1], 0x40 + i) << i;
+    }
+    ASSERT_EQ(history_step(1, 3), 3u);
+    EXPECT_FALSE(block_live(records[0].memory) || block_live(records[1].memory));
+    history_pause(0);
+    history_limit(0, 0);
+    free_memory(&a);
+}
+
 }  // namespace
