@@ -279,15 +279,7 @@ TEST(History, KeptVariablesInsideTheImageStepLikeTheRest) {
     pages_free(data, 4 * PAGE);
 }
 
-bool block_live(const void* memory) {
-    for (u32 j = 0; j < memory_block_count(); ++j) {
-        if (memory_block_at(j).memory == memory) {
-            return true;
-        }
-    }
-    return false;
-}
-
+// The live block at memory's record; zeroed when none is.
 memory_block_record record_of(const void* memory) {
     for (u32 j = 0; j < memory_block_count(); ++j) {
         if (memory_block_at(j).memory == memory) {
@@ -296,6 +288,8 @@ memory_block_record record_of(const void* memory) {
     }
     return memory_block_record{};
 }
+
+bool block_live(const void* memory) { return record_of(memory).memory != nullptr; }
 
 // A frame freed two blocks; stepping back over it, one of them can't come
 // back because a block now lies in its place. Whichever of the two is
