@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "engine/base/fatal.h"
+#include "guard/frame_copy.h"
 #include "platform/worker.h"
 
 typedef enum entry_kind {
@@ -108,6 +109,47 @@ static payload_buffer* closing = &payloads[1];  // the frame being closed's
 
 static history_frame* frame_at(u32 index) { return &frames[(oldest + index) % limit_frames]; }
 
+// A jump over seconds would read every frame between. The base holds, for
+// every byte the frames from base_at on changed, what it was at that
+// frame's start: written to memory it brings them there at once, and the
+// frames from the nearer end do the rest. While paused the stage, idle then,
+// holds the same bytes as the newest frame left them (the top).
+//
+// It grows as frames change bytes they had not (their old bytes are taken
+// as the frame is kept, on the worker) and goes forward over the oldest
+// frames (their entries read into it): on the worker, far enough past the
+// oldest that frames dropped where the module waits don't reach it. A frame
+// that makes or frees blocks, one without all its memory, one too large to
+// read into it where the module waits, or a base that is full, starts it
+// anew after that frame: empty, at the next frame; once full, it rests for a
+// second first (frames that change more than it holds would fill it each
+// time). Its area is a 32nd of the cap, at most 8 MiB (none under 32 MiB).
+static frame_copy base;
+static u32 base_at;          // frame index; count: empty
+static u64 base_ahead;       // ring bytes of the frames before it
+static bool32 base_broken;   // starts anew when the filling frame closes
+static u32 base_resting;     // frames it stays broken for, having been full
+static bool32 top_held;      // paused, and the stage holds the top
+static bool32 on_worker;     // the worker is closing a frame
+#define BASE_MOST (8ull << 20)
+#define BASE_LEAST (1ull << 20)
+#define BASE_REST 30u
+// Where the module waits for the frame's start, a dropped frame larger than
+// this starts the base anew instead of being read into it.
+#define BASE_ADVANCE_WAITING (256ull << 10)
+
+// Bytes compared in place, at the frame's start, reach the base from the
+// worker as the frame closes: their entry's difference and the shadow's new
+// bytes give the old.
+typedef struct base_run {
+    history_entry* entry;
+    const u8* now;
+} base_run;
+
+static base_run* base_runs;
+static u64 base_runs_count;
+static u64 base_runs_capacity;
+
 static u64 round8(u64 size) { return (size + 7) & ~7ull; }
 
 static u64 entry_span(const history_entry* entry) {
@@ -154,7 +196,111 @@ static void release(history_frame* frame) {
     memset(frame, 0, sizeof(*frame));
 }
 
+static void xor_into_base(history_entry* entry, u64 place, void* context) {
+    (void)place;
+    bool32* held = (bool32*)context;
+    if (entry->kind == ENTRY_BYTES) {
+        *held = frame_copy_xor(&base, entry->address, (const u8*)(entry + 1), entry->size) && *held;
+    }
+}
+
+// The base at the oldest frame goes past it as it is dropped.
+static void base_pass(history_frame* frame) {
+    if (base_at) {
+        --base_at;
+        base_ahead -= frame->span;
+        return;
+    }
+    if (!base.capacity || base_broken) {
+        return;
+    }
+    bool32 held = on_worker || frame->span <= BASE_ADVANCE_WAITING;
+    if (held) {
+        each_entry(frame, xor_into_base, &held);
+    }
+    base_broken = !held;
+}
+
+// Bytes the filling frame changed, as the base's frame left them where it
+// does not hold them yet.
+static void base_take(u64 address, const u8* old, u64 size) {
+    if (base.capacity && !base_broken && !frame_copy_take(&base, address, old, size)) {
+        base_broken = 1;
+        base_resting = BASE_REST;
+    }
+}
+
+static u64 spans_between(u32 a, u32 b) {
+    u64 bytes = 0;
+    for (u32 i = a < b ? a : b; i < (a < b ? b : a); ++i) {
+        bytes += frame_at(i)->span;
+    }
+    return bytes;
+}
+
+static void base_restart(void) {
+    frame_copy_clear(&base);
+    base_at = count;
+    base_ahead = spans_between(0, count);
+    base_broken = base_resting > 0;
+    base_resting -= base_broken ? 1 : 0;
+    top_held = 0;
+    base_runs_count = 0;
+}
+
+static void base_defer(history_entry* entry, const u8* now) {
+    if (!base.capacity || base_broken) {
+        return;
+    }
+    if (base_runs_count == base_runs_capacity) {
+        u64 capacity = base_runs_capacity ? base_runs_capacity * 2 : 256;
+        base_run* grown = (base_run*)realloc(base_runs, capacity * sizeof(base_run));
+        if (!grown) {
+            base_broken = 1;
+            return;
+        }
+        base_runs = grown;
+        base_runs_capacity = capacity;
+    }
+    base_runs[base_runs_count++] = {entry, now};
+}
+
+static void xor_of(u8* out, const u8* a, const u8* b, u64 size);
+
+static void take_base_runs(void) {
+    u8 old[4096];
+    for (u64 i = 0; i < base_runs_count; ++i) {
+        history_entry* entry = base_runs[i].entry;
+        for (u64 at = 0; at < entry->size; at += sizeof(old)) {
+            u64 part = entry->size - at < sizeof(old) ? entry->size - at : sizeof(old);
+            xor_of(old, (const u8*)(entry + 1) + at, base_runs[i].now + at, part);
+            base_take(entry->address + at, old, part);
+        }
+    }
+    base_runs_count = 0;
+}
+
+// On the worker, the frame closed: the base far enough past the oldest
+// frame that the room left in the ring and the frames before it take what
+// the next start may add, and a frame past it when the next close drops one.
+static void base_keep_ahead(void) {
+    u64 margin = ring_size / 16;
+    while (base.capacity && !base_broken && base_at + 1 < count &&
+           (base_ahead + (ring_size - ring_used) < margin ||
+            (base_at == 0 && count + 1 >= limit_frames))) {
+        bool32 held = 1;
+        each_entry(frame_at(base_at), xor_into_base, &held);
+        if (!held) {
+            base_restart();
+            return;
+        }
+        base_ahead += frame_at(base_at)->span;
+        ++base_at;
+    }
+}
+
 static void drop_oldest(void) {
+    base_pass(frame_at(0));
     release(frame_at(0));
     oldest = (oldest + 1) % limit_frames;
     --count;
@@ -219,6 +365,7 @@ static void xor_exchange(u8* entry, u8* shadow, u64 size) {
 // lines are kept too. Entries given back before the worker came (the frame
 // outgrew the ring) are finished first, while their bytes are still there.
 typedef struct ring_run {
+    u64 address;
     u8* bytes;   // the entry's
     u8* before;  // the shadow's
     u64 size;
@@ -240,6 +387,7 @@ static void finish_ring_runs(void) {
         // Whether staging still pays is judged on these runs too.
         compared += run->size;
         differing += differing_bytes(run->bytes, run->before, run->size);
+        base_take(run->address, run->before, run->size);
         xor_exchange(run->bytes, run->before, run->size);
     }
     ring_runs_count = 0;
@@ -248,6 +396,8 @@ static void finish_ring_runs(void) {
 // The filling frame's entries given back: the head goes back to its start.
 static void empty_filling(void) {
     finish_ring_runs();
+    // Bytes it changed are as they were, or no frame is kept past it.
+    base_runs_count = 0;
     ring_head = filling.start;
     release(&filling);
     start_filling();
@@ -268,8 +418,14 @@ void history_drop_from(u32 index) {
         ring_head = frame->start;
         release(frame);
         --count;
+        top_held = 0;
     }
     first_steppable = first_steppable < count ? first_steppable : count;
+    // Bytes only the dropped frames changed stay held: as the base's frame
+    // left them, which is still what they were there.
+    if (base_broken || base_at > count) {
+        base_restart();
+    }
     start_filling();
 }
 
@@ -308,6 +464,7 @@ void history_limit(u32 most_frames, u64 most_bytes) {
     free(frames);
     pages_free(ring, ring_size);
     free_stage();
+    frame_copy_free(&base);
     frames = NULL;
     ring = NULL;
     ring_size = ring_used = ring_head = 0;
@@ -316,7 +473,11 @@ void history_limit(u32 most_frames, u64 most_bytes) {
     if (most_frames) {
         make_stage(most_bytes);
     }
-    u64 size = (most_bytes - stage_size) & ~7ull;
+    u64 base_size = most_bytes / 32 < BASE_MOST ? most_bytes / 32 : BASE_MOST;
+    if (most_frames && base_size >= BASE_LEAST) {
+        frame_copy_make(&base, base_size);
+    }
+    u64 size = (most_bytes - stage_size - base.area) & ~7ull;
     if (most_frames && size > 2 * sizeof(history_entry)) {
         frames = (history_frame*)calloc(most_frames, sizeof(history_frame));
         ring = (u8*)pages_allocate(size);
@@ -332,12 +493,26 @@ void history_limit(u32 most_frames, u64 most_bytes) {
     }
     if (!ring) {
         free_stage();
+        frame_copy_free(&base);
     }
+    base_resting = 0;
+    base_restart();
     start_filling();
 }
 
+// The base holds what frames [base_at, count) changed.
+static bool32 base_usable(void) { return base.capacity && !base_broken && base_at < count; }
+
 void history_pause(bool32 on) {
     history_settle();
+    // Pausing, memory is where the newest frame left it.
+    if (on && !paused) {
+        top_held = base_usable() && frame_copy_bytes(&base) <= stage_size;
+        if (top_held) {
+            frame_copy_read(&base, stage);
+        }
+    }
+    top_held = on && top_held;
     paused = on;
 }
 
@@ -417,6 +592,11 @@ static void take_run(u64 address, const u8* now, u8* before, u64 size, bool32 up
     history_entry* entry = add_entry(ENTRY_BYTES, address, size, size);
     if (entry) {
         xor_of((u8*)(entry + 1), before, now, size);
+        if (update && !on_worker) {
+            base_defer(entry, before);
+        } else {
+            base_take(address, before, size);
+        }
     }
     if (update) {
         memcpy(before, now, size);
@@ -519,7 +699,7 @@ static bool32 stage_in_ring(const void* address, void* before, u64 size) {
     if (!entry) {
         return 0;
     }
-    ring_runs[ring_runs_count++] = {(u8*)(entry + 1), (u8*)before, size};
+    ring_runs[ring_runs_count++] = {(u64)address, (u8*)(entry + 1), (u8*)before, size};
     worker_copies_add(&ring_copies, entry + 1, address, size);
     return 1;
 }
@@ -578,6 +758,9 @@ static void close_frame(bool32 kept) {
     closing->size = 0;
     if (!kept || !size) {
         empty_filling();
+        if (base_broken) {
+            base_restart();
+        }
         return;
     }
     // The payload always goes in: a frame without its memory can still be replayed.
@@ -600,6 +783,9 @@ static void close_frame(bool32 kept) {
     if (!filling.steppable) {
         first_steppable = count;
     }
+    if (base_broken || filling.blocks || !filling.steppable) {
+        base_restart();
+    }
     start_filling();
 }
 
@@ -612,12 +798,17 @@ static void finish_frame(void* unused) {
         take_changes(run->address, stage + run->at, run->before, run->size, 1);
     }
     staged_count = stage_used = 0;
+    take_base_runs();
     if (compared >= STAGE_JUDGED) {
         stage_pays = differing * STAGE_SPARSE >= compared;
         ring_pays = differing * 2 >= compared;
     }
     compared = differing = 0;
     close_frame(close_kept);
+    if (on_worker) {
+        base_keep_ahead();
+    }
+    on_worker = 0;
 }
 
 void history_close_frame(bool32 kept) {
@@ -631,10 +822,12 @@ void history_close_frame(bool32 kept) {
     closing = noted;
     // The new bytes in the ring before the module writes again.
     worker_copies_make(&ring_copies);
-    if ((staged_count || ring_runs_count) && worker_post(finish_frame, NULL)) {
+    on_worker = staged_count || ring_runs_count || base_runs_count;
+    if (on_worker && worker_post(finish_frame, NULL)) {
         posted = 1;
         return;
     }
+    on_worker = 0;
     finish_frame(NULL);
 }
 
@@ -642,6 +835,7 @@ void history_forget_memory(void) {
     history_settle();
     empty_filling();
     first_steppable = count;
+    base_restart();
 }
 
 u32 history_frames(void) {
@@ -656,7 +850,7 @@ u32 history_first_steppable(void) {
 
 u64 history_bytes(void) {
     history_settle();
-    u64 bytes = ring_used;
+    u64 bytes = ring_used + frame_copy_bytes(&base);
     for (u32 i = 0; i < count; ++i) {
         bytes += frame_at(i)->saved;
     }
@@ -816,12 +1010,8 @@ static bool32 step_over_frame(u32 index, bool32 back) {
     return 1;
 }
 
-u32 history_step(u32 from, u32 to) {
-    history_settle();
-    if (from > count || to > count || (from < to ? from : to) < first_steppable) {
-        return from;
-    }
-    u32 at = from;
+// Frame by frame, from `at` to `to`; where it got.
+static u32 walk(u32 at, u32 to) {
     while (at != to) {
         // The run of frames without blocks next on the way, then the frame
         // with blocks that ends it.
@@ -849,4 +1039,41 @@ u32 history_step(u32 from, u32 to) {
         at = back ? at - 1 : at + 1;
     }
     return at;
+}
+
+// Where a jump goes on from: `from`, or the base's frame or the top with
+// their bytes written, when that reads less. Either holds every byte the
+// frames from the base's frame on changed, so from anywhere after it memory
+// comes there whole; from before it, the top is reached over the frames up
+// to the base's.
+static u32 jump_start(u32 from, u32 to) {
+    if (!base_usable()) {
+        return from;
+    }
+    u64 held = frame_copy_bytes(&base);
+    u64 before_base = from < base_at ? spans_between(from, base_at) : 0;
+    u64 direct = spans_between(from, to);
+    u64 by_base = from < base_at ? ~0ull : held + spans_between(base_at, to);
+    u64 by_top = top_held ? before_base + held + spans_between(count, to) : ~0ull;
+    if (by_base < direct && by_base <= by_top) {
+        frame_copy_write(&base, NULL);
+        return base_at;
+    }
+    if (by_top >= direct) {
+        return from;
+    }
+    u32 at = walk(from, from < base_at ? base_at : from);
+    if (at < base_at) {
+        return at;
+    }
+    frame_copy_write(&base, stage);
+    return count;
+}
+
+u32 history_step(u32 from, u32 to) {
+    history_settle();
+    if (from > count || to > count || (from < to ? from : to) < first_steppable) {
+        return from;
+    }
+    return walk(jump_start(from, to), to);
 }

@@ -14,7 +14,9 @@
 // Memory: the frames' entries and records lie in one ring of the cap's
 // size, written in turn, so the history never holds more than its cap
 // (beyond it only the pages of blocks made inside frames that were stepped
-// back over while paused), and its pages are warm after the first lap.
+// back over while paused), and its pages are warm after the first lap. The
+// stage and the base (a copy of what the frames changed, near the oldest,
+// so a jump reads the frames from the nearer end) are taken from the cap.
 #ifndef GUARD_HISTORY_H
 #define GUARD_HISTORY_H
 
@@ -80,7 +82,8 @@ u64 history_bytes(void);
 const void* history_payload(u32 index, u64* size);
 
 // Memory at the start of frame `from` (count: after the newest) brought to
-// the start of frame `to`, over every frame between, either way; where it
+// the start of frame `to`, either way, over the frames between, or from
+// the base or (paused) the newest frame's end where that reads less; where it
 // got: `to`, or the frame whose block's place is taken, memory left at its
 // start (at `from` when a frame between can't be stepped over).
 u32 history_step(u32 from, u32 to);

@@ -3,8 +3,9 @@
 // back to back and at the host's pace, over 64 MiB of blocks with 0, 1 and
 // 16 MiB written a frame, and with 1 MiB of pages written of which a byte
 // in 1024 changes (a game's state, a collector's marks); the time to bring
-// back the state 10 s (300 frames) back at 1 MiB a frame; and the memory a
-// kept second takes, and how far back the history reaches, both ways.
+// back a frame 8 s back, in the middle and the oldest, and the newest from
+// the oldest, at 1 MiB a frame; and the memory a kept second takes, and how
+// far back the history reaches, both ways.
 // Medians; printed figures, not a test.
 #include <stdio.h>
 #include <string.h>
@@ -84,19 +85,46 @@ static start_costs frames(u64 bytes, u32 count, bool keep) {
 
 static double ratio(double a, double b) { return b > 0 ? a / b : 0.0; }
 
-// Back to the oldest kept frame's start in one step, then forward again.
-// It follows frames at the host's pace, so the way back reads the history
-// from memory, as when a player presses the chord; the way forward reads
-// it again, warm.
-static void back_and_forth(void) {
+// Caches emptied, as after a period of the module's own work: a jump
+// reads the history from memory.
+static void evict_caches(void) {
+    static std::vector<u8> other(512u << 20);
+    memset(other.data(), (int)other[0] + 1, other.size());
+}
+
+// Jumps from the newest kept frame's end, as a player pauses and presses a
+// chord: 8 s back, to the middle, to the oldest, and from there to the newest
+// again, each from cold caches.
+static void jumps(void) {
+    // As the host pauses: the last frame is taken in first.
+    undo_begin_frame(&slot);
+    undo_commit();
     u32 count = history_frames();
     history_pause(1);
-    i64 a = read_counter();
-    history_step(count, 0);
-    i64 b = read_counter();
-    history_step(0, count);
-    printf("back %u frames (%.1f s): %.2f ms, and forward again %.2f ms\n", count, count / 30.0,
-           milliseconds(a, b), milliseconds(b, read_counter()));
+    u32 back8 = count > 240 ? count - 240 : 0;
+    struct {
+        const char* name;
+        u32 from;
+        u32 to;
+    } steps[] = {{"back 8 s", count, back8},
+                 {"back to the middle", count, count / 2},
+                 {"back to the oldest", count, 0},
+                 {"the oldest to the newest", 0, count}};
+    for (auto& step : steps) {
+        if (history_step(count, step.from) != step.from) {
+            printf("%s: can't get to frame %u\n", step.name, step.from);
+            continue;
+        }
+        evict_caches();
+        i64 a = read_counter();
+        u32 at = history_step(step.from, step.to);
+        double ms = milliseconds(a, read_counter());
+        printf("%-26s %3u frames (%.1f s): %6.2f ms%s\n", step.name,
+               step.from > step.to ? step.from - step.to : step.to - step.from,
+               (step.from > step.to ? step.from - step.to : step.to - step.from) / 30.0, ms,
+               at == step.to ? "" : " (stopped short)");
+        history_step(at, count);
+    }
     history_pause(0);
 }
 
@@ -128,11 +156,11 @@ int main() {
     printf("kept %u frames (%.1f s) at 1 MiB written, 1/1024 changed: %.1f MiB a second\n",
            history_frames(), history_frames() / 30.0,
            (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));
-    back_and_forth();
+    jumps();
     sparse = 0;
     frames(1ull << 20, 301, 1);
     printf("kept %u frames at 1 MiB a frame: %.1f MiB a second\n", history_frames(),
            (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));
-    back_and_forth();
+    jumps();
     return 0;
 }

@@ -347,4 +347,172 @@ TEST(History, AFrameWhoseBlockCantComeBackLeavesMemoryWhereStepsStop) {
     free_memory(&a);
 }
 
+// A jump goes on from the nearest of the shown frame, the base (what the
+// kept frames changed, as it was near the oldest) and, paused, the newest
+// frame's end. Every kept start comes back exactly from the newest, and the
+// newest from each: with the base carried past dropped frames, bytes first
+// changed long after it (unaligned runs, the slot), frames that change whole
+// pages and frames that change a word here and there. Again after going on
+// live from a frame in the middle, and after frames that made and freed a
+// block started the base anew.
+TEST(History, JumpsFromTheBaseOrTheNewestBringBackEveryStartExactly) {
+    undo_start(1);
+    const u32 pages = 64;
+    const u32 kept = 40;
+    history_limit(kept, 64u << 20);
+    memory_block block = allocate_memory(pages * PAGE, NULL, 0);
+    memory_block made = {};
+    u8* bytes = (u8*)block.memory;
+    void* slot = nullptr;
+    // The start of each frame the history keeps, by its index.
+    std::vector<std::vector<u8>> starts;
+    std::vector<void*> slots;
+    auto run = [&](u32 frame) {
+        undo_begin_frame(&slot);
+        starts.push_back(std::vector<u8>(bytes, bytes + pages * PAGE));
+        slots.push_back(slot);
+        if (starts.size() > kept) {
+            starts.erase(starts.begin());
+            slots.erase(slots.begin());
+        }
+        for (u32 page = 0; page < pages; ++page) {
+            u8* at = bytes + page * PAGE;
+            if (frame % 3 == 0 && page < 16) {
+                memset(at, (int)(frame + page), PAGE);
+            } else {
+                u64 word = frame * 7919u + page;
+                memcpy(at + (frame * 136 + page * 8) % (PAGE - 8), &word, 8);
+            }
+        }
+        if (frame % 50 == 10) {
+            memset(bytes + (pages - 1) * PAGE + 13, 0xA0 + (int)frame, 999);
+        }
+        bytes[(frame * 4099u) % (pages * PAGE)] ^= 0x5A;
+        slot = (void*)(u64)(frame * 3 + 1);
+        if (frame == 110) {
+            made = allocate_memory(2 * PAGE, NULL, 0);
+            memset(made.memory, 0x77, 2 * PAGE);
+        } else if (frame == 120) {
+            free_memory(&made);
+        }
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    };
+    auto check_jumps = [&](const char* when) {
+        undo_begin_frame(&slot);
+        undo_commit();
+        std::vector<u8> newest(bytes, bytes + pages * PAGE);
+        void* newest_slot = slot;
+        u32 count = history_frames();
+        ASSERT_EQ(count, starts.size()) << when;
+        history_pause(1);
+        for (u32 to : {0u, 1u, 7u, 15u, count / 2, count - 3, count - 1}) {
+            ASSERT_EQ(history_step(count, to), to) << when << to;
+            EXPECT_EQ(memcmp(bytes, starts[to].data(), pages * PAGE), 0) << when << to;
+            EXPECT_EQ(slot, slots[to]) << when << to;
+            ASSERT_EQ(history_step(to, count), count) << when << to;
+            EXPECT_EQ(memcmp(bytes, newest.data(), pages * PAGE), 0) << when << to;
+            EXPECT_EQ(slot, newest_slot) << when << to;
+        }
+        ASSERT_EQ(history_step(count, 2), 2u);
+        ASSERT_EQ(history_step(2, count - 2), count - 2);
+        EXPECT_EQ(memcmp(bytes, starts[count - 2].data(), pages * PAGE), 0) << when;
+        ASSERT_EQ(history_step(count - 2, count), count);
+    };
+    for (u32 frame = 0; frame < 100; ++frame) {
+        run(frame);
+    }
+    check_jumps("100 frames, to ");
+    // On live from the frame in the middle.
+    ASSERT_EQ(history_step(kept, kept / 2), kept / 2);
+    history_drop_from(kept / 2);
+    history_pause(0);
+    starts.resize(kept / 2);
+    slots.resize(kept / 2);
+    for (u32 frame = 100; frame < 130; ++frame) {
+        run(frame);
+    }
+    check_jumps("on from the middle, to ");
+    history_pause(0);
+    history_limit(0, 0);
+    free_memory(&block);
+}
+
+// Frames whose only changes are kept variables (taken where the module
+// waits, never by the second thread) drop the oldest frame there: the base
+// goes past each one it holds. A frame that changes a byte in more pages
+// than its area holds starts it anew, a second on; going on live from
+// before that, and on, it starts again there. Every kept start comes back
+// exactly, and the newest after it.
+TEST(History, TheBaseFollowsFramesDroppedWhereTheModuleWaits) {
+    undo_start(1);
+    const u32 kept = 20;
+    const u64 size = 16 * PAGE;
+    const u32 wide_pages = 300;
+    history_limit(kept, 32u << 20);  // a base of 1 MiB: fewer pages than that
+    memory_block wide = allocate_memory(wide_pages * PAGE, NULL, 0);
+    u8* data = (u8*)pages_allocate(size);
+    ASSERT_NE(data, nullptr);
+    engine_kept variables[] = {{"a.c:state", data + 24, size - 40}};
+    memory_set_kept(variables, 1, NULL, 0);
+    void* slot = nullptr;
+    std::vector<std::vector<u8>> starts;
+    auto run = [&](u32 frame) {
+        undo_begin_frame(&slot);
+        starts.push_back(std::vector<u8>(data, data + size));
+        if (starts.size() > kept) {
+            starts.erase(starts.begin());
+        }
+        for (u64 at = 24; at + 8 <= size - 16; at += 8) {
+            u64 word = frame * 0x9E3779B97F4A7C15ull + at;
+            memcpy(data + at, &word, 8);
+        }
+        for (u32 page = 0; frame == 50 && page < wide_pages; ++page) {
+            ((u8*)wide.memory)[page * PAGE + 7] = 1;
+        }
+        undo_commit();
+        history_note_payload(&frame, sizeof(frame));
+    };
+    auto check_jumps = [&](const char* when) {
+        undo_begin_frame(&slot);
+        undo_commit();
+        std::vector<u8> newest(data, data + size);
+        u32 count = history_frames();
+        ASSERT_EQ(count, starts.size()) << when;
+        history_pause(1);
+        for (u32 to = 0; to < count; ++to) {
+            ASSERT_EQ(history_step(count, to), to) << when << to;
+            EXPECT_EQ(memcmp(data, starts[to].data(), size), 0) << when << to;
+            ASSERT_EQ(history_step(to, count), count) << when << to;
+            EXPECT_EQ(memcmp(data, newest.data(), size), 0) << when << to;
+        }
+    };
+    for (u32 frame = 0; frame < 45; ++frame) {
+        run(frame);
+    }
+    check_jumps("45 frames, to ");
+    history_pause(0);
+    for (u32 frame = 45; frame < 90; ++frame) {
+        run(frame);
+    }
+    // Live again from before the base's frame, once the frame shown there
+    // took in what the step wrote, as the host's paused frames do.
+    u32 count = history_frames();
+    ASSERT_EQ(history_step(count, 3), 3u);
+    undo_begin_frame(&slot);
+    undo_commit();
+    history_drop_from(3);
+    history_pause(0);
+    starts.resize(3);
+    for (u32 frame = 90; frame < 120; ++frame) {
+        run(frame);
+    }
+    check_jumps("on from before the base, to ");
+    history_pause(0);
+    history_limit(0, 0);
+    memory_set_kept(NULL, 0, NULL, 0);
+    pages_free(data, size);
+    free_memory(&wide);
+}
+
 }  // namespace
