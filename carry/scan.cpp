@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
+#include "platform/worker.h"
 
 // Pages read ahead at a time, between looks at the clock.
 #define AHEAD_STEP 32
@@ -75,10 +76,8 @@ static range_test* pick_range_test(void) {
 // memory to note them.
 static bool32 find_in_pages(found_words* list, u8* pages, u64 bytes, const scan_ranges* r) {
     const u64* end = (const u64*)(pages + bytes);
-    static range_test* in_range;
-    if (!in_range) {
-        in_range = pick_range_test();
-    }
+    // Picked once, whichever thread comes first.
+    static range_test* const in_range = pick_range_test();
     for (u64* word = (u64*)pages; word < end; word += 8) {
         if (!in_range(word, r->low, r->size) &&
             !(r->other_size && any_in(word, r->other, r->other_size))) {
@@ -101,21 +100,22 @@ static u64 usable_pages(const memory_block_record* block) {
 
 // One byte per page of [start, start + count pages), count at most
 // TOUCHED_PAGES: nonzero for pages ever touched (the rest read as zeros).
+// The worker has its own.
 #define TOUCHED_PAGES 4096
 static u8 touched[TOUCHED_PAGES];
+static u8 touched_beside[TOUCHED_PAGES];
 
-static void find_touched(u8* start, u64 count) {
+static void find_touched_in(u8* start, u64 count, u8* in) {
     u64 page = memory_page_size();
-    memory_pages_resident(start, count * page, touched);
-    heap_clear_untouched(start, count * page, touched);
+    memory_pages_resident(start, count * page, in);
+    heap_clear_untouched(start, count * page, in);
 }
+
+static void find_touched(u8* start, u64 count) { find_touched_in(start, count, touched); }
 
 static void move_in_pages(u64* word, u64* end, u64 low, u64 size, scan_word_move* move,
                           void* context) {
-    static range_test* in_range;
-    if (!in_range) {
-        in_range = pick_range_test();
-    }
+    static range_test* const in_range = pick_range_test();
     for (; word < end; word += 8) {
         if (!in_range(word, low, size)) {
             continue;
@@ -360,6 +360,66 @@ static bool32 one_page(block_scan* scan, u8* start, u64 index) {
     return find_in_pages(scan->found, at, page, scan->ranges);
 }
 
+// Pages [first, end) of a block read: their words appended to found.
+typedef struct page_read {
+    found_words* found;
+    const scan_ranges* ranges;
+    u8* start;
+    u64 first;
+    u64 end;
+    u8* touched;
+    u64 scanned;
+    bool32 done;
+} page_read;
+
+static void read_pages(void* context) {
+    page_read* read = (page_read*)context;
+    u64 page = memory_page_size();
+    read->done = 1;
+    for (u64 first = read->first; first < read->end && read->done; first += TOUCHED_PAGES) {
+        u64 count = read->end - first < TOUCHED_PAGES ? read->end - first : TOUCHED_PAGES;
+        find_touched_in(read->start + first * page, count, read->touched);
+        for (u64 i = 0; i < count && read->done; ++i) {
+            if (read->touched[i]) {
+                read->scanned += page;
+                read->done = find_in_pages(read->found, read->start + (first + i) * page, page,
+                                           read->ranges);
+            }
+        }
+    }
+}
+
+static bool32 append_words(found_words* to, const found_words* from) {
+    for (u64 i = 0; i < from->count; ++i) {
+        if (!note_word(to, from->words[i].at, from->words[i].value)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A block read whole where nothing was read ahead: its later half on the
+// worker into a list of its own, appended after the first half's.
+#define READ_SHARED_PAGES 256
+
+static bool32 read_block(block_scan* scan, u8* start, u64 pages) {
+    static found_words beside;
+    beside.count = 0;
+    u64 half = pages >= READ_SHARED_PAGES ? pages / 2 : pages;
+    page_read mine = {scan->found, scan->ranges, start, 0, half, touched, 0, 0};
+    page_read theirs = {&beside, scan->ranges, start, half, pages, touched_beside, 0, 1};
+    bool32 shared = half < pages && worker_post(read_pages, &theirs);
+    read_pages(&mine);
+    if (shared) {
+        worker_wait();
+    } else if (half < pages) {
+        theirs.touched = touched;
+        read_pages(&theirs);
+    }
+    *scan->scanned += mine.scanned + theirs.scanned;
+    return mine.done && theirs.done && append_words(scan->found, &beside);
+}
+
 static bool32 scan_block(block_scan* scan, const memory_block_record* block) {
     u64 page = memory_page_size();
     u64 pages = usable_pages(block);
@@ -367,6 +427,9 @@ static bool32 scan_block(block_scan* scan, const memory_block_record* block) {
     u8* bits = scan->ahead ? changed_bits(pages) : NULL;
     if (!bits || !undo_changed_pages(start, pages * page, bits)) {
         scan->ahead = NULL;
+    }
+    if (!scan->ahead) {
+        return read_block(scan, start, pages);
     }
     scan->changed = bits;
     scan->kept = 0;
