@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
+#include "platform/worker.h"
 #include "platform/watch.h"
 #include "platform/worker.h"
 
@@ -862,6 +863,37 @@ static void arm_run(undo_block* block, page_run run) {
     watch_arm(block->start + run.first * page_bytes, run.count * page_bytes);
 }
 
+// A block's words on its quiet pages written to the shadow too: the next
+// start takes the others' pages in whole.
+typedef struct word_writes {
+    undo_block* block;
+    const undo_word* words;
+    u64 count;
+    u64 first;       // the page quiet's first bit is for
+    const u8* quiet;  // null: none is
+} word_writes;
+
+static bool32 quiet_page(const word_writes* w, u64 at) {
+    u64 page = (at - (u64)w->block->start) / page_bytes - w->first;
+    return w->quiet && ((w->quiet[page / 8] >> (page % 8)) & 1);
+}
+
+static void write_shadow_words(void* context) {
+    const word_writes* w = (const word_writes*)context;
+    for (u64 i = 0; i < w->count; ++i) {
+        if (quiet_page(w, (u64)w->words[i].at)) {
+            memcpy(w->block->shadow + ((u64)w->words[i].at - (u64)w->block->start),
+                   &w->words[i].value, 8);
+        }
+    }
+}
+
+// Words a reload moves lie scattered over the heap, a page each or so: the
+// shadow's are written on the worker meanwhile. (Not half of each: where
+// the system's write watch faults (Wine), two threads faulting at once
+// cost more than one.)
+#define WRITES_SHARED 4096u
+
 // One block's words: its quiet pages stay quiet.
 static void write_in_block(undo_block* block, const undo_word* words, u64 count) {
     u64 low = ~0ull;
@@ -879,20 +911,23 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
         watch_disarm(block->start + first * page_bytes, pages * page_bytes);
     }
     phase_mark("w disarm");
+    word_writes shadow = {block, words, count, first, quiet};
+    bool32 shared = quiet && count >= WRITES_SHARED && worker_post(write_shadow_words, &shadow);
     for (u64 i = 0; i < count; ++i) {
         *words[i].at = words[i].value;
     }
-    phase_mark("w heap");
-    // Only a quiet page's shadow: the next start takes the others in whole.
+    if (shared) {
+        worker_wait();
+    } else if (quiet) {
+        write_shadow_words(&shadow);
+    }
+    phase_mark("w words");
     for (u64 i = 0; i < count; ++i) {
-        u64 offset = (u64)words[i].at - (u64)block->start;
-        u64 page = offset / page_bytes - first;
-        if (quiet && ((quiet[page / 8] >> (page % 8)) & 1)) {
-            memcpy(block->shadow + offset, &words[i].value, 8);
-            mark_changed(block, first + page, 1);
+        if (quiet_page(&shadow, (u64)words[i].at)) {
+            mark_changed(block, ((u64)words[i].at - (u64)block->start) / page_bytes, 1);
         }
     }
-    phase_mark("w shadow");
+    phase_mark("w marks");
     page_run run = {0, 0};
     for (u64 i = 0; quiet && i < pages; ++i) {
         if ((quiet[i / 8] >> (i % 8)) & 1) {

@@ -7,6 +7,7 @@
 // which owns SIGSEGV.
 #include <string.h>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -490,6 +491,28 @@ TEST_F(Undo, the_hosts_own_words_are_put_back_as_written_and_quiet_pages_stay_qu
     EXPECT_EQ(words[40 * 512 + 1], 0x1234ull);
     EXPECT_EQ(words[8 * 512 + 6], 0x3333333333333333ull);
     EXPECT_EQ(words[4], 0x1111111111111111ull);
+
+    // As many words as a reload of a big heap moves (written on two
+    // threads), over every page once all are quiet again.
+    target_bytes = 0;
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_TRUE(frame(fill));
+    }
+    std::vector<undo_word> many;
+    for (u64 i = 0; i < block.size / 8; i += 4) {
+        many.push_back({words + i, 0xC0DE0000ull + i});
+    }
+    undo_write_words(many.data(), many.size());
+    std::vector<u64> written_now(words, words + block.size / 8);
+    EXPECT_EQ(written_now[4 * 1000], 0xC0DE0000ull + 4 * 1000);
+    memset(quiet, 0, sizeof(quiet));
+    ASSERT_TRUE(undo_quiet_pages(block.memory, block.size, quiet));
+    for (u8 bits : quiet) {
+        EXPECT_EQ(bits, 0xFF);
+    }
+    target_bytes = block.size;
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_EQ(memcmp(words, written_now.data(), block.size), 0);
 }
 
 TEST_F(Undo, the_system_reads_into_tracked_pages_and_the_read_and_the_record_are_undone) {
