@@ -10,7 +10,6 @@
 #include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/memory.h"
-#include "platform/worker.h"
 #include "platform/watch.h"
 #include "platform/worker.h"
 
