@@ -408,13 +408,10 @@ static bool32 read_block(block_scan* scan, u8* start, u64 pages) {
     u64 half = pages >= READ_SHARED_PAGES ? pages / 2 : pages;
     page_read mine = {scan->found, scan->ranges, start, 0, half, touched, 0, 0};
     page_read theirs = {&beside, scan->ranges, start, half, pages, touched_beside, 0, 1};
-    bool32 shared = half < pages && worker_post(read_pages, &theirs);
-    read_pages(&mine);
-    if (shared) {
-        worker_wait();
-    } else if (half < pages) {
-        theirs.touched = touched;
-        read_pages(&theirs);
+    if (half < pages) {
+        worker_beside(read_pages, &theirs, read_pages, &mine);
+    } else {
+        read_pages(&mine);
     }
     *scan->scanned += mine.scanned + theirs.scanned;
     return mine.done && theirs.done && append_words(scan->found, &beside);

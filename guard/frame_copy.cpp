@@ -157,20 +157,23 @@ static bool32 holds_piece(frame_copy* copy, u64 page, u32 from, u32 to, const u8
     return number != ~0u;
 }
 
+void xor_bytes(u8* out, const u8* a, const u8* b, u64 size) {
+    u64 words = size / 8 * 8;
+    for (u64 at = 0; at < words; at += 8) {
+        u64 x, y;
+        memcpy(&x, a + at, 8);
+        memcpy(&y, b + at, 8);
+        x ^= y;
+        memcpy(out + at, &x, 8);
+    }
+    for (u64 at = words; at < size; ++at) {
+        out[at] = (u8)(a[at] ^ b[at]);
+    }
+}
+
 static bool32 xor_piece(frame_copy* copy, u64 page, u32 from, u32 to, const u8* bytes) {
     u8* held = copy->copies + (u64)find_page(copy, page, 0) * FRAME_COPY_PAGE + from;
-    u32 size = to - from;
-    u32 words = size / 8 * 8;
-    for (u32 at = 0; at < words; at += 8) {
-        u64 x, y;
-        memcpy(&x, held + at, 8);
-        memcpy(&y, bytes + at, 8);
-        x ^= y;
-        memcpy(held + at, &x, 8);
-    }
-    for (u32 at = words; at < size; ++at) {
-        held[at] = (u8)(held[at] ^ bytes[at]);
-    }
+    xor_bytes(held, held, bytes, to - from);
     return 1;
 }
 

@@ -40,6 +40,9 @@ void frame_copy_clear(frame_copy* copy);
 // fitted is taken).
 bool32 frame_copy_take(frame_copy* copy, u64 address, const u8* bytes, u64 size);
 
+// out = a ^ b, byte by byte, a word at a time (out may be a or b).
+void xor_bytes(u8* out, const u8* a, const u8* b, u64 size);
+
 // Its copy of [address, address + size) exclusive-ored with `bytes`; false
 // when it does not hold them all (nothing then changes).
 bool32 frame_copy_xor(frame_copy* copy, u64 address, const u8* bytes, u64 size);

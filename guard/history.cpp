@@ -265,15 +265,13 @@ static void base_defer(history_entry* entry, const u8* now) {
     base_runs[base_runs_count++] = {entry, now};
 }
 
-static void xor_of(u8* out, const u8* a, const u8* b, u64 size);
-
 static void take_base_runs(void) {
     u8 old[4096];
     for (u64 i = 0; i < base_runs_count; ++i) {
         history_entry* entry = base_runs[i].entry;
         for (u64 at = 0; at < entry->size; at += sizeof(old)) {
             u64 part = entry->size - at < sizeof(old) ? entry->size - at : sizeof(old);
-            xor_of(old, (const u8*)(entry + 1) + at, base_runs[i].now + at, part);
+            xor_bytes(old, (const u8*)(entry + 1) + at, base_runs[i].now + at, part);
             base_take(entry->address + at, old, part);
         }
     }
@@ -323,20 +321,6 @@ static void start_filling(void) {
 // each kept byte once). A frame's entries never overlap, so their order
 // does not matter.
 typedef u64 xor_word;
-
-static void xor_of(u8* out, const u8* a, const u8* b, u64 size) {
-    u64 words = size / sizeof(xor_word) * sizeof(xor_word);
-    for (u64 at = 0; at < words; at += sizeof(xor_word)) {
-        xor_word x, y;
-        memcpy(&x, a + at, sizeof(x));
-        memcpy(&y, b + at, sizeof(y));
-        x ^= y;
-        memcpy(out + at, &x, sizeof(x));
-    }
-    for (u64 at = words; at < size; ++at) {
-        out[at] = (u8)(a[at] ^ b[at]);
-    }
-}
 
 // The entry holds the new bytes and the shadow the old: the entry takes
 // their difference, the shadow the new.
@@ -591,7 +575,7 @@ static void take_run(u64 address, const u8* now, u8* before, u64 size, bool32 up
     differing += update ? size : 0;
     history_entry* entry = add_entry(ENTRY_BYTES, address, size, size);
     if (entry) {
-        xor_of((u8*)(entry + 1), before, now, size);
+        xor_bytes((u8*)(entry + 1), before, now, size);
         if (update && !on_worker) {
             base_defer(entry, before);
         } else {
@@ -924,7 +908,7 @@ static void xor_entry(history_entry* entry, u64 place, void* context) {
     u8* memory = (u8*)entry->address;
     const u8* kept = (const u8*)(entry + 1);
     if (half > 1) {
-        xor_of(memory, memory, kept, entry->size);
+        xor_bytes(memory, memory, kept, entry->size);
         return;
     }
     for (u64 at = 0; at < entry->size;) {
@@ -932,7 +916,7 @@ static void xor_entry(history_entry* entry, u64 place, void* context) {
         u64 part = XOR_PAGE - address % XOR_PAGE;
         part = part < entry->size - at ? part : entry->size - at;
         if ((address / XOR_PAGE) % 2 == half) {
-            xor_of(memory + at, memory + at, kept + at, part);
+            xor_bytes(memory + at, memory + at, kept + at, part);
         }
         at += part;
     }
@@ -953,10 +937,9 @@ static void xor_run(u32 first, u32 end) {
     // The worker's pass lives here: this call waits for it before it returns.
     xor_pass mine = {first, end, 2};
     xor_pass theirs = {first, end, 1};
-    if (bytes >= XOR_SHARED && worker_post(xor_frames, &theirs)) {
+    if (bytes >= XOR_SHARED) {
         mine.half = 0;
-        xor_frames(&mine);
-        worker_wait();
+        worker_beside(xor_frames, &theirs, xor_frames, &mine);
         return;
     }
     xor_frames(&mine);

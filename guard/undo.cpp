@@ -862,8 +862,8 @@ static void arm_run(undo_block* block, page_run run) {
     watch_arm(block->start + run.first * page_bytes, run.count * page_bytes);
 }
 
-// A block's words on its quiet pages written to the shadow too: the next
-// start takes the others' pages in whole.
+// A block's words written to memory, and on its quiet pages to the shadow
+// too: the next start takes the others' pages in whole.
 typedef struct word_writes {
     undo_block* block;
     const undo_word* words;
@@ -875,6 +875,13 @@ typedef struct word_writes {
 static bool32 quiet_page(const word_writes* w, u64 at) {
     u64 page = (at - (u64)w->block->start) / page_bytes - w->first;
     return w->quiet && ((w->quiet[page / 8] >> (page % 8)) & 1);
+}
+
+static void write_heap_words(void* context) {
+    const word_writes* w = (const word_writes*)context;
+    for (u64 i = 0; i < w->count; ++i) {
+        *w->words[i].at = w->words[i].value;
+    }
 }
 
 static void write_shadow_words(void* context) {
@@ -911,14 +918,13 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
     }
     phase_mark("w disarm");
     word_writes shadow = {block, words, count, first, quiet};
-    bool32 shared = quiet && count >= WRITES_SHARED && worker_post(write_shadow_words, &shadow);
-    for (u64 i = 0; i < count; ++i) {
-        *words[i].at = words[i].value;
-    }
-    if (shared) {
-        worker_wait();
-    } else if (quiet) {
-        write_shadow_words(&shadow);
+    if (quiet && count >= WRITES_SHARED) {
+        worker_beside(write_shadow_words, &shadow, write_heap_words, &shadow);
+    } else {
+        write_heap_words(&shadow);
+        if (quiet) {
+            write_shadow_words(&shadow);
+        }
     }
     phase_mark("w words");
     for (u64 i = 0; i < count; ++i) {

@@ -59,12 +59,20 @@ void worker_copies_make(worker_copies* copies) {
         mine.end = theirs.first = cut + 1;
         theirs.end = list + copies->count + 1;
     }
-    bool32 both = theirs.first < theirs.end && worker_post(make_share, &theirs);
-    make_share(&mine);
-    if (both) {
-        worker_wait();
+    if (theirs.first < theirs.end) {
+        worker_beside(make_share, &theirs, make_share, &mine);
     } else {
-        make_share(&theirs);
+        make_share(&mine);
     }
     copies->count = copies->bytes = 0;
+}
+
+void worker_beside(worker_job* theirs, void* their_context, worker_job* mine, void* my_context) {
+    bool32 posted = worker_post(theirs, their_context);
+    mine(my_context);
+    if (posted) {
+        worker_wait();
+    } else {
+        theirs(their_context);
+    }
 }

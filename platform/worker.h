@@ -15,6 +15,11 @@ bool32 worker_post(worker_job* job, void* context);
 // Returns once the job posted last has finished (at once when none runs).
 void worker_wait(void);
 
+// Work in two parts: theirs on the worker while this thread does mine;
+// both are done when it returns (theirs here, after mine, when the worker
+// can't be had).
+void worker_beside(worker_job* theirs, void* their_context, worker_job* mine, void* my_context);
+
 // Copies made on two threads, this one and the worker, each about half the
 // bytes (the copy where the halves meet cut in two): a burst of copying
 // goes at nearly twice what one core gets from the memory. Below a few MiB
