@@ -45,6 +45,17 @@ static void read_ahead(host_state* host) {
                      share < READ_AHEAD_MOST_MS ? share : READ_AHEAD_MOST_MS);
 }
 
+// What this frame can give a reload at its poll and still end in time: the
+// period, less what has run and what the last frame's call and showing
+// took. All there is where nothing is called live or nothing waits.
+static f64 reload_spare_ms(const host_state* host, bool32 paused) {
+    if (!host->window || host->loop.headless || paused || host->loop.mode != LOOP_LIVE) {
+        return MODULE_SPARE_ALL;
+    }
+    return (f64)host->target_frame_seconds * 1000.0 - marks_ms(host->frame_start, read_counter()) -
+           host->last_call_ms - host->last_show_ms - NET_MARGIN_MS;
+}
+
 // Once for each change of protection, in the title and on standard error.
 static void say_protection(host_state* host) {
     undo_protection now = undo_protection_now();
@@ -212,7 +223,7 @@ void host_frame(host_state* host) {
         host->module.whole.waits_for_loop = 0;
         host->module.stamped = 0;
     }
-    poll_module(&host->module);
+    host->reload_in_wait = poll_module_within(&host->module, reload_spare_ms(host, paused));
     take_afresh_chord(host);
     if (build_status_poll(&host->build, &host->module)) {
         title_show_build(host->window, host->build.part);
@@ -242,6 +253,12 @@ void host_frame(host_state* host) {
     }
     host->marks[MARK_WAIT] = read_counter();
     read_ahead(host);
+    if (host->reload_in_wait) {
+        // The running build has had its frame; the new one comes in while
+        // this frame waits, so the wait takes up what the reload costs.
+        host->reload_in_wait = 0;
+        poll_module(&host->module);
+    }
     if (!loop->headless) {
         host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);
     }

@@ -16,8 +16,9 @@
 //     into a record of the host's own, watched only for the chord;
 //  5. end the input frame; a replay puts the recorded frame into the
 //     module's record, a recording writes it;
-//  6. poll the module file and reload a new build; look at the build
-//     watcher's status file (build_status.h);
+//  6. poll the module file and reload a new build (a whole-state reload
+//     that would make the frame late is left to step 9: reload.h); look at
+//     the build watcher's status file (build_status.h);
 //  7. copy the back buffer record and call entry through the fault guard,
 //     then entry_sound when the build exports it (sound.h); the samples go
 //     to the device and the --sound file; the frame's hashes are written or
@@ -25,7 +26,8 @@
 //     (guard/undo.h), and a change of protection is said;
 //  8. show the back buffer;
 //  9. wait out the frame (1/30 s after its start; no catch-up; none when
-//     headless);
+//     headless), the whole-state pointers read ahead and a reload step 6
+//     left run first;
 // 10. keep the frame's start as the previous one.
 #ifndef HOST_FRAME_H
 #define HOST_FRAME_H
@@ -80,6 +82,7 @@ typedef struct host_state {
     f64 last_call_ms;
     f64 last_show_ms;
     u32 protection_said;
+    bool32 reload_in_wait;  // this frame's poll left a new build to its wait
 } host_state;
 
 // Start-up before the window: fills the services table, changes to the data

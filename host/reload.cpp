@@ -503,21 +503,31 @@ static bool32 layouts_hold_back(module_state* module, const char* copy_path) {
     return 1;
 }
 
-void poll_module(module_state* module) {
+// Whether a reload of the running build's whole state is left to a later
+// poll with more to spare. The last reload's time only foretells this one's
+// (the heap grows, caches go cold), so it has to fit twice.
+static bool32 reload_waits_for_time(const module_state* module, f64 spare_ms) {
+    if (spare_ms >= MODULE_SPARE_ALL || !whole_running(&module->whole)) {
+        return 0;
+    }
+    return module->whole_reload_ms == 0.0 || module->whole_reload_ms * 2.0 > spare_ms;
+}
+
+bool32 poll_module_within(module_state* module, f64 spare_ms) {
     if (module->too_long) {
-        return;
+        return 0;
     }
     file_entry entry;
     u64 identity = 0;
     if (!look_at_module(module, &entry, &identity)) {
-        return;
+        return 0;
     }
     u64 current = entry.last_write;
     bool32 same_stamp_other_file = entry.found && module->stamped && current == module->time &&
                                    identity != module->identity;
     if (!module_needs_load(entry.found, current, module->stamped, module->time) &&
         !same_stamp_other_file) {
-        return;
+        return 0;
     }
     // A build that can never load is said so at once; the running one is
     // left alone.
@@ -529,30 +539,41 @@ void poll_module(module_state* module) {
         module->identity = identity;
         load_failure_title(module->title, sizeof(module->title), reason);
         title_changes(module, NULL);
-        return;
+        return 0;
     }
     if (!library_file_complete(module_file_path(module)) || threads_hold_back(module)) {
-        return;
+        return 0;
     }
+    if (reload_waits_for_time(module, spare_ms)) {
+        return 1;
+    }
+    bool32 whole = whole_running(&module->whole);
+    i64 start = read_counter();
     phase_begin("reload");
     // The copy first: while it can't be made, the running build runs on.
     char copy_path[MODULE_PATH_CAPACITY];
     if (!copy_build(module, module_directory(module), MODULE_NAME, module_file_path(module),
                     copy_path)) {
-        return;
+        return 0;
     }
     phase_mark("copy");
     module->time = current;
     module->stamped = 1;
     module->identity = identity;
     if (layouts_hold_back(module, copy_path)) {
-        return;
+        return 0;
     }
     phase_mark("compare layouts");
     copy_text(module->title, WINDOW_TITLE);
     title_changes(module, NULL);
     load_new_build(module, copy_path, NULL);
+    if (whole) {
+        module->whole_reload_ms = (f64)(read_counter() - start) * 1000.0 / (f64)counter_frequency;
+    }
+    return 0;
 }
+
+void poll_module(module_state* module) { (void)poll_module_within(module, MODULE_SPARE_ALL); }
 
 void start_afresh(module_state* module) {
     if (!module->waiting) {

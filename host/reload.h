@@ -72,6 +72,7 @@ typedef struct module_state {
     void* slot;             // the module's own, kept across reloads
     u32 copies;             // copies made so far; numbers each copy's name
     u32 loads;              // new builds poll_module loaded; reload_previous adds none
+    f64 whole_reload_ms;    // what the last reload of a whole-state build took; 0: none yet
     char stale[MODULE_STALE_COPIES][MODULE_PATH_CAPACITY];  // copies left to delete
     kept_set kept;          // the kept variables' values the last build that went left
     whole_state whole;      // a build's whole state (engine/keep.h, ENGINE_KEEP_ALL)
@@ -158,6 +159,15 @@ bool32 reload_previous(module_state* module);
 // file rewritten in place with its stamp, size and that time kept is not
 // seen as new. Also used at start-up.
 void poll_module(module_state* module);
+
+// The same poll in a frame that can give the reload spare_ms without being
+// late. A build that keeps its whole state can take a while to reload (its
+// pointers are found and moved): when the last such reload took more than
+// half of that, or none was timed yet, a new build is left for a later poll. The frame polls
+// again as its wait starts, and the wait takes the reload in. True when a
+// build was left; with MODULE_SPARE_ALL none is.
+#define MODULE_SPARE_ALL 1e300
+bool32 poll_module_within(module_state* module, f64 spare_ms);
 
 // The chord's work: the program starts afresh with the build that waits,
 // copied again from the module file; the running build goes as at any

@@ -290,6 +290,37 @@ class WholeStateTest(DigestRun):
         self.host.close()
         self.assertEqual(self.host.wait(timeout=30), 0)
 
+    def test_a_reload_longer_than_the_frame_can_spare_runs_in_the_wait_before(self):
+        """Builds 2 and 3 take a quarter of a second to load. Their reloads run
+        as the frame before waits, so that frame's wait holds the time and the
+        new build's first frame is given it; a reload at the frame's start
+        would instead give it to the second. Nothing of the state is lost."""
+        self.run_dir = make_run_dir("whole_slow_reload")
+        install_module(self.run_dir, module_file("slowload_v1"))
+        self.host = Host(self.run_dir)
+        self.addCleanup(self.host.stop)
+        self.host.find_window(title="^Engine")
+
+        def frames(version=None):
+            return [r for r in read_records(self.run_dir)
+                    if version is None or r["v"] == str(version)]
+        for version in (2, 3, 1):
+            seen = len(frames())
+            self.assertTrue(wait_for(lambda: len(frames()) > seen + 10, 20))
+            had = len(frames(version))
+            install_module(self.run_dir, module_file("slowload_v%d" % version))
+            self.assertTrue(wait_for(lambda: len(frames(version)) >= had + 3, 20), frames()[-3:])
+        ran = frames()
+        self.assertEqual([int(r["frame"]) for r in ran], list(range(1, len(ran) + 1)))
+        for version in (2, 3):
+            first = ran.index(frames(version)[0])
+            seconds = [float(r["seconds"]) for r in ran[first - 1:first + 2]]
+            self.assertLess(seconds[0], 0.2, ran[first - 1:first + 2])
+            self.assertGreaterEqual(seconds[1], 0.24, ran[first - 1:first + 2])
+            self.assertLess(seconds[2], 0.2, ran[first - 1:first + 2])
+        self.host.close()
+        self.assertEqual(self.host.wait(timeout=30), 0)
+
     def test_changed_types_are_converted_by_name_and_a_stripped_build_is_refused(self):
         self.start("whole_types_plain")
         self.wait_frame(90)

@@ -64,3 +64,12 @@ foreach(version 1 2)
     target_include_directories(namer_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
     add_dependencies(e2e_whole_modules namer_v${version})
 endforeach()
+
+# A program whose second and third builds sleep as they load, so their
+# reloads take longer than a frame can spare (see modules/slowload).
+foreach(version 1 2 3)
+    engine_add_module(slowload_v${version} SOURCES modules/slowload/main.c
+                      DEFINES SLOWLOAD_VERSION=${version})
+    target_include_directories(slowload_v${version} PRIVATE ${PROJECT_SOURCE_DIR})
+    add_dependencies(e2e_whole_modules slowload_v${version})
+endforeach()
