@@ -158,9 +158,12 @@ int main() {
            (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));
     jumps();
     sparse = 0;
-    frames(1ull << 20, 301, 1);
-    printf("kept %u frames at 1 MiB a frame: %.1f MiB a second\n", history_frames(),
-           (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));
-    jumps();
+    for (u64 size : {1ull << 20, 16ull << 20}) {
+        frames(size, 301, 1);
+        printf("kept %u frames at %llu MiB a frame: %.1f MiB a second\n", history_frames(),
+               (unsigned long long)(size >> 20),
+               (double)history_bytes() / 1048576.0 / (history_frames() / 30.0));
+        jumps();
+    }
     return 0;
 }
