@@ -3,6 +3,7 @@
 #include "engine/base/memory.h"
 #include "guard/undo.h"
 #include "input/frame.h"
+#include "platform/clock.h"
 #include "platform/services.h"
 
 #include <stdio.h>
@@ -262,6 +263,7 @@ void host_frame(host_state* host) {
     if (!loop->headless) {
         host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);
     }
+    phase_skip();  // a reload's phases leave out the wait
     host->marks[MARK_END] = read_counter();
     if (!paused) {
         host->last_call_ms = marks_ms(host->marks[MARK_CALL], host->marks[MARK_SHOW]) -

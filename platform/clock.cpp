@@ -39,7 +39,6 @@ typedef struct phase_line {
     const char* names[PHASES];
     f64 milliseconds[PHASES];
     u32 count;
-    i64 start;
     i64 last;
 } phase_line;
 
@@ -64,7 +63,7 @@ void phase_begin(const char* what) {
     }
     memset(&phases, 0, sizeof(phases));
     phases.what = what;
-    phases.start = phases.last = read_counter();
+    phases.last = read_counter();
 }
 
 void phase_mark(const char* name) {
@@ -85,13 +84,23 @@ void phase_mark(const char* name) {
     phases.last = now;
 }
 
+void phase_skip(void) {
+    if (!phases_wanted() || !phases.what) {
+        return;
+    }
+    phases.last = read_counter();
+}
+
 void phase_end(void) {
     if (!phases_wanted() || !phases.what) {
         return;
     }
+    f64 total = 0.0;
+    for (u32 i = 0; i < phases.count; ++i) {
+        total += phases.milliseconds[i];
+    }
     char line[1024];
-    int at = snprintf(line, sizeof(line), "Engine times: %s %.2f ms:", phases.what,
-                      ticks_ms(read_counter() - phases.start));
+    int at = snprintf(line, sizeof(line), "Engine times: %s %.2f ms:", phases.what, total);
     for (u32 i = 0; i < phases.count && at > 0 && (u64)at < sizeof(line); ++i) {
         at += snprintf(line + at, sizeof(line) - (u64)at, "%s %s %.2f", i ? "," : "",
                        phases.names[i], phases.milliseconds[i]);

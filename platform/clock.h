@@ -48,8 +48,11 @@ void float_exceptions_release(void);
 // last mark to name (a name marked again adds up), phase_end prints the
 // line on standard error: "Engine times: reload 12.30 ms: unload 1.10, load
 // 2.00, ...". The marks keep the pointers: names are literals.
+// phase_skip() gives the time since the last mark to none: the line's total
+// is what its marks were given.
 void phase_begin(const char* what);
 void phase_mark(const char* name);
+void phase_skip(void);
 void phase_end(void);
 
 #endif
