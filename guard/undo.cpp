@@ -503,21 +503,24 @@ static u32 level_within(f64 mib, f64 budget) {
     return mib * undo_speed <= budget ? UNDO_NO_HISTORY : UNDO_NONE;
 }
 
-static u32 choose_level(u64 bytes, f64 budget) {
+static u32 choose_level(u64 bytes, f64 budget, f64 spare) {
     f64 mib = (f64)bytes / 1048576.0;
     u32 level = protection.level;
     // No budget (a paused frame's start): everything, at once.
     if (budget <= 0.0) {
         fitting = 0;
+        over = 0;
         return UNDO_FULL;
     }
-    // Down at once when far over, else on the second start in a row over:
-    // one slow frame of the machine's does not thin protection.
+    // Down at once when far over or when the frame is late already (a
+    // collector's sweep): nothing is left to absorb it. Else on the second
+    // start in a row over: one slow frame of the machine's does not thin
+    // protection.
     u32 fits = level_within(mib, budget);
     if (fits > level) {
         fitting = 0;
         over = over + 1;
-        if (over >= 2 || level_within(mib, budget * 2.0) > level) {
+        if (over >= 2 || spare <= 0.0 || level_within(mib, budget * 2.0) > level) {
             over = 0;
             return fits;
         }
@@ -590,7 +593,7 @@ static void take_in_all(void) {
     f64 budget = budget_ms;
     f64 spare = spare_ms;
     budget_ms = spare_ms = 0.0;
-    protection.level = choose_level(bytes, budget);
+    protection.level = choose_level(bytes, budget, spare);
     protection.bytes = bytes;
     protection.milliseconds = 0.0;
     i64 start = read_counter();

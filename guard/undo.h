@@ -62,8 +62,9 @@ bool32 undo_rollback(void);
 // running can't be undone: a fault leaves its writes, as not put back).
 // What was not taken in stays written and is taken in by the first start
 // the budget holds. Protection thins on the second start in a row over the
-// budget (at once when far over) and grows again after 15 starts in a row
-// that fit more of it with a quarter to spare. Without a budget (the
+// budget (at once when far over, or when the frame has no time left) and
+// grows again after 15 starts in a row that fit more of it with a quarter
+// to spare. Without a budget (the
 // default, and paused frames') a start takes everything in.
 typedef enum undo_level {
     UNDO_FULL,        // undone, and kept by the history when it runs
