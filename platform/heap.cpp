@@ -635,14 +635,32 @@ void* heap_realloc(void* pointer, u64 size) {
     return moved;
 }
 
-void heap_clear_untouched(const void* pages, u64 length, u8* resident) {
-    heap_root* root = the_root;  // none known: nothing is skipped
-    if (!root) {
-        return;
+// The never-carved tail [fresh, fresh_end); empty when no heap is known.
+static void untouched_tail(u64* fresh, u64* fresh_end) {
+    heap_root* root = the_root;
+    *fresh = *fresh_end = 0;
+    if (root) {
+        lock(&root->lock);
+        *fresh = root->fresh;
+        *fresh_end = root->fresh_end;
+        unlock(&root->lock);
     }
-    lock(&root->lock);
-    u64 fresh = root->fresh, fresh_end = root->fresh_end;
-    unlock(&root->lock);
+}
+
+u64 heap_touched_length(const void* pages, u64 length) {
+    u64 fresh, fresh_end;
+    untouched_tail(&fresh, &fresh_end);
+    u64 start = (u64)pages, end = start + length;
+    u64 page = memory_page_size();
+    if (fresh_end != end || fresh < start || fresh >= end) {
+        return length;
+    }
+    return (fresh - start + page - 1) / page * page;
+}
+
+void heap_clear_untouched(const void* pages, u64 length, u8* resident) {
+    u64 fresh, fresh_end;
+    untouched_tail(&fresh, &fresh_end);
     u64 page = memory_page_size();
     u64 start = (u64)pages, end = start + length;
     u64 from = fresh > start ? fresh : start;

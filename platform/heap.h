@@ -91,6 +91,13 @@ void heap_clear_frees(bool32 on);
 // mostly such pages. Makes no heap.
 void heap_clear_untouched(const void* pages, u64 length, u8* resident);
 
+// The bytes of [pages, pages + length) before the heap's never-carved tail
+// when that tail runs to the range's end (the newest chunk), else length:
+// what a walk of the range's written pages needs to read, since the system's
+// walk costs by the page. A page of the tail is no one's until carved, and
+// is read from the next walk that reaches it. Makes no heap.
+u64 heap_touched_length(const void* pages, u64 length);
+
 // What the heap holds, for tests, benchmarks and the pointer scans.
 typedef struct heap_counts {
     u64 chunks;        // slab chunks

@@ -13,6 +13,7 @@
 
 #include "guard/fault.h"
 #include "guard/undo.h"
+#include "platform/heap.h"
 #include "platform/memory.h"
 #include "platform/services.h"
 
@@ -612,6 +613,57 @@ TEST_F(Undo, many_blocks_freed_in_a_faulting_frame_all_come_back) {
     for (u32 i = 0; i < 300; ++i) {
         EXPECT_TRUE(all_bytes((u8*)many[i].memory, many[i].size, (u8)i)) << i;
         free_memory(&many[i]);
+    }
+}
+
+// Slabs the heap carves inside a frame lay in its never-carved tail at that
+// frame's start, which a start doesn't read: what the frame wrote there is
+// read by the next start, kept when a later frame faults (which puts back
+// its own writes and the slabs it carved), and every page is read again
+// once carved, whichever start carves it.
+TEST(UndoHeap, writes_to_slabs_carved_in_a_frame_are_kept_and_a_later_faults_are_put_back) {
+    static u8* objects[600];
+    static volatile u32 carving;
+    static volatile u8 value;
+    frame(fill);
+    ASSERT_TRUE(heap_alloc(16) != NULL);  // the heap's first chunk, known to the undo's next start
+    EXPECT_TRUE(frame(fill));
+    u64 used_before = heap_state().used_bytes;
+    module_entry* carve_and_write = [](ENTRY_PARAMETERS) {
+        for (u32 i = 0; i < carving; ++i) {
+            objects[i] = objects[i] ? objects[i] : (u8*)heap_alloc(1000);
+            memset(objects[i], value, 1000);
+        }
+        if (value == 0xC3) {
+            fault_now();
+        }
+    };
+    carving = 300;
+    value = 0xA1;
+    EXPECT_TRUE(frame(carve_and_write));
+    u64 used_after = heap_state().used_bytes;
+    EXPECT_GE(used_after - used_before, 4u * HEAP_SLAB_BYTES);
+    EXPECT_TRUE(frame(fill));
+    carving = 600;
+    value = 0xC3;
+    EXPECT_FALSE(frame(carve_and_write));
+    EXPECT_TRUE(last_complete);
+    heap_refresh();
+    EXPECT_EQ(heap_state().used_bytes, used_after);
+    for (u32 i = 0; i < 300; ++i) {
+        EXPECT_TRUE(all_bytes(objects[i], 1000, 0xA1)) << i;
+    }
+    // Carved again by a frame that returns, the same places are read as
+    // written by the start after it; a fault then puts them back.
+    memset(objects + 300, 0, sizeof(u8*) * 300);
+    value = 0x5D;
+    EXPECT_TRUE(frame(carve_and_write));
+    EXPECT_TRUE(frame(fill));
+    value = 0xC3;
+    EXPECT_FALSE(frame(carve_and_write));
+    heap_refresh();
+    for (u32 i = 0; i < 600; ++i) {
+        EXPECT_TRUE(all_bytes(objects[i], 1000, 0x5D)) << i;
     }
 }
 
