@@ -27,6 +27,7 @@ typedef struct undo_block {
     u8* bits;        // the last scan's written pages, a bit each; null when all count
     u8* changed;     // pages taken in or put back since undo_changes_clear, a bit each
     bool32 watched;  // its writes can be watched; else every page stays hot
+    bool32 gone;     // released since the frame's start (catching up passes it by)
 } undo_block;
 
 // The blocks known at the frame's start, in serial order; `spare` is the
@@ -392,6 +393,8 @@ static bool32 page_differs(const u8* a, const u8* b, u64 size) {
 
 // A hot page: copied when it changed, else one frame cooler; cold enough, it
 // joins the run to arm.
+static bool32 catching_up;  // in the wait: a hot page found the same is armed at once
+
 static void cool(undo_block* block, u64 page, page_run* to_arm) {
     u8* now = block->start + page * page_bytes;
     u8* kept = block->shadow + page * page_bytes;
@@ -406,7 +409,7 @@ static void cool(undo_block* block, u64 page, page_run* to_arm) {
         block->heat[page] = 1;
         return;
     }
-    if (block->heat[page] < HOT_FRAMES) {
+    if (block->heat[page] < HOT_FRAMES && !catching_up) {
         ++block->heat[page];
     } else if (block->watched) {
         add_page(block, to_arm, page, arm);
@@ -582,7 +585,7 @@ static void catch_up(u64* allowance) {
             catch_page = 0;
         }
         undo_block* block = block_or_image(catch_block);
-        if (block->shadow) {
+        if (block->shadow && !block->gone) {
             catch_page = take_in(block, catch_page, allowance);
         }
         if (!block->shadow || catch_page >= block->pages) {
@@ -611,17 +614,12 @@ static void take_in_all(void) {
     protection.milliseconds = 0.0;
     i64 start = read_counter();
     if (protection.level == UNDO_NONE) {
-        // What is not taken in stays written for a later start.
+        // What is not taken in stays written, for the wait (undo_catch_up)
+        // or a start that fits it.
         stale = 1;
         shadows_complete = 0;
         history_skip_frame();
-        // Only what the frame has left: catching up must not make it late.
-        u64 allowance = spare > 0.0 ? (u64)(spare / undo_speed * 1048576.0) / page_bytes : 0;
-        u64 left = allowance;
-        catch_up(&left);
-        worker_copies_make(&copies);
         protection.milliseconds = milliseconds_since(start);
-        learn_speed((allowance - left) * page_bytes, protection.milliseconds, 0);
         return;
     }
     // A cost measured once, in a slow moment, must not keep the history out
@@ -646,6 +644,36 @@ static void take_in_all(void) {
     worker_copies_make(&copies);
     protection.milliseconds = milliseconds_since(start);
     learn_speed(bytes, protection.milliseconds + (history ? settled_ms : 0.0), history);
+}
+
+// Blocks released since the frame's start marked gone: both lists are in
+// serial order.
+static void mark_gone(void) {
+    u32 live = memory_block_count();
+    u32 at = 0;
+    for (u32 i = 0; i < block_count; ++i) {
+        while (at < live && memory_block_at(at).serial < blocks[i].record.serial) {
+            ++at;
+        }
+        blocks[i].gone = at == live || memory_block_at(at).serial != blocks[i].record.serial;
+    }
+}
+
+void undo_catch_up(f64 milliseconds) {
+    if (!enabled || in_frame || !stale || milliseconds <= 0.0) {
+        return;
+    }
+    // The frame now filled spans what this takes in and its own writes.
+    history_skip_frame();
+    mark_gone();
+    u64 allowance = (u64)(milliseconds / undo_speed * 1048576.0) / page_bytes;
+    u64 left = allowance;
+    i64 start = read_counter();
+    catching_up = 1;
+    catch_up(&left);
+    catching_up = 0;
+    worker_copies_make(&copies);
+    learn_speed((allowance - left) * page_bytes, milliseconds_since(start), 0);
 }
 
 void undo_begin_frame(void** module_slot) {

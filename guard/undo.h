@@ -58,10 +58,10 @@ bool32 undo_rollback(void);
 // for the next start, in milliseconds, the start keeps within it by thinning
 // protection, in this order: first the history (the frame is kept without
 // its memory: it can be replayed but not stepped to), then the undo (the
-// start takes in only what the frame's spare time allows, so the frame now
-// running can't be undone: a fault leaves its writes, as not put back).
-// What was not taken in stays written and is taken in by the first start
-// the budget holds. Protection thins on the second start in a row over the
+// start takes nothing in, so the frame now running can't be undone: a
+// fault leaves its writes, as not put back). What was not taken in stays
+// written and is taken in as frames wait (undo_catch_up) or by the first
+// start the budget holds. Protection thins on the second start in a row over the
 // budget (at once when far over, or when the frame has no time left) and
 // grows again after 15 starts in a row that fit more of it with a quarter
 // to spare. Without a budget (the
@@ -80,10 +80,18 @@ typedef struct undo_protection {
 
 // For the next undo_begin_frame only; 0 or less: none. `spare` is what
 // the frame has in fact left (the budget may be more, a least share the
-// host grants however long the module takes): all that a start that takes
-// in only part spends on it.
+// host grants however long the module takes): with none left, a start
+// over the budget thins at once.
 void undo_budget(f64 milliseconds, f64 spare);
 undo_protection undo_protection_now(void);
+
+// A start over its budget takes nothing in: what it left is taken in as
+// the frame waits, after its call and its showing, within `milliseconds`
+// each time, until a start fits it. That frame is not protected either way,
+// and time spent before its call would show it late. A hot page found the
+// same then is watched again at once: a burst's pages (a collector's sweep)
+// are seldom written again soon. Never after a reload in the same wait.
+void undo_catch_up(f64 milliseconds);
 
 // The host's own writes to module memory between frames (a reload moving
 // pointers). Each word's value is written at its place and, on a page that

@@ -29,6 +29,12 @@ static void give_budget(host_state* host) {
     undo_budget(left > period * NET_SHARE_LEAST ? left : period * NET_SHARE_LEAST, left);
 }
 
+// What is left of the frame's wait, less the pacing's margin.
+static f64 wait_left_ms(const host_state* host) {
+    return (f64)host->target_frame_seconds * 1000.0 -
+           marks_ms(host->frame_start, read_counter()) - NET_MARGIN_MS;
+}
+
 // What of the frame's wait the reload's pointer scan may read ahead in.
 #define READ_AHEAD_SHARE 0.5
 #define READ_AHEAD_MOST_MS 3.0
@@ -39,9 +45,7 @@ static void read_ahead(host_state* host) {
     if (host->loop.headless || !whole_running(&host->module.whole)) {
         return;
     }
-    f64 left = (f64)host->target_frame_seconds * 1000.0 -
-               marks_ms(host->frame_start, read_counter()) - NET_MARGIN_MS;
-    f64 share = left * READ_AHEAD_SHARE;
+    f64 share = wait_left_ms(host) * READ_AHEAD_SHARE;
     state_scan_ahead(&host->module.whole.layout,
                      share < READ_AHEAD_MOST_MS ? share : READ_AHEAD_MOST_MS);
 }
@@ -259,6 +263,9 @@ void host_frame(host_state* host) {
         // this frame waits, so the wait takes up what the reload costs.
         host->reload_in_wait = 0;
         poll_module(&host->module);
+    } else if (!paused && !loop->headless) {
+        // What a start over its budget left out, after the showing.
+        undo_catch_up(wait_left_ms(host));
     }
     if (!loop->headless) {
         host->frame_seconds = wait_out_frame(host->frame_start, host->target_frame_seconds);

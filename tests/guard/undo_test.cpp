@@ -302,6 +302,44 @@ TEST_F(Undo, a_start_over_its_budget_thins_at_once_when_the_frame_is_late_else_o
     EXPECT_TRUE(frame(fill));  // everything taken in again
 }
 
+// A start over its budget takes nothing in, so the frame's call comes on
+// time; what it left is taken in as the frame waits (passing by a block the
+// frame freed), and the burst's pages, the same at the next wait, are
+// watched again at once. Once starts fit, a fault puts back the burst's
+// bytes, which only the waits took in.
+TEST_F(Undo, what_a_start_over_its_budget_left_is_taken_in_as_the_frame_waits) {
+    filled_target(0x41);
+    other = allocate(1 << 20, 0, 0x41);
+    EXPECT_TRUE(frame(fill));
+    EXPECT_TRUE(frame([](ENTRY_PARAMETERS) {
+        memset(target, 0x42, target_bytes);
+        memset(other.memory, 0x42, other.size);
+    }));
+    undo_budget(0.001, -1.0);
+    EXPECT_TRUE(frame(free_only));
+    EXPECT_EQ(undo_protection_now().level, (u32)UNDO_NONE);
+    EXPECT_EQ(undo_state().copied_pages, 0u);
+    undo_catch_up(1000.0);
+    EXPECT_GE(undo_state().hot_pages, (u64)(16 << 20) / 4096);
+    module_entry* idle = [](ENTRY_PARAMETERS) {};
+    undo_budget(1000.0, 1000.0);
+    EXPECT_TRUE(frame(idle));
+    undo_catch_up(1000.0);
+    EXPECT_EQ(undo_state().hot_pages, 0u);
+    u32 starts = 0;
+    do {
+        undo_budget(1000.0, 1000.0);
+        EXPECT_TRUE(frame(idle));
+        undo_catch_up(1000.0);
+    } while (undo_protection_now().level != UNDO_FULL && ++starts < 100);
+    EXPECT_LT(starts, 100u);
+    fill_value = 0x43;
+    undo_budget(1000.0, 1000.0);
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x42));
+}
+
 bool stamped(const memory_block& block, u8 value) {
     for (u64 page = 0; page < block.size / 4096; ++page) {
         if (!all_bytes((u8*)block.memory + page * 4096, 4096, (u8)(page + value))) {
