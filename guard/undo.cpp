@@ -391,10 +391,10 @@ static bool32 page_differs(const u8* a, const u8* b, u64 size) {
     return 0;
 }
 
-// A hot page: copied when it changed, else one frame cooler; cold enough, it
-// joins the run to arm.
-static bool32 catching_up;  // in the wait: a hot page found the same is armed at once
+static bool32 catching_up;  // in the wait (undo_catch_up)
 
+// A hot page: copied when it changed, else one frame cooler; cold enough (at
+// once while catching up), it joins the run to arm.
 static void cool(undo_block* block, u64 page, page_run* to_arm) {
     u8* now = block->start + page * page_bytes;
     u8* kept = block->shadow + page * page_bytes;

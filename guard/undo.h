@@ -61,11 +61,11 @@ bool32 undo_rollback(void);
 // start takes nothing in, so the frame now running can't be undone: a
 // fault leaves its writes, as not put back). What was not taken in stays
 // written and is taken in as frames wait (undo_catch_up) or by the first
-// start the budget holds. Protection thins on the second start in a row over the
-// budget (at once when far over, or when the frame has no time left) and
-// grows again after 15 starts in a row that fit more of it with a quarter
-// to spare. Without a budget (the
-// default, and paused frames') a start takes everything in.
+// start the budget holds. Protection thins on the second start in a row
+// over the budget (at once when far over, or when the frame has no time
+// left) and grows again after 15 starts in a row that fit more of it with a
+// quarter to spare. Without a budget (the default, and paused frames') a
+// start takes everything in.
 typedef enum undo_level {
     UNDO_FULL,        // undone, and kept by the history when it runs
     UNDO_NO_HISTORY,  // undone; the history keeps this frame without its memory
