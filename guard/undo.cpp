@@ -572,14 +572,15 @@ static undo_block* block_or_image(u32 index) {
     return index < block_count ? &blocks[index] : &image;
 }
 
-// While unprotected, each start spends its budget taking in what it can,
-// from where the last one stopped: a frame that fits all of it is
-// protected again, however much was left behind.
+// While unprotected, each wait takes in what it can, from where the last
+// one stopped, and each page once at most: a second look in the same wait
+// would find its own copy there and watch a hot page again as if it were
+// quiet (under Wine, a fault on each of its next writes).
 static u32 catch_block;
 static u64 catch_page;
 
 static void catch_up(u64* allowance) {
-    for (u32 visited = 0; *allowance && visited <= block_count + 1; ++visited) {
+    for (u32 visited = 0; *allowance && visited <= block_count; ++visited) {
         if (catch_block > block_count) {
             catch_block = 0;
             catch_page = 0;

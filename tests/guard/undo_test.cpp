@@ -327,6 +327,14 @@ TEST_F(Undo, what_a_start_over_its_budget_left_is_taken_in_as_the_frame_waits) {
     EXPECT_EQ(undo_state().copied_pages, 0u);
     undo_catch_up(1000.0);
     EXPECT_GE(undo_state().hot_pages, (u64)(16 << 20) / 4096);
+    // Hot pages written again: a wait takes each in once, and a second look
+    // in the same wait, finding its own copy, must not watch them again.
+    fill_value = 0x44;
+    undo_budget(0.001, -1.0);
+    EXPECT_TRUE(frame(fill));
+    EXPECT_EQ(undo_protection_now().level, (u32)UNDO_NONE);
+    undo_catch_up(1000.0);
+    EXPECT_GE(undo_state().hot_pages, (u64)(16 << 20) / 4096);
     module_entry* idle = [](ENTRY_PARAMETERS) {};
     undo_budget(1000.0, 1000.0);
     EXPECT_TRUE(frame(idle));
@@ -337,7 +345,7 @@ TEST_F(Undo, what_a_start_over_its_budget_left_is_taken_in_as_the_frame_waits) {
     undo_budget(1000.0, 1000.0);
     EXPECT_FALSE(frame(fill_then_fault));
     EXPECT_TRUE(last_complete);
-    EXPECT_TRUE(all_bytes(target, target_bytes, 0x42));
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x44));
 }
 
 bool stamped(const memory_block& block, u8 value) {
