@@ -58,14 +58,17 @@ static u64 staged_count;
 static u64 staged_capacity;
 static bool32 posted;  // the worker has a frame's close to do
 static bool32 close_kept;
-// Staging pays where much of what is written changes: the copy is cheaper
-// than comparing and keeping lines. Where a frame changed less than
-// 1/STAGE_SPARSE of the shadows' bytes compared, the next start compares
-// in place; staging in the ring, which keeps unchanged lines too, takes
-// frames that changed half. Frames that compared less than STAGE_JUDGED
-// change nothing; the first frames compare in place. Within a start, what
-// it compared so far may start the staging the last frame did not.
-#define STAGE_SPARSE 8u
+// Staging pays wherever what is written changes in more than a few lines:
+// the copy is cheaper than comparing and keeping lines, whose entries are
+// written to cold memory (a byte changed in each KiB of 1 MiB: a start of
+// 0.30 ms in place, 0.23 staged, 0.20 without the history). Where a frame
+// changed less than 1/STAGE_SPARSE of the shadows' bytes compared, the
+// next start compares in place; staging in the ring, which keeps unchanged
+// lines too, takes frames that changed half. Frames that compared less
+// than STAGE_JUDGED change nothing; the first frames compare in place.
+// Within a start, what it compared so far may start the staging the last
+// frame did not.
+#define STAGE_SPARSE 64u
 #define STAGE_JUDGED (256u << 10)
 static u64 compared;
 static u64 differing;
