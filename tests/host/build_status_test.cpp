@@ -13,6 +13,7 @@
 #include "host/title.h"
 #include "platform/file.h"
 #include "platform/services.h"
+#include "tests/host/run_directory.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -110,29 +111,6 @@ TEST(build_status, the_title_joins_name_loop_build_and_event) {
     EXPECT_STREQ(title, "Engine - bu");
 }
 
-// A scratch run directory (build/ beside data/) that is the working
-// directory while a test runs, as data/ is for the host.
-struct run_directory {
-    std::string root;
-    char previous[512];
-};
-
-run_directory enter_run_directory(const char* name) {
-    run_directory run = {};
-    get_working_directory(run.previous, sizeof(run.previous));
-#ifdef _WIN32
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    run.root = std::string(temp) + name + std::to_string(GetCurrentProcessId());
-#else
-    run.root = std::string("/tmp/") + name + std::to_string(getpid());
-#endif
-    make_directory(run.root.c_str());
-    make_directory((run.root + "/build").c_str());
-    make_directory((run.root + "/data").c_str());
-    EXPECT_TRUE(set_working_directory((run.root + "/data").c_str()));
-    return run;
-}
 
 const std::string STATUS_PATH = std::string(MODULE_PATH) + BUILD_STATUS_SUFFIX;
 
@@ -226,7 +204,7 @@ TEST(build_status, a_failure_shows_until_a_new_build_loads_and_again_when_the_fi
     module_fault fault = {};
     unload_build(&module, &module.running, &fault);
     unload_build(&module, &module.previous, &fault);
-    set_working_directory(run.previous);
+    leave_run_directory(run);
 }
 
 TEST(build_status, only_regular_files_are_read_and_the_modules_last_file_error_stays) {
@@ -265,7 +243,7 @@ TEST(build_status, only_regular_files_are_read_and_the_modules_last_file_error_s
     RemoveDirectoryA(STATUS_PATH.c_str());
 #endif
     EXPECT_EQ(last_file_error().code, (u64)FILE_ERROR_SHARING_VIOLATION);
-    set_working_directory(run.previous);
+    leave_run_directory(run);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "host/title.h"
 #include "host/reload.h"
 #include "platform/services.h"
+#include "tests/host/run_directory.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -25,37 +26,6 @@
 
 namespace {
 
-// A scratch run directory (build/ beside data/) that is the working
-// directory while a test runs, as data/ is for the host.
-struct run_directory {
-    std::string root;
-    char previous[512];
-};
-
-std::string temporary_root(const char* name) {
-#ifdef _WIN32
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    return std::string(temp) + name + std::to_string(GetCurrentProcessId());
-#else
-    return std::string("/tmp/") + name + std::to_string(getpid());
-#endif
-}
-
-run_directory enter_run_directory(const char* name) {
-    run_directory run = {};
-    get_working_directory(run.previous, sizeof(run.previous));
-    run.root = temporary_root(name);
-    make_directory(run.root.c_str());
-    make_directory((run.root + "/build").c_str());
-    make_directory((run.root + "/data").c_str());
-    EXPECT_TRUE(set_working_directory((run.root + "/data").c_str()));
-    delete_file(MODULE_PATH);
-    delete_file("lifecycle.log");  // a directory an earlier run of the same id left
-    return run;
-}
-
-void leave_run_directory(const run_directory& run) { set_working_directory(run.previous); }
 
 // Unloads what a test loaded: the loader would otherwise hand a later test,
 // whose copy has the same relative name, the library it already holds.
