@@ -348,6 +348,39 @@ TEST_F(Undo, what_a_start_over_its_budget_left_is_taken_in_as_the_frame_waits) {
     EXPECT_TRUE(all_bytes(target, target_bytes, 0x44));
 }
 
+void make_and_fill(ENTRY_PARAMETERS) {
+    made = api->allocate_memory(16u << 20, NULL, 0);
+    memset(made.memory, fill_value, made.size);
+}
+
+// A frame that makes and fills a large block (a level loaded in one frame):
+// the next start does not copy it all into its new shadow, which would
+// make that frame late by far more than the copy of what frames write;
+// that frame runs unprotected, said so with the block's real size, the
+// waits take the block in, and once protection is full again a fault puts
+// it back as it was.
+TEST_F(Undo, a_large_block_a_frame_makes_is_taken_in_as_frames_wait_not_all_at_the_next_start) {
+    module_entry* idle = [](ENTRY_PARAMETERS) {};
+    fill_value = 0x61;
+    undo_budget(1.0, 1.0);
+    ASSERT_TRUE(frame(make_and_fill));
+    block = made;
+    undo_budget(1.0, 1.0);
+    ASSERT_TRUE(frame(idle));
+    EXPECT_EQ(undo_protection_now().level, (u32)UNDO_NONE);
+    EXPECT_GE(undo_protection_now().bytes, (u64)(16 << 20));
+    EXPECT_LT(undo_protection_now().bytes, (u64)(17 << 20));
+    EXPECT_EQ(undo_state().copied_pages, 0u);
+    EXPECT_GT(frames_until_full(idle), 0u);
+    target = (u8*)block.memory;
+    target_bytes = block.size;
+    fill_value = 0x62;
+    undo_budget(1000.0, 1000.0);
+    EXPECT_FALSE(frame(fill_then_fault));
+    EXPECT_TRUE(last_complete);
+    EXPECT_TRUE(all_bytes(target, target_bytes, 0x61));
+}
+
 bool stamped(const memory_block& block, u8 value) {
     for (u64 page = 0; page < block.size / 4096; ++page) {
         if (!all_bytes((u8*)block.memory + page * 4096, 4096, (u8)(page + value))) {
