@@ -117,6 +117,15 @@ void undo_start(bool32 on) {
 
 static u64 block_bytes(const undo_block* block) { return block->pages * page_bytes; }
 
+// Page bitmaps: bit i % 8 of byte i / 8 for page i.
+static bool32 page_bit(const u8* bits, u64 page) { return (bits[page / 8] >> (page % 8)) & 1; }
+static void set_page_bit(u8* bits, u64 page) {
+    bits[page / 8] = (u8)(bits[page / 8] | (1u << (page % 8)));
+}
+static void clear_page_bit(u8* bits, u64 page) {
+    bits[page / 8] = (u8)(bits[page / 8] & ~(1u << (page % 8)));
+}
+
 static u64 bits_bytes(const undo_block* block) { return (block->pages + 7) / 8 + 8; }
 
 static void drop(undo_block* block) {
@@ -175,7 +184,7 @@ static void copy_page_to_shadow(undo_block* block, u64 page, void* context) {
 
 static void mark_fresh(undo_block* block, u64 page, void* context) {
     (void)context;
-    block->fresh[page / 8] = (u8)(block->fresh[page / 8] | (1u << (page % 8)));
+    set_page_bit(block->fresh, page);
     ++block->fresh_pages;
 }
 
@@ -354,7 +363,7 @@ static void flush_run(undo_block* block, page_run* run, run_action* action) {
 
 static void mark_changed(undo_block* block, u64 first, u64 count) {
     for (u64 page = first; page < first + count; ++page) {
-        block->changed[page / 8] = (u8)(block->changed[page / 8] | (1u << (page % 8)));
+        set_page_bit(block->changed, page);
     }
 }
 
@@ -481,7 +490,7 @@ static u64 scan_cost(undo_block* block, u64* bytes) {
 }
 
 static bool32 is_fresh(const undo_block* block, u64 page) {
-    return block->fresh_pages && ((block->fresh[page / 8] >> (page % 8)) & 1);
+    return block->fresh_pages && page_bit(block->fresh, page);
 }
 
 // Pages touched before the block was met: armed first, so a write after
@@ -519,15 +528,15 @@ static u64 take_in(undo_block* block, u64 from, u64* allowance) {
         }
         if (is_fresh(block, page)) {
             add_page(block, &to_adopt, page, take_in_fresh);
-            block->fresh[page / 8] = (u8)(block->fresh[page / 8] & ~(1u << (page % 8)));
+            clear_page_bit(block->fresh, page);
             --block->fresh_pages;
             // A later look in a wait finds it taken.
-            bits[page / 8] = (u8)(bits[page / 8] & ~(1u << (page % 8)));
+            clear_page_bit(bits, page);
             *allowance = *allowance > FRESH_COST ? *allowance - FRESH_COST : 0;
         } else if (block->heat[page]) {
             cool(block, page, &to_arm);
             --*allowance;
-        } else if ((bits[page / 8] >> (page % 8)) & 1) {
+        } else if (page_bit(bits, page)) {
             add_page(block, &to_copy, page, copy_to_shadow);
             block->heat[page] = 1;
             ++block->hot;
@@ -790,7 +799,7 @@ static bool32 put_back(undo_block* block) {
     const u8* bits = written_pages(block);
     page_run run = {0, 0};
     for (u64 page = 0; page < block->pages; ++page) {
-        bool32 changed = !bits || (bits[page / 8] >> (page % 8)) & 1;
+        bool32 changed = !bits || page_bit(bits, page);
         if ((block->heat[page] || changed) && differs(block, page)) {
             add_page(block, &run, page, copy_from_shadow);
         }
@@ -952,7 +961,7 @@ static const u8* quiet_bits(undo_block* block, u64 first, u64 count) {
     for (u64 i = 0; i < count; ++i) {
         written[i / 8] = (u8)(written[i / 8] ^ (1u << (i % 8)));
         if (block->heat[first + i]) {
-            written[i / 8] = (u8)(written[i / 8] & ~(1u << (i % 8)));
+            clear_page_bit(written, i);
         }
     }
     return written;
@@ -974,7 +983,7 @@ typedef struct word_writes {
 
 static bool32 quiet_page(const word_writes* w, u64 at) {
     u64 page = (at - (u64)w->block->start) / page_bytes - w->first;
-    return w->quiet && ((w->quiet[page / 8] >> (page % 8)) & 1);
+    return w->quiet && page_bit(w->quiet, page);
 }
 
 static void write_heap_words(void* context) {
@@ -1035,7 +1044,7 @@ static void write_in_block(undo_block* block, const undo_word* words, u64 count)
     phase_mark("w marks");
     page_run run = {0, 0};
     for (u64 i = 0; quiet && i < pages; ++i) {
-        if ((quiet[i / 8] >> (i % 8)) & 1) {
+        if (page_bit(quiet, i)) {
             add_page(block, &run, first + i, arm_run);
         }
     }
@@ -1101,8 +1110,8 @@ bool32 undo_changed_pages(const void* start, u64 length, u8* changed) {
     u64 count = length / page_bytes;
     for (u64 i = 0; i < count; ++i) {
         u64 page = first + i;
-        if (block->heat[page] || ((block->changed[page / 8] >> (page % 8)) & 1)) {
-            changed[i / 8] = (u8)(changed[i / 8] | (1u << (i % 8)));
+        if (block->heat[page] || page_bit(block->changed, page)) {
+            set_page_bit(changed, i);
         }
     }
     return 1;
@@ -1115,7 +1124,7 @@ bool32 undo_changes_clear(const void* start, u64 length) {
         return 0;
     }
     for (u64 page = first; page < first + length / page_bytes; ++page) {
-        block->changed[page / 8] = (u8)(block->changed[page / 8] & ~(1u << (page % 8)));
+        clear_page_bit(block->changed, page);
     }
     return 1;
 }

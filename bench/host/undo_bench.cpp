@@ -62,15 +62,8 @@ static void quiet_frames(u32 count) {
 // What the system's watching costs with no undo around it: a first write
 // to each of 64 MiB of armed pages (a word each, against the same writes to
 // pages nobody watches), and reading back that nothing was written.
-static void system_floor(u32 rounds) {
+static void measure_floor(u8* watched, u8* plain, u8* written, u32 rounds) {
     u64 pages = MODULE_BYTES / memory_page_size();
-    u8* watched = memory_map_pages(NULL, MODULE_BYTES, 1);
-    u8* plain = (u8*)pages_allocate(MODULE_BYTES);
-    u8* written = (u8*)calloc(pages / 8 + 8, 1);
-    if (!watched || !plain || !written || !watch_add(watched, MODULE_BYTES)) {
-        printf("the system's write watch alone: can't be measured here\n");
-        return;
-    }
     memset(watched, 1, MODULE_BYTES);
     memset(plain, 1, MODULE_BYTES);
     std::vector<double> first, unwatched, quiet;
@@ -95,9 +88,25 @@ static void system_floor(u32 rounds) {
     printf("the system's write watch alone, 64 MiB: nothing written read back %.3f ms; "
            "a first write to each page %.1f ms (%.2f us a page; unwatched %.2f ms)\n",
            median(quiet), median(first), fault_us, median(unwatched));
+}
+
+// Its pages, and what the system can't give is said.
+static void system_floor(u32 rounds) {
+    u64 pages = MODULE_BYTES / memory_page_size();
+    u8* watched = memory_map_pages(NULL, MODULE_BYTES, 1);
+    u8* plain = (u8*)pages_allocate(MODULE_BYTES);
+    u8* written = (u8*)calloc(pages / 8 + 8, 1);
+    bool measurable = watched && plain && written && watch_add(watched, MODULE_BYTES);
+    if (measurable) {
+        measure_floor(watched, plain, written, rounds);
+    } else {
+        printf("the system's write watch alone: can't be measured here\n");
+    }
     free(written);
     pages_free(plain, MODULE_BYTES);
-    memory_unmap_pages(watched, MODULE_BYTES);
+    if (watched) {
+        memory_unmap_pages(watched, MODULE_BYTES);
+    }
 }
 
 int main(int argc, char** argv) {
